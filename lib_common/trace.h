@@ -1,0 +1,87 @@
+/*
+ * trace.h - trace output with per-module levels, and message rate limiting.
+ *
+ * Levels are syslog priorities: 3 error, 4 warning, 5 notice, 6 info,
+ * 7 debug.  A trace of level N for module M is made only when M's level in
+ * dbgout_profile is at least N; the call site tests this itself, which the
+ * XEL_TRACE macro does for you.  xel_traceout never filters.
+ */
+#ifndef LC_TRACE_H
+#define LC_TRACE_H
+
+#include "lc_defs.h"
+
+LC_BEGIN_DECLS
+
+/* Receives a finished trace text instead of syslog.  The text lives on the
+   tracing thread's stack and is valid only during the call. */
+typedef void (*xel_output_hook)(int32_t level, const char *text);
+
+/* Trace settings; writable by the process at any time. */
+typedef struct dbgout_profile_t {
+    int32_t lib_level;    /* module "lib": this library ("[lib " texts) */
+    int32_t para_level;   /* module "para" */
+    int32_t cc_level;     /* module "cc"; also the library's "[cc " texts */
+    int32_t visca_level;  /* module "visca" */
+    int32_t net_level;    /* module "net" */
+    int32_t module_level; /* module "module" */
+    int32_t mpp_level;    /* module "mpp" */
+    int32_t spare_level;  /* never read; keeps the fields below in place */
+    int32_t time_enable;  /* nonzero: texts start with "ss.mmm" */
+    xel_output_hook output_hook; /* null: syslog */
+} dbgout_profile_t;
+
+extern LC_API dbgout_profile_t dbgout_profile;
+
+/* Formats and emits one trace; always returns 0.  A null format emits
+   nothing.  The text is cut at 1023 characters (time stamp included). */
+LC_API int32_t xel_traceout(int32_t level, const char *fmt, ...) LC_PRINTF(2, 3);
+
+/* Traces "<title> [len:<length>],data:" and the first 32 bytes as
+   "0x%02x,".  A null title prints as empty; null data or a length below 1
+   lists no bytes. */
+LC_API void xel_traceout_raw(int32_t level, const char *title, const void *data, int32_t length);
+
+/* Seconds and microseconds, each a 32-bit word whatever the platform. */
+typedef struct ratelimit_time {
+    int32_t tv_sec;
+    int32_t tv_usec;
+} ratelimit_time;
+
+/* One limiter: at most `burst` messages per `interval` seconds. */
+typedef struct ratelimit_state {
+    int32_t interval;     /* window in seconds; 0 switches the limiter off */
+    int32_t burst;        /* messages allowed per window */
+    int32_t printed;      /* allowed so far in this window */
+    int32_t missed;       /* refused since the last report */
+    ratelimit_time begin; /* window start; tv_sec 0: none started yet */
+} ratelimit_state;
+
+LC_API void ratelimit_state_init(ratelimit_state *rs, int32_t interval, int32_t burst);
+/* 1: the message may go out; 0: refused and counted.  The first call after
+   a window has ended reports the refused count at level 6, ungated. */
+LC_API int32_t ___ratelimit(ratelimit_state *rs, const char *name);
+/* The process-wide trace limiter (5 s, burst 10 once trace_debug_init ran). */
+LC_API int32_t trace_ratelimit(void);
+
+LC_END_DECLS
+
+/*
+ * Level of module `mod` (lib, para, cc, visca, net, module, mpp), read as one
+ * relaxed atomic load: a plain load on every target, and no data race with
+ * the debug commands that change it on the scheduler thread.
+ */
+#define XEL_LEVEL(mod) __atomic_load_n(&dbgout_profile.mod##_level, __ATOMIC_RELAXED)
+
+/*
+ * XEL_TRACE(lib, 6, "text %d\n", x) emits "[lib <function> +<line>]text ..."
+ * when the level of module "lib" is at least 6.  A disabled trace costs one
+ * load and one compare: the arguments are not even evaluated.
+ */
+#define XEL_TRACE(mod, lvl, fmt, ...)                                                   \
+    do {                                                                                \
+        if (XEL_LEVEL(mod) >= (lvl))                                                    \
+            xel_traceout((lvl), "[" #mod " %s +%-4d]" fmt, __func__, __LINE__, ##__VA_ARGS__); \
+    } while (0)
+
+#endif /* LC_TRACE_H */

@@ -1,0 +1,33 @@
+# deps.sh - sourced by the scripts: installs missing Debian packages.
+#   lc_need pkg...   installs the packages that are not installed yet
+#                    (as root; otherwise says what is missing and fails).
+
+lc_need() {
+    missing=""
+    for pkg in "$@"; do
+        status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+        case "$status" in
+            *"install ok installed"*) ;;
+            *) missing="$missing $pkg" ;;
+        esac
+    done
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "missing Debian packages:$missing (run as root to install them)" >&2
+        return 1
+    fi
+    echo "installing:$missing"
+    if [ -z "${LC_APT_UPDATED:-}" ]; then
+        apt-get update -qq >/dev/null
+        LC_APT_UPDATED=1
+    fi
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+}
+
+# What building and testing need on a fresh machine: the toolchain, the test
+# framework's sources, the shell commands the helpers run (ps, grep, cat, ls,
+# wc, cp, sync), and the cross toolchain with its emulator.
+LC_BUILD_PACKAGES="cmake ninja-build g++ pkg-config googletest binutils"
+LC_RUNTIME_PACKAGES="procps grep coreutils"
+LC_CROSS_PACKAGES="crossbuild-essential-armhf qemu-user"

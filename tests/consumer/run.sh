@@ -1,0 +1,29 @@
+#!/bin/sh
+# run.sh BUILD_DIR WORK_DIR CC CXX CMAKE SANITIZE
+# Installs the built library into a scratch prefix, then builds and runs a C
+# program through pkg-config and a C++ program through find_package.
+set -eu
+build=$1; work=$2; cc=$3; cxx=$4; cmake=$5; san=${6:-}
+here=$(cd "$(dirname "$0")" && pwd)
+rm -rf "$work"; mkdir -p "$work"
+prefix=$work/prefix
+flags=""
+[ -n "$san" ] && flags="-fsanitize=$san"
+
+"$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
+libdir=$(dirname "$(find "$prefix" -name 'lib_common.pc' | head -n 1)")/..
+export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+
+# C through pkg-config.
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+"$cc" $flags -Wall -Wextra -Werror -o "$work/consumer_c" "$here/consumer.c" $(pkg-config --cflags --libs lib_common)
+"$work/consumer_c"
+
+# C++ through find_package.
+"$cmake" -S "$here" -B "$work/cmake_build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" > "$work/configure.log"
+"$cmake" --build "$work/cmake_build" > "$work/build.log"
+"$work/cmake_build/consumer_cpp"
+echo "consumer ok"

@@ -1,0 +1,50 @@
+// lc_test.h - helpers shared by the test binaries.
+#ifndef LC_TEST_H
+#define LC_TEST_H
+
+#include "lib_common.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace lc_test {
+
+struct TraceLine {
+    int level;
+    std::string text;
+};
+
+// Captures every trace of the process through output_hook while it lives,
+// and puts dbgout_profile back as it was when it goes.
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    TraceCapture(const TraceCapture &) = delete;
+    TraceCapture &operator=(const TraceCapture &) = delete;
+
+    std::vector<TraceLine> lines() const;
+    // Texts only, in order.
+    std::vector<std::string> texts() const;
+    // Number of captured texts that contain `needle`.
+    size_t count(const std::string &needle) const;
+    bool contains(const std::string &needle) const { return count(needle) > 0; }
+    void clear();
+
+private:
+    dbgout_profile_t saved_;
+};
+
+// Polls `cond` every millisecond until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()> &cond,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// True when the test runs under user-mode emulation (qemu), where a few
+// system facilities behave differently.
+bool under_emulation();
+
+}  // namespace lc_test
+
+#endif  // LC_TEST_H
