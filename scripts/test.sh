@@ -48,7 +48,7 @@ for b in $builds; do
     else
         result="FAILED"; status=1
     fi
-    count=$(grep -Eo "tests passed, [0-9]+ tests failed out of [0-9]+" "build/$b.ctest.log" 2>/dev/null | tail -n 1)
+    count=$(grep -Eo "[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+" "build/$b.ctest.log" 2>/dev/null | tail -n 1)
     summary="$summary
   $b: $result (${count:-no tests run})"
 done

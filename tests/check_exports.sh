@@ -21,6 +21,7 @@ printf '%s\n' _init _fini _edata _end __bss_start > "$tmp.linker"
 while IFS= read -r sym; do
     grep -qxF "$sym" "$tmp.required" && continue
     grep -qxF "$sym" "$tmp.linker" && continue
+    case $sym in __odr_asan*|__asan_*|__tsan_*|__ubsan_*|__sanitizer_*) continue ;; esac
     if [ -s "$tmp.patterns" ] && printf '%s\n' "$sym" | grep -qxEf "$tmp.patterns"; then continue; fi
     echo "unexpected export: $sym"; status=1
 done < "$tmp.demangled"
