@@ -31,3 +31,4 @@ lc_need() {
 LC_BUILD_PACKAGES="cmake ninja-build g++ pkg-config googletest binutils"
 LC_RUNTIME_PACKAGES="procps grep coreutils"
 LC_CROSS_PACKAGES="crossbuild-essential-armhf qemu-user"
+LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"

@@ -1,18 +1,20 @@
 #!/bin/sh
 # test.sh - builds the library and runs the whole suite, in every build that
 # counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
-# ThreadSanitizer, and the 32-bit ARM target under qemu.  Installs what is
-# missing (as root).  Exits nonzero when anything fails.
+# ThreadSanitizer, the 32-bit ARM target under qemu, and a short smoke run of
+# every fuzz target.  Installs what is missing (as root).  Exits nonzero when
+# anything fails.
 #
-#   scripts/test.sh [host|asan|tsan|armhf ...]   (default: all)
+#   scripts/test.sh [host|asan|tsan|armhf|fuzz ...]   (default: all)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 
-builds=${*:-host asan tsan armhf}
+builds=${*:-host asan tsan armhf fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
 case " $builds " in *" armhf "*) lc_need $LC_CROSS_PACKAGES ;; esac
+case " $builds " in *" fuzz "*) lc_need $LC_FUZZ_PACKAGES ;; esac
 
 jobs=${LC_JOBS:-2}
 summary=""
@@ -35,6 +37,14 @@ run_build() {
 
 mkdir -p build
 for b in $builds; do
+    if [ "$b" = fuzz ]; then
+        if scripts/fuzz.sh "${LC_FUZZ_SMOKE_SECS:-10}" > build/fuzz.smoke.log 2>&1; then
+            result=passed; else result=FAILED; status=1; fi
+        cat build/fuzz.smoke.log
+        summary="$summary
+  fuzz smoke: $result ($(grep -c '^fuzz .*: ok' build/fuzz.smoke.log) targets clean)"
+        continue
+    fi
     case $b in
         host)  set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
         asan)  set -- -DCMAKE_BUILD_TYPE=Debug -DLC_SANITIZE=address,undefined ;;
