@@ -36,6 +36,18 @@ static_assert(offsetof(ratelimit_state, missed) == 12, "");
 static_assert(offsetof(ratelimit_state, begin) == 16, "");
 static_assert(sizeof(ratelimit_state) == 24, "");
 
+static_assert(offsetof(fifo_cmd, key) == 0, "");
+static_assert(offsetof(fifo_cmd, value) == (LC_ILP32 ? 4 : 8), "");
+static_assert(offsetof(fifo_cmd, handler) == (LC_ILP32 ? 8 : 16), "");
+static_assert(offsetof(fifo_cmd, data) == (LC_ILP32 ? 12 : 24), "");
+static_assert(sizeof(fifo_cmd) == (LC_ILP32 ? 16 : 32), "");
+
+static_assert(offsetof(fifo_work, cmds) == 0, "");
+static_assert(offsetof(fifo_work, count) == (LC_ILP32 ? 4 : 8), "");
+static_assert(offsetof(fifo_work, link) == (LC_ILP32 ? 8 : 16), "");
+static_assert(offsetof(fifo_link, prev) == 0 && offsetof(fifo_link, next) == sizeof(void *), "");
+static_assert(sizeof(fifo_work) == (LC_ILP32 ? 16 : 32), "");
+
 TEST(Layout, TargetIsWhatTheBuildClaims)
 {
 #if defined(__arm__)

@@ -1,0 +1,282 @@
+/*
+ * fifo.cpp - the debug command pipe: its node, the reading and splitting of
+ * commands, the registration list of command tables and the "help" listing.
+ */
+#include "fifo.h"
+#include "fifo_internal.h"
+#include "trace.h"
+#include "common_internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <new>
+#include <pthread.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+enum {
+    READ_MAX = 256,   /* bytes taken by one fifo_handle */
+    FIELD_SIZE = 100, /* a key or value: 99 characters and a terminator */
+    PATH_CHARS = 62,  /* longest pipe path kept */
+};
+
+static const char shared_path[] = "/dev/libfifo";
+
+extern "C" {
+
+/* Zero until the first fifo_init_fun: no registration is possible before. */
+LC_API fifo_work fifo_queue;
+
+}
+
+const fifo_cmd lc_fifo_help_cmds[LC_FIFO_HELP_ROWS] = {
+    {"help", nullptr, fifo_print_debug, nullptr},
+};
+
+static char fifo_path[64];
+/* Cleared for good once this process found its node already present. */
+static bool fifo_created = true;
+/* Process that made the node at fifo_path (0: none); a forked child must
+   not remove its parent's node. */
+static pid_t node_owner;
+
+/* Recursive, so that an output hook that registers a table while "help"
+   lists the rows does not deadlock. */
+static pthread_mutex_t list_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+namespace {
+class ListLock {
+public:
+    ListLock() { pthread_mutex_lock(&list_lock); }
+    ~ListLock() { pthread_mutex_unlock(&list_lock); }
+    ListLock(const ListLock &) = delete;
+    ListLock &operator=(const ListLock &) = delete;
+};
+}  // namespace
+
+static fifo_work *work_of(fifo_link *link)
+{
+    return reinterpret_cast<fifo_work *>(reinterpret_cast<char *>(link) - offsetof(fifo_work, link));
+}
+
+/* A row that can match: rows without a key or handler are ignored. */
+static bool usable(const fifo_cmd *row)
+{
+    return row->key != nullptr && row->handler != nullptr;
+}
+
+/* Frees every registration and leaves the list empty (head linked to
+   itself).  The caller holds list_lock. */
+static void free_registrations(void)
+{
+    fifo_link *head = &fifo_queue.link;
+    for (fifo_link *l = head->next; l != nullptr && l != head;) {
+        fifo_link *next = l->next;
+        delete work_of(l);
+        l = next;
+    }
+    head->prev = head;
+    head->next = head;
+}
+
+/* Writes this process's own pipe path, "/dev/libfifo_<tid>". */
+static void use_own_path(void)
+{
+    snprintf(fifo_path, PATH_CHARS + 1, "/dev/libfifo_%ld", (long)syscall(SYS_gettid));
+}
+
+extern "C" LC_API int32_t fifo_init_fun(void)
+{
+    /* A node left by an earlier start without fifo_exit_fun goes first. */
+    if (node_owner == getpid())
+        remove(fifo_path);
+    node_owner = 0;
+
+    bool shared = access(shared_path, F_OK) != 0;
+    if (shared)
+        snprintf(fifo_path, PATH_CHARS + 1, "%s", shared_path);
+    else
+        use_own_path();
+
+    {
+        ListLock lock;
+        free_registrations();
+    }
+    if (!fifo_created)
+        return -1;
+
+    int rc = mkfifo(fifo_path, 0766);
+    if (rc != 0 && errno == EEXIST && shared) {
+        /* Another process made the shared node since we looked. */
+        use_own_path();
+        rc = mkfifo(fifo_path, 0766);
+    }
+    if (rc != 0) {
+        int err = errno;
+        char text[128];
+        XEL_TRACE(lib, 6, "can not create fifo server %d %s\n", err, strerror_r(err, text, sizeof text));
+        if (err == EEXIST) {
+            fifo_created = false;
+            return -1;
+        }
+    } else {
+        node_owner = getpid();
+    }
+
+    int fd = open(fifo_path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        XEL_TRACE(lib, 6, "fifo open erro\n\n");
+        return -1;
+    }
+    XEL_TRACE(lib, 6, " %s is ready,fd:%d\n\n", fifo_path, fd);
+    return fd;
+}
+
+/* Copies a trimmed text into a field; false when it does not fit. */
+static bool copy_field(char (&field)[FIELD_SIZE], const char *text)
+{
+    size_t len = strlen(text);
+    if (len >= FIELD_SIZE)
+        return false;
+    memcpy(field, text, len + 1);
+    return true;
+}
+
+/* Copies the first row matching key and value into *found. */
+static bool find_row(const char *key, const char *value, fifo_cmd *found)
+{
+    ListLock lock;
+    fifo_link *head = &fifo_queue.link;
+    for (fifo_link *l = head->next; l != nullptr && l != head; l = l->next) {
+        const fifo_work *work = work_of(l);
+        for (int32_t i = 0; i < work->count; i++) {
+            const fifo_cmd *row = &work->cmds[i];
+            if (usable(row) && strcmp(row->key, key) == 0 &&
+                (row->value == nullptr || strcmp(row->value, value) == 0)) {
+                *found = *row;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+/* Runs one "key=value" piece (changed in place); false when it has no '=',
+   a part longer than 99 characters after trimming, or matches no row.  The
+   handler runs without list_lock so that it may register tables. */
+static bool parse_fifo_line(char *piece)
+{
+    char *eq = strchr(piece, '=');
+    if (eq == nullptr)
+        return false;
+    *eq = '\0';
+    char key[FIELD_SIZE];
+    char value[FIELD_SIZE];
+    if (!copy_field(key, lc_strip(piece, nullptr)) || !copy_field(value, lc_strip(eq + 1, nullptr)))
+        return false;
+    fifo_cmd row;
+    if (!find_row(key, value, &row))
+        return false;
+    row.handler(value, row.data);
+    return true;
+}
+
+extern "C" LC_API void fifo_handle(int32_t fd)
+{
+    char buf[READ_MAX + 1];
+    memset(buf, 0, sizeof buf);
+    ssize_t n = read(fd, buf, READ_MAX);
+    if (n < 0 && errno == EAGAIN) {
+        XEL_TRACE(lib, 6, "no data yet\n\n");
+        return;
+    }
+    if (n == 0)
+        return;
+    /* Any other read error leaves an empty text, which fails as a command. */
+    size_t len = n < 0 ? 0 : (size_t)n;
+
+    /* Semicolons are looked for in every byte read, so a NUL byte only
+       ends the piece it is in. */
+    bool failed = false;
+    size_t pos = 0;
+    for (;;) {
+        char *semi = static_cast<char *>(memchr(buf + pos, ';', len - pos));
+        if (semi != nullptr)
+            *semi = '\0';
+        if (!parse_fifo_line(buf + pos))
+            failed = true;
+        if (semi == nullptr || (size_t)(semi - buf) + 1 >= len)
+            break;
+        pos = (size_t)(semi - buf) + 1;
+    }
+    if (failed)
+        XEL_TRACE(lib, 6, "please use echo \"help=1\" > /dev/libfifo \n");
+}
+
+extern "C" LC_API void fifo_exit_fun(int32_t fd)
+{
+    XEL_TRACE(cc, 6, "enter\n");
+    {
+        ListLock lock;
+        free_registrations();
+    }
+    if (fd >= 0)
+        close(fd);
+    if (node_owner == getpid())
+        remove(fifo_path);
+    node_owner = 0;
+    XEL_TRACE(cc, 6, "Leave\n");
+}
+
+extern "C" LC_API void add_fifo_work(const fifo_cmd *cmds, int32_t count)
+{
+    if (cmds == nullptr || count <= 0) {
+        XEL_TRACE(lib, 3, "command table dropped: no rows\n");
+        return;
+    }
+    fifo_work *work = new (std::nothrow) fifo_work();
+    if (work == nullptr) {
+        XEL_TRACE(lib, 3, "command table dropped: no memory\n");
+        return;
+    }
+    work->cmds = cmds;
+    work->count = count;
+
+    ListLock lock;
+    fifo_link *head = &fifo_queue.link;
+    if (head->next == nullptr) {
+        delete work;
+        XEL_TRACE(lib, 3, "command table dropped: fifo not initialised\n");
+        return;
+    }
+    work->link.prev = head->prev;
+    work->link.next = head;
+    head->prev->next = &work->link;
+    head->prev = &work->link;
+}
+
+extern "C" LC_API void fifo_print_debug(const char *, void *)
+{
+    XEL_TRACE(cc, 7, "enter\n");
+    {
+        ListLock lock;
+        fifo_link *head = &fifo_queue.link;
+        for (fifo_link *l = head->next; l != nullptr && l != head; l = l->next) {
+            const fifo_work *work = work_of(l);
+            for (int32_t i = 0; i < work->count; i++) {
+                const fifo_cmd *row = &work->cmds[i];
+                if (!usable(row))
+                    continue;
+                if (row->value != nullptr)
+                    XEL_TRACE(cc, 6, "%s=%s\n", row->key, row->value);
+                else
+                    XEL_TRACE(cc, 6, "%s=NULL\n", row->key);
+            }
+        }
+    }
+    XEL_TRACE(cc, 7, "Leave\n");
+}

@@ -1,0 +1,71 @@
+/*
+ * level_commands.cpp - the debug commands that change the trace levels and
+ * switch the time stamp of dbgout_profile while the process runs.
+ */
+#include "fifo.h"
+#include "trace.h"
+#include "common_internal.h"
+
+#include <stdint.h>
+
+static void set_debug_level(const char *value, void *data);
+static void set_time_enable_level(const char *value, void *data);
+
+/* The data of a level row is its code: module letter and level digit. */
+#define LEVEL_ROWS(key, letter)                                   \
+    {key, "err", set_debug_level, (void *)(letter "3")},          \
+    {key, "info", set_debug_level, (void *)(letter "6")},         \
+    {key, "debug", set_debug_level, (void *)(letter "7")}
+
+/* Listed by "help" in this order. */
+static const fifo_cmd level_cmds[] = {
+    LEVEL_ROWS("lib_level", "L"),    LEVEL_ROWS("para_level", "p"),
+    LEVEL_ROWS("cc_level", "C"),     LEVEL_ROWS("visca_level", "V"),
+    LEVEL_ROWS("module_level", "M"), LEVEL_ROWS("net_level", "N"),
+    LEVEL_ROWS("mpp_level", "P"),    LEVEL_ROWS("all_level", "A"),
+    {"dbg_time", "1", set_time_enable_level, (void *)(intptr_t)1},
+    {"dbg_time", "0", set_time_enable_level, (void *)(intptr_t)0},
+};
+enum { LEVEL_CMD_COUNT = sizeof level_cmds / sizeof level_cmds[0] };
+LC_STATIC_ASSERT(LEVEL_CMD_COUNT == 26, "eight keys of three levels, two dbg_time rows");
+
+/* Module letters of the codes; "A" stands for all seven. */
+static const struct {
+    char letter;
+    int32_t *field;
+} modules[] = {
+    {'L', &dbgout_profile.lib_level},    {'p', &dbgout_profile.para_level},
+    {'C', &dbgout_profile.cc_level},     {'V', &dbgout_profile.visca_level},
+    {'M', &dbgout_profile.module_level}, {'N', &dbgout_profile.net_level},
+    {'P', &dbgout_profile.mpp_level},
+};
+
+/* Stores the level of a code such as "L7" in its module's field(s).
+   Relaxed stores: other threads read the levels with XEL_LEVEL meanwhile. */
+static void set_debug_level(const char *, void *data)
+{
+    const char *code = static_cast<const char *>(data);
+    if (code == nullptr)
+        return;
+    if (code[0] != '\0' && (code[1] == '3' || code[1] == '6' || code[1] == '7') && code[2] == '\0') {
+        int32_t level = code[1] - '0';
+        for (const auto &m : modules)
+            if (code[0] == 'A' || code[0] == m.letter)
+                __atomic_store_n(m.field, level, __ATOMIC_RELAXED);
+    }
+    XEL_TRACE(lib, 7, "%s\n", code);
+}
+
+/* Stores the 1 or 0 carried by the row in time_enable. */
+static void set_time_enable_level(const char *, void *data)
+{
+    int32_t on = (int32_t)(intptr_t)data;
+    __atomic_store_n(&dbgout_profile.time_enable, on, __ATOMIC_RELAXED);
+    XEL_TRACE(lib, 6, "time_enable %d\n", (int)on);
+}
+
+extern "C" LC_API void trace_debug_init(void)
+{
+    lc_trace_ratelimit_setup();
+    add_fifo_work(level_cmds, LEVEL_CMD_COUNT);
+}
