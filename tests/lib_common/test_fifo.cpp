@@ -1,20 +1,17 @@
-// Debug command pipe: commands written into the real pipe, the registration
-// list, the "help" listing, bad input, other processes, concurrent use.
+// Debug command pipe: commands through the real pipe, registrations, "help",
+// bad input, other processes, registration while commands are handled.
 #include "fifo_pipe.h"
 
 #include <atomic>
-#include <functional>
 #include <new>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <thread>
 
-// Link-time seam: the library's nothrow new comes here, so a test can make
-// it fail.  Otherwise it takes the ordinary allocator, matching delete.
-static bool fail_nothrow_new = false;
+// Link-time seam: lets a test make the library's nothrow new fail.
+static bool fail_new = false;
 void *operator new(std::size_t size, const std::nothrow_t &) noexcept
 {
-    return fail_nothrow_new ? nullptr : ::operator new(size);
+    return fail_new ? nullptr : ::operator new(size);
 }
 
 static std::vector<std::string> calls;  // "<row data>:<value>", in order
@@ -22,41 +19,20 @@ static void record(const char *value, void *data)
 {
     calls.push_back(std::string(static_cast<const char *>(data)) + ":" + value);
 }
-
 static const fifo_cmd rows[] = {
-    {"help", nullptr, fifo_print_debug, nullptr},
-    {"mode", "debug", record, (void *)"debug"},
-    {"mode", "debug", record, (void *)"shadowed"},  // the earlier row wins
-    {"any", nullptr, record, (void *)"any"},
-    {nullptr, "x", record, (void *)"nokey"},        // never matches
-    {"nohandler", nullptr, nullptr, nullptr},       // never matches
+    {"help", nullptr, fifo_print_debug, nullptr},  {"mode", "debug", record, (void *)"debug"},
+    {"mode", "debug", record, (void *)"late"},     {"any", nullptr, record, (void *)"any"},
+    {nullptr, "x", record, (void *)"nokey"},       {"nohandler", nullptr, nullptr, nullptr},
 };
+using Texts = std::vector<std::string>;
 
 class Fifo : public FifoPipe {
 protected:
     void SetUp() override
     {
         FifoPipe::SetUp();
-        add_fifo_work(rows, sizeof rows / sizeof rows[0]);
+        add_fifo_work(rows, 6);
         calls.clear();
-    }
-    // Texts traced by `function`, without their tags.
-    std::vector<std::string> traced_by(const std::string &function) const
-    {
-        std::vector<std::string> out;
-        for (const std::string &t : capture_.texts())
-            if (t.find(" " + function + " +") != std::string::npos)
-                out.push_back(t.substr(t.find(']') + 1));
-        return out;
-    }
-    // Handles reads until the pipe is empty; returns the reads with data.
-    int drain()
-    {
-        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-        int reads = 0;
-        for (capture_.clear(); !capture_.contains("]no data yet\n\n") && reads < 10000; reads++)
-            fifo_handle(fd_);
-        return reads - 1;
     }
 };
 
@@ -72,23 +48,26 @@ TEST_F(Fifo, PiecesSplitTrimAndMatchWithOneHintPerWrite)
 {
     const struct {
         std::string text;
-        std::vector<std::string> calls;
+        Texts calls;
         size_t hints;
     } cases[] = {
-        {"mode=debug", {"debug:debug"}, 0},
         {" \"mode\"\t= \"debug\"\n", {"debug:debug"}, 0},  // quoted, with echo's line feed
-        {"mode=Debug", {}, 1},                             // letter case counts
+        {"mode=Debug", {}, 1},
         {"mode", {}, 1},
         {"=debug", {}, 1},
         {"any=", {"any:"}, 0},
-        {"mode=debug=1;any=a=1", {"any:a=1"}, 1},          // only the first '=' splits
+        {"mode=debug=1;any=a=1", {"any:a=1"}, 1},  // only the first '=' splits
         {"mode=debug;", {"debug:debug"}, 0},
         {"mode=debug;;any=2", {"debug:debug", "any:2"}, 1},
-        {"any=1\nmode=debug", {"any:1\nmode=debug"}, 0},   // a line feed separates nothing
+        {"any=1\nmode=debug", {"any:1\nmode=debug"}, 0},  // a line feed separates nothing
         {"mode=debug\nany=1", {}, 1},
         {std::string("mode=debug\0junk;any=2", 21), {"debug:debug", "any:2"}, 0},
         {std::string("\0;any=3", 7), {"any:3"}, 1},
         {"=x;nohandler=1", {}, 1},
+        // Over 99 characters once trimmed: refused, never cut (a cut value
+        // would run mode=debug here).
+        {"mode=debug" + std::string(95, ' ') + "junk;" + std::string(100, 'k') + "=1", {}, 1},
+        {"any=" + std::string(99, 'v') + ";any=" + std::string(120, ' ') + "v ", {"any:" + std::string(99, 'v'), "any:v"}, 0},
     };
     for (const auto &c : cases) {
         calls.clear();
@@ -97,45 +76,38 @@ TEST_F(Fifo, PiecesSplitTrimAndMatchWithOneHintPerWrite)
         EXPECT_EQ(calls, c.calls) << c.text;
         EXPECT_EQ(hints(), c.hints) << c.text;
     }
-}
-
-TEST_F(Fifo, LongTextsAreRefusedWholeOrReadInPieces)
-{
-    const std::string v99(99, 'v'), x80 = "any=" + std::string(80, 'x') + ";";
-    send("any=" + v99);
-    send("any=" + v99 + "w;" + std::string(120, 'k') + "=1");
-    // Cutting the value to 99 characters would have run mode=debug.
-    send("mode=debug" + std::string(95, ' ') + "junk");
-    send("any=" + std::string(120, ' ') + "v" + std::string(120, ' '));
-    EXPECT_EQ(calls, (std::vector<std::string>{"any:" + v99, "any:v"}));
-    EXPECT_EQ(hints(), 2u);
-
     // 266 bytes take two reads; the command cut at byte 256 fails in both.
+    std::string x80 = "any=" + std::string(80, 'x') + ";";
     calls.clear();
     capture_.clear();
     send(x80 + x80 + x80 + "mode=debug", 2);
-    EXPECT_EQ(calls, std::vector<std::string>(3, "any:" + std::string(80, 'x')));
+    EXPECT_EQ(calls, Texts(3, "any:" + std::string(80, 'x')));
     EXPECT_EQ(hints(), 2u);
 }
 
 TEST_F(Fifo, GarbageReadErrorsAndFloodsNeverStall)
 {
+    auto drain = [this] {  // reads with data until the pipe is empty
+        int reads = 0;
+        for (capture_.clear(); !capture_.contains("]no data yet\n\n") && reads < 10000; reads++)
+            fifo_handle(fd_);
+        return reads - 1;
+    };
     unsigned seed = 7;
     size_t bytes = 0;
     for (int i = 0; i < 40; i++) {
-        std::string junk(1 + rand_r(&seed) % 300, '\0');
+        std::string junk(1 + rand_r(&seed) % 300, '\0');  // binary, NULs too
         for (char &ch : junk)
             ch = static_cast<char>(rand_r(&seed));
         send(junk, 0);
         bytes += junk.size();
     }
     EXPECT_EQ(drain(), (int)((bytes + 255) / 256));
-
     calls.clear();
     for (int i = 0; i < 1000; i++)
         send("any=123;", 0);
     EXPECT_EQ(drain(), 8000 / 256 + 1);
-    EXPECT_EQ(calls, std::vector<std::string>(1000, "any:123"));
+    EXPECT_EQ(calls, Texts(1000, "any:123"));
     EXPECT_EQ(hints(), 0u);
 
     dbgout_profile.lib_level = 5;  // "no data yet" is a level-6 trace
@@ -143,7 +115,6 @@ TEST_F(Fifo, GarbageReadErrorsAndFloodsNeverStall)
     fifo_handle(fd_);
     EXPECT_TRUE(capture_.lines().empty());
     dbgout_profile.lib_level = 6;
-    capture_.clear();
     fifo_handle(-1);  // a failed read runs the empty text, which fails
     EXPECT_EQ(hints(), 1u);
 }
@@ -151,15 +122,13 @@ TEST_F(Fifo, GarbageReadErrorsAndFloodsNeverStall)
 TEST_F(Fifo, HelpListsUsableRowsInOrderGatedByCcLevel)
 {
     send("help=");
-    EXPECT_EQ(traced_by("fifo_print_debug"),
-              (std::vector<std::string>{"help=NULL\n", "mode=debug\n", "mode=debug\n", "any=NULL\n"}));
-    EXPECT_TRUE(capture_.contains("[cc fifo_print_debug +"));
+    EXPECT_EQ(capture_.count("[cc fifo_print_debug +"), 4u);
+    EXPECT_EQ(traced_by("fifo_print_debug"), (Texts{"help=NULL\n", "mode=debug\n", "mode=debug\n", "any=NULL\n"}));
     dbgout_profile.cc_level = 7;
     capture_.clear();
     send("help=1\nsecond line");
-    auto listed = traced_by("fifo_print_debug");
-    ASSERT_EQ(listed.size(), 6u);
-    EXPECT_EQ(listed.front() + listed.back(), "enter\nLeave\n");
+    Texts listed = traced_by("fifo_print_debug");
+    EXPECT_EQ(listed.size() == 6 ? listed.front() + listed.back() : "", "enter\nLeave\n");
     dbgout_profile.cc_level = 5;
     capture_.clear();
     send("help=1");
@@ -170,92 +139,69 @@ TEST_F(Fifo, DroppedRegistrationsLeaveTheListIntact)
 {
     add_fifo_work(nullptr, 2);
     add_fifo_work(rows, 0);
-    fail_nothrow_new = true;
+    fail_new = true;
     add_fifo_work(rows, 1);
-    fail_nothrow_new = false;
+    fail_new = false;
     EXPECT_EQ(registrations(), 1);
     EXPECT_EQ(capture_.count("]command table dropped: "), 3u);
     send("mode=debug");
-    EXPECT_EQ(calls, std::vector<std::string>{"debug:debug"});
+    EXPECT_EQ(calls, Texts{"debug:debug"});
 }
 
-TEST_F(Fifo, NodeModeAndAFreshStartAfterExit)
+TEST_F(Fifo, NodeModeAndFreshStarts)
 {
     mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(node_.st_mode & 0777, 0766u & ~mask);
-
-    // A second start without an exit removes the first node and the list.
+    // A start without an exit first drops the earlier node and the list.
     int first = fd_;
     std::string first_path = path_;
     struct stat first_node = node_;
     FifoPipe::SetUp();
     close(first);
-    struct stat now;
-    EXPECT_TRUE(stat(first_path.c_str(), &now) != 0 || now.st_ino != first_node.st_ino);
+    EXPECT_TRUE(gone(first_path, first_node));
     EXPECT_EQ(registrations(), 0);
-
     fifo_exit_fun(fd_);
-    EXPECT_EQ(traced_by("fifo_exit_fun"), (std::vector<std::string>{"enter\n", "Leave\n"}));
+    EXPECT_EQ(traced_by("fifo_exit_fun"), (Texts{"enter\n", "Leave\n"}));
     FifoPipe::SetUp();
     send("mode=debug");
-    EXPECT_TRUE(calls.empty());
     EXPECT_EQ(hints(), 1u);
-}
-
-// Runs body in a child process and returns its exit status.
-static int in_child(const std::function<int()> &body)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 TEST_F(Fifo, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 {
-    // "/dev/libfifo" is taken (by this process or another one).
-    EXPECT_EQ(in_child([this] {
-                  std::string own = "/dev/libfifo_" + std::to_string(getpid());
-                  int fd = fifo_init_fun();
-                  add_fifo_work(rows, 4);
-                  int w = open(own.c_str(), O_WRONLY | O_NONBLOCK);
-                  if (fd < 0 || w < 0 || write(w, "any=child\n", 10) != 10)
-                      return 1;
-                  close(w);
-                  fifo_handle(fd);
-                  fifo_exit_fun(fd);
-                  if (calls != std::vector<std::string>{"any:child"} || access(own.c_str(), F_OK) == 0)
-                      return 2;
-                  return access(path_.c_str(), F_OK) == 0 ? 0 : 3;
-              }),
-              0);
-    // A process that finds its node present serves no pipe, leaves that node
-    // alone, and never makes one later.
-    EXPECT_EQ(in_child([this] {
-                  std::string own = "/dev/libfifo_" + std::to_string(getpid());
-                  if (mkfifo(own.c_str(), 0600) != 0)
-                      return 1;
-                  int fd = fifo_init_fun();
-                  fifo_exit_fun(fd);
-                  bool left = access(own.c_str(), F_OK) == 0;
-                  remove(own.c_str());
-                  if (fd != -1 || !left || !capture_.contains("]can not create fifo server 17 File exists\n"))
-                      return 2;
-                  fd = fifo_init_fun();
-                  fifo_exit_fun(fd);
-                  return fd == -1 && access(own.c_str(), F_OK) != 0 ? 0 : 3;
-              }),
-              0);
+    pid_t child = fork();
+    if (child == 0) {  // "/dev/libfifo" is taken, by this test or another process
+        std::string own = "/dev/libfifo_" + std::to_string(getpid());
+        int fd = fifo_init_fun();
+        add_fifo_work(rows, 4);
+        int w = open(own.c_str(), O_WRONLY | O_NONBLOCK);
+        bool wrote = fd >= 0 && w >= 0 && write(w, "any=child\n", 10) == 10;
+        fifo_handle(fd);
+        fifo_exit_fun(fd);
+        if (!wrote || calls != Texts{"any:child"} || access(own.c_str(), F_OK) == 0 || access(path_.c_str(), F_OK) != 0)
+            _exit(1);
+        // A node found present: no pipe, the node is left, and none is made later.
+        mkfifo(own.c_str(), 0600);
+        fd = fifo_init_fun();
+        fifo_exit_fun(fd);
+        bool left = remove(own.c_str()) == 0;
+        if (fd != -1 || !left || !capture_.contains("]can not create fifo server 17 File exists\n"))
+            _exit(2);
+        fd = fifo_init_fun();
+        fifo_exit_fun(fd);
+        _exit(fd == -1 && access(own.c_str(), F_OK) != 0 ? 0 : 3);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     send("any=parent");
-    EXPECT_EQ(calls, std::vector<std::string>{"any:parent"});
+    EXPECT_EQ(calls, Texts{"any:parent"});
 }
 
 TEST_F(Fifo, TablesRegisterWhileCommandsAreHandled)
 {
-    dbgout_profile.cc_level = 5;  // list the rows without tracing them
+    dbgout_profile.cc_level = 5;  // walk the rows for "help" without tracing them
     std::atomic<bool> done{false};
     std::thread registrar([&] {
         for (int i = 0; i < 200; i++)
@@ -266,6 +212,6 @@ TEST_F(Fifo, TablesRegisterWhileCommandsAreHandled)
     for (; handled < 50 || !done; handled++)
         send("help=1;any=1");
     registrar.join();
-    EXPECT_EQ(calls, std::vector<std::string>(handled, "any:1"));
+    EXPECT_EQ(calls, Texts(handled, "any:1"));
     EXPECT_EQ(registrations(), 201);
 }
