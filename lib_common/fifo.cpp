@@ -21,7 +21,7 @@
 enum {
     READ_MAX = 256,   /* bytes taken by one fifo_handle */
     FIELD_SIZE = 100, /* a key or value: 99 characters and a terminator */
-    PATH_CHARS = 62,  /* longest pipe path kept */
+    PATH_SIZE = 64,   /* fifo_path: at most 62 characters are kept */
 };
 
 static const char shared_path[] = "/dev/libfifo";
@@ -37,7 +37,7 @@ const fifo_cmd lc_fifo_help_cmds[LC_FIFO_HELP_ROWS] = {
     {"help", nullptr, fifo_print_debug, nullptr},
 };
 
-static char fifo_path[64];
+static char fifo_path[PATH_SIZE];
 /* Cleared for good once this process found its node already present. */
 static bool fifo_created = true;
 /* Process that made the node at fifo_path (0: none); a forked child must
@@ -63,12 +63,6 @@ static fifo_work *work_of(fifo_link *link)
     return reinterpret_cast<fifo_work *>(reinterpret_cast<char *>(link) - offsetof(fifo_work, link));
 }
 
-/* A row that can match: rows without a key or handler are ignored. */
-static bool usable(const fifo_cmd *row)
-{
-    return row->key != nullptr && row->handler != nullptr;
-}
-
 /* Frees every registration and leaves the list empty (head linked to
    itself).  The caller holds list_lock. */
 static void free_registrations(void)
@@ -86,7 +80,7 @@ static void free_registrations(void)
 /* Writes this process's own pipe path, "/dev/libfifo_<tid>". */
 static void use_own_path(void)
 {
-    snprintf(fifo_path, PATH_CHARS + 1, "/dev/libfifo_%ld", (long)syscall(SYS_gettid));
+    snprintf(fifo_path, PATH_SIZE - 1, "/dev/libfifo_%ld", (long)syscall(SYS_gettid));
 }
 
 extern "C" LC_API int32_t fifo_init_fun(void)
@@ -98,7 +92,7 @@ extern "C" LC_API int32_t fifo_init_fun(void)
 
     bool shared = access(shared_path, F_OK) != 0;
     if (shared)
-        snprintf(fifo_path, PATH_CHARS + 1, "%s", shared_path);
+        snprintf(fifo_path, PATH_SIZE - 1, "%s", shared_path);
     else
         use_own_path();
 
@@ -146,20 +140,39 @@ static bool copy_field(char (&field)[FIELD_SIZE], const char *text)
     return true;
 }
 
+namespace {
+/* Steps through the rows of every registration in list order, leaving out
+   rows without a key or handler, which can never run.  The caller holds
+   list_lock while it walks. */
+class RowWalk {
+public:
+    const fifo_cmd *next()
+    {
+        for (; link_ != nullptr && link_ != &fifo_queue.link; link_ = link_->next, index_ = 0) {
+            const fifo_work *work = work_of(link_);
+            while (index_ < work->count) {
+                const fifo_cmd *row = &work->cmds[index_++];
+                if (row->key != nullptr && row->handler != nullptr)
+                    return row;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    fifo_link *link_ = fifo_queue.link.next;
+    int32_t index_ = 0;
+};
+}  // namespace
+
 /* Copies the first row matching key and value into *found. */
 static bool find_row(const char *key, const char *value, fifo_cmd *found)
 {
     ListLock lock;
-    fifo_link *head = &fifo_queue.link;
-    for (fifo_link *l = head->next; l != nullptr && l != head; l = l->next) {
-        const fifo_work *work = work_of(l);
-        for (int32_t i = 0; i < work->count; i++) {
-            const fifo_cmd *row = &work->cmds[i];
-            if (usable(row) && strcmp(row->key, key) == 0 &&
-                (row->value == nullptr || strcmp(row->value, value) == 0)) {
-                *found = *row;
-                return true;
-            }
+    for (RowWalk walk; const fifo_cmd *row = walk.next();) {
+        if (strcmp(row->key, key) == 0 && (row->value == nullptr || strcmp(row->value, value) == 0)) {
+            *found = *row;
+            return true;
         }
     }
     return false;
@@ -264,18 +277,11 @@ extern "C" LC_API void fifo_print_debug(const char *, void *)
     XEL_TRACE(cc, 7, "enter\n");
     {
         ListLock lock;
-        fifo_link *head = &fifo_queue.link;
-        for (fifo_link *l = head->next; l != nullptr && l != head; l = l->next) {
-            const fifo_work *work = work_of(l);
-            for (int32_t i = 0; i < work->count; i++) {
-                const fifo_cmd *row = &work->cmds[i];
-                if (!usable(row))
-                    continue;
-                if (row->value != nullptr)
-                    XEL_TRACE(cc, 6, "%s=%s\n", row->key, row->value);
-                else
-                    XEL_TRACE(cc, 6, "%s=NULL\n", row->key);
-            }
+        for (RowWalk walk; const fifo_cmd *row = walk.next();) {
+            if (row->value != nullptr)
+                XEL_TRACE(cc, 6, "%s=%s\n", row->key, row->value);
+            else
+                XEL_TRACE(cc, 6, "%s=NULL\n", row->key);
         }
     }
     XEL_TRACE(cc, 7, "Leave\n");
