@@ -1,6 +1,5 @@
-// fifo_pipe.h - a test's own debug pipe, whichever name it gets (another
-// process may hold "/dev/libfifo"): opened in SetUp, written by name as echo
-// does, removed in TearDown.
+// fifo_pipe.h - a test's own debug pipe under whichever name it gets (another
+// process may hold "/dev/libfifo"), written by name as echo does.
 #ifndef LC_TEST_FIFO_PIPE_H
 #define LC_TEST_FIFO_PIPE_H
 
@@ -20,28 +19,20 @@ protected:
         capture_.clear();
         fd_ = fifo_init_fun();
         ASSERT_GE(fd_, 0);
-        ASSERT_EQ(capture_.lines().size(), 1u);
-        std::string ready = capture_.texts()[0];  // "[lib ...] <path> is ready,fd:<fd>\n\n"
+        std::string ready = capture_.texts().at(0);  // "[lib ...] <path> is ready,fd:<fd>\n\n"
         size_t from = ready.find("] ") + 2;
         path_ = ready.substr(from, ready.find(" is ready,fd:" + std::to_string(fd_) + "\n\n") - from);
         ASSERT_TRUE(path_ == "/dev/libfifo" || path_ == "/dev/libfifo_" + std::to_string(getpid())) << ready;
         ASSERT_EQ(stat(path_.c_str(), &node_), 0);
-        EXPECT_TRUE(S_ISFIFO(node_.st_mode));
-        // A test that goes wrong must not wait for data forever.
-        ASSERT_EQ(fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK), 0);
+        ASSERT_TRUE(S_ISFIFO(node_.st_mode));
+        ASSERT_EQ(fcntl(fd_, F_SETFL, O_NONBLOCK), 0);  // a failed write must not hang the test
         capture_.clear();
     }
     void TearDown() override
     {
         fifo_exit_fun(fd_);
-        EXPECT_TRUE(gone(path_, node_)) << path_;
-    }
-    // True when the node is removed (another test run may have made a new
-    // one under the same name since).
-    static bool gone(const std::string &path, const struct stat &node)
-    {
-        struct stat now;
-        return stat(path.c_str(), &now) != 0 || now.st_ino != node.st_ino;
+        struct stat now;  // gone, or the name already taken anew by another test run
+        EXPECT_TRUE(stat(path_.c_str(), &now) != 0 || now.st_ino != node_.st_ino) << path_;
     }
     // Writes text into the pipe by its name, then handles `reads` reads.
     void send(const std::string &text, int reads = 1)

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <regex>
+#include <string.h>
 #include <thread>
 
 static const fifo_cmd help_row[] = {{"help", nullptr, fifo_print_debug, nullptr}};
@@ -16,15 +17,11 @@ protected:
         trace_debug_init();
     }
     // The eight levels and time_enable, in record order.
-    int32_t *const fields_[9] = {&dbgout_profile.lib_level,    &dbgout_profile.para_level,  &dbgout_profile.cc_level,
-                                 &dbgout_profile.visca_level,  &dbgout_profile.net_level,   &dbgout_profile.module_level,
-                                 &dbgout_profile.mpp_level,    &dbgout_profile.spare_level, &dbgout_profile.time_enable};
-    std::vector<int> profile() const
+    static std::vector<int> profile()
     {
-        std::vector<int> out;
-        for (const int32_t *f : fields_)
-            out.push_back(*f);
-        return out;
+        int32_t f[9];
+        memcpy(f, &dbgout_profile, sizeof f);
+        return std::vector<int>(f, f + 9);
     }
 };
 
@@ -43,18 +40,12 @@ TEST_F(LevelCommands, HelpListsTheHelpRowThenThe26RowsInOrder)
 
 TEST_F(LevelCommands, EveryCommandSetsItsFieldsAndNothingElse)
 {
-    // Traces on another thread read the levels meanwhile.
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop)
-            (void)(XEL_LEVEL(lib) + XEL_LEVEL(cc) + XEL_LEVEL(mpp));
-    });
-    const char *modules[] = {"lib", "para", "cc", "visca", "net", "module", "mpp", "all"};
+    const char *modules[] = {"lib", "para", "cc", "visca", "net", "module", "mpp", "all"};  // record order
     const char *names[] = {"err", "info", "debug"};
     for (int m = 0; m < 8; m++) {
         for (int l = 0; l < 3; l++) {
-            for (int32_t *f : fields_)
-                __atomic_store_n(f, 5, __ATOMIC_RELAXED);
+            const int32_t fives[9] = {5, 5, 5, 5, 5, 5, 5, 5, 5};
+            memcpy(&dbgout_profile, fives, sizeof fives);
             send(std::string(modules[m]) + "_level=" + names[l]);
             std::vector<int> expected(9, 5);
             for (int f = 0; f < 7; f++)
@@ -62,7 +53,16 @@ TEST_F(LevelCommands, EveryCommandSetsItsFieldsAndNothingElse)
             EXPECT_EQ(profile(), expected) << modules[m] << "_level=" << names[l];
         }
     }
+    // Traces on another thread read the levels while commands change them.
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        do
+            (void)(XEL_LEVEL(lib) + XEL_LEVEL(mpp) + __atomic_load_n(&dbgout_profile.time_enable, __ATOMIC_RELAXED));
+        while (!stop);
+    });
     send("all_level=err;dbg_time=1");
+    stop = true;
+    reader.join();
     EXPECT_EQ(profile(), (std::vector<int>{3, 3, 3, 3, 3, 3, 3, 5, 1}));
     send("lib_level=debug\n");
     send("lib_level=Debug");
@@ -70,8 +70,6 @@ TEST_F(LevelCommands, EveryCommandSetsItsFieldsAndNothingElse)
     send("dbg_time=0");
     EXPECT_EQ(profile(), (std::vector<int>{7, 3, 3, 3, 3, 3, 3, 5, 0}));
     EXPECT_EQ(hints(), 2u);
-    stop = true;
-    reader.join();
 }
 
 TEST_F(LevelCommands, HandlersTraceAfterTheChangeAndInitLimitsTraces)
