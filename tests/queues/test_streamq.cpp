@@ -34,8 +34,7 @@ TEST(StreamQ, PushPopAndTheHeldRangeAcrossTheWrap)
     const int expect[] = {1, 0, 0, 1};
     for (int i = 0; i < 4; i++)
         EXPECT_EQ(streamq_inused(q, i), expect[i]) << i;
-    EXPECT_EQ(streamq_inused(q, 4), 0);
-    EXPECT_EQ(streamq_inused(q, -1), 0);
+    EXPECT_EQ(streamq_inused(q, 4) + streamq_inused(q, -1), 0);
     EXPECT_EQ(streamq_next(q, 3), 0);
     EXPECT_EQ(streamq_next(q, 4), -1);
     EXPECT_EQ(streamq_pop(q), 0);
@@ -73,13 +72,9 @@ TEST(StreamQ, SlotAddressesSizesAndBadInput)
     EXPECT_EQ(streamq_alloc(4, 0, 0), nullptr);
     EXPECT_EQ(streamq_alloc(0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFFu), nullptr);
     EXPECT_TRUE(cap.contains("]alloc memory failed for stream_queue\n\n"));
-    EXPECT_EQ(streamq_r(nullptr), -1);
-    EXPECT_EQ(streamq_w(nullptr), -1);
-    EXPECT_EQ(streamq_used_buf(nullptr), -1);
-    EXPECT_EQ(streamq_inused(nullptr, 0), -1);
-    EXPECT_EQ(streamq_next(nullptr, 0), -1);
-    EXPECT_EQ(streamq_push(nullptr), -1);
-    EXPECT_EQ(streamq_pop(nullptr), -1);
-    EXPECT_EQ(streamq_query(nullptr, 0, &data, &info), -1);
+    for (int32_t r : {streamq_r(nullptr), streamq_w(nullptr), streamq_used_buf(nullptr),
+                      streamq_inused(nullptr, 0), streamq_next(nullptr, 0), streamq_push(nullptr),
+                      streamq_pop(nullptr), streamq_query(nullptr, 0, &data, &info)})
+        EXPECT_EQ(r, -1);
     streamq_free(nullptr);
 }
