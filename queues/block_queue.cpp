@@ -1,0 +1,135 @@
+/*
+ * block_queue.cpp - self-locking queue of data blocks.
+ */
+#include "block_queue.h"
+
+#include "queue_internal.h"
+#include "trace.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+/* True when the record's fields cannot lead outside its tables.  Called
+   with the record lock. */
+static bool record_fits(const block_queue_t *q)
+{
+    return queue_fits(q->maxdata, q->queue_in, q->queue_out, q->queue_length);
+}
+
+extern "C" {
+
+/* Zeroes the record, then sets its capacity and initialises its lock. */
+LC_API uint32_t queue_create3(block_queue_t *q, uint16_t capacity)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    memset(q, 0, sizeof *q);
+    if (capacity > BLOCK_QUEUE_MAX)
+        return LC_QUEUE_ERR;
+    q->maxdata = capacity;
+    pthread_mutex_init(&q->lock, nullptr);
+    XEL_TRACE(lib, 6, "mutex:%p\n", (void *)&q->lock);
+    return LC_QUEUE_OK;
+}
+
+LC_API uint32_t queue_length3(block_queue_t *q)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    return atomic_get(&q->queue_length);
+}
+
+/* Releases the blocks still stored and empties the record. */
+LC_API uint32_t queue_clear3(block_queue_t *q)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    XEL_TRACE(lib, 6, "enter queue_clear3\n");
+    pthread_mutex_lock(&q->lock);
+    if (record_fits(q)) {
+        int32_t i = q->queue_out;
+        for (uint16_t n = q->queue_length; n > 0; n--) {
+            free(q->block[i]);
+            q->block[i] = nullptr;
+            i = queue_next_index(i, q->maxdata);
+        }
+    }
+    for (int i = 0; i < BLOCK_QUEUE_MAX; i++) {
+        q->size[i] = 0;
+        q->value[i] = 0;
+        q->type[i] = BLOCK_TYPE_NONE;
+    }
+    atomic_set(&q->queue_length, (uint16_t)0);
+    q->queue_in = q->queue_out = 0;
+    pthread_mutex_unlock(&q->lock);
+    XEL_TRACE(lib, 6, "leave queue_clear3\n");
+    return LC_QUEUE_OK;
+}
+
+/* Copies one block into the queue; nothing is stored on failure. */
+LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, int32_t type,
+                             uint64_t value)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    if (data == nullptr) {
+        XEL_TRACE(lib, 6, "p_data == NULL\n");
+        return LC_QUEUE_ERR;
+    }
+    if (size == 0) {
+        XEL_TRACE(lib, 6, "length == 0\n");
+        return LC_QUEUE_ERR;
+    }
+    uint32_t result = LC_QUEUE_OK;
+    pthread_mutex_lock(&q->lock);
+    if (!record_fits(q)) {
+        result = LC_QUEUE_ERR;
+    } else if (q->queue_length == q->maxdata) {
+        XEL_TRACE(lib, 6, "###########Data Full!, queue_length: %d, queue->maxdata: %d\n",
+                  (int)q->queue_length, (int)q->maxdata);
+        result = LC_QUEUE_FULL;
+    } else {
+        void *copy = malloc(size);
+        if (copy == nullptr) {
+            XEL_TRACE(lib, 6, "Malloc Error!\n");
+            result = LC_QUEUE_FULL;
+        } else {
+            memcpy(copy, data, size);
+            int32_t in = q->queue_in;
+            q->block[in] = copy;
+            q->size[in] = size;
+            q->type[in] = type;
+            q->value[in] = value;
+            atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
+            q->queue_in = queue_next_index(in, q->maxdata);
+        }
+    }
+    pthread_mutex_unlock(&q->lock);
+    return result;
+}
+
+/* Hands out the oldest block, or null at once when there is none. */
+LC_API void *queue_read3(block_queue_t *q, uint32_t *size, int32_t *type, uint64_t *value)
+{
+    if (q == nullptr)
+        return nullptr;
+    void *block = nullptr;
+    pthread_mutex_lock(&q->lock);
+    if (record_fits(q) && q->queue_length > 0) {
+        int32_t out = q->queue_out;
+        block = q->block[out];
+        q->block[out] = nullptr;
+        atomic_set(&q->queue_length, (uint16_t)(q->queue_length - 1));
+        if (size != nullptr)
+            *size = q->size[out];
+        if (type != nullptr)
+            *type = q->type[out];
+        if (value != nullptr)
+            *value = q->value[out];
+        q->queue_out = queue_next_index(out, q->maxdata);
+    }
+    pthread_mutex_unlock(&q->lock);
+    return block;
+}
+
+}  /* extern "C" */

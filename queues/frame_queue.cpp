@@ -1,0 +1,276 @@
+/*
+ * frame_queue.cpp - double-buffered audio/video frame queue.
+ *
+ * The back record is only touched under the shared mutex; the front record
+ * belongs to the consumer and is read without a lock.  The consumer moves a
+ * batch from back to front under the mutex, which orders the producer's
+ * copies before the consumer's reads.
+ */
+#include "frame_queue.h"
+
+#include "queue_internal.h"
+#include "trace.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+enum {
+    BATCH = 32,        /* frames that make a batch worth handing over */
+    NAL_BYTE = 4,      /* byte behind the four-byte start code */
+    PEEK_WAIT_SEC = 1, /* bound of the peek's one wait */
+};
+
+/* True when the record's fields cannot lead outside its tables. */
+static bool record_fits(const frame_queue_t *q)
+{
+    return queue_fits(q->maxdata, q->queue_in, q->queue_out, atomic_get(&q->queue_length));
+}
+
+/* Adds delta to the count of the frame type, if it has one. */
+static void count_frame(frame_queue_t *q, int32_t type, int32_t delta)
+{
+    uint32_t *count = type == FRAME_TYPE_VIDEO   ? &q->video_num
+                      : type == FRAME_TYPE_AUDIO ? &q->audio_num
+                                                 : nullptr;
+    if (count != nullptr)
+        __atomic_fetch_add(count, (uint32_t)delta, __ATOMIC_RELAXED);
+}
+
+/* True when the back record holds what a producer signals for: a batch of
+   32 frames or more, or a full record.  Called with the shared mutex. */
+static bool batch_ready(const frame_queue_t *back)
+{
+    uint16_t length = atomic_get(&back->queue_length);
+    return length >= BATCH || (back->maxdata != 0 && length == back->maxdata);
+}
+
+/* Moves every frame of back into the empty front record, entries 0 onward,
+   and swaps capacity and counts, so that the caller's two records keep
+   their roles.  Called by the consumer with the shared mutex. */
+static void exchange(frame_queue_t *front, frame_queue_t *back)
+{
+    uint16_t length = atomic_get(&back->queue_length);
+    int32_t src = back->queue_out;
+    for (uint16_t i = 0; i < length; i++) {
+        front->frame[i] = back->frame[src];
+        front->size[i] = back->size[src];
+        front->type[i] = back->type[src];
+        back->frame[src] = nullptr;
+        back->size[src] = 0;
+        src = queue_next_index(src, back->maxdata);
+    }
+    uint16_t capacity = front->maxdata;
+    front->maxdata = back->maxdata;
+    back->maxdata = capacity;
+
+    uint16_t front_length = atomic_get(&front->queue_length);
+    uint32_t video = atomic_get(&front->video_num);
+    uint32_t audio = atomic_get(&front->audio_num);
+    atomic_set(&front->queue_length, length);
+    atomic_set(&front->video_num, atomic_get(&back->video_num));
+    atomic_set(&front->audio_num, atomic_get(&back->audio_num));
+    atomic_set(&back->queue_length, front_length);
+    atomic_set(&back->video_num, video);
+    atomic_set(&back->audio_num, audio);
+
+    front->queue_in = front->queue_out = 0;
+    back->queue_in = back->queue_out = 0;
+}
+
+/* Waits for a batch in back and moves it to front.  With a deadline, waits
+   until then at most and moves whatever back holds; without one, waits as
+   long as it takes.  Returns false when back is unusable or the wait
+   failed.  Called by the consumer while its front record is empty. */
+static bool take_batch(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
+                       frame_queue_t *back, const struct timespec *deadline)
+{
+    bool ok = true;
+    pthread_mutex_lock(mutex);
+    if (!record_fits(back)) {
+        ok = false;
+    } else {
+        while (!batch_ready(back)) {
+            int rc = deadline ? pthread_cond_timedwait(cond, mutex, deadline)
+                              : pthread_cond_wait(cond, mutex);
+            if (rc == ETIMEDOUT)
+                break;
+            if (rc != 0) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok)
+            exchange(front, back);
+    }
+    pthread_mutex_unlock(mutex);
+    return ok;
+}
+
+extern "C" {
+
+/* Zeroes the record, then sets its capacity and initialises its lock. */
+LC_API uint32_t queue_create2(frame_queue_t *q, uint16_t capacity)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    memset(q, 0, sizeof *q);
+    if (capacity > FRAME_QUEUE_MAX)
+        return LC_QUEUE_ERR;
+    q->maxdata = capacity;
+    pthread_mutex_init(&q->lock, nullptr);
+    XEL_TRACE(lib, 6, "mutex:%p\n", (void *)&q->lock);
+    return LC_QUEUE_OK;
+}
+
+/* Releases the frames still stored and empties the record. */
+LC_API uint32_t queue_clear2(frame_queue_t *q)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    pthread_mutex_lock(&q->lock);
+    if (record_fits(q)) {
+        int32_t i = q->queue_out;
+        for (uint16_t n = atomic_get(&q->queue_length); n > 0; n--) {
+            free(q->frame[i]);
+            q->frame[i] = nullptr;
+            i = queue_next_index(i, q->maxdata);
+        }
+    }
+    for (int i = 0; i < FRAME_QUEUE_MAX; i++) {
+        q->size[i] = 0;
+        q->type[i] = FRAME_TYPE_NONE;
+    }
+    atomic_set(&q->queue_length, (uint16_t)0);
+    q->queue_in = q->queue_out = 0;
+    atomic_set(&q->video_num, 0u);
+    atomic_set(&q->audio_num, 0u);
+    pthread_mutex_unlock(&q->lock);
+    return LC_QUEUE_OK;
+}
+
+LC_API uint32_t queue_length2(frame_queue_t *q)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    pthread_mutex_lock(&q->lock);
+    uint32_t length = atomic_get(&q->queue_length);
+    pthread_mutex_unlock(&q->lock);
+    return length;
+}
+
+LC_API uint32_t queue_get_audio_num(frame_queue_t *q)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    pthread_mutex_lock(&q->lock);
+    uint32_t audio = atomic_get(&q->audio_num);
+    pthread_mutex_unlock(&q->lock);
+    return audio;
+}
+
+LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond,
+                                    frame_queue_t *front, frame_queue_t *back)
+{
+    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr)
+        return LC_QUEUE_ERR;
+    pthread_mutex_lock(mutex);
+    uint32_t video = atomic_get(&front->video_num) + atomic_get(&back->video_num);
+    pthread_mutex_unlock(mutex);
+    return video;
+}
+
+/* Copies one frame into the back record and signals a waiting consumer
+   once a batch is there (or the record is full). */
+LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *back,
+                             const void *data, uint32_t size, int32_t type)
+{
+    if (mutex == nullptr || cond == nullptr || back == nullptr || data == nullptr || size == 0)
+        return LC_QUEUE_ERR;
+    pthread_mutex_lock(mutex);
+    if (!record_fits(back)) {
+        pthread_mutex_unlock(mutex);
+        return LC_QUEUE_ERR;
+    }
+    uint16_t length = atomic_get(&back->queue_length);
+    if (length == back->maxdata) {
+        XEL_TRACE(lib, 6,
+                  "###########Data Full!, queue_in: %d, queue_out: %d, queue_length: %d, "
+                  "video_num: %d, audio_num: %d\n",
+                  back->queue_in, back->queue_out, (int)length,
+                  (int)atomic_get(&back->video_num), (int)atomic_get(&back->audio_num));
+        pthread_cond_signal(cond);
+        pthread_mutex_unlock(mutex);
+        return LC_QUEUE_FULL;
+    }
+    void *copy = malloc(size);
+    if (copy == nullptr) {
+        XEL_TRACE(lib, 6, "Malloc Error!\n");
+        pthread_mutex_unlock(mutex);
+        return LC_QUEUE_FULL;
+    }
+    memcpy(copy, data, size);
+    int32_t in = back->queue_in;
+    back->frame[in] = copy;
+    back->size[in] = size;
+    back->type[in] = type;
+    atomic_set(&back->queue_length, (uint16_t)(length + 1));
+    count_frame(back, type, 1);
+    back->queue_in = queue_next_index(in, back->maxdata);
+    if (length + 1 >= BATCH)
+        pthread_cond_signal(cond);
+    pthread_mutex_unlock(mutex);
+    return LC_QUEUE_OK;
+}
+
+/* Hands out the next frame of the front record, waiting for a batch when
+   it is empty. */
+LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
+                         frame_queue_t *back, uint32_t *size, int32_t *type)
+{
+    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr ||
+        size == nullptr || !record_fits(front))
+        return nullptr;
+    while (atomic_get(&front->queue_length) == 0) {
+        if (!take_batch(mutex, cond, front, back, nullptr))
+            return nullptr;
+    }
+    int32_t out = front->queue_out;
+    void *frame = front->frame[out];
+    front->frame[out] = nullptr;
+    atomic_set(&front->queue_length, (uint16_t)(atomic_get(&front->queue_length) - 1));
+    *size = front->size[out];
+    if (type != nullptr)
+        *type = front->type[out];
+    count_frame(front, front->type[out], -1);
+    front->queue_out = queue_next_index(out, front->maxdata);
+    return frame;
+}
+
+/* Classifies the next frame without taking it; waits once, about a second,
+   when the front record is empty. */
+LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond,
+                                    frame_queue_t *front, frame_queue_t *back, int32_t *type)
+{
+    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr ||
+        type == nullptr || !record_fits(front))
+        return -1;
+    if (atomic_get(&front->queue_length) == 0) {
+        struct timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += PEEK_WAIT_SEC;
+        if (!take_batch(mutex, cond, front, back, &deadline) ||
+            atomic_get(&front->queue_length) == 0)
+            return -1;
+    }
+    int32_t out = front->queue_out;
+    *type = front->type[out];
+    if (*type == FRAME_TYPE_AUDIO)
+        return FRAME_PEEK_AUDIO;
+    if (*type != FRAME_TYPE_VIDEO || front->size[out] <= NAL_BYTE)
+        return 0;
+    return static_cast<const uint8_t *>(front->frame[out])[NAL_BYTE] & 0x1f;
+}
+
+}  /* extern "C" */
