@@ -1,118 +1,78 @@
-// Time values: constants, carry and borrow, clamping, scaling, comparisons,
-// the monotonic clock.
+// Time values: constants, carry, borrow, clamp, scaling, comparisons, clock.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
-static ::testing::AssertionResult Is(const Timeval &t, int32_t secs, int32_t usecs)
+#include <utility>
+
+using Pair = std::pair<int32_t, int32_t>;
+
+static Pair P(const Timeval &t)
 {
-    if (t.seconds() == secs && t.useconds() == usecs)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "(" << t.seconds() << ", " << t.useconds()
-                                         << ") instead of (" << secs << ", " << usecs << ")";
+    return {t.seconds(), t.useconds()};
 }
 
-// Read by a static initialiser of this program, which runs after the
-// library is loaded but before main.
-static const int32_t day_seen_at_start = DELAY_DAY.seconds();
+// Read by a static initialiser of this program, before main.
+static const int32_t day_at_start = DELAY_DAY.seconds();
 
 TEST(Timeval, ConstantsAreSetBeforeAnyCodeRuns)
 {
-    EXPECT_EQ(day_seen_at_start, 86400);
-    EXPECT_TRUE(Is(DELAY_ZERO, 0, 0));
-    EXPECT_TRUE(Is(DELAY_SECOND, 1, 0));
-    EXPECT_TRUE(Is(DELAY_MINUTE, 60, 0));
-    EXPECT_TRUE(Is(DELAY_HOUR, 3600, 0));
-    EXPECT_TRUE(Is(DELAY_DAY, 86400, 0));
-    EXPECT_TRUE(Is(THE_END_OF_TIME, 2147483647, 0));
+    EXPECT_EQ(day_at_start, 86400);
+    EXPECT_EQ(P(DELAY_ZERO), Pair(0, 0));
+    EXPECT_EQ(P(DELAY_SECOND), Pair(1, 0));
+    EXPECT_EQ(P(DELAY_MINUTE), Pair(60, 0));
+    EXPECT_EQ(P(DELAY_HOUR), Pair(3600, 0));
+    EXPECT_EQ(P(THE_END_OF_TIME), Pair(2147483647, 0));
 }
 
-TEST(Timeval, AdditionCarriesOnceAndNeverNormalisesOtherwise)
+TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceAndClamps)
 {
-    Timeval a(5, 999999);
-    a += DelayInterval(0, 1);
-    EXPECT_TRUE(Is(a, 6, 0));
-    Timeval b(0, 999999);
-    b += DelayInterval(0, 999999);
-    EXPECT_TRUE(Is(b, 1, 999998));
-
-    Timeval raw(0, 1500000);  // stays as built
-    EXPECT_TRUE(Is(raw, 0, 1500000));
-    raw += DELAY_ZERO;
-    EXPECT_TRUE(Is(raw, 1, 500000));
-    Timeval twice(0, 2500000);
-    twice += DELAY_ZERO;  // one carry only
-    EXPECT_TRUE(Is(twice, 1, 1500000));
-
-    Timeval w(1, 2);
-    w.secs() = 7;
-    w.usecs() = 8;
-    EXPECT_TRUE(Is(w, 7, 8));
-}
-
-TEST(Timeval, SubtractionBorrowsOnceAndClampsAtZero)
-{
-    struct {
-        Timeval from;
-        DelayInterval take;
-        int32_t secs, usecs;
+    struct Case {
+        Pair a, b, sum, rest;  // a += b, a -= b
     } cases[] = {
-        {Timeval(1, 0), DelayInterval(2, 0), 0, 0},
-        {Timeval(3, 100), DelayInterval(3, 200), 0, 0},  // borrow gives -1 s, then clamp
-        {Timeval(3, 100), DelayInterval(1, 200), 1, 999900},
-        {Timeval(5, 0), DelayInterval(0, 1), 4, 999999},
-        {Timeval(2, 5), DelayInterval(2, 5), 0, 0},
+        {{5, 999999}, {0, 1}, {6, 0}, {5, 999998}},
+        {{0, 999999}, {0, 999999}, {1, 999998}, {0, 0}},
+        {{1, 0}, {2, 0}, {3, 0}, {0, 0}},
+        {{3, 100}, {3, 200}, {6, 300}, {0, 0}},  // borrow makes -1 s: clamped
+        {{3, 100}, {1, 200}, {4, 300}, {1, 999900}},
+        {{0, 1500000}, {0, 0}, {1, 500000}, {0, 1500000}},  // built un-normalised
+        {{0, 2500000}, {0, 0}, {1, 1500000}, {0, 2500000}},  // one carry only
     };
-    for (auto &c : cases) {
-        Timeval t = c.from;
-        t -= c.take;
-        EXPECT_TRUE(Is(t, c.secs, c.usecs)) << c.from.seconds() << "," << c.from.useconds();
+    for (const Case &c : cases) {
+        Timeval sum(c.a.first, c.a.second), rest = sum;
+        sum += DelayInterval(c.b.first, c.b.second);
+        rest -= DelayInterval(c.b.first, c.b.second);
+        EXPECT_EQ(P(sum), c.sum) << c.a.first << "," << c.a.second;
+        EXPECT_EQ(P(rest), c.rest) << c.a.first << "," << c.a.second;
     }
+    EXPECT_EQ(P(Timeval(5, 100) - Timeval(5, 200)), Pair(0, 0));
+    EXPECT_EQ(P(Timeval(7, 0) - Timeval(5, 500000)), Pair(1, 500000));
+    EXPECT_EQ(P(Timeval(5, 0) - Timeval(7, 0)), Pair(0, 0));
 
-    EXPECT_TRUE(Is(Timeval(5, 100) - Timeval(5, 200), 0, 0));
-    EXPECT_TRUE(Is(Timeval(7, 0) - Timeval(5, 500000), 1, 500000));
-    EXPECT_TRUE(Is(Timeval(5, 0) - Timeval(7, 0), 0, 0));
-    EXPECT_TRUE(Is(_EventTime(10, 1) - _EventTime(10, 1), 0, 0));
+    EXPECT_EQ(P(60 * DelayInterval(1, 500000)), Pair(90, 0));
+    EXPECT_EQ(P(3 * DelayInterval(0, 700000)), Pair(2, 100000));
+    EXPECT_EQ(P(-2 * DelayInterval(1, 600000)), Pair(-3, -200000));  // truncated toward zero
+    EXPECT_EQ(P(1000 * DelayInterval(0, 999999)), Pair(999, 999000));
 }
 
-TEST(Timeval, ScalingCarriesTheMicroseconds)
-{
-    EXPECT_TRUE(Is(60 * DelayInterval(1, 500000), 90, 0));
-    EXPECT_TRUE(Is(3 * DelayInterval(0, 700000), 2, 100000));
-    EXPECT_TRUE(Is(0 * DelayInterval(5, 5), 0, 0));
-    EXPECT_TRUE(Is(-2 * DelayInterval(1, 600000), -3, -200000));  // carry truncates toward zero
-    EXPECT_TRUE(Is(static_cast<int16_t>(1000) * DelayInterval(0, 999999), 999, 999000));
-}
-
-TEST(Timeval, ComparisonsAreSignedAndConsistent)
+TEST(Timeval, ComparisonsAreSignedAndTheClockNeverGoesBack)
 {
     const Timeval a(4, 20), same(4, 20);
-    EXPECT_TRUE(a == same);
-    EXPECT_TRUE(a >= same);
-    EXPECT_FALSE(a > same);
-    EXPECT_FALSE(a < same);
-    EXPECT_FALSE(a != same);
-
+    EXPECT_TRUE(a == same && a >= same && !(a > same) && !(a < same) && !(a != same));
     EXPECT_TRUE(Timeval(1, 0) < Timeval(1, 1));
     EXPECT_TRUE(Timeval(2, 0) > Timeval(1, 999999));
-    EXPECT_FALSE(Timeval(1, 999999) >= Timeval(2, 0));
-    EXPECT_TRUE(Timeval(-1, 0) < Timeval(0, 0));        // signed seconds
-    EXPECT_TRUE(Timeval(0, -1) < Timeval(0, 0));        // signed microseconds
+    EXPECT_TRUE(Timeval(-1, 0) < Timeval(0, 0));
+    EXPECT_TRUE(Timeval(0, -1) < Timeval(0, 0));
     EXPECT_TRUE(DelayInterval(3, 0) != _EventTime(3, 1));
-    EXPECT_TRUE(THE_END_OF_TIME < DelayInterval(2147483647, 999999));
-}
 
-TEST(Timeval, TimeNowIsNormalisedAndNeverGoesBack)
-{
     _EventTime prev = TimeNow();
     for (int i = 0; i < 20000; i++) {
         _EventTime now = TimeNow();
-        ASSERT_GE(now.useconds(), 0);
-        ASSERT_LE(now.useconds(), 999999);
+        ASSERT_TRUE(now.useconds() >= 0 && now.useconds() <= 999999);
         ASSERT_TRUE(now >= prev);
         prev = now;
     }
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    EXPECT_LE(std::abs(static_cast<long>(prev.seconds()) - static_cast<long>(ts.tv_sec)), 1L);
+    EXPECT_NEAR(prev.seconds(), ts.tv_sec, 1);
 }

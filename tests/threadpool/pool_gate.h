@@ -1,5 +1,5 @@
 // pool_gate.h - holds pool workers inside a task until the test lets them
-// go, and reads a pool's counters the way the library writes them.
+// go, and reads a pool's counters under the pool's own lock.
 #ifndef LC_TEST_POOL_GATE_H
 #define LC_TEST_POOL_GATE_H
 
@@ -9,10 +9,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include <fstream>
-#include <string>
-
-#include <dirent.h>
 
 namespace lc_test {
 
@@ -57,27 +53,6 @@ inline PoolCounts counts(threadpool *pool)
     PoolCounts c = {pool->live, pool->busy, pool->exit_count, pool->min, pool->limit};
     pthread_mutex_unlock(&pool->count_lock);
     return c;
-}
-
-// Threads of this process whose name is `name` as the kernel keeps it (at
-// most 15 characters).
-inline int threads_named(const char *name)
-{
-    const std::string want = std::string(name).substr(0, 15);
-    DIR *dir = opendir("/proc/self/task");
-    if (dir == nullptr)
-        return -1;
-    int n = 0;
-    while (struct dirent *d = readdir(dir)) {
-        if (d->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + d->d_name + "/comm");
-        std::string line;
-        std::getline(comm, line);
-        n += line == want;
-    }
-    closedir(dir);
-    return n;
 }
 
 }  // namespace lc_test

@@ -1,4 +1,4 @@
-// Synchronous submission when the event counters cannot be made.
+// Synchronous submission when its event counters cannot be made.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +11,8 @@
 #include <unistd.h>
 
 // Link-time seam: the library's eventfd calls land here.  Call number
-// `fail_call` (counted from 1) fails; the others make a real counter.
-static int calls = 0;
-static int fail_call = 0;
+// `fail_call` (from 1) fails; the others make a real counter.
+static int calls = 0, fail_call = 0;
 
 extern "C" int eventfd(unsigned int initval, int flags)
 {
@@ -34,27 +33,21 @@ static int open_fds()
     return n;
 }
 
-static void count_up(void *arg)
-{
-    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
-}
-
 TEST(ThreadPoolEvents, SyncSubmissionFailsCleanlyWithoutEventCounters)
 {
     threadpool *pool = threadpool_create(1, 1, 15);
     ASSERT_NE(pool, nullptr);
     std::atomic<int> ran{0};
+    auto count_up = [](void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); };
     const int fds = open_fds();
-
-    for (int which : {1, 2}) {  // the first counter fails; the second does
+    for (int which : {1, 2}) {  // the first counter fails, then the second
         calls = 0;
         fail_call = which;
-        EXPECT_EQ(threadpool_add_task_sync(pool, count_up, &ran), -1) << which;
+        EXPECT_EQ(threadpool_add_task_sync(pool, count_up, &ran), -1);
         EXPECT_EQ(calls, which);
-        EXPECT_EQ(open_fds(), fds) << "a counter was left open";
+        EXPECT_EQ(open_fds(), fds) << "counter left open when call " << which << " failed";
         EXPECT_EQ(threadpool_task_size_lock(pool), 0);
     }
-    fail_call = 0;
     EXPECT_EQ(threadpool_add_task(pool, count_up, &ran), 0);  // needs no counter
     EXPECT_TRUE(lc_test::wait_until([&] { return ran.load() == 1; }));
     EXPECT_EQ(threadpool_destroy(pool), 0);
