@@ -1,9 +1,145 @@
 /*
  * delay_queue.h - delta-time delay queue of timed entries (C++ classes).
+ *
+ * A DelayQueue is a circular doubly linked list of DelayQueueEntry objects,
+ * the queue itself being the sentinel.  Each entry stores only the time
+ * between the expiry of the entry before it and its own, so bringing the
+ * queue up to date touches only the entries that fell due.  Entries with
+ * equal expiry times fire in the order they were added.  An entry queued
+ * with the longest possible delay (seconds 2147483647, microseconds 999999)
+ * is parked: it never falls due until it is re-armed.
+ *
+ * Every entry takes a token, a positive number unique in the process, from
+ * DelayQueueEntry::tokenCounter (incremented atomically, so entries may be
+ * made on many threads at once); 0 stands for no entry.
+ *
+ * The queue has no lock of its own: whoever shares one guards it.  Bad input
+ * changes nothing: a null entry gives -1 from the update calls and is
+ * ignored by addEntry and removeEntry, as are the queue itself and an entry
+ * that is in no queue; an unknown token (or 0) gives -1 or null.  An entry
+ * destroyed while still queued takes itself out of its ring first.
+ *
+ * AlarmHandler carries a task function and its argument; when it expires it
+ * hands the work to the library's pool gpool (a null gpool drops it).  For
+ * entries of the library's own scheduler it releases the scheduler's lock
+ * during the hand-over; on any other queue it takes no lock at all.
+ *
+ * The library is built without RTTI: a class derived from these in code
+ * built with RTTI needs their type information, which the library does not
+ * provide; build such code with -fno-rtti.
  */
 #ifndef LC_DELAY_QUEUE_H
 #define LC_DELAY_QUEUE_H
 
 #include "lc_defs.h"
+#include "timeval.h"
+
+LC_BEGIN_DECLS
+
+/* Runs the kept task whose token is `token` (an int32_t carried in the
+   pointer); the pool calls it for periodic, fixed-delay and persistent
+   tasks.  A token that no queued task carries does nothing. */
+LC_API void existEntry_handle(void *token);
+
+LC_END_DECLS
+
+#ifdef __cplusplus
+
+/* What happens to an entry when it expires. */
+enum {
+    TASK_ONCE = 0,      /* unlinked, handed over, destroyed */
+    TASK_FIXPERIOD = 1, /* re-armed at once, then handed over */
+    TASK_FIXDELAY = 2,  /* parked; re-armed when its run has ended */
+    TASK_NODESTROY = 3, /* parked until re-armed or removed */
+};
+
+class DelayQueue;
+
+class LC_API DelayQueueEntry {
+public:
+    explicit DelayQueueEntry(DelayInterval delay);
+    virtual ~DelayQueueEntry();
+
+    int32_t token() const { return fToken; }
+    virtual void handleTimeout();
+
+    /* Read-only views of the queue bookkeeping. */
+    DelayQueueEntry *next() const { return fNext; }
+    DelayQueueEntry *prev() const { return fPrev; }
+    const DelayInterval &remaining() const { return fRemaining; }
+    const DelayInterval &interval() const { return fInterval; }
+
+    DelayQueueEntry(const DelayQueueEntry &) = delete;
+    DelayQueueEntry &operator=(const DelayQueueEntry &) = delete;
+
+    /* The last token handed out; 0 at load. */
+    static int32_t tokenCounter;
+
+    /* One of the TASK_ kinds; set by whoever creates the entry. */
+    int32_t kind;
+
+private:
+    friend class DelayQueue;
+    friend void delay_entry_unlink(DelayQueueEntry *entry);
+
+    DelayQueueEntry *fNext;
+    DelayQueueEntry *fPrev;
+    DelayInterval fRemaining;
+    DelayInterval fInterval;
+    int32_t fToken;
+};
+
+class LC_API DelayQueue : public DelayQueueEntry {
+public:
+    DelayQueue();
+    /* Destroys every queued entry without firing it. */
+    virtual ~DelayQueue();
+
+    DelayQueueEntry *head() { return next(); }
+
+    /* Queues `entry` to expire its remaining() after now; an entry that is
+       already in a queue is left where it is. */
+    void addEntry(DelayQueueEntry *entry);
+    /* Re-queue with a new delay (remaining and interval); 0, or -1 for a
+       null entry or an unknown token. */
+    int32_t updateEntry(DelayQueueEntry *entry, DelayInterval delay);
+    int32_t updateEntry(int32_t token, DelayInterval delay);
+    /* Re-queue with a new remaining time only; 0, or -1 for null. */
+    int32_t updateEntry_Remaining(DelayQueueEntry *entry, DelayInterval delay);
+    /* Re-queue to expire one interval after now; 0, or -1 for null. */
+    int32_t updateEntry_reset(DelayQueueEntry *entry);
+    void removeEntry(DelayQueueEntry *entry);
+    /* Unlinks and returns the entry (the caller then owns it), or null. */
+    DelayQueueEntry *removeEntry(int32_t token);
+    DelayQueueEntry *findEntryByToken(int32_t token);
+
+    /* Time until the first entry expires; copy it before unlocking. */
+    const DelayInterval &timeToNextAlarm();
+    /* Fires the first entry if due: 1 if one was handled, else 0. */
+    int32_t handleAlarm();
+    /* Charges the time passed since lastSyncTime() to the entries. */
+    void synchronize();
+
+    const _EventTime &lastSyncTime() const { return fLastSyncTime; }
+
+private:
+    _EventTime fLastSyncTime;
+};
+
+class LC_API AlarmHandler : public DelayQueueEntry {
+public:
+    AlarmHandler(lc_task_fn proc, void *clientData, DelayInterval delay);
+    virtual ~AlarmHandler();
+    virtual void handleTimeout();
+
+    lc_task_fn proc() const { return fProc; }
+    void *clientData() const { return fClientData; }
+
+private:
+    lc_task_fn fProc;
+    void *fClientData;
+};
+
+#endif /* __cplusplus */
 
 #endif /* LC_DELAY_QUEUE_H */
