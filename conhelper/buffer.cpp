@@ -48,6 +48,20 @@ static size_t offset_inside(const buffer *b, const void *p)
     return at >= base && at - base < b->size ? static_cast<size_t>(at - base) : not_inside;
 }
 
+/* Replaces the storage by an empty one for n bytes; the old bytes go. */
+static void fresh_storage(buffer *b, size_t n, const char *op)
+{
+    size_t cap = 0;
+    if (!round_capacity(n, &cap))
+        BUFFER_FAIL("b->ptr", op);
+    free(b->ptr);
+    b->ptr = static_cast<char *>(malloc(cap));
+    if (b->ptr == nullptr)
+        BUFFER_FAIL("b->ptr", op);
+    b->size = cap;
+    b->used = 0;
+}
+
 /* Resizes the storage to hold at least n bytes, keeping the content. */
 static void grow_storage(buffer *b, size_t n, const char *op)
 {
@@ -111,15 +125,7 @@ extern "C" LC_API int32_t buffer_prepare_copy(buffer *b, size_t n)
         b->used = 0;
         return 0;
     }
-    size_t cap = 0;
-    if (!round_capacity(n, &cap))
-        BUFFER_FAIL("b->ptr", "buffer_prepare_copy");
-    free(b->ptr);
-    b->ptr = static_cast<char *>(malloc(cap));
-    if (b->ptr == nullptr)
-        BUFFER_FAIL("b->ptr", "buffer_prepare_copy");
-    b->size = cap;
-    b->used = 0;
+    fresh_storage(b, n, "buffer_prepare_copy");
     return 0;
 }
 
@@ -129,19 +135,10 @@ extern "C" LC_API int32_t buffer_prepare_append(buffer *b, size_t n)
 {
     if (b == nullptr)
         return -1;
-    if (b->size == 0) {
-        size_t cap = 0;
-        if (!round_capacity(n, &cap))
-            BUFFER_FAIL("b->ptr", "buffer_prepare_append");
-        free(b->ptr);
-        b->ptr = static_cast<char *>(malloc(cap));
-        if (b->ptr == nullptr)
-            BUFFER_FAIL("b->ptr", "buffer_prepare_append");
-        b->size = cap;
-        b->used = 0;
-    } else if (b->used > b->size || n > b->size - b->used) {
+    if (b->size == 0)
+        fresh_storage(b, n, "buffer_prepare_append");
+    else if (b->used > b->size || n > b->size - b->used)
         grow_storage(b, add_saturated(b->size, n), "buffer_prepare_append");
-    }
     return 0;
 }
 

@@ -3,6 +3,7 @@
  */
 #include "configure.h"
 #include "common_internal.h"
+#include "conhelper_internal.h"
 
 #include <ctype.h>
 #include <stdlib.h>
@@ -80,20 +81,12 @@ static int32_t store_add(configure_store *store, const char *key, size_t key_len
     configure_entry *e = static_cast<configure_entry *>(calloc(1, sizeof(configure_entry)));
     if (e == nullptr)
         return -1;
-    if (store->count == store->capacity) {
-        if (store->capacity > UINT32_MAX - 8) {
-            free(e);
-            return -1;
-        }
-        uint32_t capacity = store->capacity + 8;
-        void *grown = realloc(store->entries, capacity * sizeof(configure_entry *));
-        if (grown == nullptr) {
-            free(e);
-            return -1;
-        }
-        store->entries = static_cast<configure_entry **>(grown);
-        store->capacity = capacity;
+    void *table = lc_table_make_room(store->entries, store->count, &store->capacity);
+    if (table == nullptr) {
+        free(e);
+        return -1;
     }
+    store->entries = static_cast<configure_entry **>(table);
     memcpy(e->key, key, key_len);
     e->key_len = static_cast<uint8_t>(key_len);
     memcpy(e->value, value, value_len);

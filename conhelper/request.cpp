@@ -2,6 +2,7 @@
  * request.cpp - URL query parameters and response records.
  */
 #include "request.h"
+#include "conhelper_internal.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -51,20 +52,12 @@ static request_param *request_append(request_t *req, const char *name, size_t na
     request_param *p = static_cast<request_param *>(calloc(1, sizeof(request_param)));
     if (p == nullptr)
         return nullptr;
-    if (req->count == req->capacity) {
-        if (req->capacity > UINT32_MAX - 8) {
-            free(p);
-            return nullptr;
-        }
-        uint32_t capacity = req->capacity + 8;
-        void *grown = realloc(req->params, capacity * sizeof(request_param *));
-        if (grown == nullptr) {
-            free(p);
-            return nullptr;
-        }
-        req->params = static_cast<request_param **>(grown);
-        req->capacity = capacity;
+    void *table = lc_table_make_room(req->params, req->count, &req->capacity);
+    if (table == nullptr) {
+        free(p);
+        return nullptr;
     }
+    req->params = static_cast<request_param **>(table);
     memcpy(p->name, name, name_len);
     put_value(p, value);
     req->params[req->count++] = p;

@@ -1,6 +1,7 @@
 // Configuration store: line kinds, changed marks, limits, filters, writing
 // back out, and readers racing a writer.
 #include "lc_test.h"
+#include "alloc_seam.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,25 @@ TEST(Configure, TableGrowsByEightSlots)
     }
     EXPECT_EQ(st.get("key1"), "v");
     EXPECT_EQ(st.get("key17"), "v");
+}
+
+TEST(Configure, FailedGrowthLeavesTheStoreAsItWas)
+{
+    Store st;
+    for (int i = 0; i < 8; i++)
+        st.s->set(st.s, ("key" + std::to_string(i)).c_str(), "v");
+    configure_entry **table = st.s->entries;
+    lc_test::fail_next_reallocs(2);
+    EXPECT_EQ(st.s->set(st.s, "key8", "v"), -1);
+    EXPECT_EQ(configure_parse_line(st.s, nullptr, "key8 = v"), -1);
+    EXPECT_EQ(st.s->count, 8u);
+    EXPECT_EQ(st.s->capacity, 8u);
+    EXPECT_EQ(st.s->entries, table);
+    EXPECT_EQ(st.get("key8"), "<none>");
+    EXPECT_EQ(st.s->set(st.s, "key0", "w"), 1);  // updates need no memory
+    EXPECT_EQ(st.s->set(st.s, "key8", "v"), 1);
+    EXPECT_EQ(st.s->capacity, 16u);
+    EXPECT_EQ(st.get("key0"), "w");
 }
 
 TEST(Configure, FilterStoresOnlyItsKeysAndReportsTheFirstChangeInStoreOrder)

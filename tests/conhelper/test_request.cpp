@@ -1,5 +1,6 @@
 // Request parameters: query parsing, percent-decoding, limits, records.
 #include "lc_test.h"
+#include "alloc_seam.h"
 
 #include <gtest/gtest.h>
 
@@ -125,6 +126,17 @@ TEST(Request, TableGrowsByEightAndRecordsStartAsStated)
     EXPECT_EQ(resp->body, nullptr);
     resp->body = strdup("body");
     response_free(resp);
+}
+
+TEST(Request, FailedGrowthLeavesTheRecordAsItWas)
+{
+    Request req;
+    lc_test::fail_next_reallocs(1);
+    EXPECT_EQ(req.r->parse(req.r, "a=1"), nullptr);
+    EXPECT_EQ(req.r->count, 0u);
+    EXPECT_EQ(req.r->capacity, 0u);
+    EXPECT_EQ(req.r->params, nullptr);
+    EXPECT_EQ(req.parse("a=1&b=2"), (Params{{"a", "1"}, {"b", "2"}}));
 }
 
 TEST(Request, NullInputsStoreNothing)
