@@ -308,6 +308,7 @@ TEST(Configure, ReadersNeverSeeATornValueWhileTheFileIsReparsed)
     std::vector<std::thread> readers;
     for (int i = 0; i < 3; i++)
         readers.emplace_back(reader);
+    EXPECT_TRUE(lc_test::wait_until([&] { return reads.load() > 0; }));
     for (int r = 1; r <= rounds; r++) {
         file.write(versions[r % 2]);
         EXPECT_EQ(configure_parse(st.s, nullptr, file.path.c_str()), 0);
