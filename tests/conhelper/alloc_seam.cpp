@@ -1,17 +1,19 @@
-// alloc_seam.cpp - link-time seam: the test binary's realloc comes first in
-// symbol lookup, so the library's calls land here too.
-#include "alloc_seam.h"
-
+// alloc_seam.cpp - makes reallocs fail on demand.  A link-time seam: the
+// test binary's realloc comes first in symbol lookup, so the library's calls
+// land here too.
 #include <atomic>
 #include <dlfcn.h>
 #include <stddef.h>
 
 static std::atomic<int> failures_left{0};
 
-void lc_test::fail_next_reallocs(int count)
+namespace lc_test {
+// The next `count` calls of realloc in the process return null.
+void fail_next_reallocs(int count)
 {
     failures_left.store(count);
 }
+}  // namespace lc_test
 
 extern "C" void *realloc(void *p, size_t n)
 {
