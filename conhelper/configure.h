@@ -120,8 +120,8 @@ LC_API void configure_free(configure_store *store);
 LC_API int32_t configure_parse(configure_store *store, const config_key *filter, const char *path);
 /* Parses a text line by line, overwriting each line feed with a NUL.  0. */
 LC_API int32_t configure_parse_buf(configure_store *store, const config_key *filter, char *text);
-/* Parses one line: -1 when it is not a setting, else 0 (stored or
-   filtered out). */
+/* Parses one line: -1 when it is not a setting or the store refused it
+   (over-long key, out of memory), else 0 (stored or filtered out). */
 LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter,
                                     const char *line);
 
