@@ -17,24 +17,19 @@ static const size_t line_part_max = 265;
 
 namespace {
 
-/* Holds the store's lock for one scope. */
-class ReadLock {
+/* Holds the store's lock, shared or exclusive, for one scope. */
+class StoreLock {
 public:
-    explicit ReadLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
-    ~ReadLock() { pthread_rwlock_unlock(l_); }
-    ReadLock(const ReadLock &) = delete;
-    ReadLock &operator=(const ReadLock &) = delete;
-
-private:
-    pthread_rwlock_t *l_;
-};
-
-class WriteLock {
-public:
-    explicit WriteLock(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_wrlock(l_); }
-    ~WriteLock() { pthread_rwlock_unlock(l_); }
-    WriteLock(const WriteLock &) = delete;
-    WriteLock &operator=(const WriteLock &) = delete;
+    StoreLock(pthread_rwlock_t *l, bool exclusive) : l_(l)
+    {
+        if (exclusive)
+            pthread_rwlock_wrlock(l_);
+        else
+            pthread_rwlock_rdlock(l_);
+    }
+    ~StoreLock() { pthread_rwlock_unlock(l_); }
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
 
 private:
     pthread_rwlock_t *l_;
@@ -66,7 +61,7 @@ static int32_t store_get(configure_store *store, const char *key, char *out, int
     out[0] = '\0';
     if (store == nullptr || key == nullptr)
         return -1;
-    ReadLock guard(&store->lock);
+    StoreLock guard(&store->lock, false);
     const configure_entry *e = store_find(store, key);
     if (e == nullptr || outsize <= e->value_len)
         return -1;
@@ -106,7 +101,7 @@ static int32_t store_set(configure_store *store, const char *key, const char *va
         return -1;
     size_t value_len = strnlen(value, field_max);
 
-    WriteLock guard(&store->lock);
+    StoreLock guard(&store->lock, true);
     configure_entry *e = store_find(store, key);
     if (e == nullptr)
         return store_add(store, key, key_len, value, value_len);
@@ -228,7 +223,7 @@ extern "C" LC_API void loop(configure_store *store, configure_loop_cb callback, 
 {
     if (store == nullptr || callback == nullptr)
         return;
-    WriteLock guard(&store->lock);
+    StoreLock guard(&store->lock, true);
     store->cursor = 0;
     while (store->cursor < store->count) {
         const configure_entry *e = store->entries[store->cursor];
