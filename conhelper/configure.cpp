@@ -1,0 +1,300 @@
+/*
+ * configure.cpp - key=value configuration store.
+ */
+#include "configure.h"
+#include "common_internal.h"
+#include "conhelper_internal.h"
+
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+
+/* Longest key or value an entry holds, and the longest text of either that
+   the line parser passes on before trimming. */
+static const size_t field_max = 255;
+static const size_t line_part_max = 265;
+
+namespace {
+
+/* Holds the store's lock, shared or exclusive, for one scope. */
+class StoreLock {
+public:
+    StoreLock(pthread_rwlock_t *l, bool exclusive) : l_(l)
+    {
+        if (exclusive)
+            pthread_rwlock_wrlock(l_);
+        else
+            pthread_rwlock_rdlock(l_);
+    }
+    ~StoreLock() { pthread_rwlock_unlock(l_); }
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+
+private:
+    pthread_rwlock_t *l_;
+};
+
+}  // namespace
+
+/* Linear scan in insertion order.  Keys longer than an entry holds are never
+   stored, so they are never found. */
+static configure_entry *store_find(configure_store *store, const char *key)
+{
+    if (store == nullptr || key == nullptr)
+        return nullptr;
+    size_t len = strnlen(key, field_max + 1);
+    if (len > field_max)
+        return nullptr;
+    for (uint32_t i = 0; i < store->count; i++) {
+        configure_entry *e = store->entries[i];
+        if (e != nullptr && e->key_len == len && memcmp(e->key, key, len) == 0)
+            return e;
+    }
+    return nullptr;
+}
+
+static int32_t store_get(configure_store *store, const char *key, char *out, int32_t outsize)
+{
+    if (out == nullptr || outsize < 1)
+        return -1;
+    out[0] = '\0';
+    if (store == nullptr || key == nullptr)
+        return -1;
+    StoreLock guard(&store->lock, false);
+    const configure_entry *e = store_find(store, key);
+    if (e == nullptr || outsize <= e->value_len)
+        return -1;
+    memcpy(out, e->value, e->value_len + 1u);
+    return 0;
+}
+
+/* Appends a new entry; -1 leaves the store exactly as it was. */
+static int32_t store_add(configure_store *store, const char *key, size_t key_len,
+                         const char *value, size_t value_len)
+{
+    configure_entry *e = static_cast<configure_entry *>(calloc(1, sizeof(configure_entry)));
+    if (e == nullptr)
+        return -1;
+    void *table = lc_table_make_room(store->entries, store->count, &store->capacity);
+    if (table == nullptr) {
+        free(e);
+        return -1;
+    }
+    store->entries = static_cast<configure_entry **>(table);
+    memcpy(e->key, key, key_len);
+    e->key_len = static_cast<uint8_t>(key_len);
+    memcpy(e->value, value, value_len);
+    e->value_len = static_cast<uint8_t>(value_len);
+    store->entries[store->count++] = e;
+    return 1;
+}
+
+/* The value is compared as it would be stored (cut to 255 characters), so
+   setting an over-long value again is no change. */
+static int32_t store_set(configure_store *store, const char *key, const char *value)
+{
+    if (store == nullptr || key == nullptr || value == nullptr)
+        return -1;
+    size_t key_len = strnlen(key, field_max + 1);
+    if (key_len > field_max)
+        return -1;
+    size_t value_len = strnlen(value, field_max);
+
+    StoreLock guard(&store->lock, true);
+    configure_entry *e = store_find(store, key);
+    if (e == nullptr)
+        return store_add(store, key, key_len, value, value_len);
+    e->changed = 0;
+    if (e->value_len != value_len || memcmp(e->value, value, value_len) != 0) {
+        e->changed = 1;
+        memset(e->value, 0, sizeof e->value);
+        memcpy(e->value, value, value_len);
+        e->value_len = static_cast<uint8_t>(value_len);
+    }
+    return e->changed;
+}
+
+extern "C" LC_API configure_store *configure_init(void)
+{
+    configure_store *store = static_cast<configure_store *>(calloc(1, sizeof(configure_store)));
+    if (store == nullptr)
+        return nullptr;
+    if (pthread_rwlock_init(&store->lock, nullptr) != 0) {
+        free(store);
+        return nullptr;
+    }
+    store->get = store_get;
+    store->loop = loop;
+    store->set = store_set;
+    store->find = store_find;
+    return store;
+}
+
+extern "C" LC_API void configure_free(configure_store *store)
+{
+    if (store == nullptr)
+        return;
+    for (uint32_t i = 0; i < store->count; i++)
+        free(store->entries[i]);
+    free(store->entries);
+    pthread_rwlock_destroy(&store->lock);
+    free(store);
+}
+
+/* Filter membership: same length (as an 8-bit number) and same text. */
+static int32_t filter_index(const config_key *filter, const char *key)
+{
+    uint8_t len = static_cast<uint8_t>(strlen(key));
+    for (int32_t i = 0; !filter[i].end; i++) {
+        if (filter[i].key != nullptr && filter[i].len == len && strcmp(filter[i].key, key) == 0)
+            return i;
+    }
+    return -1;
+}
+
+/* Copies at most `max` characters of [from, to) into out (max + 1 bytes). */
+static void copy_part(char *out, const char *from, size_t n, size_t max)
+{
+    if (n > max)
+        n = max;
+    memcpy(out, from, n);
+    out[n] = '\0';
+}
+
+extern "C" LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter,
+                                               const char *line)
+{
+    if (store == nullptr || line == nullptr || store->set == nullptr)
+        return -1;
+    if (!isalpha(static_cast<unsigned char>(line[0])))
+        return -1;
+    const char *eq = strchr(line, '=');
+    if (eq == nullptr)
+        return -1;
+
+    char key[line_part_max + 1];
+    char value[line_part_max + 1];
+    copy_part(key, line, static_cast<size_t>(eq - line), line_part_max);
+    copy_part(value, eq + 1, strnlen(eq + 1, line_part_max), line_part_max);
+    lc_strip(key, nullptr);
+    lc_strip(value, nullptr);
+
+    if (filter != nullptr && filter_index(filter, key) < 0)
+        return 0;
+    return store->set(store, key, value) < 0 ? -1 : 0;
+}
+
+extern "C" LC_API int32_t configure_parse(configure_store *store, const config_key *filter,
+                                          const char *path)
+{
+    if (store == nullptr || path == nullptr)
+        return -1;
+    FILE *fp = fopen(path, "rb");
+    if (fp == nullptr)
+        return -1;
+    /* Keeps a writer that locks the file too from changing it mid-read. */
+    int fd = fileno(fp);
+    (void)flock(fd, LOCK_EX);
+    char line[512];
+    while (fgets(line, sizeof line, fp) != nullptr)
+        configure_parse_line(store, filter, line);
+    int failed = ferror(fp);
+    (void)flock(fd, LOCK_UN);
+    fclose(fp);
+    return failed ? -1 : 0;
+}
+
+extern "C" LC_API int32_t configure_parse_buf(configure_store *store, const config_key *filter,
+                                              char *text)
+{
+    if (store == nullptr || text == nullptr)
+        return -1;
+    char *save = nullptr;
+    for (char *line = strtok_r(text, "\n", &save); line != nullptr;
+         line = strtok_r(nullptr, "\n", &save))
+        configure_parse_line(store, filter, line);
+    return 0;
+}
+
+/* The cursor lives in the store, so iterations take the write lock and
+   exclude each other. */
+extern "C" LC_API void loop(configure_store *store, configure_loop_cb callback, void *arg)
+{
+    if (store == nullptr || callback == nullptr)
+        return;
+    StoreLock guard(&store->lock, true);
+    store->cursor = 0;
+    while (store->cursor < store->count) {
+        const configure_entry *e = store->entries[store->cursor];
+        if (e == nullptr)
+            break;
+        store->cursor++;
+        callback(arg, e->key, e->value);
+    }
+}
+
+/* One output line; at most 1022 characters, which any stored pair fits. */
+static size_t format_line(char *line, size_t size, const char *key, const char *value)
+{
+    int n = snprintf(line, size - 1, "%s = \"%s\"\n", key, value);
+    return n < 0 ? 0 : strlen(line);
+}
+
+extern "C" LC_API int32_t loop_2_conf(FILE *stream, const char *key, const char *value)
+{
+    if (stream == nullptr || key == nullptr || value == nullptr)
+        return -1;
+    char line[1024];
+    size_t len = format_line(line, sizeof line, key, value);
+    return fwrite(line, len, 1, stream) == 1 ? 0 : -1;
+}
+
+extern "C" LC_API int32_t loop_2_buf(config_textbuf *tb, const char *key, const char *value)
+{
+    if (tb == nullptr || tb->text == nullptr || key == nullptr || value == nullptr)
+        return -1;
+    char line[1024];
+    size_t len = format_line(line, sizeof line, key, value);
+    if (tb->used < 0 || static_cast<int64_t>(tb->used) + static_cast<int64_t>(len) >= tb->size) {
+        tb->status = -1;
+        return -1;
+    }
+    memcpy(tb->text + tb->used, line, len + 1);
+    tb->used += static_cast<int32_t>(len);
+    return 0;
+}
+
+extern "C" LC_API config_key *config_keys_format(const char *const *keys, uint8_t n)
+{
+    if (keys == nullptr && n > 0)
+        return nullptr;
+    config_key *filter = static_cast<config_key *>(calloc(n + 1u, sizeof(config_key)));
+    if (filter == nullptr)
+        return nullptr;
+    for (uint8_t i = 0; i < n; i++) {
+        if (keys[i] == nullptr) {
+            free(filter);
+            return nullptr;
+        }
+        filter[i].key = keys[i];
+        filter[i].len = static_cast<uint8_t>(strlen(keys[i]));
+    }
+    filter[n].end = 1;
+    return filter;
+}
+
+extern "C" LC_API int32_t configure_key_IsChanged(configure_store *store, const config_key *filter)
+{
+    if (store == nullptr || filter == nullptr)
+        return -1;
+    for (uint32_t i = 0; i < store->count; i++) {
+        const configure_entry *e = store->entries[i];
+        if (e == nullptr || e->changed != 1)
+            continue;
+        int32_t index = filter_index(filter, e->key);
+        if (index >= 0)
+            return index;
+    }
+    return -1;
+}
