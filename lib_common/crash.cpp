@@ -7,6 +7,7 @@
  * proc file system, so a section whose command cannot start is left out.
  */
 #include "lib_common.h"
+#include "platform_internal.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -30,16 +31,10 @@ enum {
 /* Open only during one printBackTrace call. */
 static int core_fd = -1;
 
-/* Writes all of text; errors are ignored, the report goes on. */
+/* Write errors are ignored: the report goes on as far as it can. */
 static void put_bytes(const char *text, size_t len)
 {
-    while (len > 0) {
-        ssize_t n = write(core_fd, text, len);
-        if (n <= 0)
-            return;
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
+    lc_write_all(core_fd, text, len);
 }
 
 static void put(const char *text)

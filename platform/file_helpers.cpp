@@ -4,6 +4,7 @@
  */
 #include "file_helpers.h"
 #include "lib_helpers.h"
+#include "platform_internal.h"
 #include "trace.h"
 
 #include <errno.h>
@@ -47,6 +48,18 @@ static long current_size(FILE *f)
     if (fstat(fileno(f), &st) != 0)
         return -1;
     return static_cast<long>(st.st_size);
+}
+
+void lc_write_all(int fd, const void *buf, size_t len)
+{
+    const char *p = static_cast<const char *>(buf);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n <= 0)
+            return;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
 }
 
 extern "C" {
@@ -170,15 +183,7 @@ LC_API int write_file(const char *path, const void *buf, uint32_t len)
     {
         FileLock lock(fd);
         (void)ftruncate(fd, static_cast<off_t>(len));
-        const char *p = static_cast<const char *>(buf);
-        size_t left = len;
-        while (left > 0) {
-            ssize_t n = write(fd, p, left);
-            if (n <= 0)
-                break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
+        lc_write_all(fd, buf, len);
     }
     close(fd);
     return 0;

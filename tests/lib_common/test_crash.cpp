@@ -150,7 +150,7 @@ static size_t check_report(const std::string &file, size_t at, pid_t pid)
     // 128 lines of four words, 16 bytes apart.
     std::string dump = file.substr(start + strlen(SEP) + 16, end - start - strlen(SEP) - 16);
     std::regex line("(0x[0-9a-f]+):0x[ 0-9a-f]{16}\t0x[ 0-9a-f]{16}\t0x[ 0-9a-f]{16}\t0x[ 0-9a-f]{16}");
-    std::vector<unsigned long long> addrs;
+    std::vector<unsigned long> addrs;
     size_t pos = 0;
     while (pos < dump.size()) {
         size_t eol = dump.find('\n', pos);
@@ -158,7 +158,7 @@ static size_t check_report(const std::string &file, size_t at, pid_t pid)
         std::smatch m;
         EXPECT_TRUE(std::regex_match(one, m, line)) << one;
         if (m.size() > 1)
-            addrs.push_back(strtoull(m[1].str().c_str(), nullptr, 16));
+            addrs.push_back(strtoul(m[1].str().c_str(), nullptr, 16));
         pos = eol + 1;
     }
     EXPECT_EQ(addrs.size(), 128u);
