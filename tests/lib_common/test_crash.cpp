@@ -1,14 +1,13 @@
 // Crash report in "/dev/xel_core.file": sections in order, the copy into
-// core_copy_dir, an unopenable file, and the deliberate fault.  Runs of the
-// suite in parallel take turns through a lock file in /tmp, and the crash
-// file that was there before is put back afterwards.
+// core_copy_dir, an unopenable file, and the deliberate fault.  Parallel
+// runs take turns through a lock file in /tmp; the crash file that was
+// there before is put back afterwards.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,7 +20,6 @@
 #include <vector>
 
 static const char CORE[] = "/dev/xel_core.file";
-static const std::string SEP = "---------------\n";
 
 static bool slurp(const std::string &path, std::string *out)
 {
@@ -31,11 +29,11 @@ static bool slurp(const std::string &path, std::string *out)
     return text != nullptr;
 }
 
-// Runs fn in a child process with standard error in a file; wait status.
+// Runs fn in a child process, its standard error going to *err; returns
+// the wait status.
 static int in_child(const std::function<void()> &fn, std::string *err = nullptr)
 {
-    fflush(stdout);
-    std::string err_file = "/tmp/lc_crash_err_" + std::to_string(getpid());
+    const std::string err_file = "/tmp/lc_crash_err_" + std::to_string(getpid());
     pid_t child = fork();
     if (child == 0) {
         dup2(open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
@@ -69,61 +67,49 @@ protected:
     {
         if (lock_ < 0)
             return;
-        rmdir(CORE);
-        unlink(CORE);
+        rmdir(CORE), unlink(CORE), unlink(copy_.c_str()), rmdir(dir_.c_str());
         if (had_)
             write_file(CORE, saved_.data(), static_cast<uint32_t>(saved_.size()));
-        unlink(copy_.c_str());
-        rmdir(dir_.c_str());
         close(lock_);
+    }
+    void dump_with_copy(const std::string &dir, std::string *err = nullptr)
+    {
+        in_child([&] { common_profile.core_copy_enable = 1, common_profile.core_copy_dir = dir.c_str(), printBackTrace(); }, err);
     }
     int lock_ = -1;
     bool had_ = false;
     std::string saved_, dir_, copy_;
 };
 
-// One letter per line of the report, so that the order of the sections is
-// one small pattern; stack line addresses go to *stack.
-static std::string skeleton(const std::string &file, const std::string &pid, std::vector<unsigned long> *stack)
-{
-    const std::regex dump("(0x[0-9a-f]+):(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}");
-    std::string out, line;
-    for (size_t at = 0, eol; (eol = file.find('\n', at)) != std::string::npos; at = eol + 1) {
-        line = file.substr(at, eol - at);
-        std::smatch m;
-        if (line == SEP.substr(0, 15))
-            out += '-';
-        else if (line == "pid:" + pid + SEP.substr(0, 15))
-            out += 'P';
-        else if (line == "Pid:\t" + pid)
-            out += 'I';
-        else if (std::regex_match(line, std::regex("fd used:[0-9]+")))
-            out += 'F';
-        else if (line == "backtrace start" || line == "backtrace end")
-            out += line[10] == 's' ? 'B' : 'E';
-        else if (std::regex_match(line, m, dump))
-            out += 'S', stack->push_back(strtoul(m[1].str().c_str(), nullptr, 16));
-        else if (line == "cat /proc/" + pid + "/maps")
-            out += 'M';
-        else if (std::regex_search(line, std::regex("^[0-9a-f]+-[0-9a-f]+ ")))
-            out += 'm';
-        else
-            out += '.';
-    }
-    return out;
-}
-
 TEST_F(CrashFile, ReportsAppendEverySectionInOrder)
 {
     ASSERT_EQ(in_child([] { printBackTrace(), printBackTrace(); }), 0);
-    std::string file;
+    std::string file, shape;
     ASSERT_TRUE(slurp(CORE, &file));
     struct stat st;
-    ASSERT_EQ(stat(CORE, &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_TRUE(stat(CORE, &st) == 0 && (st.st_mode & 0777) == 0644);
+    // One letter per line, so that the section order is one small pattern.
+    const std::string pid = std::to_string(atoi(file.c_str() + 20)), sep(15, '-');
+    const std::regex dump("(0x[0-9a-f]+):(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}");
     std::vector<unsigned long> stack;
-    const std::string pid = std::to_string(atoi(file.c_str() + SEP.size() + 4));
-    const std::string shape = skeleton(file, pid, &stack);
+    for (size_t at = 0, eol; (eol = file.find('\n', at)) != std::string::npos; at = eol + 1) {
+        const std::string line = file.substr(at, eol - at);
+        std::smatch m;
+        if (std::regex_match(line, m, dump))
+            shape += 'S', stack.push_back(strtoul(m[1].str().c_str(), nullptr, 16));
+        else if (std::regex_match(line, std::regex("[0-9a-f]+-[0-9a-f]+ .*")))
+            shape += 'm';
+        else if (std::regex_match(line, std::regex("fd used:[0-9]+")))
+            shape += 'F';
+        else {
+            const std::string known[] = {sep, "pid:" + pid + sep, "Pid:\t" + pid, "backtrace start",
+                                         "backtrace end", "cat /proc/" + pid + "/maps"};
+            size_t k = 0;
+            while (k < 6 && line != known[k])
+                k++;
+            shape += "-PIBEM."[k];
+        }
+    }
     const std::string report = "-P\\.*I\\.*-\\.*I\\.*-F-BS{128}E-Mm+";
     EXPECT_TRUE(std::regex_match(shape, std::regex("(" + report + "){2}"))) << shape;
     ASSERT_EQ(stack.size(), 256u);
@@ -132,37 +118,20 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrder)
     EXPECT_NE(access(copy_.c_str(), F_OK), 0) << "no copy by default";
 }
 
-TEST_F(CrashFile, CopyGoesToCoreCopyDirOnlyWhenEnabledAndItFits)
+TEST_F(CrashFile, CopyOnlyWhenEnabledAndWhenItFits)
 {
-    const std::string dir = dir_, longdir = dir_ + "/" + std::string(110, 'd');
-    in_child([&] { common_profile.core_copy_dir = dir.c_str(), printBackTrace(); });
-    EXPECT_NE(access(copy_.c_str(), F_OK), 0);
-    in_child([&] {
-        common_profile.core_copy_enable = 1;
-        common_profile.core_copy_dir = dir.c_str();
-        printBackTrace();
-    });
     std::string original, copied, err;
-    ASSERT_TRUE(slurp(CORE, &original));
-    ASSERT_TRUE(slurp(copy_, &copied));
-    EXPECT_EQ(copied, original);  // both reports
+    dump_with_copy(dir_);
+    ASSERT_TRUE(slurp(CORE, &original) && slurp(copy_, &copied));
+    EXPECT_EQ(copied, original);
 
-    unlink(copy_.c_str());  // too long for the command: skipped, never cut
-    in_child([&] {
-        common_profile.core_copy_enable = 1;
-        common_profile.core_copy_dir = longdir.c_str();
-        printBackTrace();
-    }, &err);
+    unlink(copy_.c_str());
+    dump_with_copy(dir_ + "/" + std::string(110, 'd'), &err);  // never cut: skipped
     EXPECT_NE(err.find("skipped"), std::string::npos) << err;
     EXPECT_NE(access(copy_.c_str(), F_OK), 0);
 
-    ASSERT_EQ(unlink(CORE), 0);
-    ASSERT_EQ(mkdir(CORE, 0755), 0);  // a directory cannot be opened for writing
-    in_child([&] {
-        common_profile.core_copy_enable = 1;
-        common_profile.core_copy_dir = dir.c_str();
-        printBackTrace();
-    }, &err);
+    ASSERT_EQ(unlink(CORE) + mkdir(CORE, 0755), 0);  // a directory: not writable
+    dump_with_copy(dir_, &err);
     EXPECT_EQ(err, "open /dev/xel_core.file fail \n");
     EXPECT_NE(access(copy_.c_str(), F_OK), 0);
 }

