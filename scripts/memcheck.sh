@@ -8,7 +8,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES valgrind
-filter=${1:-*}
+# Left out under valgrind, which replaces the allocator in the test binary
+# too: the tests that inject allocation failures through a link-time seam of
+# their own, and the crash report, whose raw stack dump reads stack words the
+# program never wrote (memcheck rightly calls them uninitialised).
+excluded="Configure.TableGrowsByEightAndFailedGrowthChangesNothing"
+excluded="$excluded:Request.TableGrowsByEightAndFailedGrowthChangesNothing"
+excluded="$excluded:Fifo.DroppedRegistrationsLeaveTheListIntact"
+excluded="$excluded:CrashFile.ReportsAppendEverySectionInOrder"
+filter=${1:-*-$excluded}
 dir=build/memcheck
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build "$dir" -j "${LC_JOBS:-2}" > /dev/null
