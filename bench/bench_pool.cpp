@@ -73,11 +73,7 @@ void BM_PoolThroughput(benchmark::State &state)
         state.SkipWithError("threadpool_create failed");
         return;
     }
-    paired.add("library", [&] {
-        submit_and_wait(submitters, latch, [&] { threadpool_add_task(pool, count_task, &latch); });
-    });
-    paired.add("library_quiet", [&] {
-        lc_bench::LibLevel quiet(5);
+    lc_bench::add_library(paired, [&] {
         submit_and_wait(submitters, latch, [&] { threadpool_add_task(pool, count_task, &latch); });
     });
 

@@ -154,11 +154,7 @@ void BM_FrameQueue(benchmark::State &state)
     FrameQueue fq;
     MinimalQueue minimal;
     lc_bench::Paired paired(state, kFrames);
-    paired.add("library", [&] { frame_queue_run(fq, data); });
-    paired.add("library_quiet", [&] {
-        lc_bench::LibLevel quiet(5);
-        frame_queue_run(fq, data);
-    });
+    lc_bench::add_library(paired, [&] { frame_queue_run(fq, data); });
     paired.add("minimal", [&] {
         std::thread consumer([&] {
             for (int i = 0; i < kFrames; i++) {
@@ -215,11 +211,7 @@ void BM_BlockQueue(benchmark::State &state)
     };
     MinimalQueue minimal;
     lc_bench::Paired paired(state, kFrames);
-    paired.add("library", [&] { two_by_two(write, read); });
-    paired.add("library_quiet", [&] {
-        lc_bench::LibLevel quiet(5);
-        two_by_two(write, read);
-    });
+    lc_bench::add_library(paired, [&] { two_by_two(write, read); });
     paired.add("minimal", [&] {
         two_by_two([&] { return minimal.push(data, kFrameBytes); },
                    [&] {

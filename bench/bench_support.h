@@ -160,6 +160,17 @@ private:
     std::vector<Alt> alts_;
 };
 
+// Adds the library's batch twice: at the shipped trace level ("library")
+// and with level-6 traces off ("library_quiet").
+inline void add_library(Paired &paired, const std::function<void()> &batch)
+{
+    paired.add("library", batch);
+    paired.add("library_quiet", [batch] {
+        LibLevel quiet(5);
+        batch();
+    });
+}
+
 }  // namespace lc_bench
 
 #endif  // LC_BENCH_SUPPORT_H

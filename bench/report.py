@@ -112,7 +112,8 @@ class Table:
 
 
 def cmd(binary, regex):
-    return "`%s --benchmark_filter='%s'`" % (binary, regex)
+    # A table cell needs its pipes escaped, even inside a code span.
+    return "`%s --benchmark_filter='%s'`" % (binary, regex.replace("|", "\\|"))
 
 
 def verdict(ok):
