@@ -8,8 +8,8 @@ their ratio, the goal and whether it was met.
 Figures are medians over the repetitions.  A ratio is always given so that
 above 1 means the library is better: baseline time / library time for
 per-call times, library rate / baseline rate for throughputs.  Rows whose
-benchmark was not built (a peer library missing, the task process not there
-yet) say so instead of failing.
+benchmark did not run (filtered out, a peer library missing, the task
+process not there yet) say so instead of failing.
 """
 import glob
 import json
@@ -23,8 +23,11 @@ def load(folder):
     runs = {}
     for path in sorted(glob.glob(os.path.join(folder, "*.json"))):
         binary = os.path.splitext(os.path.basename(path))[0]
-        with open(path) as f:
-            data = json.load(f)
+        try:
+            with open(path) as f:
+                data = json.load(f)
+        except ValueError:
+            continue  # a binary whose benchmarks were all filtered out
         table = runs.setdefault(binary, {})
         for b in data.get("benchmarks", []):
             if b.get("run_type", "iteration") == "iteration" and "error_occurred" not in b:
@@ -130,11 +133,11 @@ def paired_rows(t, runs, binary, bench, what, lib, baselines, filt, rate=False):
     first = True
     for label, name, goal, need in baselines:
         base_ns = field(rs, name + "_ns")
-        lib_txt = "" if not first else (show(lib_ns) if lib_ns else "not built")
+        lib_txt = "" if not first else (show(lib_ns) if lib_ns else "not run")
         c = cmd(binary, filt) if first else ""
         w = what if first else ""
         if lib_ns is None or base_ns is None:
-            t.row(w, lib_txt, "%s: not built" % label, "", goal, "", c, what)
+            t.row(w, lib_txt, "%s: not run" % label, "", goal, "", c, what)
         else:
             r = paired_ratio(rs, lib, name)
             ok = "" if need is None else verdict(r >= need)
@@ -160,7 +163,7 @@ def trace_section(t, runs):
             t.row("", "", "spdlog, disabled level %s" % fmt_time(cpu_item_ns(spd)),
                   "%.2f×" % r, "no slower than spdlog (≥ 1×)", verdict(r >= 1.0), "", what)
         else:
-            t.row("", "", "spdlog: not built", "", "no slower than spdlog", "", "", what)
+            t.row("", "", "spdlog: not run", "", "no slower than spdlog", "", "", what)
     paired_rows(t, runs, b, "BM_TraceFormatted", "formatted to `output_hook`", "library",
                 [("vsnprintf, stack buffer", "vsnprintf", "≥ 1/1.3 = 0.77×", 1 / 1.3),
                  ("spdlog, callback sink", "spdlog", "(peer)", None)], "Formatted")
@@ -197,7 +200,7 @@ def sched_section(t, runs):
         lib = reps(runs, b, lib_name)
         base = reps(runs, b, base_name)
         base_txt = ("%s %s / %s" % (base_label, fmt_us(field(base, "median_us")),
-                                    fmt_us(field(base, "p99_us"))) if base else "not built")
+                                    fmt_us(field(base, "p99_us"))) if base else "not run")
         if not lib:
             t.row(what, "pending: task process not built yet", base_txt, "", goal, "",
                   cmd(b, "Sched|Sleep"))
@@ -221,7 +224,7 @@ def delay_section(t, runs):
             what = "%s, N = %s" % (op, format(n, ","))
             rs = reps(runs, b, "%s/%d" % (name, n))
             if not rs:
-                t.row(what, "not built", "—", "", "", "", "")
+                t.row(what, "not run", "—", "", "", "", "")
                 continue
             ns = per_item_ns(rs)
             if prev is None:
@@ -287,8 +290,14 @@ def main():
         section(t, runs)
     print(t.text())
     print()
-    with open(sorted(glob.glob(os.path.join(folder, "*.json")))[0]) as f:
-        c = json.load(f).get("context", {})
+    c = {}
+    for path in sorted(glob.glob(os.path.join(folder, "*.json"))):
+        try:
+            with open(path) as f:
+                c = json.load(f).get("context", {})
+            break
+        except ValueError:
+            continue
     print("Machine: %s CPUs at %s MHz, load average %s at the start; %s." % (
         c.get("num_cpus", "?"), c.get("mhz_per_cpu", "?"),
         ", ".join("%.2f" % x for x in c.get("load_avg", [])), c.get("date", "")))

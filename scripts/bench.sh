@@ -34,27 +34,32 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLC_BUILD_BENCH=ON \
     cat "$dir.configure.log"; exit 1; }
 cmake --build "$dir" -j "$jobs"
 
+# ---- Scheduler rows ------------------------------------------------------
+# add_task(0,0) start latency and the 10 ms fixed-period lateness are built
+# into bench_sched as soon as scheduler/task_process.h declares the task
+# functions (bench/CMakeLists.txt looks for them); until then the table
+# says "pending" and shows only their clock_nanosleep baselines.
+
 rm -rf "$results"
 mkdir -p "$results"
+status=0
 for exe in "$dir"/bench/bench_*; do
     [ -x "$exe" ] || continue
     name=$(basename "$exe")
     echo "=== $name"
-    # A binary with no matching benchmark prints an error and writes nothing.
+    # A binary with no benchmark matching the filter leaves an empty result
+    # file, which the report skips.
     "$exe" --benchmark_filter="$filter" \
         --benchmark_repetitions="$reps" \
         --benchmark_min_time="$min_time" \
         --benchmark_enable_random_interleaving=true \
         --benchmark_display_aggregates_only=true \
         --benchmark_out="$results/$name.json" --benchmark_out_format=json \
-        || echo "($name: nothing run)"
+        || { echo "($name failed)"; status=1; }
 done
 
 echo "=== results (medians of $reps repetitions; ratio above 1: the library is ahead)"
-python3 bench/report.py "$results" | tee "$dir/results.md"
+python3 bench/report.py "$results" > "$dir/results.md"
+cat "$dir/results.md"
 
-# ---- Scheduler rows ------------------------------------------------------
-# add_task(0,0) start latency and the 10 ms fixed-period lateness are built
-# into bench_sched as soon as scheduler/task_process.h declares the task
-# functions (bench/CMakeLists.txt looks for them); until then the table
-# says "pending" and shows only their clock_nanosleep baselines.
+exit $status
