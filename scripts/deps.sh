@@ -32,3 +32,6 @@ LC_BUILD_PACKAGES="cmake ninja-build g++ pkg-config googletest binutils"
 LC_RUNTIME_PACKAGES="procps grep coreutils"
 LC_CROSS_PACKAGES="crossbuild-essential-armhf qemu-user"
 LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"
+# What scripts/bench.sh needs besides the build packages: Google Benchmark,
+# the peer libraries measured beside the library, and python3 for the table.
+LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev python3"

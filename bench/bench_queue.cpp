@@ -1,0 +1,230 @@
+// bench_queue.cpp - the frame queue with 1 KiB frames from a producer to a
+// consumer, and the block queue with two writers and two readers; beside
+// the minimal std::mutex + std::deque<std::vector<char>> queue.
+#include "lib_common.h"
+
+#include "bench_support.h"
+
+#include <benchmark/benchmark.h>
+
+#include <pthread.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using lc_bench::Backoff;
+
+namespace {
+
+enum {
+    kFrameBytes = 1024,
+    kCapacity = 512, // entries of every record, and the bound of the baseline
+    kFrames = 50000, // frames (or blocks) moved per iteration
+    kBatch = 32,     // frames after which the frame queue signals its consumer
+};
+
+const char *payload()
+{
+    static char bytes[kFrameBytes];
+    for (int i = 0; i < kFrameBytes; i++)
+        bytes[i] = static_cast<char>(i);
+    return bytes;
+}
+
+// The queue a developer writes in a few lines: bounded, copying each frame
+// into a vector; the reader takes the vector.
+class MinimalQueue {
+public:
+    bool push(const char *data, size_t size)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (frames_.size() >= kCapacity)
+            return false;
+        frames_.emplace_back(data, data + size);
+        ready_.notify_one();
+        return true;
+    }
+    bool try_pop(std::vector<char> &out)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (frames_.empty())
+            return false;
+        out = std::move(frames_.front());
+        frames_.pop_front();
+        return true;
+    }
+    std::vector<char> pop()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !frames_.empty(); });
+        std::vector<char> out = std::move(frames_.front());
+        frames_.pop_front();
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::vector<char>> frames_;
+};
+
+// Calls write() until it takes the frame, backing off while the queue is
+// full.
+template <class Write>
+void write_all(int count, Write write)
+{
+    Backoff backoff;
+    for (int i = 0; i < count;) {
+        if (write()) {
+            i++;
+            backoff.reset();
+        } else {
+            backoff.pause();
+        }
+    }
+}
+
+// The caller's side of a frame queue: two records, one mutex, one
+// condition on the monotonic clock.
+struct FrameQueue {
+    std::unique_ptr<frame_queue_t> front{new frame_queue_t};
+    std::unique_ptr<frame_queue_t> back{new frame_queue_t};
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+
+    FrameQueue()
+    {
+        queue_create2(front.get(), kCapacity);
+        queue_create2(back.get(), kCapacity);
+        pthread_mutex_init(&mutex, nullptr);
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&cond, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    ~FrameQueue()
+    {
+        queue_clear2(front.get());
+        queue_clear2(back.get());
+        pthread_cond_destroy(&cond);
+        pthread_mutex_destroy(&mutex);
+        pthread_mutex_destroy(&front->lock);
+        pthread_mutex_destroy(&back->lock);
+    }
+};
+
+// Moves kFrames frames from the calling thread to a consumer thread.  The
+// consumer takes frames in batches of 32: a last batch of fillers lets it
+// reach the final frames, and what it leaves is cleared.
+void frame_queue_run(FrameQueue &fq, const char *data)
+{
+    std::thread consumer([&] {
+        for (int i = 0; i < kFrames; i++) {
+            uint32_t size = 0;
+            void *frame =
+                queue_read2(&fq.mutex, &fq.cond, fq.front.get(), fq.back.get(), &size, nullptr);
+            benchmark::DoNotOptimize(frame);
+            free(frame);
+        }
+    });
+    auto write = [&] {
+        return queue_write2(&fq.mutex, &fq.cond, fq.back.get(), data, kFrameBytes,
+                            FRAME_TYPE_VIDEO) == LC_QUEUE_OK;
+    };
+    write_all(kFrames, write);
+    write_all(kBatch, write);
+    consumer.join();
+    queue_clear2(fq.front.get());
+    queue_clear2(fq.back.get());
+}
+
+// The frame queue at the shipped trace level (a full back record traces
+// each refused write at level 6), with level-6 traces off, and the minimal
+// queue, in turn.
+void BM_FrameQueue(benchmark::State &state)
+{
+    const char *data = payload();
+    FrameQueue fq;
+    MinimalQueue minimal;
+    lc_bench::Paired paired(state, kFrames);
+    lc_bench::add_library(paired, [&] { frame_queue_run(fq, data); });
+    paired.add("minimal", [&] {
+        std::thread consumer([&] {
+            for (int i = 0; i < kFrames; i++) {
+                std::vector<char> frame = minimal.pop();
+                benchmark::DoNotOptimize(frame.data());
+            }
+        });
+        write_all(kFrames, [&] { return minimal.push(data, kFrameBytes); });
+        consumer.join();
+    });
+    paired.run();
+}
+BENCHMARK(BM_FrameQueue)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Two writers and two readers share the kFrames blocks of an iteration; the
+// readers never wait inside the queue, they back off while it is empty.
+template <class Write, class Read>
+void two_by_two(Write write, Read read)
+{
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int r = 0; r < 2; r++)
+        threads.emplace_back([&] {
+            Backoff backoff;
+            while (taken.load(std::memory_order_relaxed) < kFrames) {
+                if (read()) {
+                    taken.fetch_add(1, std::memory_order_relaxed);
+                    backoff.reset();
+                } else {
+                    backoff.pause();
+                }
+            }
+        });
+    for (int w = 0; w < 2; w++)
+        threads.emplace_back([&] { write_all(kFrames / 2, write); });
+    for (std::thread &t : threads)
+        t.join();
+}
+
+// The block queue at the shipped trace level (a full queue traces each
+// refused write at level 6, holding its lock), with level-6 traces off, and
+// the minimal queue, in turn.
+void BM_BlockQueue(benchmark::State &state)
+{
+    const char *data = payload();
+    std::unique_ptr<block_queue_t> q(new block_queue_t);
+    queue_create3(q.get(), kCapacity);
+    auto write = [&] { return queue_write3(q.get(), data, kFrameBytes, 0, 0) == LC_QUEUE_OK; };
+    auto read = [&] {
+        uint32_t size;
+        void *block = queue_read3(q.get(), &size, nullptr, nullptr);
+        free(block);
+        return block != nullptr;
+    };
+    MinimalQueue minimal;
+    lc_bench::Paired paired(state, kFrames);
+    lc_bench::add_library(paired, [&] { two_by_two(write, read); });
+    paired.add("minimal", [&] {
+        two_by_two([&] { return minimal.push(data, kFrameBytes); },
+                   [&] {
+                       std::vector<char> block;
+                       return minimal.try_pop(block);
+                   });
+    });
+    paired.run();
+    queue_clear3(q.get());
+    pthread_mutex_destroy(&q->lock);
+}
+BENCHMARK(BM_BlockQueue)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""report.py - turns the JSON output of the benchmark binaries into one
+table: each library figure beside the baselines measured in the same run,
+their ratio, the goal and whether it was met.
+
+    python3 bench/report.py build/bench/results   (a folder of *.json)
+
+Figures are medians over the repetitions.  A ratio is always given so that
+above 1 means the library is better: baseline time / library time for
+per-call times, library rate / baseline rate for throughputs.  Rows whose
+benchmark did not run (filtered out, a peer library missing, the task
+process not there yet) say so instead of failing.
+"""
+import glob
+import json
+import math
+import os
+import sys
+
+
+def load(folder):
+    """{binary: {run name: [the repetitions' runs]}}."""
+    runs = {}
+    for path in sorted(glob.glob(os.path.join(folder, "*.json"))):
+        binary = os.path.splitext(os.path.basename(path))[0]
+        try:
+            with open(path) as f:
+                data = json.load(f)
+        except ValueError:
+            continue  # a binary whose benchmarks were all filtered out
+        table = runs.setdefault(binary, {})
+        for b in data.get("benchmarks", []):
+            if b.get("run_type", "iteration") == "iteration" and "error_occurred" not in b:
+                table.setdefault(b.get("run_name", b["name"]), []).append(b)
+    return runs
+
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def median(values):
+    v = sorted(values)
+    if not v:
+        return None
+    mid = len(v) // 2
+    return v[mid] if len(v) % 2 else (v[mid - 1] + v[mid]) / 2
+
+
+def reps(runs, binary, prefix):
+    """The repetitions of the run of `binary` named prefix (plus any
+    '/real_time'-like suffix), or []."""
+    for name, rs in runs.get(binary, {}).items():
+        if name == prefix or name.startswith(prefix + "/"):
+            return rs
+    return []
+
+
+def field(rs, key):
+    """Median over the repetitions of one field or counter."""
+    return median([r[key] for r in rs if key in r])
+
+
+def per_item_ns(rs):
+    """Median time per call or item (ns), from a benchmark's own timing."""
+    return median([r["real_time"] * UNIT_NS[r.get("time_unit", "ns")] / r.get("batch", 1.0)
+                   for r in rs])
+
+
+def cpu_item_ns(rs):
+    """As per_item_ns, from CPU time: for rows on one thread."""
+    return median([r["cpu_time"] * UNIT_NS[r.get("time_unit", "ns")] / r.get("batch", 1.0)
+                   for r in rs])
+
+
+def paired_ratio(rs, lib, base):
+    """Median over the repetitions of base time / library time, both taken
+    in the same repetition."""
+    return median([r[base + "_ns"] / r[lib + "_ns"] for r in rs
+                   if r.get(lib + "_ns") and (base + "_ns") in r])
+
+
+def fmt_time(ns):
+    if ns < 10:
+        return "%.2f ns" % ns
+    if ns < 1e3:
+        return "%.0f ns" % ns
+    if ns < 1e6:
+        return "%.2f µs" % (ns / 1e3)
+    return "%.2f ms" % (ns / 1e6)
+
+
+def fmt_us(us):
+    return "%.0f µs" % us if us >= 10 else "%.1f µs" % us
+
+
+class Table:
+    def __init__(self):
+        self.lines = []
+        self.missed = []
+
+    def section(self, title):
+        self.lines.append("| **%s** | | | | | | |" % title)
+
+    def row(self, what, lib, base, ratio, goal, verdict, cmd, topic=None):
+        """topic: the row's subject when `what` is left blank under it."""
+        self.lines.append("| %s | %s | %s | %s | %s | %s | %s |"
+                          % (what, lib, base, ratio, goal, verdict, cmd))
+        if verdict == "missed":
+            self.missed.append("%s: %s %s (ratio %s)" % (topic or what, base, goal, ratio))
+
+    def text(self):
+        head = ["| Benchmark | Library | Baseline (same run) | Ratio | Goal | | Command |",
+                "|---|---|---|---|---|---|---|"]
+        return "\n".join(head + self.lines)
+
+
+def cmd(binary, regex):
+    # A table cell needs its pipes escaped, even inside a code span.
+    return "`%s --benchmark_filter='%s'`" % (binary, regex.replace("|", "\\|"))
+
+
+def verdict(ok):
+    return "met" if ok else "missed"
+
+
+def paired_rows(t, runs, binary, bench, what, lib, baselines, filt, rate=False):
+    """Rows of a side-by-side benchmark: the library's counter `lib`, then
+    one row per baseline (label, counter, goal text, least ratio or None).
+    rate: the counters are ns per byte, shown as GB/s."""
+    rs = reps(runs, binary, bench)
+    show = (lambda ns: "%.2f GB/s" % (1.0 / ns)) if rate else fmt_time
+    lib_ns = field(rs, lib + "_ns")
+    first = True
+    for label, name, goal, need in baselines:
+        base_ns = field(rs, name + "_ns")
+        lib_txt = "" if not first else (show(lib_ns) if lib_ns else "not run")
+        c = cmd(binary, filt) if first else ""
+        w = what if first else ""
+        if lib_ns is None or base_ns is None:
+            t.row(w, lib_txt, "%s: not run" % label, "", goal, "", c, what)
+        else:
+            r = paired_ratio(rs, lib, name)
+            ok = "" if need is None else verdict(r >= need)
+            t.row(w, lib_txt, "%s %s" % (label, show(base_ns)), "%.2f×" % r, goal, ok, c, what)
+        first = False
+
+
+def trace_section(t, runs):
+    b = "bench_trace"
+    t.section("Trace")
+    gate = reps(runs, b, "BM_TraceGateOff")
+    loop = reps(runs, b, "BM_EmptyLoop")
+    spd = reps(runs, b, "BM_SpdlogDisabled")
+    what = "call site, level gate off"
+    if gate:
+        g = cpu_item_ns(gate)
+        emitted = field(gate, "emitted") or 0
+        t.row(what, fmt_time(g), "empty loop %s" % fmt_time(cpu_item_ns(loop)) if loop else "",
+              "", "≤ 1 ns a call; nothing emitted (%d)" % emitted,
+              verdict(g <= 1.0 and emitted == 0), cmd(b, "Gate|EmptyLoop|SpdlogDisabled"))
+        if spd:
+            r = cpu_item_ns(spd) / g
+            t.row("", "", "spdlog, disabled level %s" % fmt_time(cpu_item_ns(spd)),
+                  "%.2f×" % r, "no slower than spdlog (≥ 1×)", verdict(r >= 1.0), "", what)
+        else:
+            t.row("", "", "spdlog: not run", "", "no slower than spdlog", "", "", what)
+    paired_rows(t, runs, b, "BM_TraceFormatted", "formatted to `output_hook`", "library",
+                [("vsnprintf, stack buffer", "vsnprintf", "≥ 1/1.3 = 0.77×", 1 / 1.3),
+                 ("spdlog, callback sink", "spdlog", "(peer)", None)], "Formatted")
+
+
+def pool_section(t, runs):
+    b = "bench_pool"
+    t.section("Thread pool: 2 workers, list of 15, 20,000 empty tasks (time per task)")
+    for n in (1, 2):
+        sub = "%d submitter%s" % (n, "" if n == 1 else "s")
+        bench = "BM_PoolThroughput/%d" % n
+        paired_rows(t, runs, b, bench, "`threadpool_add_task`, %s" % sub, "library",
+                    [("minimal std::mutex pool", "minimal", "≥ 0.8×", 0.8),
+                     ("GThreadPool", "gthreadpool", "ahead (≥ 1×)", 1.0),
+                     ("asio::thread_pool", "asio", "(peer)", None)],
+                    "Throughput/%d" % n)
+        paired_rows(t, runs, b, bench, "the same, level-6 traces off", "library_quiet",
+                    [("minimal std::mutex pool", "minimal", "(analysis)", None),
+                     ("GThreadPool", "gthreadpool", "(analysis)", None)], "Throughput/%d" % n)
+    paired_rows(t, runs, b, "BM_PoolSync", "`threadpool_add_task_sync` round trip", "library",
+                [("minimal pool + std::promise", "minimal", "≥ 0.8×", 0.8)], "Sync")
+
+
+def sched_section(t, runs):
+    b = "bench_sched"
+    t.section("Scheduler (one run each; median / 99th percentile)")
+    for what, lib_name, base_name, base_label, goal, need in (
+            ("`add_task(0,0)` until the function starts", "BM_SchedAddTaskStart",
+             "BM_SleepStartLateness", "clock_nanosleep, lateness at its deadline",
+             "(recorded)", None),
+            ("10 ms fixed-period task over 5 s, lateness", "BM_SchedFixPeriodLateness",
+             "BM_SleepPeriodLateness", "clock_nanosleep, same deadlines",
+             "median < 200 µs", 200.0)):
+        lib = reps(runs, b, lib_name)
+        base = reps(runs, b, base_name)
+        base_txt = ("%s %s / %s" % (base_label, fmt_us(field(base, "median_us")),
+                                    fmt_us(field(base, "p99_us"))) if base else "not run")
+        if not lib:
+            t.row(what, "pending: task process not built yet", base_txt, "", goal, "",
+                  cmd(b, "Sched|Sleep"))
+            continue
+        lib_med = field(lib, "median_us")
+        lib_txt = "%s / %s" % (fmt_us(lib_med), fmt_us(field(lib, "p99_us")))
+        ratio = ("%.2f× (medians)" % (field(base, "median_us") / lib_med)
+                 if base and lib_med > 0 else "")
+        ok = "" if need is None else verdict(lib_med < need)
+        t.row(what, lib_txt, base_txt, ratio, goal, ok, cmd(b, "Sched|Sleep"))
+
+
+def delay_section(t, runs):
+    b = "bench_delay"
+    t.section("Delay queue: time per call with N entries queued (growth exponent: "
+              "1 linear, 2 quadratic)")
+    for op, name in (("`addEntry`", "BM_DelayAddEntry"),
+                     ("`removeEntry(token)`", "BM_DelayRemoveEntry")):
+        prev = None
+        for n in (10, 100, 1000, 10000):
+            what = "%s, N = %s" % (op, format(n, ","))
+            rs = reps(runs, b, "%s/%d" % (name, n))
+            if not rs:
+                t.row(what, "not run", "—", "", "", "", "")
+                continue
+            ns = per_item_ns(rs)
+            if prev is None:
+                t.row(what, fmt_time(ns), "—", "", "the growth is shown, and stays linear", "",
+                      cmd(b, name))
+            else:
+                # ten times the entries: exponent log10(t_N / t_N/10)
+                e = math.log10(ns / prev)
+                t.row(what, fmt_time(ns), "—", "%.1f× (exponent %.2f)" % (ns / prev, e),
+                      "exponent ≤ 1.6", verdict(e <= 1.6), "")
+            prev = ns
+
+
+def ring_section(t, runs):
+    b = "bench_ring"
+    t.section("Byte ring, producer thread → consumer thread, 32 MiB per run")
+    for size in (64, 1024, 4096):
+        label = "%d B" % size if size < 1024 else "%d KiB" % (size // 1024)
+        paired_rows(t, runs, b, "BM_Ring/%d" % size, "`lwrb`, chunks of %s" % label, "library",
+                    [("memcpy, one thread", "memcpy",
+                      "≥ 0.5×" if size == 4096 else "(recorded)", 0.5 if size == 4096 else None),
+                     ("spsc_queue<char>", "spsc", "ahead (≥ 1×)", 1.0)],
+                    "Ring/%d/" % size, rate=True)
+
+
+def queue_section(t, runs):
+    b = "bench_queue"
+    t.section("Frame and block queues, 1 KiB, 50,000 per run (time per frame)")
+    for bench, what in (("BM_FrameQueue", "frame queue, producer → consumer"),
+                        ("BM_BlockQueue", "block queue, 2 writers, 2 readers")):
+        paired_rows(t, runs, b, bench, what, "library",
+                    [("minimal mutex + deque<vector<char>>", "minimal", "≥ 1.0×", 1.0)],
+                    bench[3:])
+        paired_rows(t, runs, b, bench, "the same, level-6 traces off", "library_quiet",
+                    [("minimal mutex + deque<vector<char>>", "minimal", "(analysis)", None)],
+                    bench[3:])
+
+
+def config_section(t, runs):
+    b = "bench_config"
+    t.section("Configuration store")
+    p = reps(runs, b, "BM_ConfigParse")
+    if p:
+        t.row("parse a 1,000-line text (new store)", "%s (%s a line)" % (
+            fmt_time(cpu_item_ns(p) * field(p, "batch")), fmt_time(cpu_item_ns(p))), "—", "",
+            "recorded", "", cmd(b, "Parse"))
+    g = reps(runs, b, "BM_ConfigGetWhileSet")
+    if g:
+        t.row("`get` from 2 threads while 1 sets", "%s a get (%.0f sets meanwhile)" % (
+            fmt_time(per_item_ns(g)), field(g, "sets_per_iter")), "—", "", "recorded", "",
+            cmd(b, "GetWhileSet"))
+
+
+def main():
+    folder = sys.argv[1] if len(sys.argv) > 1 else "build/bench/results"
+    runs = load(folder)
+    if not runs:
+        print("no benchmark results in %s" % folder, file=sys.stderr)
+        return 1
+    t = Table()
+    for section in (trace_section, pool_section, sched_section, delay_section, ring_section,
+                    queue_section, config_section):
+        section(t, runs)
+    print(t.text())
+    print()
+    c = {}
+    for path in sorted(glob.glob(os.path.join(folder, "*.json"))):
+        try:
+            with open(path) as f:
+                c = json.load(f).get("context", {})
+            break
+        except ValueError:
+            continue
+    print("Machine: %s CPUs at %s MHz, load average %s at the start; %s." % (
+        c.get("num_cpus", "?"), c.get("mhz_per_cpu", "?"),
+        ", ".join("%.2f" % x for x in c.get("load_avg", [])), c.get("date", "")))
+    print("Goals missed: %d" % len(t.missed))
+    for m in t.missed:
+        print("  - " + m)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
