@@ -66,6 +66,17 @@ LC_API uint32_t queue_clear3(block_queue_t *q)
     return LC_QUEUE_OK;
 }
 
+/* A copy of the caller's block; null (traced) when memory runs out. */
+static void *copy_block(const void *data, uint32_t size)
+{
+    void *copy = malloc(size);
+    if (copy == nullptr) {
+        XEL_TRACE(lib, 6, "Malloc Error!\n");
+        return nullptr;
+    }
+    return memcpy(copy, data, size);
+}
+
 /* Copies one block into the queue; nothing is stored on failure. */
 LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, int32_t type,
                              uint64_t value)
@@ -80,31 +91,40 @@ LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, 
         XEL_TRACE(lib, 6, "length == 0\n");
         return LC_QUEUE_ERR;
     }
+    /* The copy is made before the lock is taken, unless the queue already
+       looks full: then only the hand-over of the pointer is serialised. */
+    void *copy = nullptr;
+    if (atomic_get(&q->queue_length) != q->maxdata && (copy = copy_block(data, size)) == nullptr)
+        return LC_QUEUE_FULL;
     uint32_t result = LC_QUEUE_OK;
+    bool full = false;
+    int length = 0, maxdata = 0;
     pthread_mutex_lock(&q->lock);
     if (!record_fits(q)) {
         result = LC_QUEUE_ERR;
     } else if (q->queue_length == q->maxdata) {
-        XEL_TRACE(lib, 6, "###########Data Full!, queue_length: %d, queue->maxdata: %d\n",
-                  (int)q->queue_length, (int)q->maxdata);
+        full = true;
+        length = q->queue_length;
+        maxdata = q->maxdata;
         result = LC_QUEUE_FULL;
+    } else if (copy == nullptr && (copy = copy_block(data, size)) == nullptr) {
+        result = LC_QUEUE_FULL; /* room appeared after the first look */
     } else {
-        void *copy = malloc(size);
-        if (copy == nullptr) {
-            XEL_TRACE(lib, 6, "Malloc Error!\n");
-            result = LC_QUEUE_FULL;
-        } else {
-            memcpy(copy, data, size);
-            int32_t in = q->queue_in;
-            q->block[in] = copy;
-            q->size[in] = size;
-            q->type[in] = type;
-            q->value[in] = value;
-            atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
-            q->queue_in = queue_next_index(in, q->maxdata);
-        }
+        int32_t in = q->queue_in;
+        q->block[in] = copy;
+        q->size[in] = size;
+        q->type[in] = type;
+        q->value[in] = value;
+        atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
+        q->queue_in = queue_next_index(in, q->maxdata);
+        copy = nullptr;
     }
     pthread_mutex_unlock(&q->lock);
+    free(copy); /* refused: the queue never owned it */
+    /* Traced after the lock is released: a trace may reach syslog. */
+    if (full)
+        XEL_TRACE(lib, 6, "###########Data Full!, queue_length: %d, queue->maxdata: %d\n", length,
+                  maxdata);
     return result;
 }
 

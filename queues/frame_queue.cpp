@@ -195,13 +195,15 @@ LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame
     }
     uint16_t length = atomic_get(&back->queue_length);
     if (length == back->maxdata) {
+        const int in = back->queue_in, out = back->queue_out;
+        const int video = (int)atomic_get(&back->video_num), audio = (int)atomic_get(&back->audio_num);
+        pthread_cond_signal(cond);
+        pthread_mutex_unlock(mutex);
+        /* Traced after the lock is released: a trace may reach syslog. */
         XEL_TRACE(lib, 6,
                   "###########Data Full!, queue_in: %d, queue_out: %d, queue_length: %d, "
                   "video_num: %d, audio_num: %d\n",
-                  back->queue_in, back->queue_out, (int)length,
-                  (int)atomic_get(&back->video_num), (int)atomic_get(&back->audio_num));
-        pthread_cond_signal(cond);
-        pthread_mutex_unlock(mutex);
+                  in, out, (int)length, video, audio);
         return LC_QUEUE_FULL;
     }
     void *copy = malloc(size);

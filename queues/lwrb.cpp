@@ -87,7 +87,8 @@ static void copy_out(const lwrb_t *rb, uint32_t index, uint8_t *dst, uint32_t n)
 {
     uint32_t first = min_u32(rb->size - index, n);
     memcpy(dst, rb->data + index, first);
-    memcpy(dst + first, rb->data, n - first);
+    if (n > first) /* most copies do not wrap: spare the empty call */
+        memcpy(dst + first, rb->data, n - first);
 }
 
 /* Copies n bytes into the ring starting at index, wrapping to 0. */
@@ -95,7 +96,8 @@ static void copy_in(lwrb_t *rb, uint32_t index, const uint8_t *src, uint32_t n)
 {
     uint32_t first = min_u32(rb->size - index, n);
     memcpy(rb->data + index, src, first);
-    memcpy(rb->data, src + first, n - first);
+    if (n > first)
+        memcpy(rb->data, src + first, n - first);
 }
 
 extern "C" {

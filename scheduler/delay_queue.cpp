@@ -4,6 +4,7 @@
  */
 #include "delay_queue.h"
 #include "scheduler_internal.h"
+#include "timeval_internal.h"
 #include "threadpool.h"
 
 #include <limits.h>
@@ -35,7 +36,7 @@ static int32_t take_token()
 
 static bool is_forever(const DelayInterval &t)
 {
-    return t == DELAY_FOREVER;
+    return lc_time::eq(t, DELAY_FOREVER);
 }
 
 /* Takes an entry out of whatever ring holds it; the entry after it absorbs
@@ -47,7 +48,7 @@ void delay_entry_unlink(DelayQueueEntry *entry)
     if (next == nullptr || next == entry)
         return;
     if (!is_forever(next->fRemaining))
-        next->fRemaining += entry->fRemaining;
+        lc_time::add(next->fRemaining, entry->fRemaining);
     entry->fPrev->fNext = next;
     next->fPrev = entry->fPrev;
     entry->fNext = entry->fPrev = nullptr;
@@ -87,21 +88,21 @@ DelayQueue::~DelayQueue()
 void DelayQueue::synchronize()
 {
     _EventTime now = TimeNow();
-    if (now < fLastSyncTime) {
+    if (!lc_time::ge(now, fLastSyncTime)) {
         fLastSyncTime = now;
         return;
     }
-    DelayInterval elapsed = now - fLastSyncTime;
+    DelayInterval elapsed = lc_time::diff(now, fLastSyncTime);
     fLastSyncTime = now;
 
     DelayQueueEntry *cur = fNext;
-    while (cur != this && elapsed >= cur->fRemaining) {
-        elapsed -= cur->fRemaining;
+    while (cur != this && lc_time::ge(elapsed, cur->fRemaining)) {
+        lc_time::sub(elapsed, cur->fRemaining);
         cur->fRemaining = DELAY_ZERO;
         cur = cur->fNext;
     }
     if (!is_forever(cur->fRemaining))
-        cur->fRemaining -= elapsed;
+        lc_time::sub(cur->fRemaining, elapsed);
 }
 
 /* Walks past every entry expiring at the same time or earlier, turning the
@@ -115,12 +116,12 @@ void DelayQueue::addEntry(DelayQueueEntry *entry)
     synchronize();
 
     DelayQueueEntry *cur = fNext;
-    while (entry->fRemaining >= cur->fRemaining && !is_forever(cur->fRemaining)) {
-        entry->fRemaining -= cur->fRemaining;
+    while (lc_time::ge(entry->fRemaining, cur->fRemaining) && !is_forever(cur->fRemaining)) {
+        lc_time::sub(entry->fRemaining, cur->fRemaining);
         cur = cur->fNext;
     }
     if (!is_forever(cur->fRemaining))
-        cur->fRemaining -= entry->fRemaining;
+        lc_time::sub(cur->fRemaining, entry->fRemaining);
 
     entry->fNext = cur;
     entry->fPrev = cur->fPrev;
@@ -187,7 +188,7 @@ DelayQueueEntry *DelayQueue::findEntryByToken(int32_t token)
 
 const DelayInterval &DelayQueue::timeToNextAlarm()
 {
-    if (fNext->fRemaining == DELAY_ZERO)
+    if (lc_time::eq(fNext->fRemaining, DELAY_ZERO))
         return DELAY_ZERO;
     synchronize();
     return fNext->fRemaining;
@@ -201,10 +202,10 @@ const DelayInterval &DelayQueue::timeToNextAlarm()
    thread change or destroy them. */
 int32_t DelayQueue::handleAlarm()
 {
-    if (fNext->fRemaining != DELAY_ZERO)
+    if (!lc_time::eq(fNext->fRemaining, DELAY_ZERO))
         synchronize();
     DelayQueueEntry *entry = fNext;
-    if (entry == this || entry->fRemaining != DELAY_ZERO)
+    if (entry == this || !lc_time::eq(entry->fRemaining, DELAY_ZERO))
         return 0;
 
     const int32_t kind = entry->kind;

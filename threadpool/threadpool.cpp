@@ -102,6 +102,13 @@ static int32_t pending_count(const threadpool *pool, int32_t stop_at)
     return n;
 }
 
+/* True while a submitter must wait: the list is full and the pool runs
+   (task_lock held). */
+static bool list_full(const threadpool *pool)
+{
+    return pending_count(pool, pool->queue_max) >= pool->queue_max && !pool->shutdown;
+}
+
 static void signal_event(int fd)
 {
     const uint64_t one = 1;
@@ -279,7 +286,8 @@ static void *threadpool_thread(void *arg)
         threadpool_task *task = sentinel->prev; /* the oldest */
         task->prev->next = sentinel;
         sentinel->prev = task->prev;
-        pthread_cond_broadcast(&pool->not_full);
+        if (ws->pool->full_waiters > 0) /* nobody else waits on not_full */
+            pthread_cond_broadcast(&pool->not_full);
         pthread_mutex_unlock(&pool->task_lock);
 
         pthread_mutex_lock(&pool->count_lock);
@@ -361,13 +369,22 @@ extern "C" LC_API int _threadpool_add_task(threadpool *pool, int sync, lc_task_f
 
     pool_impl *impl = impl_of(pool);
     pthread_mutex_lock(&pool->task_lock);
-    if (pending_count(pool, pool->queue_max) >= pool->queue_max && !pool->shutdown) {
-        impl->full_waiters++;
+    if (list_full(pool)) {
+        impl->full_waiters++; /* keeps the pool alive while we are inside */
         do {
-            XEL_TRACE(lib, 6, "threadpool_task_size:%d shutdown:%d\n",
-                      pending_count(pool, INT32_MAX), pool->shutdown);
+            if (XEL_LEVEL(lib) >= 6) {
+                /* Traced without the lock: a trace may reach syslog, and the
+                   workers must not wait for that. */
+                const int32_t pending = pending_count(pool, INT32_MAX);
+                const int32_t down = pool->shutdown;
+                pthread_mutex_unlock(&pool->task_lock);
+                XEL_TRACE(lib, 6, "threadpool_task_size:%d shutdown:%d\n", pending, down);
+                pthread_mutex_lock(&pool->task_lock);
+                if (!list_full(pool))
+                    break;
+            }
             pthread_cond_wait(&pool->not_full, &pool->task_lock);
-        } while (pending_count(pool, pool->queue_max) >= pool->queue_max && !pool->shutdown);
+        } while (list_full(pool));
         impl->full_waiters--;
         if (pool->shutdown) /* the destroying thread waits for us to leave */
             pthread_cond_broadcast(&pool->not_full);
