@@ -1,7 +1,15 @@
 /*
  * lifecycle.cpp - the library's settings record and its start and stop.
+ *
+ * lib_common_init creates gpool, starts the scheduler (which opens the
+ * debug pipe), registers the library's own commands and reports the build;
+ * lib_common_exit undoes it in reverse.  One lock keeps the three entry
+ * points from overlapping when a process calls them from several threads.
  */
 #include "lib_common.h"
+#include "fifo_internal.h"
+
+#include <pthread.h>
 
 extern "C" {
 
@@ -12,4 +20,74 @@ LC_API common_profile_t common_profile = {
     "/userdata", /* core_copy_dir */
 };
 
+}
+
+enum {
+    GPOOL_WORKERS = 2,  /* started at once; also the pool's minimum */
+    GPOOL_PENDING = 15, /* most tasks waiting in gpool's list */
+};
+
+static pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+class LifeLock {
+public:
+    LifeLock() { pthread_mutex_lock(&life_lock); }
+    ~LifeLock() { pthread_mutex_unlock(&life_lock); }
+    LifeLock(const LifeLock &) = delete;
+    LifeLock &operator=(const LifeLock &) = delete;
+};
+}  // namespace
+
+/* The build as the device's logs have always shown it. */
+static void report_build(void)
+{
+    XEL_TRACE(lib, 6, "__STDC_VERSION__:%ld\n", 201710L);
+    XEL_TRACE(lib, 6, "sizeof uint8:%d uint16:%d uint32:%d ulong:%d uint64:%d\n", (int)sizeof(uint8_t),
+              (int)sizeof(uint16_t), (int)sizeof(uint32_t), (int)sizeof(unsigned long), (int)sizeof(uint64_t));
+    XEL_TRACE(lib, 6, "sizeof fp32:%d fp64:%d LIB_BOOL:%d\n", (int)sizeof(float), (int)sizeof(double),
+              (int)sizeof(LIB_BOOL));
+}
+
+extern "C" LC_API int lib_common_init(void)
+{
+    LifeLock lock;
+    if (gpool != nullptr)
+        return 0;
+    threadpool *pool = threadpool_create(GPOOL_WORKERS, common_profile.pool_max_threads, GPOOL_PENDING);
+    if (pool == nullptr)
+        return -1;
+    __atomic_store_n(&gpool, pool, __ATOMIC_RELEASE);
+    /* A scheduler that cannot start leaves the task functions refusing. */
+    task_process_init();
+    /* After the scheduler's start, which empties the command list; in the
+       order "help" lists them. */
+    add_fifo_work(lc_fifo_help_cmds, LC_FIFO_HELP_ROWS);
+    trace_debug_init();
+    threadpool_debug_init();
+    report_build();
+    return 0;
+}
+
+extern "C" LC_API void lib_common_main(void)
+{
+    LifeLock lock;
+    if (common_profile.pool_adjust_enable != 0 && gpool != nullptr)
+        threadpool_adjust(gpool);
+}
+
+extern "C" LC_API int lib_common_exit(void)
+{
+    LifeLock lock;
+    if (gpool == nullptr)
+        return 0;
+    /* Refused on the scheduler thread, which cannot join itself. */
+    if (task_process_exit() != 0)
+        return -1;
+    /* Unpublished first: a task still running then finds no pool rather
+       than one being destroyed. */
+    threadpool *pool = gpool;
+    __atomic_store_n(&gpool, static_cast<threadpool *>(nullptr), __ATOMIC_RELEASE);
+    threadpool_destroy(pool);
+    return 0;
 }

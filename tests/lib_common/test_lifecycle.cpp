@@ -1,0 +1,175 @@
+// Library lifecycle: start-up lines and pool shape, repeated and misplaced
+// calls, the library's threads, commands through the pipe of a started
+// library, and a second process beside this one.
+#include "started_library.h"
+
+#include <random>
+#include <sys/wait.h>
+
+
+
+TEST(Lifecycle, BuildLinesPoolShapeMainStepAndRepeatedCalls)
+{
+    const common_profile_t saved = common_profile;
+    lc_test::TraceCapture capture;
+    EXPECT_EQ(lib_common_exit(), 0);  // never started: nothing to do
+    lib_common_main();
+    dbgout_profile.lib_level = 5;
+    ASSERT_EQ(lib_common_init(), 0);
+    EXPECT_EQ(capture.count("[lib "), 0u);
+    EXPECT_EQ(lib_common_exit(), 0);
+
+    dbgout_profile.lib_level = 6;
+    common_profile.pool_max_threads = 8;
+    capture.clear();
+    ASSERT_EQ(lib_common_init(), 0);
+    threadpool *pool = gpool;
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(pool->max, 8);
+    EXPECT_EQ(pool->min, 2);
+    EXPECT_EQ(pool->queue_max, 15);
+    Texts build;
+    for (const std::string &t : capture.texts())
+        if (t.find("[lib report_build +") == 0)
+            build.push_back(t.substr(t.find(']') + 1));
+    char sizes[80];
+    snprintf(sizes, sizeof sizes, "sizeof uint8:1 uint16:2 uint32:4 ulong:%d uint64:8\n", (int)sizeof(long));
+    EXPECT_EQ(build, (Texts{"__STDC_VERSION__:201710\n", sizes, "sizeof fp32:4 fp64:8 LIB_BOOL:1\n"}));
+#ifdef __arm__
+    EXPECT_EQ(build.at(1), "sizeof uint8:1 uint16:2 uint32:4 ulong:4 uint64:8\n");
+#endif
+    capture.clear();
+    EXPECT_EQ(lib_common_init(), 0);  // already running: nothing changes
+    EXPECT_EQ(gpool, pool);
+    EXPECT_EQ(capture.count("[lib "), 0u);
+
+    dbgout_profile.lib_level = 7;  // the adjusting step traces at 7
+    common_profile.pool_adjust_enable = 0;
+    lib_common_main();
+    EXPECT_EQ(capture.count("[lib threadpool_adjust +"), 0u);
+    common_profile.pool_adjust_enable = 1;
+    lib_common_main();
+    lib_common_main();
+    EXPECT_EQ(capture.count("]thread busy:0 live:2 limit:2--task:0\n"), 2u);
+
+    EXPECT_EQ(lib_common_exit(), 0);
+    EXPECT_EQ(gpool, nullptr);
+    EXPECT_EQ(lib_common_exit(), 0);
+    capture.clear();
+    lib_common_main();  // after the exit: no pool, nothing done
+    EXPECT_EQ(capture.count("[lib "), 0u);
+    common_profile = saved;
+}
+
+TEST(Lifecycle, LibraryThreadsAreNamedAndNoneOutlivesTheExit)
+{
+    ASSERT_EQ(threads_named("task_process") + threads_named("threadpool_work"), 0);
+    ASSERT_EQ(lib_common_init(), 0);  // each thread names itself once it runs
+    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") == 1; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("threadpool_work") == 2; }));  // 15 characters kept
+    EXPECT_EQ(lib_common_exit(), 0);
+    EXPECT_EQ(threads_named("task_process") + threads_named("threadpool_work"), 0);
+    EXPECT_EQ(gpool, nullptr);
+}
+
+TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
+{
+    send("help=1\n", 0);
+    Texts expected = {"help=NULL\n"};
+    for (const char *module : {"lib", "para", "cc", "visca", "module", "net", "mpp", "all"})
+        for (const char *level : {"err", "info", "debug"})
+            expected.push_back(std::string(module) + "_level=" + level + "\n");
+    for (const char *row : {"dbg_time=1\n", "dbg_time=0\n", "gpool=statistics\n", "gpool=print_task\n",
+                            "gpool=add_task\n", "test_mark=NULL\n"})
+        expected.push_back(row);
+    ASSERT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug").size() == expected.size(); }));
+    EXPECT_EQ(traced_by("fifo_print_debug"), expected);
+
+    // Each write fails and gets its one hint; nothing changes.
+    const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
+    for (const std::string &bad : {std::string("lib_level"), std::string("lib_level=Debug"),
+                                   std::string("gpool=statistics=1"), cut}) {
+        capture_.clear();
+        ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
+        EXPECT_TRUE(lc_test::wait_until([&] { return hints() == (bad == cut ? 2u : 1u); })) << bad;
+        EXPECT_EQ(dbgout_profile.lib_level, 6) << bad;
+        EXPECT_FALSE(capture_.contains("[lib threadpool_debug +")) << bad;
+    }
+    capture_.clear();
+    ASSERT_TRUE(command("cc_level=err;;para_level=debug"));
+    EXPECT_TRUE(lc_test::wait_until([&] { return hints() == 1u; }));
+    EXPECT_EQ(dbgout_profile.cc_level * 10 + dbgout_profile.para_level, 37);
+
+    ASSERT_TRUE(command("lib_level=debug\n"));
+    EXPECT_EQ(dbgout_profile.lib_level, 7);
+    ASSERT_TRUE(command("all_level=err;dbg_time=1"));
+    EXPECT_EQ(dbgout_profile.mpp_level + dbgout_profile.lib_level + dbgout_profile.time_enable, 7);
+}
+
+static void count_up(void *arg)
+{
+    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
+}
+
+TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
+{
+    std::mt19937 random(7);
+    for (int i = 0; i < 40; i++) {
+        std::string junk(1 + random() % 300, '\0');  // binary, NULs and semicolons too
+        for (char &ch : junk)
+            ch = static_cast<char>(random());
+        send(junk, 0);
+    }
+    send(std::string(150, 'k') + "=" + std::string(150, 'v') + ";lib_level=" + std::string(120, 'x'), 0);
+    for (int i = 0; i < 1000; i++)
+        send("dbg_time=0;", 0);
+    ASSERT_TRUE(command("dbg_time=1"));
+    EXPECT_EQ(dbgout_profile.time_enable, 1);
+    std::atomic<int> ran{0};
+    ASSERT_GT(add_task(count_up, &ran, 0, 0), 0);  // timers still fire
+    EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }));
+}
+
+// A second process finds a node at "/dev/libfifo" (this one's, or another
+// test run's), serves "/dev/libfifo_<tid>" and removes only that at exit.
+TEST(Lifecycle, ASecondProcessServesAndRemovesOnlyItsOwnNode)
+{
+    int go[2], back[2];
+    ASSERT_EQ(pipe(go) | pipe(back), 0);
+    pid_t child = fork();  // before this process starts the library
+    if (child == 0) {
+        char c;
+        lc_test::TraceCapture capture;
+        if (read(go[0], &c, 1) != 1 || lib_common_init() != 0)
+            _exit(1);
+        std::string path = served_path(capture) + "\n";
+        if (write(back[1], path.data(), path.size()) != (ssize_t)path.size() || read(go[0], &c, 1) != 1)
+            _exit(2);
+        lib_common_exit();
+        _exit(0);
+    }
+    lc_test::TraceCapture capture;
+    ASSERT_EQ(lib_common_init(), 0);
+    const std::string mine = served_path(capture);
+    struct stat my_node, its_node;
+    ASSERT_EQ(stat(mine.c_str(), &my_node), 0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    char buf[80] = {};
+    ASSERT_GT(read(back[0], buf, sizeof buf - 1), 0);
+    const std::string its = std::string(buf).substr(0, std::string(buf).find('\n'));
+    // Only when another run's "/dev/libfifo" vanished meanwhile may the child have it.
+    if (mine == "/dev/libfifo" || its != "/dev/libfifo") {
+        EXPECT_EQ(its, "/dev/libfifo_" + std::to_string(child));
+    }
+    EXPECT_TRUE(stat(its.c_str(), &its_node) == 0 && S_ISFIFO(its_node.st_mode)) << its;
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat now;
+    EXPECT_TRUE(stat(its.c_str(), &now) != 0 || now.st_ino != its_node.st_ino) << its;
+    EXPECT_TRUE(stat(mine.c_str(), &now) == 0 && now.st_ino == my_node.st_ino) << mine;
+    EXPECT_EQ(lib_common_exit(), 0);
+    for (int fd : {go[0], go[1], back[0], back[1]})
+        close(fd);
+}

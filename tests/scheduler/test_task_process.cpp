@@ -1,0 +1,145 @@
+// Task process: each kind of task on a started library, removal, ordering,
+// and what happens to queued tasks at the exit and after a restart.
+#include "../lib_common/started_library.h"
+
+#include <mutex>
+#include <sys/prctl.h>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Records every run of a task: when it started and ended, on which thread,
+// and how many ran at once.
+struct Runs {
+    std::mutex m;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> spans;
+    std::vector<std::string> threads;
+    std::atomic<int> started{0}, running{0}, most{0};
+    std::chrono::milliseconds work{0};
+
+    static void run(void *arg)
+    {
+        Runs *r = static_cast<Runs *>(arg);
+        auto begin = Clock::now();
+        int now = ++r->running;
+        for (int seen = r->most; now > seen && !r->most.compare_exchange_weak(seen, now);)
+            ;
+        r->started++;
+        char name[16] = {};
+        prctl(PR_GET_NAME, name, 0, 0, 0);
+        std::this_thread::sleep_for(r->work);
+        std::lock_guard<std::mutex> lock(r->m);
+        r->threads.push_back(name);
+        r->spans.push_back({begin, Clock::now()});
+        r->running--;
+    }
+    bool wait_started(int n) { return lc_test::wait_until([&] { return started >= n; }, 10s); }
+    bool wait_done(int n)
+    {
+        return lc_test::wait_until([&] { std::lock_guard<std::mutex> l(m); return (int)spans.size() >= n; }, 10s);
+    }
+};
+
+class Tasks : public StartedLibrary {};
+
+static std::string as_text(const void *p)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
+{
+    Runs soon, same[3], later;
+    ASSERT_GT(add_task(Runs::run, &soon, 0, 0), 0);
+    ASSERT_TRUE(soon.wait_done(1));
+    EXPECT_EQ(soon.threads, std::vector<std::string>{"threadpool_work"});  // not "task_process"
+
+    ASSERT_TRUE(command("gpool=add_task;lib_level=debug"));  // trace hand-overs and additions
+    const int first = add_task(Runs::run, &same[0], 0, 200000);
+    for (Runs &r : {std::ref(same[1]), std::ref(same[2])})
+        ASSERT_GT(add_task(Runs::run, &r, 0, 200000), first);
+    const auto added = Clock::now();
+    int once = add_task(Runs::run, &later, 1, 0);
+    for (Runs &r : same)
+        ASSERT_TRUE(r.wait_done(1));
+    Texts handed, expected;  // the pool's traces of the hand-overs, in order
+    for (Runs &r : same)
+        expected.push_back(as_text(&r));
+    for (const std::string &t : capture_.texts())
+        if (t.find("[lib _threadpool_add_task +") == 0 && t.find(as_text(&later)) == std::string::npos)
+            handed.push_back(t.substr(t.find("arg:") + 4, t.size() - t.find("arg:") - 5));
+    EXPECT_EQ(handed, expected);
+    EXPECT_EQ(capture_.count("[lib add_task +"), 4u);
+    EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
+
+    ASSERT_TRUE(later.wait_done(1));
+    EXPECT_GE(later.spans[0].first - added, 990ms);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(later.started, 1);
+    EXPECT_EQ(update_task(once, 1, 0), -1);  // fired: the token is dead
+    EXPECT_EQ(remove_task(&once), 0);
+    EXPECT_EQ(once, 0);
+}
+
+TEST_F(Tasks, FixedPeriodOverlapsFixedDelayNeverAndRemovalStopsBoth)
+{
+    Runs period, delay;
+    period.work = 300ms;
+    int token = add_fixperiod_task(Runs::run, &period, 0, 100000);
+    ASSERT_TRUE(lc_test::wait_until([&] { return period.most >= 2; }, 10s));
+    EXPECT_EQ(remove_task(&token), 0);
+    EXPECT_EQ(token, 0);
+    const int at_removal = period.started;
+    std::this_thread::sleep_for(700ms);
+    EXPECT_LE(period.started, at_removal + 2);  // at most the runs each worker had begun
+
+    delay.work = 200ms;
+    token = add_fixdelay_task(Runs::run, &delay, 0, 100000);
+    ASSERT_TRUE(delay.wait_done(3));
+    EXPECT_EQ(remove_task(&token), 0);
+    std::lock_guard<std::mutex> lock(delay.m);
+    EXPECT_EQ(delay.most, 1);
+    for (size_t i = 1; i < delay.spans.size(); i++)  // armed again only when the run has ended
+        EXPECT_GE(delay.spans[i].first - delay.spans[i - 1].second, 99ms) << i;
+}
+
+TEST_F(Tasks, PersistentRunsOncePerArmingUntilRemoved)
+{
+    Runs runs;
+    int token = add_nodestroy_task(Runs::run, &runs, 0, 50000);
+    ASSERT_TRUE(runs.wait_done(1));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(runs.started, 1);
+    EXPECT_EQ(update_task(token, 0, 50000), 0);
+    ASSERT_TRUE(runs.wait_done(2));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(runs.started, 2);
+    const int old = token;
+    EXPECT_EQ(remove_task(&token), 0);
+    EXPECT_EQ(token, 0);
+    EXPECT_EQ(update_task(old, 0, 0), -1);
+}
+
+TEST_F(Tasks, QueuedTasksNeverRunAfterTheExitAndARestartWorks)
+{
+    Runs runs;
+    int tokens[] = {add_task(Runs::run, &runs, 2, 0), add_fixperiod_task(Runs::run, &runs, 2, 0),
+                    add_fixdelay_task(Runs::run, &runs, 2, 0), add_nodestroy_task(Runs::run, &runs, 2, 0)};
+    for (int t : tokens)
+        EXPECT_GT(t, 0);
+    EXPECT_EQ(lib_common_exit(), 0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(runs.started, 0);
+    EXPECT_EQ(add_task(Runs::run, &runs, 0, 0), -1);
+    EXPECT_EQ(update_task(tokens[1], 0, 0), -1);
+    EXPECT_EQ(remove_task(&tokens[1]), -1);
+    EXPECT_GT(tokens[1], 0);  // left alone
+
+    start();  // the same process starts the library again
+    EXPECT_EQ(update_task(tokens[3], 0, 0), -1);  // the old queue's tasks are gone
+    ASSERT_GT(add_task(Runs::run, &runs, 0, 0), 0);
+    EXPECT_TRUE(runs.wait_done(1));
+}
