@@ -45,18 +45,25 @@ static long now_ms(void)
     return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+/* The library's threads read the settings while this thread changes them:
+   one atomic store each, as the library's own commands do. */
+static void set_setting(int32_t *field, int32_t value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+}
+
 /* Level gate: the same call site traced at three levels of "lib". */
 static void show_levels(void)
 {
     static const int32_t levels[] = {3, 6, 7};
     for (size_t i = 0; i < sizeof levels / sizeof levels[0]; i++) {
-        dbgout_profile.lib_level = levels[i];
+        set_setting(&dbgout_profile.lib_level, levels[i]);
         fprintf(stderr, "-- lib_level=%d: an error, an info and a debug trace\n", (int)levels[i]);
         XEL_TRACE(lib, 3, "error trace\n");
         XEL_TRACE(lib, 6, "info trace\n");
         XEL_TRACE(lib, 7, "debug trace\n");
     }
-    dbgout_profile.lib_level = 6;
+    set_setting(&dbgout_profile.lib_level, 6);
 }
 
 /* Time stamp and hex dump. */
@@ -64,10 +71,10 @@ static void show_stamp_and_dump(void)
 {
     static const unsigned char frame[] = {0x00, 0x00, 0x00, 0x01, 0x65, 0x88, 0x84};
     fprintf(stderr, "-- time stamp on, then a hex dump of an H.264 frame start\n");
-    dbgout_profile.time_enable = 1;
+    set_setting(&dbgout_profile.time_enable, 1);
     XEL_TRACE(lib, 6, "stamped trace\n");
     xel_traceout_raw(6, "frame", frame, (int32_t)sizeof frame);
-    dbgout_profile.time_enable = 0;
+    set_setting(&dbgout_profile.time_enable, 0);
 }
 
 /* Rate limiter: 30 messages offered in a burst, then one after the window. */

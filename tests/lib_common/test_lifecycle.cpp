@@ -4,6 +4,7 @@
 #include "started_library.h"
 
 #include <random>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 
@@ -123,6 +124,9 @@ TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
     send(std::string(150, 'k') + "=" + std::string(150, 'v') + ";lib_level=" + std::string(120, 'x'), 0);
     for (int i = 0; i < 1000; i++)
         send("dbg_time=0;", 0);
+    int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK), left = -1;  // drained: no read boundary cuts the next write
+    EXPECT_TRUE(lc_test::wait_until([&] { return ioctl(w, FIONREAD, &left) == 0 && left == 0; }));
+    close(w);
     ASSERT_TRUE(command("dbg_time=1"));
     EXPECT_EQ(dbgout_profile.time_enable, 1);
     std::atomic<int> ran{0};

@@ -12,10 +12,10 @@ TEST_F(PoolCommands, StatisticsToggledTaskTracesAndTheAddCountdown)
 {
     ASSERT_TRUE(command("gpool=statistics"));
     EXPECT_EQ(traced_by("threadpool_debug"), (Texts{"min:2,max:4,live:2,busy:0\n", "task_size:0\n"}));
-    dbgout_profile.lib_level = 5;
+    __atomic_store_n(&dbgout_profile.lib_level, 5, __ATOMIC_RELAXED);  // the scheduler thread reads it
     ASSERT_TRUE(command("gpool=statistics"));
     EXPECT_EQ(capture_.count("[lib threadpool_debug +"), 2u);
-    dbgout_profile.lib_level = 6;
+    __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);
 
     std::atomic<int> ran{0};
     for (int on : {1, 0}) {  // the second command switches the traces off again
