@@ -8,6 +8,8 @@
  */
 #include "lib_common.h"
 #include "fifo_internal.h"
+#include "mutex_guard_internal.h"
+#include "task_process_internal.h"
 
 #include <pthread.h>
 
@@ -29,15 +31,6 @@ enum {
 
 static pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
 
-namespace {
-class LifeLock {
-public:
-    LifeLock() { pthread_mutex_lock(&life_lock); }
-    ~LifeLock() { pthread_mutex_unlock(&life_lock); }
-    LifeLock(const LifeLock &) = delete;
-    LifeLock &operator=(const LifeLock &) = delete;
-};
-}  // namespace
 
 /* The build as the device's logs have always shown it. */
 static void report_build(void)
@@ -51,7 +44,11 @@ static void report_build(void)
 
 extern "C" LC_API int lib_common_init(void)
 {
-    LifeLock lock;
+    /* A debug command: the library runs, and a stop may be waiting for
+       this very thread while it holds the lock. */
+    if (task_process_on_own_thread())
+        return 0;
+    MutexGuard lock(life_lock);
     if (gpool != nullptr)
         return 0;
     threadpool *pool = threadpool_create(GPOOL_WORKERS, common_profile.pool_max_threads, GPOOL_PENDING);
@@ -71,19 +68,22 @@ extern "C" LC_API int lib_common_init(void)
 
 extern "C" LC_API void lib_common_main(void)
 {
-    LifeLock lock;
+    if (task_process_on_own_thread())
+        return;
+    MutexGuard lock(life_lock);
     if (common_profile.pool_adjust_enable != 0 && gpool != nullptr)
         threadpool_adjust(gpool);
 }
 
 extern "C" LC_API int lib_common_exit(void)
 {
-    LifeLock lock;
+    /* The scheduler thread cannot wait for its own end. */
+    if (task_process_on_own_thread())
+        return -1;
+    MutexGuard lock(life_lock);
     if (gpool == nullptr)
         return 0;
-    /* Refused on the scheduler thread, which cannot join itself. */
-    if (task_process_exit() != 0)
-        return -1;
+    task_process_exit();
     /* Unpublished first: a task still running then finds no pool rather
        than one being destroyed. */
     threadpool *pool = gpool;

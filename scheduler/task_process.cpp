@@ -7,10 +7,12 @@
  * change the queue and write the wake-up under task_queue_lock.
  */
 #include "task_process.h"
+#include "task_process_internal.h"
 #include "delay_queue.h"
 #include "scheduler_internal.h"
 #include "fifo.h"
 #include "trace.h"
+#include "mutex_guard_internal.h"
 
 #include <errno.h>
 #include <new>
@@ -37,24 +39,13 @@ static int task_fifo_fd = -1;
 /* Guarded by task_queue_lock (and read early without it as a hint): tasks
    are taken while it is set. */
 static bool task_accepting = false;
+/* Set on the scheduler thread only. */
+static thread_local bool on_scheduler_thread = false;
 
-namespace {
-class QueueLock {
-public:
-    QueueLock() { pthread_mutex_lock(&task_queue_lock); }
-    ~QueueLock() { pthread_mutex_unlock(&task_queue_lock); }
-    QueueLock(const QueueLock &) = delete;
-    QueueLock &operator=(const QueueLock &) = delete;
-};
-
-class StartLock {
-public:
-    StartLock() { pthread_mutex_lock(&start_lock); }
-    ~StartLock() { pthread_mutex_unlock(&start_lock); }
-    StartLock(const StartLock &) = delete;
-    StartLock &operator=(const StartLock &) = delete;
-};
-}  // namespace
+bool task_process_on_own_thread(void)
+{
+    return on_scheduler_thread;
+}
 
 /* Ends the scheduler's current wait.  A failed write only delays the
    change until the next time-out.  The caller holds task_queue_lock or
@@ -83,7 +74,7 @@ static bool accepting_hint(void)
 /* Fires the first due timer, if any. */
 static void fire_one(void)
 {
-    QueueLock lock;
+    MutexGuard lock(task_queue_lock);
     if (task_queue != nullptr)
         task_queue->handleAlarm();
 }
@@ -104,6 +95,7 @@ static bool ready(int fd, const fd_set *set)
 
 extern "C" LC_API void *task_process_main(void *)
 {
+    on_scheduler_thread = true;
     prctl(PR_SET_NAME, "task_process", 0, 0, 0);
     XEL_TRACE(lib, 6, "enter\n");
 
@@ -116,7 +108,7 @@ extern "C" LC_API void *task_process_main(void *)
     while (__atomic_load_n(&task_run, __ATOMIC_ACQUIRE) != -1) {
         DelayInterval wait = LONGEST_WAIT;
         {
-            QueueLock lock;
+            MutexGuard lock(task_queue_lock);
             if (task_queue != nullptr)
                 wait = task_queue->timeToNextAlarm();
         }
@@ -147,7 +139,7 @@ extern "C" LC_API void *task_process_main(void *)
 static void release_scheduler(void)
 {
     {
-        QueueLock lock;
+        MutexGuard lock(task_queue_lock);
         __atomic_store_n(&task_accepting, false, __ATOMIC_RELEASE);
         DelayQueue *queue = task_queue;
         __atomic_store_n(&task_queue, static_cast<DelayQueue *>(nullptr), __ATOMIC_RELEASE);
@@ -162,14 +154,16 @@ static void release_scheduler(void)
 
 extern "C" LC_API int task_process_init(void)
 {
-    StartLock start;
+    if (on_scheduler_thread)
+        return EBUSY;
+    MutexGuard start(start_lock);
     if (task_started)
         return EBUSY;
     DelayQueue *queue = new (std::nothrow) DelayQueue();
     if (queue == nullptr)
         return ENOMEM;
     {
-        QueueLock lock;
+        MutexGuard lock(task_queue_lock);
         __atomic_store_n(&task_queue, queue, __ATOMIC_RELEASE);
     }
     task_event_fd = eventfd(0, EFD_CLOEXEC);
@@ -182,18 +176,18 @@ extern "C" LC_API int task_process_init(void)
         return rc;
     }
     task_started = true;
-    QueueLock lock;
+    MutexGuard lock(task_queue_lock);
     __atomic_store_n(&task_accepting, true, __ATOMIC_RELEASE);
     return 0;
 }
 
 extern "C" LC_API int task_process_exit(void)
 {
-    StartLock start;
+    if (on_scheduler_thread)
+        return -1;
+    MutexGuard start(start_lock);
     if (!task_started)
         return 0;
-    if (pthread_equal(pthread_self(), task_thread))
-        return -1;
     __atomic_store_n(&task_run, -1, __ATOMIC_RELEASE);
     wake_scheduler();
     pthread_join(task_thread, nullptr);
@@ -216,7 +210,7 @@ static int add_entry(int32_t kind, lc_task_fn fn, void *arg, long seconds, long 
     entry->kind = kind;
     const int32_t token = entry->token();
     {
-        QueueLock lock;
+        MutexGuard lock(task_queue_lock);
         if (!task_accepting || task_queue == nullptr) {
             delete entry;
             return -1;
@@ -230,35 +224,25 @@ static int add_entry(int32_t kind, lc_task_fn fn, void *arg, long seconds, long 
     return token;
 }
 
-extern "C" LC_API int add_task(lc_task_fn fn, void *arg, long seconds, long useconds)
-{
-    return add_entry(TASK_ONCE, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
-}
+/* The four adding functions differ only in the kind they set and the name
+   they trace. */
+#define LC_ADD_FUNCTION(name, kind)                                                     \
+    extern "C" LC_API int name(lc_task_fn fn, void *arg, long seconds, long useconds)   \
+    {                                                                                   \
+        return add_entry(kind, fn, arg, seconds, useconds, __func__, __LINE__,          \
+                         __builtin_return_address(0));                                  \
+    }
 
-extern "C" LC_API int add_fixperiod_task(lc_task_fn fn, void *arg, long seconds, long useconds)
-{
-    return add_entry(TASK_FIXPERIOD, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
-}
-
-extern "C" LC_API int add_fixdelay_task(lc_task_fn fn, void *arg, long seconds, long useconds)
-{
-    return add_entry(TASK_FIXDELAY, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
-}
-
-extern "C" LC_API int add_nodestroy_task(lc_task_fn fn, void *arg, long seconds, long useconds)
-{
-    return add_entry(TASK_NODESTROY, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
-}
+LC_ADD_FUNCTION(add_task, TASK_ONCE)
+LC_ADD_FUNCTION(add_fixperiod_task, TASK_FIXPERIOD)
+LC_ADD_FUNCTION(add_fixdelay_task, TASK_FIXDELAY)
+LC_ADD_FUNCTION(add_nodestroy_task, TASK_NODESTROY)
 
 extern "C" LC_API int update_task(int token, long seconds, long useconds)
 {
     if (!delay_ok(seconds, useconds) || !accepting_hint())
         return -1;
-    QueueLock lock;
+    MutexGuard lock(task_queue_lock);
     if (!task_accepting || task_queue == nullptr)
         return -1;
     int rc = task_queue->updateEntry((int32_t)token, DelayInterval((int32_t)seconds, (int32_t)useconds));
@@ -272,7 +256,7 @@ extern "C" LC_API int remove_task(int *token)
     if (token == nullptr || !accepting_hint())
         return -1;
     {
-        QueueLock lock;
+        MutexGuard lock(task_queue_lock);
         if (!task_accepting || task_queue == nullptr)
             return -1;
         delete task_queue->removeEntry((int32_t)*token);

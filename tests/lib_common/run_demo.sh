@@ -36,7 +36,7 @@ rc=$?
 [ $rc -eq 0 ] || fail "exit status $rc"
 grep -q 'fifo_print_debug +.*\]gpool=add_task$' "$log" || fail "no help listing"
 grep -q 'threadpool_debug +.*\]min:2,max:4,live:' "$log" || fail "no statistics"
-grep -q 'fixed-period task' "$log" || fail "no task ran"
+grep -q ' task (.*) run 1' "$log" || fail "no task ran"
 grep -q '^-- done$' "$log" || fail "not done"
 node_left "$path" "$inode" && fail "$path left behind"
 echo "2 s run: ok ($path)"

@@ -107,6 +107,24 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(dbgout_profile.mpp_level + dbgout_profile.lib_level + dbgout_profile.time_enable, 7);
 }
 
+// Start and stop called from a debug command, on the scheduler thread.
+static std::vector<int> reentered;
+static void reenter(const char *, void *)
+{
+    lib_common_main();
+    reentered = {lib_common_init(), lib_common_exit(), task_process_init(), task_process_exit()};
+}
+
+TEST_F(StartedLibrary, StartAndStopFromADebugCommandAreRefusedWithoutHanging)
+{
+    static const fifo_cmd row[] = {{"reenter", nullptr, reenter, nullptr}};
+    add_fifo_work(row, 1);
+    ASSERT_TRUE(command("reenter=1"));
+    EXPECT_EQ(reentered, (std::vector<int>{0, -1, EBUSY, -1}));
+    ASSERT_TRUE(command("dbg_time=1"));  // still serving
+    EXPECT_NE(gpool, nullptr);
+}
+
 static void count_up(void *arg)
 {
     static_cast<std::atomic<int> *>(arg)->fetch_add(1);
