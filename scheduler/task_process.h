@@ -35,10 +35,11 @@
  *    zeroes the token.
  *  - The scheduler can be started again after task_process_exit in the same
  *    process.  task_process_init while it runs changes nothing and returns
- *    EBUSY; task_process_exit while it is stopped does nothing and returns
- *    0.  task_process_exit called on the scheduler thread itself (from a
- *    debug command) would wait for itself: it does nothing and returns -1.
- *    Do not call it from a task function either while the pool is full.
+ *    EBUSY, and ENOMEM when the queue cannot be allocated;
+ *    task_process_exit while it is stopped does nothing and returns 0.
+ *    task_process_exit called on the scheduler thread itself (from a debug
+ *    command) would wait for itself: it does nothing and returns -1.  Called
+ *    from a task function it waits for ever if the pool's list is full.
  *  - The stop wakes the scheduler thread instead of waiting for its next
  *    time-out, so it takes no longer than the command or hand-over under
  *    way.
