@@ -8,8 +8,6 @@
 #include "fifo_pipe.h"
 
 #include <atomic>
-#include <dirent.h>
-#include <fstream>
 
 using Texts = std::vector<std::string>;
 
@@ -20,21 +18,6 @@ inline std::string served_path(const lc_test::TraceCapture &capture)
         if (t.find("[lib fifo_init_fun +") == 0 && t.find(" is ready,fd:") != std::string::npos)
             return t.substr(t.find("] ") + 2, t.find(" is ready,fd:") - t.find("] ") - 2);
     return "";
-}
-
-// Library threads of this process named `name` (as the kernel keeps it).
-inline int threads_named(const std::string &name)
-{
-    int n = 0;
-    DIR *dir = opendir("/proc/self/task");
-    while (struct dirent *ent = dir != nullptr ? readdir(dir) : nullptr) {
-        std::ifstream comm(std::string("/proc/self/task/") + ent->d_name + "/comm");
-        std::string got;
-        n += std::getline(comm, got) && got == name;
-    }
-    if (dir != nullptr)
-        closedir(dir);
-    return n;
 }
 
 class StartedLibrary : public FifoPipe {
@@ -48,8 +31,7 @@ protected:
     {
         EXPECT_EQ(lib_common_exit(), 0);
         EXPECT_EQ(gpool, nullptr);
-        struct stat now;  // gone, or the name already taken anew by another test run
-        EXPECT_TRUE(stat(path_.c_str(), &now) != 0 || now.st_ino != node_.st_ino) << path_;
+        FifoPipe::TearDown();  // the node is gone (fd_ is -1: nothing else is done)
     }
     void start()
     {
