@@ -1,11 +1,21 @@
 /*
  * lib_helpers.h - the lib_ family: text trimming, time differences, string
  * and process helpers, and the crash report.
+ *
+ * Bad input: null texts give null, 0 or -1 as stated below and write
+ * nothing.  Where the input does not fit a fixed work text the call is
+ * refused rather than cut: lib_get_two_int refuses a part longer than 15
+ * characters (-1, its message, nothing stored) and lib_find_pid a name
+ * longer than 104 characters (0, no command run).  lib_popen2 with a null
+ * out and no tag reads nothing, as with outsize 0.
  */
 #ifndef LC_LIB_HELPERS_H
 #define LC_LIB_HELPERS_H
 
 #include "lc_defs.h"
+
+#include <sys/time.h>
+#include <time.h>
 
 LC_BEGIN_DECLS
 
@@ -13,6 +23,55 @@ LC_BEGIN_DECLS
    returns s.  A null set means tab, line feed, vertical tab, form feed,
    carriage return, space and double quote.  A null s returns null. */
 LC_API char *lib_trim(char *s, const char *set);
+
+/* Time from a to b in milliseconds or microseconds; 0 when b is before a.
+   The timespec forms truncate the nanosecond difference toward zero. */
+LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b);
+LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b);
+LC_API int64_t lib_common_diff_msec_timespec(struct timespec a, struct timespec b);
+LC_API int64_t lib_common_diff_us_timespec(struct timespec a, struct timespec b);
+
+/* Heap copy of s (release with free); null for a null s or no memory.  The
+   second form leaves `reserved` more bytes after the terminator. */
+LC_API char *lib_strdup(const char *s);
+LC_API char *lib_strdup_reserved_bytes(const char *s, uint32_t reserved);
+/* strlen, 0 for a null s. */
+LC_API uint32_t lib_strlen(const char *s);
+/* n in decimal into out, which holds 12 bytes; a null out is ignored. */
+LC_API void lib_itoa(int32_t n, char *out);
+/* "A<sep>B" into *first and *second (atoi of each part): 0, or -1 with
+   "two int should be like A%cB.\n" on standard output when sep is missing
+   or a part is longer than 15 characters.  -1 without a message for a null
+   pointer. */
+LC_API int lib_get_two_int(const char *text, int32_t *first, int32_t *second, char sep);
+/* Kernel id of the calling thread (the process id in the main thread). */
+LC_API int32_t lib_getpid(void);
+/* Traces "<what> errno:<n> <text>" at level 6 when errno is not 0. */
+LC_API void lib_strerror(const char *what);
+
+/* Runs cmd through the shell and waits for it.  With a tag each output
+   line is traced as "<tag>:<line>"; otherwise the lines are collected
+   into out, at most outsize - 2 characters and a terminator, cutting the
+   first line that does not fit and dropping the rest.  0 once started,
+   -1 for a null cmd or a command that cannot be started. */
+LC_API int lib_popen2(const char *cmd, char *out, uint32_t outsize, const char *tag);
+/* Runs cmd through the shell, reads up to n bytes of its output into buf
+   (no terminator) unless buf is null, and waits for it.  0 or -1 as above;
+   the command's exit status is not looked at. */
+LC_API int lib_popen(const char *cmd, void *buf, uint32_t n);
+LC_API int lib_system(const char *cmd);
+/* Id of the first process whose "ps" line contains name; 0 for none. */
+LC_API int32_t lib_find_pid(const char *name);
+
+/* Appends a report of the calling process to "/dev/xel_core.file": thread
+   and process status, descriptor count, 2048 bytes of the calling thread's
+   stack (fewer if the stack ends sooner) and the memory map; then copies
+   the file into common_profile.core_copy_dir when core_copy_enable is set
+   (skipped when the command would not fit its 127-byte text).  Not safe in
+   an asynchronous signal handler that may return. */
+LC_API void printBackTrace(void);
+/* Faults the calling thread with a store through a null pointer. */
+LC_API void lib_core_test(void);
 
 LC_END_DECLS
 

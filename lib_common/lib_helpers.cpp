@@ -1,0 +1,282 @@
+/*
+ * lib_helpers.cpp - time differences, string helpers and shell commands of
+ * the lib_ family.
+ */
+#include "lib_helpers.h"
+#include "trace.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+/* The standard-conforming strerror_r; _GNU_SOURCE hides it behind the GNU
+   form, which returns a pointer instead of filling the buffer. */
+extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);
+
+enum {
+    TWO_INT_WORK = 16,     /* work text of one part, terminator included */
+    POPEN_LINE = 256,      /* line buffer of lib_popen2 */
+    FIND_CMD_SIZE = 128,   /* command text of lib_find_pid */
+    FIND_NAME_MAX = 104,   /* longest name that fits it */
+    FIND_OUT_SIZE = 128,   /* output read by lib_find_pid */
+    STRERROR_SIZE = 128,
+};
+
+/* Microseconds from a to b (signed 64-bit); the callers clamp it. */
+static int64_t usec_between(int64_t a_sec, int64_t a_usec, int64_t b_sec, int64_t b_usec)
+{
+    return (b_sec - a_sec) * 1000000 + (b_usec - a_usec);
+}
+
+static int64_t clamp_positive(int64_t us)
+{
+    return us < 0 ? 0 : us;
+}
+
+/* The nanosecond difference is divided first, truncating toward zero. */
+static int64_t usec_between_ts(const struct timespec &a, const struct timespec &b)
+{
+    int64_t ns = static_cast<int64_t>(b.tv_nsec) - static_cast<int64_t>(a.tv_nsec);
+    return (static_cast<int64_t>(b.tv_sec) - static_cast<int64_t>(a.tv_sec)) * 1000000 + ns / 1000;
+}
+
+extern "C" {
+
+LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b)
+{
+    return clamp_positive(usec_between(a.tv_sec, a.tv_usec, b.tv_sec, b.tv_usec));
+}
+
+LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b)
+{
+    return lib_common_diff_us(a, b) / 1000;
+}
+
+LC_API int64_t lib_common_diff_us_timespec(struct timespec a, struct timespec b)
+{
+    return clamp_positive(usec_between_ts(a, b));
+}
+
+LC_API int64_t lib_common_diff_msec_timespec(struct timespec a, struct timespec b)
+{
+    return lib_common_diff_us_timespec(a, b) / 1000;
+}
+
+LC_API char *lib_strdup_reserved_bytes(const char *s, uint32_t reserved)
+{
+    if (s == nullptr)
+        return nullptr;
+    size_t len = strlen(s);
+    /* Refuse sizes that would wrap around instead of allocating too little. */
+    if (len + 1 + static_cast<size_t>(reserved) < len + 1)
+        return nullptr;
+    char *copy = static_cast<char *>(malloc(len + 1 + reserved));
+    if (copy != nullptr)
+        memcpy(copy, s, len + 1);
+    return copy;
+}
+
+LC_API char *lib_strdup(const char *s)
+{
+    return lib_strdup_reserved_bytes(s, 0);
+}
+
+LC_API uint32_t lib_strlen(const char *s)
+{
+    return s == nullptr ? 0 : static_cast<uint32_t>(strlen(s));
+}
+
+LC_API void lib_itoa(int32_t n, char *out)
+{
+    if (out == nullptr)
+        return;
+    /* The magnitude as unsigned: -INT32_MIN does not fit a signed word. */
+    uint32_t mag = static_cast<uint32_t>(n);
+    if (n < 0) {
+        *out++ = '-';
+        mag = 0u - mag;
+    }
+    uint32_t power = 1;
+    while (mag / power >= 10)
+        power *= 10;
+    for (; power > 0; power /= 10) {
+        *out++ = static_cast<char>('0' + mag / power);
+        mag %= power;
+    }
+    *out = '\0';
+}
+
+}  // extern "C"
+
+/* atoi of the len characters at p through a 16-byte work text; false when
+   they do not fit it. */
+static bool convert_part(const char *p, size_t len, int32_t *value)
+{
+    char work[TWO_INT_WORK];
+    if (len >= sizeof work)
+        return false;
+    memcpy(work, p, len);
+    work[len] = '\0';
+    *value = atoi(work);
+    return true;
+}
+
+extern "C" {
+
+LC_API int lib_get_two_int(const char *text, int32_t *first, int32_t *second, char sep)
+{
+    if (text == nullptr || first == nullptr || second == nullptr)
+        return -1;
+    const char *at = strchr(text, sep);
+    /* strchr finds the terminator for sep '\0': no separator either. */
+    if (at == nullptr || sep == '\0') {
+        printf("two int should be like A%cB.\n", sep);
+        return -1;
+    }
+    int32_t a, b;
+    if (!convert_part(text, static_cast<size_t>(at - text), &a) ||
+        !convert_part(at + 1, strlen(at + 1), &b)) {
+        printf("two int should be like A%cB.\n", sep);
+        return -1;
+    }
+    *first = a;
+    *second = b;
+    return 0;
+}
+
+LC_API int32_t lib_getpid(void)
+{
+    return static_cast<int32_t>(syscall(SYS_gettid));
+}
+
+LC_API void lib_strerror(const char *what)
+{
+    int err = errno;
+    if (err == 0)
+        return;
+    char text[STRERROR_SIZE];
+    memset(text, 0, sizeof text);
+    __xpg_strerror_r(err, text, sizeof text - 1);
+    XEL_TRACE(lib, 6, "%s errno:%d %s\n", what != nullptr ? what : "", err, text);
+}
+
+}  // extern "C"
+
+/* popen for reading with the trace every start attempt gets; reports the
+   failure through lib_strerror. */
+static FILE *start_command(const char *cmd)
+{
+    FILE *pipe = popen(cmd, "r");
+    int err = errno;
+    XEL_TRACE(lib, 6, "popen:%s\n", cmd);
+    if (pipe == nullptr) {
+        errno = err;
+        lib_strerror(cmd);
+    }
+    return pipe;
+}
+
+/* Appends the output lines of pipe to out, cutting the first line that
+   does not fit and dropping the lines after it. */
+static void collect_lines(FILE *pipe, char *out, uint32_t outsize)
+{
+    char line[POPEN_LINE];
+    size_t room = outsize;
+    bool full = false;
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+        if (full)
+            continue;
+        size_t len = strlen(line);
+        size_t bound = room - 1; /* terminator included */
+        if (len < bound) {
+            memcpy(out, line, len + 1);
+            out += len;
+            room -= len;
+        } else {
+            if (bound > 0) {
+                memcpy(out, line, bound - 1);
+                out[bound - 1] = '\0';
+            }
+            full = true;
+        }
+    }
+}
+
+extern "C" {
+
+LC_API int lib_popen2(const char *cmd, char *out, uint32_t outsize, const char *tag)
+{
+    if (cmd == nullptr)
+        return -1;
+    FILE *pipe = start_command(cmd);
+    if (pipe == nullptr)
+        return -1;
+    if (tag != nullptr) {
+        char line[POPEN_LINE];
+        while (fgets(line, sizeof line, pipe) != nullptr)
+            xel_traceout(6, "%s:%s", tag, line);
+    } else if (out != nullptr && outsize > 0) {
+        collect_lines(pipe, out, outsize);
+    }
+    pclose(pipe);
+    return 0;
+}
+
+LC_API int lib_popen(const char *cmd, void *buf, uint32_t n)
+{
+    if (cmd == nullptr)
+        return -1;
+    FILE *pipe = start_command(cmd);
+    if (pipe == nullptr)
+        return -1;
+    /* fread keeps reading until n bytes or the end of the output. */
+    if (buf != nullptr && n > 0)
+        (void)fread(buf, 1, n, pipe);
+    pclose(pipe);
+    return 0;
+}
+
+LC_API int lib_system(const char *cmd)
+{
+    return lib_popen(cmd, nullptr, 0);
+}
+
+LC_API int32_t lib_find_pid(const char *name)
+{
+    if (name == nullptr || strlen(name) > FIND_NAME_MAX)
+        return 0;
+    char cmd[FIND_CMD_SIZE];
+    snprintf(cmd, sizeof cmd, "ps|grep \"%s\"|grep -v grep", name);
+
+    FILE *pipe = popen(cmd, "r");
+    if (pipe == nullptr) {
+        fprintf(stderr, "DBG_ERR:%s %s[%04d] fopen %s failed\n", "lib_common", __func__, __LINE__, cmd);
+        fflush(stderr);
+        return 0;
+    }
+    char res[FIND_OUT_SIZE];
+    memset(res, 0, sizeof res);
+    if (fread(res, 1, sizeof res - 1, pipe) == 0) {
+        fprintf(stderr, "DBG_ERR:%s %s[%04d] fread %s failed\n", "lib_common", __func__, __LINE__, cmd);
+        fflush(stderr);
+        pclose(pipe);
+        return 0;
+    }
+    XEL_TRACE(cc, 6, "popen res:%s\n\n", res);
+    pclose(pipe);
+
+    int32_t pid = 0;
+    const char *digit = strpbrk(res, "0123456789");
+    if (digit != nullptr) {
+        char word[FIND_OUT_SIZE];
+        if (sscanf(digit, "%127[^ ]", word) == 1)
+            pid = atoi(word);
+    }
+    XEL_TRACE(cc, 6, "find pid: %s:%d\n\n", name, pid);
+    return pid;
+}
+
+}  // extern "C"

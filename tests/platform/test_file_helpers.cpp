@@ -1,0 +1,177 @@
+// File helpers on real files: path joining, whole-file transfers under flock
+// (also against a second process), and shared mappings.
+#include "lc_test.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class Files : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/lc_files_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        dbgout_profile.lib_level = 6;
+    }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0); }
+    std::string path(const char *name) const { return dir_ + "/" + name; }
+    static std::string read_back(const std::string &p)
+    {
+        std::unique_ptr<char, decltype(&free)> text(read_file_to_buf(p.c_str()), free);
+        return text ? text.get() : "(null)";
+    }
+    lc_test::TraceCapture capture_;
+    std::string dir_;
+};
+
+TEST(CatFileName, JoinsWithOneSlashAndNeverCutsOrOverruns)
+{
+    const char *cases[][3] = {{"/tmp", "a.txt", "/tmp/a.txt"}, {"/tmp/", "a.txt", "/tmp/a.txt"},
+                              {nullptr, "a.txt", "a.txt"},     {"/tmp", nullptr, "/tmp/"},
+                              {"", "a.txt", "a.txt"},          {nullptr, nullptr, ""}};
+    for (const auto &c : cases) {
+        size_t need = strlen(c[2]) + 1;
+        char dst[16];
+        memset(dst, '#', sizeof dst);
+        cat_file_name(dst, static_cast<uint32_t>(need), c[0], c[1]);
+        EXPECT_EQ(std::string(dst, need + 1), std::string(c[2]) + '\0' + '#');
+        memset(dst, '#', sizeof dst);  // one byte short: empty, not cut
+        cat_file_name(dst, static_cast<uint32_t>(need - 1), c[0], c[1]);
+        EXPECT_EQ(std::string(dst, need), std::string(need - 1, '\0') + "#") << c[2];
+    }
+}
+
+TEST_F(Files, WholeFileReadsAndWrites)
+{
+    const std::string a = path("a"), missing = path("missing");
+    ASSERT_EQ(write_file(a.c_str(), "li\0ne", 5), 0);
+    std::unique_ptr<char, decltype(&free)> whole(read_file_to_buf(a.c_str()), free);
+    std::unique_ptr<void, decltype(&free)> block(read_file_fixbytes_to_buf(a.c_str(), 8), free);
+    ASSERT_TRUE(whole && block);
+    EXPECT_EQ(std::string(whole.get(), 6), std::string("li\0ne\0", 6));
+    EXPECT_EQ(memcmp(block.get(), "li\0ne\0\0\0", 8), 0);  // zeros past the end
+    EXPECT_TRUE(capture_.contains("[lib read_file_fixbytes_to_buf +"));
+    EXPECT_TRUE(capture_.contains("[lib read_file_to_buf +"));
+    EXPECT_TRUE(capture_.contains("]" + a + "\n"));
+
+    char buf[8] = "#######";
+    int32_t len = -1;
+    EXPECT_EQ(read_file2(a.c_str(), &len, buf, 5), -1);
+    EXPECT_EQ(len, 5);  // the size needed, though the read is refused
+    EXPECT_EQ(buf[0], '#');
+    EXPECT_EQ(read_file2(a.c_str(), &len, buf, 6), 0);
+    EXPECT_EQ(std::string(buf, 6), std::string("li\0ne#", 6));  // no terminator
+
+    ASSERT_EQ(write_file(a.c_str(), "ab", 2), 0);
+    EXPECT_EQ(read_back(a), "ab");  // nothing left of the longer content
+    EXPECT_EQ(write_file(a.c_str(), nullptr, 2), -1);
+    EXPECT_EQ(write_file(a.c_str(), "", 0), 0);
+    EXPECT_EQ(read_back(a), "");
+    EXPECT_EQ(write_file(path("no/dir").c_str(), "x", 1), -1);
+    len = 77;
+    EXPECT_EQ(read_file_to_buf(missing.c_str()), nullptr);
+    EXPECT_EQ(read_file2(missing.c_str(), &len, buf, 8), -1);
+    EXPECT_EQ(len, 77);
+    EXPECT_EQ(capture_.count("]" + missing + " does not exist\n\n"), 2u);
+    EXPECT_EQ(read_file_fixbytes_to_buf(missing.c_str(), 4), nullptr);
+}
+
+TEST_F(Files, LockedReadersNeverSeeATornOrEmptiedFile)
+{
+    const std::string p = path("shared"), a(1000, 'a'), b(3000, 'b');
+    ASSERT_EQ(write_file(p.c_str(), a.data(), 1000), 0);
+    // A writer waiting for the lock must not empty the file meanwhile.
+    int fd = open(p.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    pid_t child = fork();
+    if (child == 0)
+        _exit(write_file(p.c_str(), b.data(), 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    struct stat st;
+    EXPECT_EQ(fstat(fd, &st) == 0 ? st.st_size : -1, 1000);
+    flock(fd, LOCK_UN);  // the child shares this open file: unlock, not close
+    close(fd);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(read_back(p), b);
+
+    // A writer process alternates two lengths; every read gets one whole.
+    if ((child = fork()) == 0)
+        for (int i = 0;; i++)
+            write_file(p.c_str(), (i % 2 ? a : b).data(), i % 2 ? 1000 : 3000);
+    int torn = 0;
+    char buf[4096];
+    for (int i = 0; i < 300; i++) {
+        std::string whole = read_back(p);
+        int32_t len = 0;
+        torn += whole != a && whole != b;
+        torn += read_file2(p.c_str(), &len, buf, sizeof buf) != 0 || (len != 1000 && len != 3000) ||
+                std::string(buf, static_cast<size_t>(len)) != (len == 1000 ? a : b);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(torn, 0);
+}
+
+TEST_F(Files, MappingsGrowWithZerosAreSharedAndNeverCut)
+{
+    const std::string p = path("map"), bad = path("no/file");
+    mapped_file one = {}, two = {}, empty = {}, nowhere = {}, dev = {};
+    one.path = two.path = p.c_str();
+    one.length = 4096;
+    CaptureStdout();
+    ASSERT_EQ(map_file_to_buf(&one), 0);
+    ASSERT_EQ(map_file_to_buf(&two), 0);  // length 0: the whole file
+    const std::string line = "mmap file " + p + " offset:0 length:4096ld\n";
+    EXPECT_EQ(GetCapturedStdout(), line + line);
+    EXPECT_EQ(two.length, 4096u);
+    EXPECT_EQ(std::string(static_cast<char *>(one.addr), 4096), std::string(4096, '\0'));
+    memcpy(one.addr, "shared!", 7);
+    EXPECT_EQ(memcmp(two.addr, "shared!", 7), 0);
+    EXPECT_EQ(unmap_file_to_buf(&two), 0);
+    EXPECT_EQ(unmap_file_to_buf(&one), 0);
+    EXPECT_TRUE(one.addr == nullptr && one.fd == 0);
+    EXPECT_EQ(read_back(p), "shared!");
+
+    // The middle page of a larger file: the rest stays in the file.
+    ASSERT_EQ(write_file(p.c_str(), std::string(12288, 'z').data(), 12288), 0);
+    one.offset = 4096;
+    CaptureStdout();
+    ASSERT_EQ(map_file_to_buf(&one), 0);
+    static_cast<char *>(one.addr)[0] = 'P';
+    EXPECT_EQ(unmap_file_to_buf(&one), 0);
+    EXPECT_EQ(read_back(p), std::string(4096, 'z') + "P" + std::string(8191, 'z'));
+
+    const std::string e = path("empty");
+    empty.path = e.c_str();  // a new, empty file maps zero bytes: refused
+    nowhere.path = bad.c_str();
+    nowhere.length = 4096;
+    EXPECT_EQ(map_file_to_buf(&empty), -1);
+    EXPECT_TRUE(empty.addr == nullptr && empty.fd == 0);
+    EXPECT_TRUE(capture_.contains("]mmap errno:22 Invalid argument\n"));
+    EXPECT_EQ(map_file_to_buf(&nowhere), -1);
+    EXPECT_EQ(map_devmem(&nowhere), -1);
+    EXPECT_NE(GetCapturedStdout().find("open " + bad + " fail\nopen " + bad + " fail\n"), std::string::npos);
+    EXPECT_EQ(unmap_file_to_buf(&empty), 0);  // nothing mapped: nothing done
+
+    dev.path = "/dev/zero";
+    dev.length = 8192;
+    ASSERT_EQ(map_devmem(&dev), 0);
+    EXPECT_EQ(dev.fd, 0);  // no descriptor kept
+    static_cast<char *>(dev.addr)[8191] = 1;
+    EXPECT_EQ(unmap_file_to_buf(&dev), 0);
+}
