@@ -6,7 +6,7 @@
  *
  * It starts the library, runs a fixed-period, a fixed-delay and a
  * persistent task, serves the debug pipe, and stops cleanly after the given
- * number of seconds (default 5) or at SIGINT or SIGTERM.  Traces go to
+ * number of seconds (default 5) or at SIGINT, SIGTERM or SIGHUP.  Traces go to
  * standard error through output_hook; --syslog leaves them to syslog.
  */
 #include "lib_common.h"
@@ -164,12 +164,17 @@ int main(int argc, char **argv)
     }
 
     /* Signals are taken by this thread alone: the library's threads inherit
-       the blocked mask, so a signal never interrupts the scheduler's wait. */
+       the blocked mask, so a signal never interrupts the scheduler's wait.
+       A closed terminal stops the demo as cleanly as Ctrl-C; a closed
+       output pipe (lc_demo | head) does not kill it before it has removed
+       its pipe node. */
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &stop_signals, NULL);
+    signal(SIGPIPE, SIG_IGN);
     if (!use_syslog)
         dbgout_profile.output_hook = print_trace;
 
@@ -207,7 +212,7 @@ int main(int argc, char **argv)
     while (now_ms() < deadline && stopped_by == 0) {
         struct timespec step = {0, STEP_MS * 1000000L};
         int sig = sigtimedwait(&stop_signals, NULL, &step);
-        if (sig == SIGINT || sig == SIGTERM)
+        if (sig > 0)
             stopped_by = sig;
         lib_common_main();
         if (now_ms() >= next_request) {
@@ -216,7 +221,10 @@ int main(int argc, char **argv)
         }
     }
 
-    fprintf(stderr, "-- stopping%s\n", stopped_by == SIGINT ? " (SIGINT)" : stopped_by == SIGTERM ? " (SIGTERM)" : "");
+    if (stopped_by != 0)
+        fprintf(stderr, "-- stopping (%s)\n", stopped_by == SIGINT ? "SIGINT" : stopped_by == SIGTERM ? "SIGTERM" : "SIGHUP");
+    else
+        fprintf(stderr, "-- stopping\n");
     remove_task(&period);
     lib_common_exit();
     if (pipe_path[0] != '\0')
