@@ -119,14 +119,14 @@ extern "C" LC_API void *task_process_main(void *)
         int n = select(highest + 1, &readable, nullptr, nullptr, &tv);
         if (n < 0)
             break;
-        if (n == 0)
-            fire_one();
         if (ready(task_event_fd, &readable)) {
             uint64_t count;
             ssize_t got = read(task_event_fd, &count, sizeof count);
             (void)got;
-            fire_one();
         }
+        /* Every pass, not only after a time-out: a pipe kept readable by a
+           flood of commands must not hold back timers that are due. */
+        fire_one();
         if (ready(task_fifo_fd, &readable))
             fifo_handle(task_fifo_fd);
     }

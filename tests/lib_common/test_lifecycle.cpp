@@ -8,6 +8,7 @@
 #include <random>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <thread>
 
 // Threads of this process named `name` (as the kernel keeps it).
 static int threads_named(const std::string &name)
@@ -143,9 +144,26 @@ TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
     close(w);
     ASSERT_TRUE(command("dbg_time=1"));
     EXPECT_EQ(dbgout_profile.time_enable, 1);
+    // Timers fire while a flood of slow commands keeps the pipe readable on
+    // every pass.
+    static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
+    add_fifo_work(slow, 1);
     std::atomic<int> ran{0};
-    ASSERT_GT(add_task(count_up, &ran, 0, 0), 0);  // timers still fire
-    EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }));
+    std::thread flood([&] {
+        std::string block;
+        while (block.size() < 4000)
+            block += "slow=1;";
+        int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             ran == 0 && std::chrono::steady_clock::now() < end;)
+            if (write(fd, block.data(), block.size()) < 0)
+                std::this_thread::yield();
+        close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_GT(add_task(count_up, &ran, 0, 200000), 0);
+    EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::seconds(2)));
+    flood.join();
 }
 
 // A second process finds a node at "/dev/libfifo" (this one's, or another
