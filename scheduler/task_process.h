@@ -43,6 +43,9 @@
  *  - The stop wakes the scheduler thread instead of waiting for its next
  *    time-out, so it takes no longer than the command or hand-over under
  *    way.
+ *  - Each pass of the scheduler fires at most one due timer, whatever woke
+ *    it, so a flood of commands that keeps the pipe readable cannot hold
+ *    timers back.
  *  - A descriptor numbered FD_SETSIZE or above cannot be watched: without
  *    the wake-up counter changes are seen within 400 ms; without the pipe no
  *    command arrives.
