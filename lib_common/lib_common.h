@@ -51,6 +51,36 @@ typedef struct common_profile_t {
 
 extern LC_API common_profile_t common_profile;
 
+/* The library's boolean type: one byte. */
+typedef uint8_t LIB_BOOL;
+
+/*
+ * Starts the library's services: the pool gpool (2 workers, at most
+ * pool_max_threads, at most 15 pending tasks), the scheduler thread with
+ * the debug pipe, and the commands "help", the level commands and the
+ * gpool commands, in that order.  Traces three build lines at level 6.
+ * 0, or -1 when the pool cannot be created (then nothing runs).  Called
+ * again while the library runs (also from a debug command) it changes
+ * nothing and returns 0.
+ */
+LC_API int lib_common_init(void);
+
+/* One step of the process's main loop: adjusts gpool when
+   pool_adjust_enable is set.  Does nothing before lib_common_init, after
+   lib_common_exit, or when called from a debug command. */
+LC_API void lib_common_main(void);
+
+/*
+ * Stops the scheduler (tasks still queued never run, the debug pipe is
+ * closed and its node removed), then destroys gpool (pending pool tasks do
+ * not run) and sets it to null.  0; also when the library is not running,
+ * in which case it does nothing.  Called from a debug command (which runs
+ * on the scheduler thread it would have to wait for) it does nothing and
+ * returns -1.  Never call it from a task function: the pool cannot be
+ * destroyed by one of its own workers.
+ */
+LC_API int lib_common_exit(void);
+
 LC_END_DECLS
 
 #endif /* LIB_COMMON_H */

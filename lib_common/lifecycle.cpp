@@ -1,7 +1,17 @@
 /*
  * lifecycle.cpp - the library's settings record and its start and stop.
+ *
+ * lib_common_init creates gpool, starts the scheduler (which opens the
+ * debug pipe), registers the library's own commands and reports the build;
+ * lib_common_exit undoes it in reverse.  One lock keeps the three entry
+ * points from overlapping when a process calls them from several threads.
  */
 #include "lib_common.h"
+#include "fifo_internal.h"
+#include "mutex_guard_internal.h"
+#include "task_process_internal.h"
+
+#include <pthread.h>
 
 extern "C" {
 
@@ -12,4 +22,72 @@ LC_API common_profile_t common_profile = {
     "/userdata", /* core_copy_dir */
 };
 
+}
+
+enum {
+    GPOOL_WORKERS = 2,  /* started at once; also the pool's minimum */
+    GPOOL_PENDING = 15, /* most tasks waiting in gpool's list */
+};
+
+static pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
+
+
+/* The build as the device's logs have always shown it. */
+static void report_build(void)
+{
+    XEL_TRACE(lib, 6, "__STDC_VERSION__:%ld\n", 201710L);
+    XEL_TRACE(lib, 6, "sizeof uint8:%d uint16:%d uint32:%d ulong:%d uint64:%d\n", (int)sizeof(uint8_t),
+              (int)sizeof(uint16_t), (int)sizeof(uint32_t), (int)sizeof(unsigned long), (int)sizeof(uint64_t));
+    XEL_TRACE(lib, 6, "sizeof fp32:%d fp64:%d LIB_BOOL:%d\n", (int)sizeof(float), (int)sizeof(double),
+              (int)sizeof(LIB_BOOL));
+}
+
+extern "C" LC_API int lib_common_init(void)
+{
+    /* A debug command: the library runs, and a stop may be waiting for
+       this very thread while it holds the lock. */
+    if (task_process_on_own_thread())
+        return 0;
+    MutexGuard lock(life_lock);
+    if (gpool != nullptr)
+        return 0;
+    threadpool *pool = threadpool_create(GPOOL_WORKERS, common_profile.pool_max_threads, GPOOL_PENDING);
+    if (pool == nullptr)
+        return -1;
+    __atomic_store_n(&gpool, pool, __ATOMIC_RELEASE);
+    /* A scheduler that cannot start leaves the task functions refusing. */
+    task_process_init();
+    /* After the scheduler's start, which empties the command list; in the
+       order "help" lists them. */
+    add_fifo_work(lc_fifo_help_cmds, LC_FIFO_HELP_ROWS);
+    trace_debug_init();
+    threadpool_debug_init();
+    report_build();
+    return 0;
+}
+
+extern "C" LC_API void lib_common_main(void)
+{
+    if (task_process_on_own_thread())
+        return;
+    MutexGuard lock(life_lock);
+    if (common_profile.pool_adjust_enable != 0 && gpool != nullptr)
+        threadpool_adjust(gpool);
+}
+
+extern "C" LC_API int lib_common_exit(void)
+{
+    /* The scheduler thread cannot wait for its own end. */
+    if (task_process_on_own_thread())
+        return -1;
+    MutexGuard lock(life_lock);
+    if (gpool == nullptr)
+        return 0;
+    task_process_exit();
+    /* Unpublished first: a task still running then finds no pool rather
+       than one being destroyed. */
+    threadpool *pool = gpool;
+    __atomic_store_n(&gpool, static_cast<threadpool *>(nullptr), __ATOMIC_RELEASE);
+    threadpool_destroy(pool);
+    return 0;
 }

@@ -1,9 +1,93 @@
 /*
  * task_process.h - timed tasks kept by the scheduler thread.
+ *
+ * One scheduler thread per process ("task_process") keeps the library's
+ * delay queue and hands every task that falls due to the library's pool
+ * gpool, so task functions always run on a pool worker, never on the
+ * scheduler thread.  The same thread serves the debug command pipe and runs
+ * its commands.  It sleeps until the next task is due, at most 400 ms at a
+ * time; callers that change the queue wake it at once.
+ *
+ * Four kinds of task, each identified by a token (a positive number; 0 is
+ * no task); for the periodic kinds the delay is both the first delay and
+ * the interval:
+ *   add_task            once, after the delay; the token then dies
+ *   add_fixperiod_task  every interval; runs may overlap when slow
+ *   add_fixdelay_task   one interval after each run has ended; never overlaps
+ *   add_nodestroy_task  once per arming: after the delay and after every
+ *                       update_task; the token lives until remove_task
+ * update_task re-times a task (new first delay and new interval);
+ * remove_task removes it and zeroes the caller's token.  A run already
+ * started completes; a one-shot task already handed to the pool still runs.
+ *
+ * lib_common_init starts the scheduler and lib_common_exit stops it; tasks
+ * still queued at the stop never run.
+ *
+ * Choices for unusual input:
+ *  - Before task_process_init, after task_process_exit, or when the thread
+ *    could not be started, every task function returns -1 and changes
+ *    nothing (remove_task leaves the caller's token as it is).
+ *  - A null task function, a null token pointer, or a delay that is not
+ *    normalised (seconds below 0 or above 2147483647, microseconds outside
+ *    0..999999) gives -1 and schedules nothing; no token is used up.
+ *  - update_task with a token no queued task carries (0, a fired one-shot,
+ *    a removed task) gives -1; remove_task with such a token gives 0 and
+ *    zeroes the token.
+ *  - The scheduler can be started again after task_process_exit in the same
+ *    process.  task_process_init while it runs changes nothing and returns
+ *    EBUSY, and ENOMEM when the queue cannot be allocated;
+ *    task_process_exit while it is stopped does nothing and returns 0.
+ *    task_process_exit called on the scheduler thread itself (from a debug
+ *    command) would wait for itself: it does nothing and returns -1.  Called
+ *    from a task function it waits for ever if the pool's list is full.
+ *  - The stop wakes the scheduler thread instead of waiting for its next
+ *    time-out, so it takes no longer than the command or hand-over under
+ *    way.
+ *  - Each pass of the scheduler fires at most one due timer, whatever woke
+ *    it, so a flood of commands that keeps the pipe readable cannot hold
+ *    timers back.
+ *  - A descriptor numbered FD_SETSIZE or above cannot be watched: without
+ *    the wake-up counter changes are seen within 400 ms; without the pipe no
+ *    command arrives.
+ *  - If the wait fails the thread ends: tasks are still accepted but no
+ *    longer fire until the scheduler is stopped and started again.  A
+ *    caught signal delivered to the scheduler thread fails the wait, so a
+ *    process that handles signals blocks them before lib_common_init (the
+ *    library's threads inherit the mask) and waits for them on its own
+ *    thread.
  */
 #ifndef LC_TASK_PROCESS_H
 #define LC_TASK_PROCESS_H
 
 #include "lc_defs.h"
+
+LC_BEGIN_DECLS
+
+/* Creates the delay queue, the wake-up counter and the debug pipe, and
+   starts the scheduler thread: 0, or the thread-creation error number (then
+   nothing is left running). */
+LC_API int task_process_init(void);
+
+/* Stops and joins the scheduler thread, closes and removes the debug pipe
+   and destroys every queued task without running it.  0. */
+LC_API int task_process_exit(void);
+
+/* The scheduler thread's start function; the argument is ignored. */
+LC_API void *task_process_main(void *arg);
+
+/* Each returns the new task's token, or -1 (see above). */
+LC_API int add_task(lc_task_fn fn, void *arg, long seconds, long useconds);
+LC_API int add_fixperiod_task(lc_task_fn fn, void *arg, long seconds, long useconds);
+LC_API int add_fixdelay_task(lc_task_fn fn, void *arg, long seconds, long useconds);
+LC_API int add_nodestroy_task(lc_task_fn fn, void *arg, long seconds, long useconds);
+
+/* Next run `seconds`.`useconds` from now, and that as the new interval:
+   0, or -1 when no queued task has the token. */
+LC_API int update_task(int token, long seconds, long useconds);
+
+/* Removes the task and sets *token to 0: 0 (also for an unknown token). */
+LC_API int remove_task(int *token);
+
+LC_END_DECLS
 
 #endif /* LC_TASK_PROCESS_H */

@@ -84,6 +84,12 @@ LC_API int threadpool_task_free(threadpool_task *task);
 /* Ends every worker and releases the pool; -1 for null. */
 LC_API int threadpool_destroy(threadpool *pool);
 
+/* Registers the debug commands gpool=statistics (traces min, max, live,
+   busy and the pending count of gpool), gpool=print_task (toggles the
+   workers' start and end traces) and gpool=add_task (traces the next 10
+   submissions).  They do nothing while gpool is null. */
+LC_API void threadpool_debug_init(void);
+
 LC_END_DECLS
 
 #endif /* LC_THREADPOOL_H */

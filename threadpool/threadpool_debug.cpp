@@ -1,0 +1,53 @@
+/*
+ * threadpool_debug.cpp - debug commands for the library's own pool:
+ * gpool=statistics, gpool=print_task and gpool=add_task.
+ *
+ * The handlers run on the scheduler thread, which lib_common_exit joins
+ * before it destroys gpool, so a non-null gpool stays valid while one runs.
+ */
+#include "threadpool.h"
+#include "threadpool_internal.h"
+#include "fifo.h"
+#include "trace.h"
+
+/* Traces the pool's counts and its pending tasks.  Both lines carry the
+   family's name rather than the handler's. */
+static void gpool_statistics(const char *, void *)
+{
+    threadpool *pool = __atomic_load_n(&gpool, __ATOMIC_ACQUIRE);
+    if (pool == nullptr || XEL_LEVEL(lib) < 6)
+        return;
+    pthread_mutex_lock(&pool->count_lock);
+    const int min = pool->min, max = pool->max, live = pool->live, busy = pool->busy;
+    pthread_mutex_unlock(&pool->count_lock);
+    xel_traceout(6, "[lib %s +%-4d]min:%d,max:%d,live:%d,busy:%d\n", "threadpool_debug", __LINE__,
+                 min, max, live, busy);
+    /* Counted under the list lock: a worker may free a task meanwhile. */
+    const int pending = threadpool_task_size_lock(pool);
+    xel_traceout(6, "[lib %s +%-4d]task_size:%d\n", "threadpool_debug", __LINE__, pending);
+}
+
+/* Switches the workers' start and end traces on or off. */
+static void gpool_print_task(const char *, void *)
+{
+    if (__atomic_load_n(&gpool, __ATOMIC_ACQUIRE) != nullptr)
+        threadpool_print_task_set(threadpool_print_task_get() == 0 ? 1 : 0);
+}
+
+/* The next 10 submissions to any pool trace their function and argument. */
+static void gpool_add_task(const char *, void *)
+{
+    if (__atomic_load_n(&gpool, __ATOMIC_ACQUIRE) != nullptr)
+        threadpool_add_trace_set(10);
+}
+
+static const fifo_cmd gpool_cmds[] = {
+    {"gpool", "statistics", gpool_statistics, (void *)"t"},
+    {"gpool", "print_task", gpool_print_task, (void *)"t"},
+    {"gpool", "add_task", gpool_add_task, (void *)"t"},
+};
+
+extern "C" LC_API void threadpool_debug_init(void)
+{
+    add_fifo_work(gpool_cmds, (int32_t)(sizeof gpool_cmds / sizeof gpool_cmds[0]));
+}
