@@ -134,8 +134,8 @@ struct HeapCopy {
     char *p;
 };
 
-// Storage beyond 1 MiB makes runs slow without covering more.
-const size_t size_cap = 1u << 20;
+// Storage beyond 128 KiB makes runs slow without covering more.
+const size_t size_cap = 1u << 17;
 
 }  // namespace
 

@@ -34,9 +34,23 @@ public:
     bool empty() const { return pos_ >= size_; }
 
     uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(byte() | byte() << 8); }
-    uint32_t u32() { return static_cast<uint32_t>(u16()) | static_cast<uint32_t>(u16()) << 16; }
-    uint64_t u64() { return static_cast<uint64_t>(u32()) | static_cast<uint64_t>(u32()) << 32; }
+    // Little-endian; each part is read in its own statement, since the
+    // order in which the operands of one expression run is unspecified.
+    uint16_t u16()
+    {
+        uint16_t low = byte();
+        return static_cast<uint16_t>(low | byte() << 8);
+    }
+    uint32_t u32()
+    {
+        uint32_t low = u16();
+        return low | static_cast<uint32_t>(u16()) << 16;
+    }
+    uint64_t u64()
+    {
+        uint64_t low = u32();
+        return low | static_cast<uint64_t>(u32()) << 32;
+    }
 
     // Up to n bytes (fewer when the input runs out).
     std::string bytes(size_t n)
