@@ -134,6 +134,21 @@ struct HeapCopy {
     char *p;
 };
 
+// Runs call(pointer, length) on a source picked as above, checks that it
+// succeeded, and returns the bytes it must have taken.
+template <typename Call>
+std::string with_source(FuzzInput &in, buffer *b, buffer *o, bool as_string, const char *name, Call call)
+{
+    Source src;
+    if (pick_source(in, b, o, as_string, src)) {
+        FUZZ_CHECK(call(src.ptr, src.bytes.size()) == 0, name);
+    } else {
+        HeapCopy c(src.bytes, as_string);
+        FUZZ_CHECK(call(c.p, src.bytes.size()) == 0, name);
+    }
+    return src.bytes;
+}
+
 // Storage beyond 128 KiB makes runs slow without covering more.
 const size_t size_cap = 1u << 17;
 
@@ -178,26 +193,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 4: {
             name = "buffer_copy_string";
-            Source src;
-            if (pick_source(in, b, o, true, src)) {
-                FUZZ_CHECK(buffer_copy_string(b, src.ptr) == 0, name);
-            } else {
-                HeapCopy c(src.bytes, true);
-                FUZZ_CHECK(buffer_copy_string(b, c.p) == 0, name);
-            }
-            model_copy_text(m, src.bytes);
+            model_copy_text(m, with_source(in, b, o, true, name,
+                                           [&](const char *p, size_t) { return buffer_copy_string(b, p); }));
             break;
         }
         case 5: {
             name = "buffer_copy_string_len";
-            Source src;
-            if (pick_source(in, b, o, false, src)) {
-                FUZZ_CHECK(buffer_copy_string_len(b, src.ptr, src.bytes.size()) == 0, name);
-            } else {
-                HeapCopy c(src.bytes, false);
-                FUZZ_CHECK(buffer_copy_string_len(b, c.p, src.bytes.size()) == 0, name);
-            }
-            model_copy_text(m, src.bytes);
+            model_copy_text(m, with_source(in, b, o, false, name, [&](const char *p, size_t n) {
+                                return buffer_copy_string_len(b, p, n);
+                            }));
             break;
         }
         case 6: {
@@ -215,14 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 7: {
             name = "buffer_append_string";
-            Source src;
-            if (pick_source(in, b, o, true, src)) {
-                FUZZ_CHECK(buffer_append_string(b, src.ptr) == 0, name);
-            } else {
-                HeapCopy c(src.bytes, true);
-                FUZZ_CHECK(buffer_append_string(b, c.p) == 0, name);
-            }
-            model_append_text(m, src.bytes);
+            model_append_text(m, with_source(in, b, o, true, name,
+                                             [&](const char *p, size_t) { return buffer_append_string(b, p); }));
             break;
         }
         case 8: {
@@ -234,15 +232,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 9: {
             name = "buffer_append_string_len";
-            Source src;
-            if (pick_source(in, b, o, false, src)) {
-                FUZZ_CHECK(buffer_append_string_len(b, src.ptr, src.bytes.size()) == 0, name);
-            } else {
-                HeapCopy c(src.bytes, false);
-                FUZZ_CHECK(buffer_append_string_len(b, c.p, src.bytes.size()) == 0, name);
-            }
-            if (!src.bytes.empty())
-                model_append_text(m, src.bytes);
+            std::string text = with_source(in, b, o, false, name, [&](const char *p, size_t n) {
+                return buffer_append_string_len(b, p, n);
+            });
+            if (!text.empty())  // a length of 0 changes nothing
+                model_append_text(m, text);
             break;
         }
         case 10: {
@@ -259,17 +253,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 12: {
             bool copy = op % 16 == 12;
             name = copy ? "buffer_copy_memory" : "buffer_append_memory";
-            Source src;
             auto fn = copy ? buffer_copy_memory : buffer_append_memory;
-            if (pick_source(in, b, o, false, src)) {
-                FUZZ_CHECK(fn(b, src.ptr, src.bytes.size()) == 0, name);
-            } else {
-                HeapCopy c(src.bytes, false);
-                FUZZ_CHECK(fn(b, c.p, src.bytes.size()) == 0, name);
-            }
+            std::string raw = with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
             if (copy)
                 m.bytes.clear();
-            model_append_memory(m, src.bytes);
+            model_append_memory(m, raw);
             break;
         }
         case 13: {

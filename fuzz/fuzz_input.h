@@ -114,7 +114,8 @@ inline void fuzz_trace_hook(int32_t, const char *text)
 }
 
 // Routes the library's traces into fuzz_traces() (not the system log) with
-// every level at 6, which is where the library's own notes are made.
+// the levels at 6, where the library makes its own notes, and starts with
+// none kept.
 inline void fuzz_capture_traces()
 {
     dbgout_profile.lib_level = 6;
@@ -124,13 +125,19 @@ inline void fuzz_capture_traces()
     fuzz_traces().clear();
 }
 
-// The texts traced since the last clear, without tags.
-inline std::vector<std::string> fuzz_trace_texts()
+// True when the texts traced since the last clear are `want`, in order
+// (with `prefix`, when each starts with its wanted text); clears them.
+inline bool fuzz_traces_are(const std::vector<std::string> &want, bool prefix = false)
 {
-    std::vector<std::string> out;
-    for (const TraceLine &l : fuzz_traces())
-        out.push_back(l.text);
-    return out;
+    std::vector<TraceLine> got;
+    got.swap(fuzz_traces());
+    if (got.size() != want.size())
+        return false;
+    for (size_t i = 0; i < got.size(); i++) {
+        if (prefix ? got[i].text.compare(0, want[i].size(), want[i]) != 0 : got[i].text != want[i])
+            return false;
+    }
+    return true;
 }
 
 #endif  // LC_FUZZ_INPUT_H
