@@ -241,8 +241,9 @@ static size_t format_line(char *line, size_t size, const char *key, const char *
     return n < 0 ? 0 : strlen(line);
 }
 
-extern "C" LC_API int32_t loop_2_conf(FILE *stream, const char *key, const char *value)
+extern "C" LC_API int32_t loop_2_conf(void *arg, const char *key, const char *value)
 {
+    FILE *stream = static_cast<FILE *>(arg);
     if (stream == nullptr || key == nullptr || value == nullptr)
         return -1;
     char line[1024];
@@ -250,8 +251,9 @@ extern "C" LC_API int32_t loop_2_conf(FILE *stream, const char *key, const char 
     return fwrite(line, len, 1, stream) == 1 ? 0 : -1;
 }
 
-extern "C" LC_API int32_t loop_2_buf(config_textbuf *tb, const char *key, const char *value)
+extern "C" LC_API int32_t loop_2_buf(void *arg, const char *key, const char *value)
 {
+    config_textbuf *tb = static_cast<config_textbuf *>(arg);
     if (tb == nullptr || tb->text == nullptr || key == nullptr || value == nullptr)
         return -1;
     char line[1024];

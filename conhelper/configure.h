@@ -14,7 +14,7 @@
  *     char name[64];
  *     if (cfg->get(cfg, "name", name, sizeof name) == 0) ...
  *     FILE *out = fopen("/tmp/app.conf", "w");
- *     loop(cfg, (configure_loop_cb)loop_2_conf, out);
+ *     loop(cfg, loop_2_conf, out);
  *
  * Lines: a setting starts with a letter and holds '='; the key is the text
  * before the first '=', the value all of the rest (further '=' and '#'
@@ -63,7 +63,9 @@ typedef struct configure_entry {
 typedef struct configure_store configure_store;
 
 /* Callback of loop: called with (arg, key, value); its result is ignored.
-   loop_2_conf and loop_2_buf take this role with a cast of their type. */
+   loop_2_conf and loop_2_buf have exactly this type, so they are passed to
+   loop as they are (a cast to another function type would make the call
+   undefined). */
 typedef int32_t (*configure_loop_cb)(void *arg, const char *key, const char *value);
 
 /* Slot types: each takes the store as its first argument. */
@@ -128,12 +130,13 @@ LC_API int32_t configure_parse_line(configure_store *store, const config_key *fi
 /* Calls callback(arg, key, value) per entry in insertion order, holding the
    write lock throughout. */
 LC_API void loop(configure_store *store, configure_loop_cb callback, void *arg);
-/* loop callback: writes "key = \"value\"\n" to the stream; 0, or -1 when
-   the stream is null or the write failed. */
-LC_API int32_t loop_2_conf(FILE *stream, const char *key, const char *value);
-/* loop callback: appends "key = \"value\"\n" to tb when used + length <
-   size, else sets status to -1 and skips the line; 0 when appended. */
-LC_API int32_t loop_2_buf(config_textbuf *tb, const char *key, const char *value);
+/* loop callback, arg a FILE pointer: writes "key = \"value\"\n" to the
+   stream; 0, or -1 when the stream is null or the write failed. */
+LC_API int32_t loop_2_conf(void *stream, const char *key, const char *value);
+/* loop callback, arg a config_textbuf pointer: appends "key = \"value\"\n"
+   when used + length < size, else sets status to -1 and skips the line; 0
+   when appended. */
+LC_API int32_t loop_2_buf(void *textbuf, const char *key, const char *value);
 
 /* Filter of n keys (at most 255), released by the caller with free; the
    key texts must outlive it.  Null when out of memory or a key is null. */

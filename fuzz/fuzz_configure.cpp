@@ -165,26 +165,13 @@ config_key *make_filter(const std::vector<std::string> &keys)
     return f;
 }
 
-// loop() calls its callback through configure_loop_cb; calling loop_2_buf
-// or loop_2_conf through that type (a different function type) is undefined,
-// so each is reached through a callback of the exact type.
-int32_t to_buf(void *arg, const char *key, const char *value)
-{
-    return loop_2_buf(static_cast<config_textbuf *>(arg), key, value);
-}
-
-int32_t to_conf(void *arg, const char *key, const char *value)
-{
-    return loop_2_conf(static_cast<FILE *>(arg), key, value);
-}
-
 void collect_conf(configure_store *cfg, std::string &out)
 {
     char *text = nullptr;
     size_t len = 0;
     FILE *f = open_memstream(&text, &len);
     FUZZ_CHECK(f != nullptr, "open_memstream");
-    loop(cfg, to_conf, f);
+    loop(cfg, loop_2_conf, f);
     fclose(f);
     out.assign(text, len);
     free(text);
@@ -202,7 +189,7 @@ void round_trip(configure_store *cfg, const Store &m, int32_t small_size)
 
     std::vector<char> storage(expect.size() + 1, '\0');
     config_textbuf tb = {storage.data(), static_cast<int32_t>(storage.size()), 0, 0};
-    loop(cfg, to_buf, &tb);
+    loop(cfg, loop_2_buf, &tb);
     FUZZ_CHECK(tb.status == 0 && tb.used == static_cast<int32_t>(expect.size()), "loop_2_buf: room for all");
     FUZZ_CHECK(std::string(tb.text) == expect, "loop_2_buf: one line per entry, in order");
 
@@ -213,7 +200,7 @@ void round_trip(configure_store *cfg, const Store &m, int32_t small_size)
     // A small record takes the lines that fit and skips the others.
     std::vector<char> small(small_size, '\0');
     config_textbuf sb = {small.data(), small_size, 0, 0};
-    loop(cfg, to_buf, &sb);
+    loop(cfg, loop_2_buf, &sb);
     std::string kept;
     int32_t status = 0;
     for (const Entry &e : m.entries) {

@@ -18,6 +18,18 @@ static uint16_t max_limit(uint16_t depth)
     return (uint16_t)(depth - 1);
 }
 
+/* The slot area as one run of bytes: positions move across slot
+   boundaries, which indexing the first slot's row would not allow. */
+static uint8_t *slot_base(slot_queue_t *q)
+{
+    return reinterpret_cast<uint8_t *>(q->slot);
+}
+
+static const uint8_t *slot_base(const slot_queue_t *q)
+{
+    return reinterpret_cast<const uint8_t *>(q->slot);
+}
+
 /* Points both positions at slot 0 and queue_end past the last slot in use,
    bounding depth to the record's slots first. */
 static void reset_positions(slot_queue_t *q)
@@ -26,16 +38,16 @@ static void reset_positions(slot_queue_t *q)
         q->depth = SLOTS;
     if (q->depth < 1)
         q->depth = 1;
-    q->queue_out = q->slot[0];
-    q->queue_in = q->slot[0];
-    q->queue_end = q->slot[0] + (size_t)q->depth * SLOT_SIZE;
+    q->queue_out = slot_base(q);
+    q->queue_in = slot_base(q);
+    q->queue_end = slot_base(q) + (size_t)q->depth * SLOT_SIZE;
 }
 
 /* Slot number of a position, or -1 when it is not the start of a slot in
    use.  Comparing addresses as integers keeps foreign pointers harmless. */
 static int slot_index(const slot_queue_t *q, const uint8_t *pos)
 {
-    uintptr_t base = (uintptr_t)q->slot[0];
+    uintptr_t base = (uintptr_t)slot_base(q);
     uintptr_t p = (uintptr_t)pos;
     if (p < base)
         return -1;
@@ -49,7 +61,7 @@ static int slot_index(const slot_queue_t *q, const uint8_t *pos)
 static bool is_consistent(const slot_queue_t *q)
 {
     return q->depth >= 1 && q->depth <= SLOTS &&
-           q->queue_end == q->slot[0] + (size_t)q->depth * SLOT_SIZE &&
+           q->queue_end == slot_base(q) + (size_t)q->depth * SLOT_SIZE &&
            slot_index(q, q->queue_out) >= 0 && slot_index(q, q->queue_in) >= 0;
 }
 
@@ -57,7 +69,7 @@ static bool is_consistent(const slot_queue_t *q)
 static uint8_t *next_position(slot_queue_t *q, uint8_t *pos)
 {
     uint8_t *next = pos + SLOT_SIZE;
-    return next >= q->queue_end ? q->slot[0] : next;
+    return next >= q->queue_end ? slot_base(q) : next;
 }
 
 /* Slots stored; the record must be consistent. */

@@ -156,7 +156,7 @@ TEST(Configure, RoundTripThroughAFileGivesTheSameTable)
     ASSERT_EQ(configure_parse(first.s, nullptr, in.c_str()), 0);
     FILE *fp = fopen(out.c_str(), "w");
     ASSERT_NE(fp, nullptr);
-    loop(first.s, reinterpret_cast<configure_loop_cb>(loop_2_conf), fp);
+    loop(first.s, loop_2_conf, fp);
     fclose(fp);
     // 600 characters arrive as pieces of 511: the first is cut to 255, the
     // rest (letters without '=') stores nothing.
@@ -177,13 +177,13 @@ TEST(Configure, LoopToBufSkipsLinesThatDoNotFit)
     st.s->set(st.s, "b", "2");
     char text[17] = "";  // used + length must stay below size: 16 does not fit
     config_textbuf tb = {text, sizeof text, 0, 0};
-    loop(st.s, reinterpret_cast<configure_loop_cb>(loop_2_buf), &tb);
+    loop(st.s, loop_2_buf, &tb);
     EXPECT_STREQ(text, "a = \"1\"\nb = \"2\"\n");
     EXPECT_EQ(tb.used, 16);
     EXPECT_EQ(tb.status, -1);
     tb = {text, 16, 0, 0};
     text[0] = '\0';
-    loop(st.s, reinterpret_cast<configure_loop_cb>(loop_2_buf), &tb);
+    loop(st.s, loop_2_buf, &tb);
     EXPECT_STREQ(text, "a = \"1\"\n");
 }
 
@@ -201,7 +201,7 @@ TEST(Configure, BadInputGivesMinusOneAndStoresNothing)
     EXPECT_STREQ(out, "");
     EXPECT_EQ(st.s->count, 0u);
     EXPECT_EQ(loop_2_buf(nullptr, "k", "v") + loop_2_conf(nullptr, "k", "v"), -2);
-    loop(nullptr, reinterpret_cast<configure_loop_cb>(loop_2_conf), stdout);
+    loop(nullptr, loop_2_conf, stdout);
     configure_free(nullptr);
 }
 
