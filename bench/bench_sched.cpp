@@ -88,10 +88,8 @@ BENCHMARK(BM_SleepPeriodLateness)->Iterations(1)->Repetitions(1)->UseRealTime();
 
 /*
  * ---- Library rows: add_task(0, 0) start latency and 10 ms fixed-period
- * lateness.  Built once scheduler/task_process.h declares the task
- * functions (bench/CMakeLists.txt then defines LC_HAVE_TASK_PROCESS).
+ * lateness.
  */
-#ifdef LC_HAVE_TASK_PROCESS
 
 // The scheduler hands every expiry to gpool, which must exist first.
 class Scheduler {
@@ -211,7 +209,6 @@ void BM_SchedFixPeriodLateness(benchmark::State &state)
 }
 BENCHMARK(BM_SchedFixPeriodLateness)->Iterations(1)->Repetitions(1)->UseRealTime();
 
-#endif  // LC_HAVE_TASK_PROCESS
 
 }  // namespace
 

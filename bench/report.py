@@ -202,7 +202,7 @@ def sched_section(t, runs):
         base_txt = ("%s %s / %s" % (base_label, fmt_us(field(base, "median_us")),
                                     fmt_us(field(base, "p99_us"))) if base else "not run")
         if not lib:
-            t.row(what, "pending: task process not built yet", base_txt, "", goal, "",
+            t.row(what, "not run", base_txt, "", goal, "",
                   cmd(b, "Sched|Sleep"))
             continue
         lib_med = field(lib, "median_us")
