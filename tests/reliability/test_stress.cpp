@@ -62,7 +62,7 @@ void run(void *arg)
 int slowdown()
 {
 #if defined(__SANITIZE_THREAD__)
-    const int sanitizer = 6;
+    const int sanitizer = 3;
 #elif defined(__SANITIZE_ADDRESS__)
     const int sanitizer = 2;
 #else
