@@ -36,7 +36,7 @@ void walk(const std::vector<Operation> &ops)
         }
         EXPECT_LE(n, 64) << op.name << " never ran without a failure";
         EXPECT_GE(n - 1, op.least) << op.name << ": the seam missed its allocations";
-        printf("alloc walk: %-28s %2d failure points\n", op.name.c_str(), n - 1);
+        printf("alloc walk: %-38s %2d failure points\n", op.name.c_str(), n - 1);
     }
 }
 
@@ -54,30 +54,55 @@ std::string text_of(configure_store *store)
     return text;
 }
 
-// Checks each stored pair; the number of pairs found.
-int found(configure_store *store, const std::vector<std::pair<const char *, const char *>> &pairs)
+using Pairs = std::vector<std::pair<const char *, const char *>>;
+
+// Checks the value of every name that value_of finds; the number found.
+int found(const Pairs &pairs, const std::function<const char *(const char *)> &value_of)
 {
     int n = 0;
     for (const auto &kv : pairs) {
-        char out[16];
-        if (store->get(store, kv.first, out, sizeof out) == 0) {
+        if (const char *value = value_of(kv.first)) {
             n++;
-            EXPECT_STREQ(out, kv.second) << kv.first;
+            EXPECT_STREQ(value, kv.second) << kv.first;
         }
     }
     return n;
 }
 
-int found(request_t *req, const std::vector<std::pair<const char *, const char *>> &pairs)
+int found(configure_store *store, const Pairs &pairs)
 {
-    int n = 0;
-    for (const auto &kv : pairs) {
-        if (request_param *p = req->find(req, kv.first)) {
-            n++;
-            EXPECT_STREQ(p->value, kv.second) << kv.first;
-        }
-    }
-    return n;
+    char out[16];
+    return found(pairs, [&](const char *key) {
+        return store->get(store, key, out, sizeof out) == 0 ? out : nullptr;
+    });
+}
+
+int found(request_t *req, const Pairs &pairs)
+{
+    return found(pairs, [&](const char *name) {
+        request_param *p = req->find(req, name);
+        return p != nullptr ? p->value : nullptr;
+    });
+}
+
+// An operation that hands out a new object: null when an allocation fails,
+// and the same call without a failure gives one that use() tries out and
+// releases.
+template <class T>
+Operation maker(const char *name, int least, std::function<T *()> make, std::function<void(T *)> use)
+{
+    return {name, least, [make, use](int n) {
+                T *made = nullptr;
+                const bool hit = failing_nth(n, [&] { made = make(); });
+                if (hit) {
+                    EXPECT_EQ(made, nullptr);
+                    made = make();
+                }
+                EXPECT_NE(made, nullptr);
+                if (made != nullptr)
+                    use(made);
+                return hit;
+            }};
 }
 
 }  // namespace
@@ -85,19 +110,13 @@ int found(request_t *req, const std::vector<std::pair<const char *, const char *
 TEST(AllocFailure, PoolCreationAndSubmission)
 {
     walk({
-        {"threadpool_create", 4, [](int n) {
-             threadpool *pool = nullptr;
-             const bool hit = failing_nth(n, [&] { pool = threadpool_create(2, 4, 15); });
-             if (hit) {
-                 EXPECT_EQ(pool, nullptr);
-                 pool = threadpool_create(2, 4, 15);
-             }
-             std::atomic<int> ran{0};
-             EXPECT_EQ(threadpool_add_task_sync(pool, count_up, &ran), 0);
-             EXPECT_EQ(ran, 1);
-             EXPECT_EQ(threadpool_destroy(pool), 0);
-             return hit;
-         }},
+        maker<threadpool>("threadpool_create", 4, [] { return threadpool_create(2, 4, 15); },
+                          [](threadpool *pool) {
+                              std::atomic<int> ran{0};
+                              EXPECT_EQ(threadpool_add_task_sync(pool, count_up, &ran), 0);
+                              EXPECT_EQ(ran, 1);
+                              EXPECT_EQ(threadpool_destroy(pool), 0);
+                          }),
         {"threadpool_add_task", 1, [](int n) {
              threadpool *pool = threadpool_create(0, 1, 15);  // no worker yet: tasks wait
              std::atomic<int> ran{0};
@@ -314,40 +333,42 @@ TEST(AllocFailure, QueuesAndRings)
              ring_buf_free(&rb);
              return hit;
          }},
-        {"streamq_alloc", 1, [](int n) {
-             lc_test::TraceCapture capture;
-             streamq_t *q = nullptr;
-             const bool hit = failing_nth(n, [&] { q = streamq_alloc(16, 4, 8); });
-             if (hit) {
-                 EXPECT_EQ(q, nullptr);
-                 EXPECT_EQ(capture.count("]alloc memory failed for stream_queue\n\n"), 1u);
-                 q = streamq_alloc(16, 4, 8);
-             }
-             if (q == nullptr)
-                 return false;
-             EXPECT_EQ(streamq_push(q), 1);
-             EXPECT_EQ(streamq_used_buf(q), 1);
-             streamq_free(q);
-             return hit;
-         }},
+        maker<streamq_t>("streamq_alloc", 1, [] { return streamq_alloc(16, 4, 8); },
+                         [](streamq_t *q) {
+                             EXPECT_EQ(streamq_push(q), 1);
+                             EXPECT_EQ(streamq_used_buf(q), 1);
+                             streamq_free(q);
+                         }),
     });
 }
 
 TEST(AllocFailure, ConfigurationAndRequests)
 {
-    using Pairs = std::vector<std::pair<const char *, const char *>>;
     walk({
-        {"configure_init", 1, [](int n) {
-             configure_store *s = nullptr;
-             const bool hit = failing_nth(n, [&] { s = configure_init(); });
-             if (hit) {
-                 EXPECT_EQ(s, nullptr);
-                 s = configure_init();
-             }
-             EXPECT_EQ(s->set(s, "k", "v"), 1);
-             configure_free(s);
-             return hit;
-         }},
+        maker<configure_store>("configure_init", 1, configure_init,
+                               [](configure_store *s) {
+                                   EXPECT_EQ(s->set(s, "k", "v"), 1);
+                                   configure_free(s);
+                               }),
+        maker<config_key>("config_keys_format", 1,
+                          [] {
+                              static const char *const keys[] = {"a", "bb"};
+                              return config_keys_format(keys, 2);
+                          },
+                          [](config_key *filter) {
+                              EXPECT_EQ(filter[1].len + filter[2].end, 3);
+                              free(filter);
+                          }),
+        maker<request_t>("request_init", 1, request_init,
+                         [](request_t *req) {
+                             EXPECT_NE(req->set(req, "k", "v"), nullptr);
+                             request_free(req);
+                         }),
+        maker<response_t>("response_init", 1, response_init,
+                          [](response_t *resp) {
+                              EXPECT_EQ(resp->kind, 2);
+                              response_free(resp);
+                          }),
         {"configure set (new key, table grows)", 2, [](int n) {
              configure_store *s = configure_init();
              for (const char *k : {"k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7"})
@@ -382,31 +403,6 @@ TEST(AllocFailure, ConfigurationAndRequests)
              configure_free(s);
              return hit;
          }},
-        {"config_keys_format", 1, [](int n) {
-             const char *keys[] = {"a", "bb"};
-             config_key *filter = nullptr;
-             const bool hit = failing_nth(n, [&] { filter = config_keys_format(keys, 2); });
-             if (hit) {
-                 EXPECT_EQ(filter, nullptr);
-                 filter = config_keys_format(keys, 2);
-             }
-             if (filter == nullptr)
-                 return false;
-             EXPECT_EQ(filter[1].len + filter[2].end, 3);
-             free(filter);
-             return hit;
-         }},
-        {"request_init", 1, [](int n) {
-             request_t *req = nullptr;
-             const bool hit = failing_nth(n, [&] { req = request_init(); });
-             if (hit) {
-                 EXPECT_EQ(req, nullptr);
-                 req = request_init();
-             }
-             EXPECT_NE(req->set(req, "k", "v"), nullptr);
-             request_free(req);
-             return hit;
-         }},
         {"request set (new name, table grows)", 2, [](int n) {
              request_t *req = request_init();
              for (const char *k : {"k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7"})
@@ -438,47 +434,23 @@ TEST(AllocFailure, ConfigurationAndRequests)
              request_free(req);
              return hit;
          }},
-        {"response_init", 1, [](int n) {
-             response_t *resp = nullptr;
-             const bool hit = failing_nth(n, [&] { resp = response_init(); });
-             if (hit) {
-                 EXPECT_EQ(resp, nullptr);
-                 resp = response_init();
-             }
-             EXPECT_EQ(resp->kind, 2);
-             response_free(resp);
-             return hit;
-         }},
     });
 }
 
 TEST(AllocFailure, StringsAndFiles)
 {
-    const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
+    static const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
     ASSERT_EQ(write_file(path.c_str(), "content", 7), 0);
-    // Each reader hands out a block, null when it cannot have one.
-    const std::pair<const char *, std::function<char *()>> readers[] = {
-        {"lib_strdup", [] { return lib_strdup("content"); }},
-        {"read_file_to_buf", [&] { return read_file_to_buf(path.c_str()); }},
-        {"read_file_fixbytes_to_buf",
-         [&] { return static_cast<char *>(read_file_fixbytes_to_buf(path.c_str(), 8)); }},
+    auto check = [](char *text) {
+        EXPECT_STREQ(text, "content");
+        free(text);
     };
-    std::vector<Operation> ops;
-    for (const auto &r : readers) {
-        const std::function<char *()> &read = r.second;
-        ops.push_back({r.first, 1, [&read](int n) {
-                           char *got = nullptr;
-                           const bool hit = failing_nth(n, [&] { got = read(); });
-                           if (hit) {
-                               EXPECT_EQ(got, nullptr);
-                               got = read();
-                           }
-                           EXPECT_STREQ(got, "content");
-                           free(got);
-                           return hit;
-                       }});
-    }
-    walk(ops);
+    walk({
+        maker<char>("lib_strdup", 1, [] { return lib_strdup("content"); }, check),
+        maker<char>("read_file_to_buf", 1, [] { return read_file_to_buf(path.c_str()); }, check),
+        maker<char>("read_file_fixbytes_to_buf", 1,
+                    [] { return static_cast<char *>(read_file_fixbytes_to_buf(path.c_str(), 8)); }, check),
+    });
     remove(path.c_str());
 }
 
