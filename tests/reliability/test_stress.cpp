@@ -62,7 +62,7 @@ void run(void *arg)
 int slowdown()
 {
 #if defined(__SANITIZE_THREAD__)
-    const int sanitizer = 3;
+    const int sanitizer = 2;
 #elif defined(__SANITIZE_ADDRESS__)
     const int sanitizer = 2;
 #else
@@ -70,7 +70,7 @@ int slowdown()
 #endif
     if (getenv("LC_UNDER_VALGRIND") != nullptr)
         return 20;
-    return lc_test::under_emulation() ? 8 : sanitizer;
+    return lc_test::under_emulation() ? 4 : sanitizer;
 }
 
 std::atomic<long> traces{0};
