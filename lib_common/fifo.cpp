@@ -6,6 +6,7 @@
 #include "fifo_internal.h"
 #include "trace.h"
 #include "common_internal.h"
+#include "mutex_guard_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -48,16 +49,6 @@ static pid_t node_owner;
    lists the rows does not deadlock. */
 static pthread_mutex_t list_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
-namespace {
-class ListLock {
-public:
-    ListLock() { pthread_mutex_lock(&list_lock); }
-    ~ListLock() { pthread_mutex_unlock(&list_lock); }
-    ListLock(const ListLock &) = delete;
-    ListLock &operator=(const ListLock &) = delete;
-};
-}  // namespace
-
 static fifo_work *work_of(fifo_link *link)
 {
     return reinterpret_cast<fifo_work *>(reinterpret_cast<char *>(link) - offsetof(fifo_work, link));
@@ -97,7 +88,7 @@ extern "C" LC_API int32_t fifo_init_fun(void)
         use_own_path();
 
     {
-        ListLock lock;
+        MutexGuard lock(list_lock);
         free_registrations();
     }
     if (!fifo_created)
@@ -168,7 +159,7 @@ private:
 /* Copies the first row matching key and value into *found. */
 static bool find_row(const char *key, const char *value, fifo_cmd *found)
 {
-    ListLock lock;
+    MutexGuard lock(list_lock);
     for (RowWalk walk; const fifo_cmd *row = walk.next();) {
         if (strcmp(row->key, key) == 0 && (row->value == nullptr || strcmp(row->value, value) == 0)) {
             *found = *row;
@@ -234,7 +225,7 @@ extern "C" LC_API void fifo_exit_fun(int32_t fd)
 {
     XEL_TRACE(cc, 6, "enter\n");
     {
-        ListLock lock;
+        MutexGuard lock(list_lock);
         free_registrations();
     }
     if (fd >= 0)
@@ -259,7 +250,7 @@ extern "C" LC_API void add_fifo_work(const fifo_cmd *cmds, int32_t count)
     work->cmds = cmds;
     work->count = count;
 
-    ListLock lock;
+    MutexGuard lock(list_lock);
     fifo_link *head = &fifo_queue.link;
     if (head->next == nullptr) {
         delete work;
@@ -276,7 +267,7 @@ extern "C" LC_API void fifo_print_debug(const char *, void *)
 {
     XEL_TRACE(cc, 7, "enter\n");
     {
-        ListLock lock;
+        MutexGuard lock(list_lock);
         for (RowWalk walk; const fifo_cmd *row = walk.next();) {
             if (row->value != nullptr)
                 XEL_TRACE(cc, 6, "%s=%s\n", row->key, row->value);

@@ -1,0 +1,154 @@
+// fuzz_block_queue.cpp - random queue_create3 / write3 / read3 / clear3 /
+// length3 sequences on one block queue record against a std::deque model:
+// result words, blocks out in write order with their size, type and 64-bit
+// value, out-values untouched by a read of an empty queue, the length, the
+// record zeroed by a refused create, and the traces of each operation.
+#include "fuzz_input.h"
+
+#include <deque>
+
+namespace {
+
+struct Block {
+    std::string data;
+    int32_t type;
+    uint64_t value;
+};
+
+struct Model {
+    uint32_t capacity = 0;  // a zeroed record is a queue that is always full
+    std::deque<Block> stored;
+};
+
+void check(block_queue_t *q, const Model &m, const std::vector<std::string> &traces, const char *op)
+{
+    FUZZ_CHECK(queue_length3(q) == m.stored.size(), op);
+    FUZZ_CHECK(q->maxdata == m.capacity, op);
+    FUZZ_CHECK(fuzz_traces_are(traces), op);
+}
+
+std::string full_trace(const Model &m)
+{
+    return "###########Data Full!, queue_length: " + std::to_string(m.stored.size()) +
+           ", queue->maxdata: " + std::to_string(m.capacity) + "\n";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_capture_traces();
+    FuzzInput in(data, size);
+    block_queue_t *q = static_cast<block_queue_t *>(calloc(1, sizeof(block_queue_t)));
+    Model m;
+
+    for (int steps = 0; !in.empty() && steps < 1000; steps++) {
+        uint8_t op = in.byte();
+        const char *name = "?";
+        std::vector<std::string> traces;
+        switch (op % 5) {
+        case 0: {
+            // Create zeroes the record without releasing blocks: empty it
+            // first, as its owner would.
+            name = "queue_create3";
+            if (!m.stored.empty()) {
+                FUZZ_CHECK(queue_clear3(q) == LC_QUEUE_OK, "queue_clear3 before create");
+                fuzz_traces().clear();
+            }
+            uint16_t capacity = (op & 0x80) ? in.u16() % 600 : in.byte() % 12;
+            uint32_t rc = queue_create3(q, capacity);
+            m = Model();
+            if (capacity > BLOCK_QUEUE_MAX) {
+                FUZZ_CHECK(rc == LC_QUEUE_ERR, name);
+                const uint8_t *bytes = reinterpret_cast<const uint8_t *>(q);
+                for (size_t i = 0; i < sizeof *q; i++)
+                    FUZZ_CHECK(bytes[i] == 0, "queue_create3: refused capacity leaves the record zeroed");
+            } else {
+                FUZZ_CHECK(rc == LC_QUEUE_OK, name);
+                m.capacity = capacity;
+                char text[64];
+                snprintf(text, sizeof text, "mutex:%p\n", static_cast<void *>(&q->lock));
+                traces.push_back(text);
+            }
+            break;
+        }
+        case 1: {
+            name = "queue_write3";
+            uint32_t len = (op & 0x80) ? in.u16() % 3000 : in.byte();
+            int32_t type = static_cast<int32_t>(in.u32());
+            uint64_t value = in.u64();
+            std::string bytes = in.bytes(len);
+            bytes.resize(len, '\x44');
+            bool null_data = (op & 0x60) == 0x60;
+            uint8_t *copy = static_cast<uint8_t *>(malloc(len ? len : 1));
+            memcpy(copy, bytes.data(), len);
+            uint32_t rc = queue_write3(q, null_data ? nullptr : copy, len, type, value);
+            memset(copy, 0, len);  // the queue holds its own copy
+            free(copy);
+            uint32_t want = LC_QUEUE_OK;
+            if (null_data) {
+                want = LC_QUEUE_ERR;
+                traces.push_back("p_data == NULL\n");
+            } else if (len == 0) {
+                want = LC_QUEUE_ERR;
+                traces.push_back("length == 0\n");
+            } else if (m.stored.size() == m.capacity) {
+                want = LC_QUEUE_FULL;
+                traces.push_back(full_trace(m));
+            } else {
+                m.stored.push_back({bytes, type, value});
+            }
+            FUZZ_CHECK(rc == want, name);
+            break;
+        }
+        case 2: {
+            name = "queue_read3";
+            uint32_t got_size = 0xabababab;
+            int32_t got_type = 0x5a5a5a5a;
+            uint64_t got_value = 0x1234567890abcdefull;
+            bool skip_outs = (op & 0xe0) == 0xe0;  // null out pointers are skipped
+            void *block = skip_outs ? queue_read3(q, nullptr, nullptr, nullptr)
+                                    : queue_read3(q, &got_size, &got_type, &got_value);
+            if (m.stored.empty()) {
+                FUZZ_CHECK(block == nullptr, name);
+                FUZZ_CHECK(got_size == 0xabababab && got_type == 0x5a5a5a5a &&
+                               got_value == 0x1234567890abcdefull,
+                           "queue_read3: empty read leaves the out-values alone");
+                break;
+            }
+            const Block &b = m.stored.front();
+            FUZZ_CHECK(block != nullptr && memcmp(block, b.data.data(), b.data.size()) == 0,
+                       "queue_read3: blocks in write order");
+            if (!skip_outs)
+                FUZZ_CHECK(got_size == b.data.size() && got_type == b.type && got_value == b.value,
+                           "queue_read3: size, type and value");
+            free(block);
+            m.stored.pop_front();
+            break;
+        }
+        case 3:
+            name = "queue_clear3";
+            FUZZ_CHECK(queue_clear3(q) == LC_QUEUE_OK, name);
+            m.stored.clear();
+            traces = {"enter queue_clear3\n", "leave queue_clear3\n"};
+            for (int i = 0; i < BLOCK_QUEUE_MAX; i++)
+                FUZZ_CHECK(q->type[i] == BLOCK_TYPE_NONE && q->size[i] == 0 && q->value[i] == 0 &&
+                               q->block[i] == nullptr,
+                           "queue_clear3: tables reset");
+            break;
+        case 4:
+            name = "null record";
+            FUZZ_CHECK(queue_create3(nullptr, 4) == LC_QUEUE_ERR && queue_length3(nullptr) == LC_QUEUE_ERR &&
+                           queue_clear3(nullptr) == LC_QUEUE_ERR &&
+                           queue_write3(nullptr, "x", 1, 0, 0) == LC_QUEUE_ERR &&
+                           queue_read3(nullptr, nullptr, nullptr, nullptr) == nullptr,
+                       name);
+            break;
+        }
+        check(q, m, traces, name);
+    }
+    queue_clear3(q);
+    pthread_mutex_destroy(&q->lock);
+    free(q);
+    return 0;
+}

@@ -1,0 +1,300 @@
+// fuzz_lwrb.cpp - random lwrb_* sequences against a model: the stored bytes
+// in a std::deque, the two indices, and a shadow of the caller's array (so
+// that zero-copy writes and advances over bytes written earlier are known,
+// and so that no operation touches array bytes it should not).  Covers
+// write, read, peek, skip, advance, the linear read and write blocks,
+// reset, events (kind and count, in order), free and re-init, and records
+// that are not ready.
+#include "fuzz_input.h"
+
+#include <algorithm>
+#include <deque>
+
+namespace {
+
+struct Event {
+    lwrb_t *rb;
+    uint32_t kind;
+    uint32_t count;
+    bool operator==(const Event &o) const { return rb == o.rb && kind == o.kind && count == o.count; }
+};
+
+std::vector<Event> &events()
+{
+    static std::vector<Event> e;
+    return e;
+}
+
+void on_event(lwrb_t *rb, uint32_t kind, uint32_t count)
+{
+    events().push_back({rb, kind, count});
+}
+
+struct Model {
+    bool ready = false;
+    uint32_t size = 0;
+    uint32_t r = 0;
+    uint32_t w = 0;
+    bool callback = false;
+    std::deque<uint8_t> stored;
+    std::vector<uint8_t> shadow;  // the array as the model says it must be
+    std::vector<Event> expected;  // events since the last check
+
+    uint32_t free_bytes() const { return ready ? size - 1 - static_cast<uint32_t>(stored.size()) : 0; }
+    void event(lwrb_t *rb, uint32_t kind, uint32_t count)
+    {
+        if (callback)
+            expected.push_back({rb, kind, count});
+    }
+    // Producer side: n bytes of the shadow from w on become stored.
+    void produce(uint32_t n)
+    {
+        for (uint32_t i = 0; i < n; i++) {
+            stored.push_back(shadow[w]);
+            w = w + 1 == size ? 0 : w + 1;
+        }
+    }
+    void consume(uint32_t n)
+    {
+        for (uint32_t i = 0; i < n; i++) {
+            stored.pop_front();
+            r = r + 1 == size ? 0 : r + 1;
+        }
+    }
+    uint32_t linear_read() const
+    {
+        if (!ready)
+            return 0;
+        return w > r ? w - r : r > w ? size - r : 0;
+    }
+    uint32_t linear_write() const
+    {
+        if (!ready)
+            return 0;
+        if (w >= r)
+            return size - w - (r == 0 ? 1 : 0);
+        return r - w - 1;
+    }
+};
+
+void check(lwrb_t *rb, Model &m, const char *op)
+{
+    FUZZ_CHECK(lwrb_is_ready(rb) == (m.ready ? 1 : 0), op);
+    FUZZ_CHECK(lwrb_get_full(rb) == (m.ready ? m.stored.size() : 0), op);
+    FUZZ_CHECK(lwrb_get_free(rb) == m.free_bytes(), op);
+    FUZZ_CHECK(lwrb_get_linear_block_read_length(rb) == m.linear_read(), op);
+    FUZZ_CHECK(lwrb_get_linear_block_write_length(rb) == m.linear_write(), op);
+    FUZZ_CHECK(events() == m.expected, op);
+    events().clear();
+    m.expected.clear();
+    if (!m.ready) {
+        FUZZ_CHECK(lwrb_get_linear_block_read_address(rb) == nullptr, op);
+        FUZZ_CHECK(lwrb_get_linear_block_write_address(rb) == nullptr, op);
+        return;
+    }
+    FUZZ_CHECK(rb->read_index == m.r && rb->write_index == m.w, op);
+    FUZZ_CHECK(lwrb_get_linear_block_read_address(rb) == rb->data + m.r, op);
+    FUZZ_CHECK(lwrb_get_linear_block_write_address(rb) == rb->data + m.w, op);
+    FUZZ_CHECK(memcmp(rb->data, m.shadow.data(), m.size) == 0, op);
+    // The stored bytes are where the indices say.
+    for (size_t i = 0; i < m.stored.size(); i++)
+        FUZZ_CHECK(m.shadow[(m.r + i) % m.size] == m.stored[i], op);
+}
+
+// A heap block of exactly n bytes (n may be 0), so overruns are caught.
+struct Block {
+    explicit Block(size_t n) : p(static_cast<uint8_t *>(malloc(n ? n : 1))) {}
+    ~Block() { free(p); }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+    uint8_t *p;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzInput in(data, size);
+    lwrb_t rb;
+    memset(&rb, 0, sizeof rb);  // never initialised: not ready
+    Model m;
+    uint8_t *array = nullptr;
+    events().clear();
+    check(&rb, m, "not initialised");
+
+    for (int steps = 0; !in.empty() && steps < 2000; steps++) {
+        uint8_t op = in.byte();
+        const char *name = "?";
+        switch (op % 13) {
+        case 0: {
+            name = "lwrb_init";
+            uint32_t n = (op & 0x80) ? in.u16() % 2048 + 1 : in.byte() % 64 + 1;
+            free(array);
+            array = static_cast<uint8_t *>(malloc(n));
+            uint8_t fill = in.byte();
+            memset(array, fill, n);
+            FUZZ_CHECK(lwrb_init(&rb, array, n) == 1, name);
+            m = Model();
+            m.ready = true;
+            m.size = n;
+            m.shadow.assign(n, fill);
+            FUZZ_CHECK(rb.guard_begin == LWRB_GUARD_BEGIN && rb.guard_end == LWRB_GUARD_END, name);
+            break;
+        }
+        case 1: {
+            name = "lwrb_write";
+            std::string src = (op & 0x80) ? in.bytes(in.u16() % 4096) : in.counted(255);
+            Block copy(src.size());
+            memcpy(copy.p, src.data(), src.size());
+            uint32_t n = std::min<uint32_t>(m.free_bytes(), static_cast<uint32_t>(src.size()));
+            FUZZ_CHECK(lwrb_write(&rb, copy.p, static_cast<uint32_t>(src.size())) == n, name);
+            for (uint32_t i = 0; i < n; i++)
+                m.shadow[(m.w + i) % m.size] = static_cast<uint8_t>(src[i]);
+            m.produce(n);
+            if (n > 0)
+                m.event(&rb, LWRB_EVT_WRITE, n);
+            FUZZ_CHECK(lwrb_write(&rb, nullptr, 5) == 0, name);
+            break;
+        }
+        case 2: {
+            name = "lwrb_read";
+            uint32_t count = (op & 0x80) ? in.u16() % 4096 : in.byte();
+            Block dst(count);
+            uint32_t n = m.ready ? std::min<uint32_t>(static_cast<uint32_t>(m.stored.size()), count) : 0;
+            FUZZ_CHECK(lwrb_read(&rb, dst.p, count) == n, name);
+            for (uint32_t i = 0; i < n; i++)
+                FUZZ_CHECK(dst.p[i] == m.stored[i], "lwrb_read: bytes in order");
+            m.consume(n);
+            if (n > 0)
+                m.event(&rb, LWRB_EVT_READ, n);
+            FUZZ_CHECK(lwrb_read(&rb, nullptr, 5) == 0, name);
+            break;
+        }
+        case 3: {
+            name = "lwrb_peek";
+            uint32_t skip = in.byte();
+            uint32_t count = in.byte();
+            Block dst(count);
+            uint32_t full = m.ready ? static_cast<uint32_t>(m.stored.size()) : 0;
+            uint32_t n = skip >= full ? 0 : std::min(full - skip, count);
+            FUZZ_CHECK(lwrb_peek(&rb, skip, dst.p, count) == n, name);
+            for (uint32_t i = 0; i < n; i++)
+                FUZZ_CHECK(dst.p[i] == m.stored[skip + i], "lwrb_peek: bytes after skip");
+            FUZZ_CHECK(lwrb_peek(&rb, 0, nullptr, 5) == 0, name);
+            break;
+        }
+        case 4: {
+            name = "lwrb_skip";
+            uint32_t count = (op & 0x80) ? in.u32() : in.byte();
+            uint32_t n = m.ready ? std::min<uint32_t>(static_cast<uint32_t>(m.stored.size()), count) : 0;
+            FUZZ_CHECK(lwrb_skip(&rb, count) == n, name);
+            m.consume(n);
+            if (m.ready && count > 0)
+                m.event(&rb, LWRB_EVT_READ, n);
+            break;
+        }
+        case 5: {
+            name = "lwrb_advance";
+            uint32_t count = (op & 0x80) ? in.u32() : in.byte();
+            uint32_t n = m.ready ? std::min(m.free_bytes(), count) : 0;
+            FUZZ_CHECK(lwrb_advance(&rb, count) == n, name);
+            m.produce(n);
+            if (m.ready && count > 0)
+                m.event(&rb, LWRB_EVT_WRITE, n);
+            break;
+        }
+        case 6: {
+            // Producer zero-copy: fill part of the linear block in place,
+            // then advance by what was filled (or a little more or less).
+            name = "linear write";
+            uint8_t *at = static_cast<uint8_t *>(lwrb_get_linear_block_write_address(&rb));
+            uint32_t len = lwrb_get_linear_block_write_length(&rb);
+            if (at == nullptr || len == 0)
+                break;
+            uint32_t k = in.byte() % (len + 1);
+            std::string fill = in.bytes(k);
+            fill.resize(k, '\x5a');
+            memcpy(at, fill.data(), k);
+            for (uint32_t i = 0; i < k; i++)
+                m.shadow[m.w + i] = static_cast<uint8_t>(fill[i]);
+            uint32_t count = k + (in.byte() % 5) - 2;
+            if (static_cast<int32_t>(count) < 0)
+                count = 0;
+            uint32_t n = std::min(m.free_bytes(), count);
+            FUZZ_CHECK(lwrb_advance(&rb, count) == n, name);
+            m.produce(n);
+            if (count > 0)
+                m.event(&rb, LWRB_EVT_WRITE, n);
+            break;
+        }
+        case 7: {
+            // Consumer zero-copy: the linear block holds the oldest bytes.
+            name = "linear read";
+            const uint8_t *at = static_cast<const uint8_t *>(lwrb_get_linear_block_read_address(&rb));
+            uint32_t len = lwrb_get_linear_block_read_length(&rb);
+            if (at == nullptr)
+                break;
+            FUZZ_CHECK(len <= m.stored.size(), name);
+            for (uint32_t i = 0; i < len; i++)
+                FUZZ_CHECK(at[i] == m.stored[i], "linear read: oldest bytes first");
+            uint32_t count = len == 0 ? 0 : in.byte() % (len + 1);
+            uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(m.stored.size()), count);
+            FUZZ_CHECK(lwrb_skip(&rb, count) == n, name);
+            m.consume(n);
+            if (count > 0)
+                m.event(&rb, LWRB_EVT_READ, n);
+            break;
+        }
+        case 8:
+            name = "lwrb_reset";
+            lwrb_reset(&rb);
+            if (m.ready) {
+                m.stored.clear();
+                m.r = m.w = 0;
+                m.event(&rb, LWRB_EVT_RESET, 0);
+            }
+            break;
+        case 9:
+            name = "lwrb_set_evt_fn";
+            lwrb_set_evt_fn(&rb, (op & 0x80) ? nullptr : on_event);
+            if (m.ready)
+                m.callback = !(op & 0x80);
+            break;
+        case 10:
+            name = "lwrb_free";
+            lwrb_free(&rb);
+            m.ready = false;
+            m.stored.clear();
+            // Every operation of a record that is not ready returns 0.
+            FUZZ_CHECK(lwrb_write(&rb, "ab", 2) == 0 && lwrb_skip(&rb, 1) == 0 && lwrb_advance(&rb, 1) == 0, name);
+            break;
+        case 11: {
+            // Bad arguments to init refuse and leave a separate record unready.
+            name = "lwrb_init refused";
+            lwrb_t other;
+            memset(&other, 0, sizeof other);
+            uint8_t byte = 0;
+            FUZZ_CHECK(lwrb_init(nullptr, &byte, 1) == 0, name);
+            FUZZ_CHECK(lwrb_init(&other, nullptr, 1) == 0 && lwrb_is_ready(&other) == 0, name);
+            FUZZ_CHECK(lwrb_init(&other, &byte, 0) == 0 && lwrb_is_ready(&other) == 0, name);
+            FUZZ_CHECK(lwrb_is_ready(nullptr) == 0 && lwrb_get_full(nullptr) == 0, name);
+            break;
+        }
+        case 12: {
+            // A guard word overwritten by the caller: not ready until init.
+            name = "guard broken";
+            if (!m.ready || !(op & 0x80))
+                break;
+            uint32_t saved = rb.guard_end;
+            rb.guard_end ^= 1u << (in.byte() % 32);
+            FUZZ_CHECK(lwrb_is_ready(&rb) == 0 && lwrb_get_full(&rb) == 0, name);
+            FUZZ_CHECK(lwrb_write(&rb, "x", 1) == 0 && lwrb_skip(&rb, 1) == 0, name);
+            rb.guard_end = saved;
+            break;
+        }
+        }
+        check(&rb, m, name);
+    }
+    free(array);
+    return 0;
+}
