@@ -30,7 +30,8 @@ enum {
 };
 
 static pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
-
+/* Whether lib_common_init got the scheduler running (life_lock held). */
+static bool scheduler_up;
 
 /* The build as the device's logs have always shown it. */
 static void report_build(void)
@@ -55,8 +56,9 @@ extern "C" LC_API int lib_common_init(void)
     if (pool == nullptr)
         return -1;
     __atomic_store_n(&gpool, pool, __ATOMIC_RELEASE);
-    /* A scheduler that cannot start leaves the task functions refusing. */
-    task_process_init();
+    /* A scheduler that cannot start leaves the task functions refusing;
+       the library still comes up. */
+    scheduler_up = task_process_init() == 0;
     /* After the scheduler's start, which empties the command list; in the
        order "help" lists them. */
     add_fifo_work(lc_fifo_help_cmds, LC_FIFO_HELP_ROWS);
@@ -83,7 +85,12 @@ extern "C" LC_API int lib_common_exit(void)
     MutexGuard lock(life_lock);
     if (gpool == nullptr)
         return 0;
-    task_process_exit();
+    /* A scheduler that never ran has no stop to free the command tables
+       registered after it; they are freed here. */
+    if (scheduler_up)
+        task_process_exit();
+    else
+        fifo_exit_fun(-1);
     /* Unpublished first: a task still running then finds no pool rather
        than one being destroyed. */
     threadpool *pool = gpool;

@@ -14,6 +14,9 @@
  *   add_task            once, after the delay; the token then dies
  *   add_fixperiod_task  every interval; runs may overlap when slow
  *   add_fixdelay_task   one interval after each run has ended; never overlaps
+ *                       itself, unless update_task re-times it during a run:
+ *                       it then also runs after the new delay, and is
+ *                       re-armed once more when the current run ends
  *   add_nodestroy_task  once per arming: after the delay and after every
  *                       update_task; the token lives until remove_task
  * update_task re-times a task (new first delay and new interval);

@@ -275,22 +275,3 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
            std::chrono::duration<double>(churn_end - began).count(),
            std::chrono::duration<double>(ended - began).count(), slow);
 }
-
-// A fixed-delay task re-timed while it runs starts its next run at the new
-// time even though the current one has not ended.
-TEST_F(StartedLibrary, DISABLED_AFixedDelayTaskRetimedDuringItsRunDoesNotOverlapIt)
-{
-    static std::atomic<int> running{0}, most{0};
-    auto slow = [](void *) {
-        const int now = ++running;
-        most = std::max(most.load(), now);
-        std::this_thread::sleep_for(200ms);
-        running--;
-    };
-    int token = add_fixdelay_task(slow, nullptr, 0, 10000);
-    ASSERT_TRUE(lc_test::wait_until([] { return running == 1; }));
-    EXPECT_EQ(update_task(token, 0, 10000), 0);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(most, 1);
-    EXPECT_EQ(remove_task(&token), 0);
-}
