@@ -1,14 +1,15 @@
 // Task process: each kind of task on a started library, removal, ordering,
-// and what happens to queued tasks at the exit and after a restart.
+// the first token, and what is refused before the start and after the exit.
 #include "../lib_common/started_library.h"
 
-#include <algorithm>
+#include <climits>
 #include <mutex>
 #include <sys/prctl.h>
 #include <thread>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using Tokens = std::vector<int>;
 
 // Records the runs of a task: their spans, how many ran at once, the thread.
 struct Runs {
@@ -33,36 +34,69 @@ struct Runs {
     bool wait_done(size_t n) { return lc_test::wait_until([&] { return with([&] { return spans.size() >= n; }); }, 10s); }
 };
 
+// Every adding function with the same arguments.
+static Tokens add_each(void *arg, long s, long us, lc_task_fn fn = Runs::run)
+{
+    return {add_task(fn, arg, s, us), add_fixperiod_task(fn, arg, s, us), add_fixdelay_task(fn, arg, s, us),
+            add_nodestroy_task(fn, arg, s, us)};
+}
+
+// Runs alone in its process (ctest starts one per test), so no entry was
+// made before: the queue takes token 1 and the first task 2.  Tasks still
+// queued at the exit never run; a restart begins with an empty queue.
+TEST(TaskProcess, FirstTokenRefusalsExitAndRestart)
+{
+    Runs runs;
+    auto expect_stopped = [&] {
+        int token = 2;
+        EXPECT_EQ(add_each(&runs, 0, 0), Tokens(4, -1));
+        EXPECT_EQ(update_task(2, 0, 0), -1);
+        EXPECT_EQ(remove_task(&token), -1);
+        EXPECT_EQ(token, 2);  // left alone
+    };
+    expect_stopped();
+    ASSERT_EQ(lib_common_init(), 0);
+    const long bad[][2] = {{-1, 0}, {0, -1}, {0, 1000000}, {LONG_MAX > INT32_MAX ? (long)INT32_MAX + 1 : -5, 0}};
+    for (const auto &d : bad)
+        EXPECT_EQ(add_each(&runs, d[0], d[1]), Tokens(4, -1)) << d[0] << "," << d[1];
+    EXPECT_EQ(add_each(&runs, 0, 0, nullptr), Tokens(4, -1));
+    EXPECT_EQ(remove_task(nullptr), -1);
+    EXPECT_EQ(add_task(Runs::run, &runs, 0, 0), 2);  // no refusal used up a token
+    EXPECT_TRUE(runs.wait_done(1));
+    EXPECT_EQ(update_task(2, 0, 0) + update_task(1, 0, 0), -2);  // fired; the queue's token names no task
+    const Tokens queued = add_each(&runs, 2, 0);
+    EXPECT_EQ(queued, (Tokens{3, 4, 5, 6}));
+    EXPECT_EQ(lib_common_exit(), 0);  // every library thread joined: nothing can run later
+    expect_stopped();
+    EXPECT_EQ(runs.count(), 1);
+
+    ASSERT_EQ(lib_common_init(), 0);
+    EXPECT_EQ(update_task(queued[3], 0, 0), -1);  // the old queue's tasks are gone
+    EXPECT_GT(add_task(Runs::run, &runs, 0, 0), 0);
+    EXPECT_TRUE(runs.wait_done(2));
+    EXPECT_EQ(lib_common_exit(), 0);
+}
+
 class Tasks : public StartedLibrary {};
 
-static std::string as_text(const void *p)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
+static std::string as_text(const void *p) { char buf[32]; snprintf(buf, sizeof buf, "%p", p); return buf; }
 
 TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
 {
-    Runs soon, same[3], later;
-    ASSERT_GT(add_task(Runs::run, &soon, 0, 0), 0);
-    ASSERT_TRUE(soon.wait_done(1));
-    EXPECT_EQ(soon.thread, "threadpool_work");  // not "task_process"
-
-    ASSERT_TRUE(command("gpool=add_task;lib_level=debug"));  // trace hand-overs and additions
-    Texts expected, handed;
-    for (Runs &r : same)
-        expected.push_back("arg:" + as_text(&r) + "\n");
+    Runs same[3], later;
+    ASSERT_TRUE(command("gpool=add_task;lib_level=debug"));  // trace additions and hand-overs
     const int first = add_task(Runs::run, &same[0], 0, 200000);
     EXPECT_TRUE(add_task(Runs::run, &same[1], 0, 200000) > first && add_task(Runs::run, &same[2], 0, 200000) > first);
     const auto added = Clock::now();
     int once = add_task(Runs::run, &later, 1, 0);
     for (Runs &r : same)
         ASSERT_TRUE(r.wait_done(1));
-    for (const std::string &t : capture_.texts())  // the pool's traces of the hand-overs, in order
-        if (t.find("[lib _threadpool_add_task +") == 0 && t.find(as_text(&later)) == std::string::npos)
-            handed.push_back(t.substr(t.find("arg:")));
-    EXPECT_EQ(handed, expected);
+    EXPECT_EQ(same[0].thread, "threadpool_work");  // not "task_process"
+    std::string traced;
+    for (const std::string &t : capture_.texts())
+        traced += t;
+    EXPECT_LT(traced.find("arg:" + as_text(&same[0])), traced.find("arg:" + as_text(&same[1])));  // handed over
+    EXPECT_LT(traced.find("arg:" + as_text(&same[1])), traced.find("arg:" + as_text(&same[2])));
     EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
 
     ASSERT_TRUE(later.wait_done(1));
@@ -74,61 +108,38 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
     EXPECT_EQ(once, 0);
 }
 
-TEST_F(Tasks, FixedPeriodOverlapsFixedDelayNeverAndRemovalStopsBoth)
+// A slow fixed-period task overlaps itself, a fixed-delay one never does, a
+// persistent one runs once per arming; removal zeroes the token and stops
+// each (runs already begun complete).
+TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
 {
-    Runs period, delay;
+    Runs period, delay, persistent;
     period.work = 300ms;
     int token = add_fixperiod_task(Runs::run, &period, 0, 100000);
     ASSERT_TRUE(lc_test::wait_until([&] { return period.with([&] { return period.most >= 2; }); }, 10s));
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(token, 0);
     const int at_removal = period.count();
-    std::this_thread::sleep_for(700ms);
-    EXPECT_LE(period.count(), at_removal + 2);  // at most the runs each worker had begun
 
     delay.work = 200ms;
     token = add_fixdelay_task(Runs::run, &delay, 0, 100000);
-    ASSERT_TRUE(delay.wait_done(3));
+    ASSERT_TRUE(delay.wait_done(3));  // takes 800 ms at least
     EXPECT_EQ(remove_task(&token), 0);
+    EXPECT_LE(period.count(), at_removal + 2);  // at most the runs each worker had begun
     delay.with([&] {
         EXPECT_EQ(delay.most, 1);
         for (size_t i = 1; i < delay.spans.size(); i++)  // armed again only when the run has ended
             EXPECT_GE(delay.spans[i].first - delay.spans[i - 1].second, 99ms) << i;
     });
-}
 
-TEST_F(Tasks, PersistentRunsOncePerArmingUntilRemoved)
-{
-    Runs runs;
-    int token = add_nodestroy_task(Runs::run, &runs, 0, 50000);
-    for (int arming = 1; arming <= 2; arming++) {
-        if (arming == 2) {
-            EXPECT_EQ(update_task(token, 0, 50000), 0);
-        }
-        ASSERT_TRUE(runs.wait_done(arming));
-        std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(runs.count(), arming);
-    }
+    token = add_nodestroy_task(Runs::run, &persistent, 0, 50000);
+    ASSERT_TRUE(persistent.wait_done(1));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(update_task(token, 0, 50000), 0);
+    ASSERT_TRUE(persistent.wait_done(2));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(persistent.count(), 2);
     const int old = token;
     EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(token, 0);
     EXPECT_EQ(update_task(old, 0, 0), -1);
-}
-
-TEST_F(Tasks, QueuedTasksNeverRunAfterTheExitAndARestartWorks)
-{
-    Runs runs;
-    int tokens[] = {add_task(Runs::run, &runs, 2, 0), add_fixperiod_task(Runs::run, &runs, 2, 0),
-                    add_fixdelay_task(Runs::run, &runs, 2, 0), add_nodestroy_task(Runs::run, &runs, 2, 0)};
-    EXPECT_GT(*std::min_element(tokens, tokens + 4), 0);
-    EXPECT_EQ(lib_common_exit(), 0);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(runs.count(), 0);
-    EXPECT_EQ(remove_task(&tokens[1]), -1);
-    EXPECT_GT(tokens[1], 0);  // left alone
-
-    start();  // the same process starts the library again
-    EXPECT_EQ(update_task(tokens[3], 0, 0), -1);  // the old queue's tasks are gone
-    ASSERT_GT(add_task(Runs::run, &runs, 0, 0), 0);
-    EXPECT_TRUE(runs.wait_done(1));
 }
