@@ -1,10 +1,7 @@
 // The gpool commands written into the pipe of a started library.
 #include "../lib_common/started_library.h"
 
-static void count_up(void *arg)
-{
-    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
-}
+static void count_up(void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }
 
 class PoolCommands : public StartedLibrary {};
 
