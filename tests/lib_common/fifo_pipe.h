@@ -12,6 +12,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using Texts = std::vector<std::string>;
+
+// The path named by the "<path> is ready,fd:<fd>" trace of a start.
+inline std::string served_path(const lc_test::TraceCapture &capture)
+{
+    for (const std::string &t : capture.texts())
+        if (t.find("[lib fifo_init_fun +") == 0 && t.find(" is ready,fd:") != std::string::npos)
+            return t.substr(t.find("] ") + 2, t.find(" is ready,fd:") - t.find("] ") - 2);
+    return "";
+}
+
 class FifoPipe : public ::testing::Test {
 protected:
     void SetUp() override
@@ -19,13 +30,15 @@ protected:
         capture_.clear();
         fd_ = fifo_init_fun();
         ASSERT_GE(fd_, 0);
-        std::string ready = capture_.texts().at(0);  // "[lib ...] <path> is ready,fd:<fd>\n\n"
-        size_t from = ready.find("] ") + 2;
-        path_ = ready.substr(from, ready.find(" is ready,fd:" + std::to_string(fd_) + "\n\n") - from);
-        ASSERT_TRUE(path_ == "/dev/libfifo" || path_ == "/dev/libfifo_" + std::to_string(getpid())) << ready;
-        ASSERT_EQ(stat(path_.c_str(), &node_), 0);
-        ASSERT_TRUE(S_ISFIFO(node_.st_mode));
         ASSERT_EQ(fcntl(fd_, F_SETFL, O_NONBLOCK), 0);  // a failed write must not hang the test
+        take_node();
+    }
+    // The node just made: under this process's name, and a pipe.
+    void take_node()
+    {
+        path_ = served_path(capture_);
+        ASSERT_TRUE(path_ == "/dev/libfifo" || path_ == "/dev/libfifo_" + std::to_string(getpid())) << path_;
+        ASSERT_TRUE(stat(path_.c_str(), &node_) == 0 && S_ISFIFO(node_.st_mode)) << path_;
         capture_.clear();
     }
     void TearDown() override
@@ -45,9 +58,9 @@ protected:
     }
     size_t hints() const { return capture_.count("]please use echo \"help=1\" > /dev/libfifo \n"); }
     // Texts traced by `function`, without their tags.
-    std::vector<std::string> traced_by(const std::string &function) const
+    Texts traced_by(const std::string &function) const
     {
-        std::vector<std::string> out;
+        Texts out;
         for (const std::string &t : capture_.texts())
             if (t.find(" " + function + " +") != std::string::npos)
                 out.push_back(t.substr(t.find(']') + 1));

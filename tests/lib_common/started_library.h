@@ -9,17 +9,6 @@
 
 #include <atomic>
 
-using Texts = std::vector<std::string>;
-
-// The path named by the "<path> is ready,fd:<fd>" trace of a start.
-inline std::string served_path(const lc_test::TraceCapture &capture)
-{
-    for (const std::string &t : capture.texts())
-        if (t.find("[lib fifo_init_fun +") == 0 && t.find(" is ready,fd:") != std::string::npos)
-            return t.substr(t.find("] ") + 2, t.find(" is ready,fd:") - t.find("] ") - 2);
-    return "";
-}
-
 class StartedLibrary : public FifoPipe {
 protected:
     static inline std::atomic<int> marks{0};
@@ -37,11 +26,8 @@ protected:
     {
         capture_.clear();
         ASSERT_EQ(lib_common_init(), 0);
-        path_ = served_path(capture_);
-        ASSERT_TRUE(path_ == "/dev/libfifo" || path_ == "/dev/libfifo_" + std::to_string(getpid())) << path_;
-        ASSERT_EQ(stat(path_.c_str(), &node_), 0);
+        take_node();
         add_fifo_work(marker_row, 1);
-        capture_.clear();
     }
     // Writes text followed by the marker; true once the scheduler ran both.
     bool command(const std::string &text)

@@ -1,13 +1,14 @@
-// Debug command pipe: commands through the real pipe, registrations, "help",
-// bad input, other processes, registration while commands are handled.
+// Debug command pipe and level commands through the real pipe: splitting,
+// matching, hints, "help", registrations, other processes, concurrency.
 #include "fifo_pipe.h"
 
 #include <atomic>
-#include <new>
+#include <regex>
+#include <string.h>
 #include <sys/wait.h>
 #include <thread>
 
-static std::vector<std::string> calls;  // "<row data>:<value>", in order
+static Texts calls;  // "<row data>:<value>", in order
 static void record(const char *value, void *data)
 {
     calls.push_back(std::string(static_cast<const char *>(data)) + ":" + value);
@@ -17,7 +18,6 @@ static const fifo_cmd rows[] = {
     {"mode", "debug", record, (void *)"late"},     {"any", nullptr, record, (void *)"any"},
     {nullptr, "x", record, (void *)"nokey"},       {"nohandler", nullptr, nullptr, nullptr},
 };
-using Texts = std::vector<std::string>;
 
 class Fifo : public FifoPipe {
 protected:
@@ -78,75 +78,49 @@ TEST_F(Fifo, PiecesSplitTrimAndMatchWithOneHintPerWrite)
     EXPECT_EQ(hints(), 2u);
 }
 
-TEST_F(Fifo, GarbageReadErrorsAndFloodsNeverStall)
-{
-    auto drain = [this] {  // reads with data until the pipe is empty
-        int reads = 0;
-        for (capture_.clear(); !capture_.contains("]no data yet\n\n") && reads < 10000; reads++)
-            fifo_handle(fd_);
-        return reads - 1;
-    };
-    unsigned seed = 7;
-    size_t bytes = 0;
-    for (int i = 0; i < 40; i++) {
-        std::string junk(1 + rand_r(&seed) % 300, '\0');  // binary, NULs too
-        for (char &ch : junk)
-            ch = static_cast<char>(rand_r(&seed));
-        send(junk, 0);
-        bytes += junk.size();
-    }
-    EXPECT_EQ(drain(), (int)((bytes + 255) / 256));
-    calls.clear();
-    for (int i = 0; i < 1000; i++)
-        send("any=123;", 0);
-    EXPECT_EQ(drain(), 8000 / 256 + 1);
-    EXPECT_EQ(calls, Texts(1000, "any:123"));
-    EXPECT_EQ(hints(), 0u);
-    capture_.clear();
-    fifo_handle(-1);  // a failed read runs the empty text, which fails
-    EXPECT_EQ(hints(), 1u);
-}
-
+// Rows without key or handler are left out; "enter" and "Leave" need cc level 7.
 TEST_F(Fifo, HelpListsUsableRowsInOrderGatedByCcLevel)
 {
     send("help=");
     EXPECT_EQ(capture_.count("[cc fifo_print_debug +"), 4u);
-    EXPECT_EQ(traced_by("fifo_print_debug"), (Texts{"help=NULL\n", "mode=debug\n", "mode=debug\n", "any=NULL\n"}));
+    const Texts listed = {"help=NULL\n", "mode=debug\n", "mode=debug\n", "any=NULL\n"};
+    EXPECT_EQ(traced_by("fifo_print_debug"), listed);
     dbgout_profile.cc_level = 7;
     capture_.clear();
-    send("help=1\nsecond line");
-    Texts listed = traced_by("fifo_print_debug");
-    EXPECT_EQ(listed.size() == 6 ? listed.front() + listed.back() : "", "enter\nLeave\n");
+    send("help=1");
+    Texts framed = listed;
+    framed.insert(framed.begin(), "enter\n");
+    framed.push_back("Leave\n");
+    EXPECT_EQ(traced_by("fifo_print_debug"), framed);
 }
 
-TEST_F(Fifo, DroppedRegistrationsLeaveTheListIntact)
+// Bad tables are dropped with a trace; the node is made 0766 less the umask;
+// the exit traces and empties the list, and the next start begins empty.
+TEST_F(Fifo, DroppedTablesNodeModeAndExit)
 {
     add_fifo_work(nullptr, 2);
     add_fifo_work(rows, 0);
-    add_fifo_work(rows, 1);
+    add_fifo_work(rows + 3, 1);
     EXPECT_EQ(registrations(), 2);
     EXPECT_EQ(capture_.count("]command table dropped: "), 2u);
-    send("mode=debug");
-    EXPECT_EQ(calls, Texts{"debug:debug"});
-}
-
-TEST_F(Fifo, NodeModeExitTracesAndAFreshStart)
-{
-    mode_t mask = umask(0);
+    const mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(node_.st_mode & 0777, 0766u & ~mask);
     fifo_exit_fun(fd_);
     EXPECT_EQ(traced_by("fifo_exit_fun"), (Texts{"enter\n", "Leave\n"}));
     EXPECT_EQ(registrations(), 0);
     FifoPipe::SetUp();
-    send("mode=debug");  // the list starts empty again
+    send("any=1");
     EXPECT_EQ(hints(), 1u);
 }
 
+// A child finds "/dev/libfifo" taken (by this test or another process),
+// serves its own node and removes only that; when its own name is taken too
+// it serves nothing and leaves that node alone.
 TEST_F(Fifo, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 {
     pid_t child = fork();
-    if (child == 0) {  // "/dev/libfifo" is taken, by this test or another process
+    if (child == 0) {
         std::string own = "/dev/libfifo_" + std::to_string(getpid());
         int fd = fifo_init_fun();
         add_fifo_work(rows, 4);
@@ -156,15 +130,13 @@ TEST_F(Fifo, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
         fifo_exit_fun(fd);
         if (!wrote || calls != Texts{"any:child"} || access(own.c_str(), F_OK) == 0 || access(path_.c_str(), F_OK) != 0)
             _exit(1);
-        // A node found present: no pipe, the node is left, and none is made later.
         mkfifo(own.c_str(), 0600);
         fd = fifo_init_fun();
         fifo_exit_fun(fd);
         bool left = remove(own.c_str()) == 0;
         if (fd != -1 || !left || !capture_.contains("]can not create fifo server 17 File exists\n"))
             _exit(2);
-        fd = fifo_init_fun();
-        fifo_exit_fun(fd);
+        fd = fifo_init_fun();  // and none is made later in this process
         _exit(fd == -1 && access(own.c_str(), F_OK) != 0 ? 0 : 3);
     }
     int status = -1;
@@ -189,4 +161,58 @@ TEST_F(Fifo, TablesRegisterWhileCommandsAreHandled)
     registrar.join();
     EXPECT_EQ(calls, Texts(handled, "any:1"));
     EXPECT_EQ(registrations(), 201);
+}
+
+// The eight levels and time_enable, in record order.
+static std::vector<int> profile()
+{
+    int32_t f[9];
+    memcpy(f, &dbgout_profile, sizeof f);
+    return std::vector<int>(f, f + 9);
+}
+
+// Each level row sets its module's field (all_level: the seven named ones)
+// and nothing else; the handlers trace after the change, so their own gate
+// and stamp follow the new setting.
+TEST_F(Fifo, LevelCommandsSetTheirFieldsOnlyAndTraceAfterTheChange)
+{
+    trace_debug_init();
+    const char *modules[] = {"lib", "para", "cc", "visca", "net", "module", "mpp", "all"};  // record order
+    const char *names[] = {"err", "info", "debug"};
+    for (int m = 0; m < 8; m++) {
+        for (int l = 0; l < 3; l++) {
+            const int32_t fives[9] = {5, 5, 5, 5, 5, 5, 5, 5, 5};
+            memcpy(&dbgout_profile, fives, sizeof fives);
+            send(std::string(modules[m]) + "_level=" + names[l]);
+            std::vector<int> expected(9, 5);
+            for (int f = 0; f < 7; f++)
+                expected[f] = f == m || m == 7 ? "367"[l] - '0' : 5;
+            EXPECT_EQ(profile(), expected) << modules[m] << "_level=" << names[l];
+        }
+    }
+    capture_.clear();
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {  // traces elsewhere read the levels meanwhile
+        do
+            (void)(XEL_LEVEL(lib) + XEL_LEVEL(mpp) + __atomic_load_n(&dbgout_profile.time_enable, __ATOMIC_RELAXED));
+        while (!stop);
+    });
+    send("all_level=err;dbg_time=1");
+    stop = true;
+    reader.join();
+    EXPECT_EQ(profile(), (std::vector<int>{3, 3, 3, 3, 3, 3, 3, 5, 1}));
+    send("lib_level=debug\n");
+    send("lib_level=Debug;lib_level=warn;dbg_time=0");
+    EXPECT_EQ(profile(), (std::vector<int>{7, 3, 3, 3, 3, 3, 3, 5, 0}));
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].level, 7);
+    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("[0-5][0-9]\\.[0-9]{3}\\[lib set_debug_level \\+[0-9]+ *\\]L7\n")));
+    EXPECT_EQ(lines[1].text.substr(0, 28) + traced_by("set_time_enable_level").at(0), "[lib set_time_enable_level +time_enable 0\n");
+    EXPECT_EQ(hints(), 1u);
+
+    int allowed = 0;
+    for (int i = 0; i < 12; i++)
+        allowed += trace_ratelimit();
+    EXPECT_EQ(allowed, 10);  // trace_debug_init set 10 per window
 }

@@ -1,31 +1,24 @@
-// Trace output: syslog records, time stamp, output_hook, hex dump.
+// Trace output (syslog records, time stamp, output_hook, level gate, hex
+// dump) and the rate limiter, with syslog and the clock replaced at link time.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <regex>
 #include <stdarg.h>
-#include <string>
-#include <syslog.h>
-#include <vector>
+#include <sys/time.h>
+#include <time.h>
 
-// Link-time seam: the library's calls to syslog land here instead of libc.
-struct SyslogRecord {
-    int priority;
-    std::string text;
-};
-static std::mutex syslog_mutex;
-static std::vector<SyslogRecord> syslog_records;
+using Texts = std::vector<std::string>;
 
+// The library's calls to syslog land here instead of libc.
+static std::vector<std::pair<int, std::string>> syslog_records;
 static void record_syslog(int priority, const char *fmt, va_list ap)
 {
     char text[2048];
     vsnprintf(text, sizeof text, fmt, ap);
-    std::lock_guard<std::mutex> lock(syslog_mutex);
     syslog_records.push_back({priority, text});
 }
-
 extern "C" void syslog(int priority, const char *fmt, ...)
 {
     va_list ap;
@@ -33,7 +26,6 @@ extern "C" void syslog(int priority, const char *fmt, ...)
     record_syslog(priority, fmt, ap);
     va_end(ap);
 }
-
 extern "C" void __syslog_chk(int priority, int, const char *fmt, ...)
 {
     va_list ap;
@@ -42,158 +34,161 @@ extern "C" void __syslog_chk(int priority, int, const char *fmt, ...)
     va_end(ap);
 }
 
+// The library reads the wall clock here: the time a test sets, else the real one.
+static struct timeval fake_now;
+extern "C" int gettimeofday(struct timeval *tv, void *)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *tv = fake_now.tv_sec != 0 ? fake_now : timeval{ts.tv_sec, ts.tv_nsec / 1000};
+    return 0;
+}
+
 class Trace : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        saved_ = dbgout_profile;
-        dbgout_profile.output_hook = nullptr;
-        dbgout_profile.time_enable = 0;
-        std::lock_guard<std::mutex> lock(syslog_mutex);
-        syslog_records.clear();
-    }
-    void TearDown() override { dbgout_profile = saved_; }
-    static std::vector<SyslogRecord> records()
-    {
-        std::lock_guard<std::mutex> lock(syslog_mutex);
-        return syslog_records;
-    }
-    static std::vector<size_t> piece_lengths()
-    {
-        std::vector<size_t> out;
-        for (const SyslogRecord &r : records())
-            out.push_back(r.text.size());
-        return out;
-    }
-    dbgout_profile_t saved_;
+    void SetUp() override { syslog_records.clear(); }
+    void TearDown() override { fake_now = {}; }
+    lc_test::TraceCapture capture_;  // puts the hook and the levels back
 };
 
-TEST(TraceDefaults, ProfileHoldsItsLoadTimeValues)
+TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
 {
-    EXPECT_EQ(dbgout_profile.lib_level, 6);
-    EXPECT_EQ(dbgout_profile.para_level, 6);
-    EXPECT_EQ(dbgout_profile.cc_level, 6);
-    EXPECT_EQ(dbgout_profile.visca_level, 6);
-    EXPECT_EQ(dbgout_profile.net_level, 6);
-    EXPECT_EQ(dbgout_profile.module_level, 6);
-    EXPECT_EQ(dbgout_profile.mpp_level, 6);
-    EXPECT_EQ(dbgout_profile.spare_level, 6);
-    EXPECT_EQ(dbgout_profile.time_enable, 0);
-    EXPECT_EQ(dbgout_profile.output_hook, nullptr);
-}
-
-TEST_F(Trace, SyslogPiecesOf160WithoutALoneLastCharacter)
-{
-    struct Case {
+    dbgout_profile.output_hook = nullptr;
+    fake_now = {1000123, 7890};
+    const struct {
         size_t length;
+        int stamp;
         std::vector<size_t> pieces;
     } cases[] = {
-        {0, {0}},     {1, {1}},
-        {160, {160}}, {161, {160}},       // the 161st character is not sent
-        {162, {160, 2}}, {321, {160, 160}}, {322, {160, 160, 2}},
-        {5000, {160, 160, 160, 160, 160, 160, 63}},  // cut at 1023
+        {0, 0, {0}},       {160, 0, {160}},          {161, 0, {160}},  // the 161st character is not sent
+        {162, 0, {160, 2}}, {322, 0, {160, 160, 2}}, {155, 1, {160}},   {156, 1, {160, 2}},
+        {5000, 0, {160, 160, 160, 160, 160, 160, 63}}, {2000, 1, {160, 160, 160, 160, 160, 160, 63}},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
+        dbgout_profile.time_enable = c.stamp;
         syslog_records.clear();
-        std::string text(c.length, 'x');
+        std::string text(c.length, ' ');
         for (size_t i = 0; i < c.length; i++)
-            text[i] = static_cast<char>('a' + i % 26);
+            text[i] = "%d%%.abc"[i % 8];  // printed, never read as a format
         xel_traceout(4, "%s", text.c_str());
-        EXPECT_EQ(piece_lengths(), c.pieces) << "length " << c.length;
+        std::vector<size_t> lengths;
         std::string joined;
-        for (const SyslogRecord &r : records()) {
-            EXPECT_EQ(r.priority, 4);
-            joined += r.text;
+        for (const auto &r : syslog_records) {
+            EXPECT_EQ(r.first, 4);
+            lengths.push_back(r.second.size());
+            joined += r.second;
         }
-        EXPECT_EQ(joined, text.substr(0, joined.size()));
+        EXPECT_EQ(lengths, c.pieces) << c.length;
+        EXPECT_EQ(joined, ((c.stamp ? "43.007" : "") + text).substr(0, joined.size())) << c.length;
     }
 }
 
-TEST_F(Trace, PercentInTheTextIsPrintedNotInterpreted)
-{
-    xel_traceout(6, "%s", "100%s %d%%");
-    ASSERT_EQ(records().size(), 1u);
-    EXPECT_EQ(records()[0].text, "100%s %d%%");
-}
-
-TEST_F(Trace, TimeStampPrecedesTheTagAndShrinksTheRoom)
+// "ss.mmm": second of the minute and millisecond, zero-padded, before the tag.
+TEST_F(Trace, HookGetsTheWholeTextOnceWithTheStampAndSyslogNothing)
 {
     dbgout_profile.time_enable = 1;
-    dbgout_profile.output_hook = nullptr;
-    xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
-    ASSERT_EQ(records().size(), 1u);
-    EXPECT_TRUE(std::regex_match(records()[0].text,
-                                 std::regex("[0-5][0-9]\\.[0-9]{3}\\[lib fifo_handle \\+57  \\]no data yet\n\n")))
-        << records()[0].text;
-
-    syslog_records.clear();
-    xel_traceout(6, "%s", std::string(2000, 'y').c_str());
-    // 6 characters of stamp and 1017 of message: 1023 in all.
-    EXPECT_EQ(piece_lengths(), (std::vector<size_t>{160, 160, 160, 160, 160, 160, 63}));
+    fake_now = {1000083, 999999};
+    EXPECT_EQ(xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57), 0);
+    fake_now = {1000123, 7890};
+    xel_traceout(3, "%s|%d", std::string(400, 'z').c_str(), 7);
+    const char *null_format = nullptr;
+    EXPECT_EQ(xel_traceout(6, null_format), 0);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, "03.999[lib fifo_handle +57  ]no data yet\n\n");
+    EXPECT_EQ(lines[1].level, 3);
+    EXPECT_EQ(lines[1].text, "43.007" + std::string(400, 'z') + "|7");
+    EXPECT_TRUE(syslog_records.empty());
 }
 
-TEST_F(Trace, HookReceivesTheWholeTextOnceAndSyslogNothing)
+TEST_F(Trace, GateMacroTagsAndFiltersByModuleLevelWithoutEvaluating)
 {
-    lc_test::TraceCapture capture;
-    std::string long_text(400, 'z');
-    EXPECT_EQ(xel_traceout(3, "%s|%d", long_text.c_str(), 7), 0);
-    auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, 3);
-    EXPECT_EQ(lines[0].text, long_text + "|7");
-    EXPECT_TRUE(records().empty());
-}
-
-TEST_F(Trace, GateMacroTagsAndFiltersByModuleLevel)
-{
-    lc_test::TraceCapture capture;
     dbgout_profile.lib_level = 6;
     dbgout_profile.cc_level = 7;
     int evaluated = 0;
-    XEL_TRACE(lib, 7, "hidden %d\n", ++evaluated);  // gate closed: no evaluation
+    XEL_TRACE(lib, 7, "hidden %d\n", ++evaluated);
     XEL_TRACE(lib, 6, "shown\n");
     XEL_TRACE(cc, 7, "cc %s\n", "debug");
     EXPECT_EQ(evaluated, 0);
-    auto texts = capture.texts();
+    const Texts texts = capture_.texts();
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_TRUE(std::regex_match(texts[0], std::regex("\\[lib TestBody \\+[0-9]+ *\\]shown\n")));
     EXPECT_TRUE(std::regex_match(texts[1], std::regex("\\[cc TestBody \\+[0-9]+ *\\]cc debug\n")));
-    // The line number is padded to four columns.
-    EXPECT_EQ(texts[0].find("]shown"), std::string("[lib TestBody +").size() + 4);
+    EXPECT_EQ(texts[0].find("]shown"), std::string("[lib TestBody +").size() + 4);  // line padded to 4
 }
 
 TEST_F(Trace, RawDumpListsAtMost32BytesAndTheFullLength)
 {
-    lc_test::TraceCapture capture;
-    const unsigned char two[] = {0x01, 0xAB};
-    unsigned char forty[40];
-    for (int i = 0; i < 40; i++)
-        forty[i] = static_cast<unsigned char>(i);
-    std::string expected40 = "blk [len:40],data:";
-    for (int i = 0; i < 32; i++) {
+    unsigned char bytes[40];
+    std::string listed;
+    for (int i = 0; i < 40; i++) {
+        bytes[i] = static_cast<unsigned char>(i * 7);
         char item[8];
-        snprintf(item, sizeof item, "0x%02x,", i);
-        expected40 += item;
+        snprintf(item, sizeof item, "0x%02x,", bytes[i]);
+        listed += i < 32 ? item : "";
     }
-
-    xel_traceout_raw(6, "rx", two, 2);
-    xel_traceout_raw(6, "none", two, 0);
-    xel_traceout_raw(6, "blk", forty, 40);
+    xel_traceout_raw(6, "rx", bytes, 2);
+    xel_traceout_raw(6, "none", bytes, 0);
+    xel_traceout_raw(6, "blk", bytes, 40);
     xel_traceout_raw(6, nullptr, nullptr, 5);  // bad input: no crash, no bytes
-    xel_traceout_raw(6, "neg", two, -3);
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{
-                                   "rx [len:2],data:0x01,0xab,",
-                                   "none [len:0],data:",
-                                   expected40,
-                                   " [len:5],data:",
-                                   "neg [len:-3],data:",
-                               }));
+    xel_traceout_raw(6, "neg", bytes, -3);
+    EXPECT_EQ(capture_.texts(), (Texts{"rx [len:2],data:0x00,0x07,", "none [len:0],data:",
+                                       "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:"}));
 }
 
-TEST_F(Trace, NullFormatEmitsNothing)
+class RateLimit : public Trace {
+protected:
+    // Calls the limiter `calls` times at the time given; returns how many passed.
+    int at(long sec, long usec, int calls = 1)
+    {
+        fake_now = {sec, usec};
+        int passed = 0;
+        for (int i = 0; i < calls; i++)
+            passed += ___ratelimit(&rs_, "rl");
+        return passed;
+    }
+    ratelimit_state rs_ = {9, 9, 9, 9, {9, 9}};  // init must clear it all
+};
+
+// Interval 0 passes all without reading the clock; so do a null limiter and
+// the trace limiter before trace_debug_init.  Burst 0 refuses all, and still
+// reports each window's count.
+TEST_F(RateLimit, IntervalZeroPassesAllBurstZeroRefusesAll)
 {
-    lc_test::TraceCapture capture;
-    const char *null_format = nullptr;
-    EXPECT_EQ(xel_traceout(6, null_format), 0);
-    EXPECT_TRUE(capture.lines().empty());
+    ratelimit_state_init(&rs_, 0, 0);
+    EXPECT_EQ(at(1000, 0, 50), 50);
+    EXPECT_EQ(rs_.missed + rs_.printed + rs_.begin.tv_sec, 0);
+    EXPECT_EQ(___ratelimit(nullptr, "null"), 1);
+    ratelimit_state_init(nullptr, 1, 1);
+    int open = 0;
+    for (int i = 0; i < 100; i++)
+        open += trace_ratelimit();
+    EXPECT_EQ(open, 100);
+    EXPECT_TRUE(capture_.lines().empty());
+
+    ratelimit_state_init(&rs_, 2, 0);
+    EXPECT_EQ(at(1000, 0, 3), 0);
+    EXPECT_EQ(at(1002, 1), 0);
+    EXPECT_EQ(capture_.texts(), Texts{"rl: 3 callbacks suppressed\n"});
+}
+
+// Ten pass; the window holds up to and including begin + interval (to the
+// microsecond); the first call after it reports the refused count at level 6
+// whatever the levels, and begins the next window.
+TEST_F(RateLimit, BurstOfTenWindowEndAndReport)
+{
+    dbgout_profile.lib_level = dbgout_profile.cc_level = 0;
+    ratelimit_state_init(&rs_, 5, 10);
+    EXPECT_EQ(at(1000, 600000, 12), 10);
+    EXPECT_EQ(at(900, 0), 0);  // a clock stepped back stays in the window
+    EXPECT_EQ(at(1005, 600000), 0);
+    EXPECT_TRUE(capture_.lines().empty());
+    EXPECT_EQ(at(1005, 600001, 11), 10);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 6);
+    EXPECT_EQ(lines[0].text, "rl: 4 callbacks suppressed\n");
+    EXPECT_EQ(at(1010, 600001), 0);
+    EXPECT_EQ(at(1010, 600002), 1);
+    EXPECT_EQ(capture_.texts().back(), "rl: 2 callbacks suppressed\n");
 }
