@@ -2,10 +2,9 @@
 #include "lc_test.h"
 
 #include <mutex>
-#include <thread>
-
 #include <stdlib.h>
 #include <string.h>
+#include <thread>
 
 namespace lc_test {
 
@@ -28,9 +27,8 @@ TraceCapture::TraceCapture() : saved_(dbgout_profile)
 TraceCapture::~TraceCapture()
 {
     using P = dbgout_profile_t;
-    static int32_t P::*const fields[] = {&P::lib_level,    &P::para_level, &P::cc_level,
-                                         &P::visca_level,  &P::net_level,  &P::module_level,
-                                         &P::mpp_level,    &P::spare_level, &P::time_enable};
+    static int32_t P::*const fields[] = {&P::lib_level,   &P::para_level, &P::cc_level,     &P::visca_level, &P::net_level,
+                                         &P::module_level, &P::mpp_level, &P::spare_level, &P::time_enable};
     __atomic_store_n(&dbgout_profile.output_hook, saved_.output_hook, __ATOMIC_RELAXED);
     for (int32_t P::*field : fields)
         __atomic_store_n(&(dbgout_profile.*field), saved_.*field, __ATOMIC_RELAXED);
@@ -53,8 +51,8 @@ std::vector<std::string> TraceCapture::texts() const
 size_t TraceCapture::count(const std::string &needle) const
 {
     size_t n = 0;
-    for (const TraceLine &line : lines())
-        n += line.text.find(needle) != std::string::npos;
+    for (const std::string &text : texts())
+        n += text.find(needle) != std::string::npos;
     return n;
 }
 

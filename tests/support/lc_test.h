@@ -24,7 +24,6 @@ public:
     ~TraceCapture();
     TraceCapture(const TraceCapture &) = delete;
     TraceCapture &operator=(const TraceCapture &) = delete;
-
     std::vector<TraceLine> lines() const;
     std::vector<std::string> texts() const;         // in order
     size_t count(const std::string &needle) const;  // texts containing needle
@@ -36,8 +35,7 @@ private:
 };
 
 // Polls `cond` every millisecond until it holds or `timeout` passes.
-bool wait_until(const std::function<bool()> &cond,
-                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // True under user-mode emulation (qemu), where some facilities differ.
 bool under_emulation();
