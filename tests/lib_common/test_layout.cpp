@@ -43,10 +43,3 @@ OFFSET(fifo_cmd, value, 4, 8);
 OFFSET(fifo_cmd, handler, 8, 16);
 OFFSET(fifo_cmd, data, 12, 24);
 SIZE(fifo_cmd, 16, 32);
-
-OFFSET(fifo_link, prev, 0, 0);
-OFFSET(fifo_link, next, 4, 8);
-OFFSET(fifo_work, cmds, 0, 0);
-OFFSET(fifo_work, count, 4, 8);
-OFFSET(fifo_work, link, 8, 16);
-SIZE(fifo_work, 16, 32);

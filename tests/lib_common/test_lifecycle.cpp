@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <random>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <thread>
 
@@ -41,6 +42,10 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
               3u);
     EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") == 1; }));  // once each runs
     EXPECT_TRUE(lc_test::wait_until([] { return threads_named("threadpool_work") == 2; }));  // 15 characters kept
+    int allowed = 0;
+    for (int i = 0; i < 12; i++)
+        allowed += trace_ratelimit();
+    EXPECT_EQ(allowed, 10);  // the trace limiter is set: 10 per window
 
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);  // already running: nothing changes
@@ -52,8 +57,7 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_EQ(capture.count("]thread busy:0 live:2 limit:2--task:0\n"), 1u);
     EXPECT_EQ(lib_common_exit(), 0);
     // A joined thread may stay listed in /proc for a moment.
-    EXPECT_TRUE(lc_test::wait_until(
-        [] { return threads_named("task_process") + threads_named("threadpool_work") == 0; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") + threads_named("threadpool_work") == 0; }));
     EXPECT_EQ(gpool, nullptr);
     EXPECT_EQ(lib_common_exit(), 0);
     capture.clear();
@@ -62,7 +66,10 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     common_profile = saved;
 }
 
-TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
+// "help" lists its own row, the 26 level and time rows, the pool's three and
+// the marker, in order; each level row sets its module's field (all_level:
+// the seven named ones) and nothing else.
+TEST_F(StartedLibrary, HelpListsEveryRowAndEachLevelRowSetsItsFieldsOnly)
 {
     send("help=1\n", 0);
     Texts expected = {"help=NULL\n"};
@@ -75,10 +82,32 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     ASSERT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug").size() == expected.size(); }));
     EXPECT_EQ(traced_by("fifo_print_debug"), expected);
 
-    // Each write fails and gets its one hint; nothing changes.
+    auto profile = [] {  // the eight levels and time_enable, in record order
+        int32_t f[9];
+        memcpy(f, &dbgout_profile, sizeof f);
+        return std::vector<int>(f, f + 9);
+    };
+    const char *modules[] = {"lib", "para", "cc", "visca", "net", "module", "mpp", "all"};  // record order
+    for (int m = 0; m < 8; m++) {
+        for (int l = 0; l < 3; l++) {
+            const int32_t fives[9] = {5, 5, 5, 5, 5, 5, 5, 5, 5};
+            memcpy(&dbgout_profile, fives, sizeof fives);  // the scheduler waits for the pipe meanwhile
+            ASSERT_TRUE(command(std::string(modules[m]) + "_level=" + (l == 0 ? "err" : l == 1 ? "info" : "debug")));
+            std::vector<int> expected(9, 5);
+            for (int f = 0; f < 7; f++)
+                expected[f] = f == m || m == 7 ? "367"[l] - '0' : 5;
+            EXPECT_EQ(profile(), expected) << modules[m] << " " << l;
+        }
+    }
+}
+
+// Each bad write gets one hint and changes nothing else; a trailing line
+// feed still matches; two commands in one write both run.
+TEST_F(StartedLibrary, CommandsThroughThePipeSetAndHintOncePerWrite)
+{
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
-    for (const std::string &bad : {std::string("lib_level"), std::string("lib_level=Debug"),
-                                   std::string("gpool=statistics=1"), std::string("cc_level=err;;para_level=debug"), cut}) {
+    for (const std::string &bad : {std::string("lib_level"), std::string("lib_level=Debug"), std::string("gpool=statistics=1"),
+                                   std::string("cc_level=err;;para_level=debug"), cut}) {
         capture_.clear();
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
         EXPECT_TRUE(lc_test::wait_until([&] { return hints() == (bad == cut ? 2u : 1u); })) << bad;
@@ -94,28 +123,26 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 
 // Start and stop called from a debug command, on the scheduler thread, are
 // refused without waiting for themselves.
-static std::vector<int> reentered;
-static void reenter(const char *, void *)
-{
-    lib_common_main();
-    reentered = {lib_common_init(), lib_common_exit(), task_process_init(), task_process_exit()};
-}
-
 TEST_F(StartedLibrary, StartAndStopFromADebugCommandAreRefusedWithoutHanging)
 {
-    static const fifo_cmd row[] = {{"reenter", nullptr, reenter, nullptr}};
+    static std::vector<int> got;
+    static const fifo_cmd row[] = {{"reenter", nullptr, [](const char *, void *) {
+                                        lib_common_main();
+                                        got = {lib_common_init(), lib_common_exit(), task_process_init(), task_process_exit()};
+                                    }, nullptr}};
     add_fifo_work(row, 1);
     ASSERT_TRUE(command("reenter=1"));
-    EXPECT_EQ(reentered, (std::vector<int>{0, -1, EBUSY, -1}));
+    EXPECT_EQ(got, (std::vector<int>{0, -1, EBUSY, -1}));
     ASSERT_TRUE(command("dbg_time=1"));  // still serving
-    EXPECT_NE(gpool, nullptr);
 }
 
+// Garbage, binary bytes, over-long keys and values and floods; then timers
+// still fire while slow commands keep the pipe readable on every pass.
 TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
 {
     std::mt19937 random(7);
     for (int i = 0; i < 40; i++) {
-        std::string junk(1 + random() % 300, '\0');  // binary, NULs and semicolons too
+        std::string junk(1 + random() % 300, '\0');  // NULs and semicolons too
         for (char &ch : junk)
             ch = static_cast<char>(random());
         send(junk, 0);
@@ -125,11 +152,9 @@ TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
         send("dbg_time=0;", 0);
     int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK), left = -1;  // drained: no read boundary cuts the next write
     EXPECT_TRUE(lc_test::wait_until([&] { return ioctl(w, FIONREAD, &left) == 0 && left == 0; }));
-    close(w);
     ASSERT_TRUE(command("dbg_time=1"));
     EXPECT_EQ(dbgout_profile.time_enable, 1);
 
-    // A timer fires while slow commands keep the pipe readable on every pass.
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
     add_fifo_work(slow, 1);
     std::atomic<int> ran{0};
@@ -137,15 +162,14 @@ TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
         std::string block;
         while (block.size() < 4000)
             block += "slow=1;";
-        int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
         for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
              ran == 0 && std::chrono::steady_clock::now() < end;)
-            if (write(fd, block.data(), block.size()) < 0)
+            if (write(w, block.data(), block.size()) < 0)
                 std::this_thread::yield();
-        close(fd);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_GT(add_task([](void *arg) { ++*static_cast<std::atomic<int> *>(arg); }, &ran, 0, 200000), 0);
     EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::seconds(2)));
     flood.join();
+    close(w);
 }
