@@ -1,7 +1,6 @@
 // started_library.h - fixtures for the debug pipe, written by name as echo
-// does under whichever name it got (another process may hold
-// "/dev/libfifo"): FifoPipe serves it alone, StartedLibrary through the
-// whole library brought up by lib_common_init and stopped at the end.
+// does under whichever name it got (another process may hold "/dev/libfifo"):
+// FifoPipe serves it alone, StartedLibrary through the whole library.
 #ifndef LC_TEST_STARTED_LIBRARY_H
 #define LC_TEST_STARTED_LIBRARY_H
 
@@ -11,7 +10,6 @@
 
 #include <atomic>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,7 +54,7 @@ protected:
         int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
         EXPECT_EQ(write(w, text.data(), text.size()), (ssize_t)text.size());
         close(w);
-        for (int i = 0; i < reads; i++)
+        while (reads-- > 0)
             fifo_handle(fd_);
     }
     size_t hints() const { return capture_.count("]please use echo \"help=1\" > /dev/libfifo \n"); }

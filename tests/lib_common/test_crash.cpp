@@ -1,7 +1,6 @@
-// Crash report in "/dev/xel_core.file", made in a child as after a crash:
-// sections in order, the copy into core_copy_dir, an unopenable file, and
-// the deliberate fault.  Parallel runs take turns through a lock file in
-// /tmp; the crash file that was there before is put back afterwards.
+// Crash report in "/dev/xel_core.file", made in a child as after a crash, and
+// the deliberate fault.  Parallel runs take turns through a lock file in /tmp;
+// the crash file that was there before is put back afterwards.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 
 using testing::ExitedWithCode;
+
 static const char CORE[] = "/dev/xel_core.file";
 
 static bool slurp(const std::string &path, std::string *out)
@@ -70,21 +70,17 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrder)
     EXPECT_EXIT(report(2), ExitedWithCode(0), "^$");
     std::string file, shape;
     ASSERT_TRUE(slurp(CORE, &file));
-    struct stat st;
-    EXPECT_TRUE(stat(CORE, &st) == 0 && (st.st_mode & 0777) == 0644);
     const std::string pid = std::to_string(atoi(file.c_str() + 20)), sep(15, '-');
     const std::string known[] = {sep, "pid:" + pid + sep, "Pid:\t" + pid, "backtrace start",
                                  "backtrace end", "cat /proc/" + pid + "/maps"};
-    const std::regex dump_line("(0x[0-9a-f]+):(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}");
-    std::vector<unsigned long> stack;
+    const std::regex dump_line("0x[0-9a-f]+:(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}");
     for (size_t at = 0, eol; (eol = file.find('\n', at)) != std::string::npos; at = eol + 1) {
         const std::string line = file.substr(at, eol - at);
-        std::smatch m;
         size_t k = 0;
         while (k < 6 && line != known[k])
             k++;
-        if (std::regex_match(line, m, dump_line))
-            shape += 'S', stack.push_back(strtoul(m[1].str().c_str(), nullptr, 16));
+        if (std::regex_match(line, dump_line))
+            shape += 'S';
         else if (std::regex_match(line, std::regex("[0-9a-f]+-[0-9a-f]+ .*")))
             shape += 'm';
         else if (std::regex_match(line, std::regex("fd used:[0-9]+")))
@@ -94,21 +90,15 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrder)
     }
     const std::string one = "-P\\.*I\\.*-\\.*I\\.*-F-BS{128}E-Mm+";
     EXPECT_TRUE(std::regex_match(shape, std::regex("(" + one + "){2}"))) << shape;
-    ASSERT_EQ(stack.size(), 256u);
-    for (size_t i = 1; i < 128; i++)  // up the stack, 16 bytes a line
-        EXPECT_EQ(stack[i] - stack[i - 1], 16u);
-    EXPECT_NE(access(copy_.c_str(), F_OK), 0) << "no copy by default";
 }
 
-// A directory too long for the copy command is skipped, never cut.
-TEST_F(CrashFile, CopyWhenEnabledAndWhenItFits)
+TEST_F(CrashFile, CopyWhenEnabledAndNoReportWithoutTheFile)
 {
-    std::string original, copied, longer = dir_ + "/" + std::string(110, 'd');
+    std::string original, copied;
     EXPECT_EXIT(report(1, dir_.c_str()), ExitedWithCode(0), "^$");
     ASSERT_TRUE(slurp(CORE, &original) && slurp(copy_, &copied));
     EXPECT_EQ(copied, original);
     unlink(copy_.c_str());
-    EXPECT_EXIT(report(1, longer.c_str()), ExitedWithCode(0), "^core copy to /tmp/.*d skipped: path too long\n$");
     ASSERT_EQ(unlink(CORE) + mkdir(CORE, 0755), 0);  // a directory: not writable
     EXPECT_EXIT(report(1, dir_.c_str()), ExitedWithCode(0), "^open /dev/xel_core.file fail \n$");
     EXPECT_NE(access(copy_.c_str(), F_OK), 0);

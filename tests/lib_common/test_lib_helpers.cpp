@@ -1,5 +1,5 @@
 // lib_ helpers against the real shell and process list: trimming, time
-// differences, strings, thread ids, errno report, commands, process lookup.
+// differences, strings, errno report, commands, process lookup.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace testing::internal;  // CaptureStdout and the like
@@ -46,7 +44,7 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
 }
 
 // Null input gives null, 0 or -1; a part of over 15 characters is refused.
-TEST(LibHelpers, StringCopiesDecimalTextTwoIntsAndThreadIds)
+TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
 {
     EXPECT_TRUE(lib_strdup(nullptr) == nullptr && lib_strdup_reserved_bytes(nullptr, 4) == nullptr);
     char *room = lib_strdup_reserved_bytes("ab", 10), out[16] = "###############";
@@ -62,9 +60,6 @@ TEST(LibHelpers, StringCopiesDecimalTextTwoIntsAndThreadIds)
     EXPECT_EQ(GetCapturedStdout(), "two int should be like AxB.\ntwo int should be like AxB.\n");
     EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x') - (int)lib_strlen(nullptr), -2);
     EXPECT_EQ(a * 100 + b, 4200);
-    long other = 0, expected = 0;
-    std::thread([&] { other = lib_getpid(), expected = syscall(SYS_gettid); }).join();
-    EXPECT_TRUE(lib_getpid() == getpid() && other == expected && other != getpid());
 }
 
 // Output lines are collected until one does not fit, which is cut; with a

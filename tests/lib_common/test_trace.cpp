@@ -70,31 +70,16 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
 
 // The hook gets each text whole, once, and syslog nothing; XEL_TRACE tags it
 // "[<module> <function> +<line padded to 4>]" and, when the module's level
-// is below the trace's, neither formats nor evaluates its arguments.
-TEST_F(Trace, HookGetsWholeTextsGatedTaggedAndStamped)
+// is below the trace's, neither formats nor evaluates its arguments.  The
+// hex dump lists at most 32 bytes and the full length.
+TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 {
     dbgout_profile.cc_level = 7;
     int evaluated = 0;
     XEL_TRACE(lib, 7, "hidden %d\n", ++evaluated);
     XEL_TRACE(cc, 7, "shown %s\n", "debug");
-    xel_traceout(3, "%s|%d", std::string(400, 'z').c_str(), 7);
-    dbgout_profile.time_enable = 1;
-    fake_now = {1000083, 999999};
-    xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
     const char *null_format = nullptr;
-    EXPECT_EQ(xel_traceout(6, null_format) + evaluated, 0);
-    const auto lines = capture_.lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("\\[cc TestBody \\+[0-9]+ *\\]shown debug\n")));
-    EXPECT_EQ(lines[0].text.find("]shown"), std::string("[cc TestBody +").size() + 4);
-    EXPECT_EQ(lines[1].level, 3);
-    EXPECT_EQ(lines[1].text, std::string(400, 'z') + "|7");
-    EXPECT_EQ(lines[2].text, "03.999[lib fifo_handle +57  ]no data yet\n\n");
-    EXPECT_TRUE(syslog_records.empty());
-}
-
-TEST_F(Trace, RawDumpListsAtMost32BytesAndTheFullLength)
-{
+    EXPECT_EQ(xel_traceout(3, "%s|%d", std::string(400, 'z').c_str(), 7) + xel_traceout(6, null_format) + evaluated, 0);
     unsigned char bytes[40];
     std::string listed;
     for (int i = 0; i < 40; i++) {
@@ -107,47 +92,52 @@ TEST_F(Trace, RawDumpListsAtMost32BytesAndTheFullLength)
     xel_traceout_raw(6, "blk", bytes, 40);
     xel_traceout_raw(6, nullptr, nullptr, 5);  // bad input: no crash, no bytes
     xel_traceout_raw(6, "neg", bytes, -3);
-    EXPECT_EQ(capture_.texts(), (Texts{"rx [len:2],data:0x00,0x07,", "none [len:0],data:",
-                                       "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:"}));
+    dbgout_profile.time_enable = 1;
+    fake_now = {1000083, 999999};
+    xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("\\[cc TestBody \\+[0-9]+ *\\]shown debug\n")));
+    EXPECT_EQ(lines[0].text.find("]shown"), std::string("[cc TestBody +").size() + 4);
+    EXPECT_EQ(lines[1].level, 3);
+    Texts texts;
+    for (size_t i = 1; i < lines.size(); i++)
+        texts.push_back(lines[i].text);
+    EXPECT_EQ(texts, (Texts{std::string(400, 'z') + "|7", "rx [len:2],data:0x00,0x07,", "none [len:0],data:",
+                            "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
+                            "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
+    EXPECT_TRUE(syslog_records.empty());
 }
-
-class RateLimit : public Trace {
-protected:
-    // Calls the limiter `calls` times at the time given; returns how many passed.
-    int at(long sec, long usec, int calls = 1)
-    {
-        int passed = 0;
-        for (fake_now = {sec, usec}; calls-- > 0;)
-            passed += ___ratelimit(&rs_, "rl");
-        return passed;
-    }
-    ratelimit_state rs_ = {9, 9, 9, 9, {9, 9}};  // init must clear it all
-};
 
 // Interval 0 passes all without reading the clock; so do a null limiter and
 // the trace limiter before trace_debug_init.  Burst 0 refuses all, and still
-// reports each window's count.
-TEST_F(RateLimit, IntervalZeroPassesAllBurstZeroRefusesAll)
+// reports each window's count.  With a burst of 10, the window holds up to
+// and including begin + interval (to the microsecond); the first call after
+// it reports the refused count at level 6 whatever the levels, and begins
+// the next window.
+TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
-    ratelimit_state_init(&rs_, 0, 0);
+    ratelimit_state rs = {9, 9, 9, 9, {9, 9}};  // init must clear it all
+    auto at = [&rs](long sec, long usec, int calls = 1) {  // how many of the calls pass
+        int passed = 0;
+        for (fake_now = {sec, usec}; calls-- > 0;)
+            passed += ___ratelimit(&rs, "rl");
+        return passed;
+    };
+    ratelimit_state_init(&rs, 0, 0);
     ratelimit_state_init(nullptr, 1, 1);
     int passed = at(1000, 0, 50) + ___ratelimit(nullptr, "null");
     for (int i = 0; i < 49; i++)
         passed += trace_ratelimit();
     EXPECT_EQ(passed, 100);
-    EXPECT_EQ(rs_.missed + rs_.printed + rs_.begin.tv_sec, 0);
-    ratelimit_state_init(&rs_, 2, 0);
+    EXPECT_EQ(rs.missed + rs.printed + rs.begin.tv_sec, 0);
+    ratelimit_state_init(&rs, 2, 0);
     EXPECT_EQ(at(1000, 0, 3) + at(1002, 1), 0);
     EXPECT_EQ(capture_.texts(), Texts{"rl: 3 callbacks suppressed\n"});
-}
 
-// Ten pass; the window holds up to and including begin + interval (to the
-// microsecond); the first call after it reports the refused count at level 6
-// whatever the levels, and begins the next window.
-TEST_F(RateLimit, BurstOfTenWindowEndAndReport)
-{
+    capture_.clear();
     dbgout_profile.lib_level = dbgout_profile.cc_level = 0;
-    ratelimit_state_init(&rs_, 5, 10);
+    ratelimit_state_init(&rs, 5, 10);
     EXPECT_EQ(at(1000, 600000, 12), 10);
     EXPECT_EQ(at(900, 0) + at(1005, 600000), 0);  // a clock stepped back stays in the window
     EXPECT_TRUE(capture_.lines().empty());
