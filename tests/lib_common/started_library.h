@@ -1,6 +1,5 @@
-// started_library.h - fixtures for the debug pipe, written by name as echo
-// does under whichever name it got (another process may hold "/dev/libfifo"):
-// FifoPipe serves it alone, StartedLibrary through the whole library.
+// started_library.h - the debug pipe under whichever name it got, written by
+// name as echo does: FifoPipe serves it alone, StartedLibrary in the library.
 #ifndef LC_TEST_STARTED_LIBRARY_H
 #define LC_TEST_STARTED_LIBRARY_H
 
@@ -15,15 +14,6 @@
 
 using Texts = std::vector<std::string>;
 
-// The path named by the "<path> is ready,fd:<fd>" trace of a start.
-inline std::string served_path(const lc_test::TraceCapture &capture)
-{
-    for (const std::string &t : capture.texts())
-        if (t.find("[lib fifo_init_fun +") == 0 && t.find(" is ready,fd:") != std::string::npos)
-            return t.substr(t.find("] ") + 2, t.find(" is ready,fd:") - t.find("] ") - 2);
-    return "";
-}
-
 class FifoPipe : public ::testing::Test {
 protected:
     void SetUp() override
@@ -31,13 +21,16 @@ protected:
         capture_.clear();
         fd_ = fifo_init_fun();
         ASSERT_GE(fd_, 0);
-        ASSERT_EQ(fcntl(fd_, F_SETFL, O_NONBLOCK), 0);  // a failed write must not hang the test
+        ASSERT_EQ(fcntl(fd_, F_SETFL, O_NONBLOCK), 0);  // a read of an empty pipe must not hang the test
         take_node();
     }
-    // The node just made: under this process's name, and a pipe.
+    // The node the start named in its "<path> is ready,fd:<fd>" trace: under
+    // this process's name, and a pipe.
     void take_node()
     {
-        path_ = served_path(capture_);
+        for (const std::string &t : capture_.texts())
+            if (t.find("[lib fifo_init_fun +") == 0 && t.find(" is ready,fd:") != std::string::npos)
+                path_ = t.substr(t.find("] ") + 2, t.find(" is ready,fd:") - t.find("] ") - 2);
         ASSERT_TRUE(path_ == "/dev/libfifo" || path_ == "/dev/libfifo_" + std::to_string(getpid())) << path_;
         ASSERT_TRUE(stat(path_.c_str(), &node_) == 0 && S_ISFIFO(node_.st_mode)) << path_;
         capture_.clear();

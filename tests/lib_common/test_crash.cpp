@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 using testing::ExitedWithCode;
-
 static const char CORE[] = "/dev/xel_core.file";
 
 static bool slurp(const std::string &path, std::string *out)
@@ -63,8 +62,7 @@ protected:
     std::string saved_, dir_, copy_;
 };
 
-// Each report is appended; one letter per line makes the section order one
-// small pattern.
+// Reports are appended; a letter per line makes the section order a pattern.
 TEST_F(CrashFile, ReportsAppendEverySectionInOrder)
 {
     EXPECT_EXIT(report(2), ExitedWithCode(0), "^$");
@@ -88,8 +86,7 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrder)
         else
             shape += "-PIBEM."[k];
     }
-    const std::string one = "-P\\.*I\\.*-\\.*I\\.*-F-BS{128}E-Mm+";
-    EXPECT_TRUE(std::regex_match(shape, std::regex("(" + one + "){2}"))) << shape;
+    EXPECT_TRUE(std::regex_match(shape, std::regex("(-P\\.*I\\.*-\\.*I\\.*-F-BS{128}E-Mm+){2}"))) << shape;
 }
 
 TEST_F(CrashFile, CopyWhenEnabledAndNoReportWithoutTheFile)

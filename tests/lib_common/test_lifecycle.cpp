@@ -1,6 +1,6 @@
-// Library lifecycle: start-up lines, pool shape, repeated and misplaced
-// calls, the library's threads, and commands through the pipe of a started
-// library.
+// The running library: start-up, threads and stop; commands through its pipe;
+// the pipe of a later process; registration while commands run.  (Splitting
+// and matching are checked against a model by the fifo fuzz corpus.)
 #include "started_library.h"
 
 #include <dirent.h>
@@ -8,6 +8,7 @@
 #include <random>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <thread>
 
 // Threads of this process named `name` (as the kernel keeps it).
@@ -25,9 +26,8 @@ static int threads_named(const std::string &name)
     return n;
 }
 
-// Start-up: the pool's shape, the build lines and the threads; one adjusting
-// step per lib_common_main when enabled; repeated calls change nothing, and
-// the stop leaves no library thread.
+// One adjusting step per lib_common_main when enabled; repeated calls change
+// nothing; the stop leaves no library thread.
 TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
 {
     const common_profile_t saved = common_profile;
@@ -45,6 +45,10 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
               3u);
     EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") == 1; }));  // once each runs
     EXPECT_TRUE(lc_test::wait_until([] { return threads_named("threadpool_work") == 2; }));  // 15 characters kept
+    int allowed = 0;  // the trace limiter is set up: 10 per window
+    for (int i = 0; i < 12; i++)
+        allowed += trace_ratelimit();
+    EXPECT_EQ(allowed, 10);
 
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
@@ -61,10 +65,9 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     common_profile = saved;
 }
 
-// "help" lists its own row, the 26 level and time rows, the pool's three and
-// the marker, in order; each level row sets its module's field (all_level:
-// the seven named ones) and nothing else.
-TEST_F(StartedLibrary, HelpListsEveryRowAndEachLevelRowSetsItsFieldsOnly)
+// "help" lists every row in order; each level row sets its module's field
+// (all_level: the seven) and nothing else; each bad write gets one hint.
+TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 {
     send("help=1\n", 0);
     // The level keys as listed, with their field in the record (-1: all).
@@ -75,33 +78,28 @@ TEST_F(StartedLibrary, HelpListsEveryRowAndEachLevelRowSetsItsFieldsOnly)
     for (const auto &key : keys)
         for (const char *level : levels)
             expected.push_back(std::string(key.first) + "_level=" + level + "\n");
-    for (const char *row : {"dbg_time=1\n", "dbg_time=0\n", "gpool=statistics\n", "gpool=print_task\n",
-                            "gpool=add_task\n", "test_mark=NULL\n"})
-        expected.push_back(row);
+    expected.insert(expected.end(), {"dbg_time=1\n", "dbg_time=0\n", "gpool=statistics\n", "gpool=print_task\n",
+                                     "gpool=add_task\n", "test_mark=NULL\n"});
     ASSERT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug").size() == expected.size(); }));
     EXPECT_EQ(traced_by("fifo_print_debug"), expected);
 
+    const int32_t fives[9] = {5, 5, 5, 5, 5, 5, 5, 5, 5}, usual[9] = {6, 6, 6, 6, 6, 6, 6, 6, 0};  // levels, time_enable
     for (const auto &key : keys) {
         for (int l = 0; l < 3; l++) {
-            const int32_t fives[9] = {5, 5, 5, 5, 5, 5, 5, 5, 5};  // the eight levels and time_enable
-            memcpy(&dbgout_profile, fives, sizeof fives);          // the scheduler waits for the pipe meanwhile
+            memcpy(&dbgout_profile, fives, sizeof fives);  // the scheduler waits for the pipe meanwhile
             ASSERT_TRUE(command(std::string(key.first) + "_level=" + levels[l]));
             int32_t now[9], want[9];
             memcpy(now, &dbgout_profile, sizeof now);
             for (int f = 0; f < 9; f++)
                 want[f] = f < 7 && (f == key.second || key.second < 0) ? "367"[l] - '0' : 5;
-            EXPECT_EQ(std::vector<int>(now, now + 9), std::vector<int>(want, want + 9)) << key.first << "_level=" << levels[l];
+            EXPECT_EQ(std::vector<int>(now, now + 9), std::vector<int>(want, want + 9)) << key.first << " " << levels[l];
         }
     }
-}
 
-// Each bad write gets one hint and changes nothing else; a trailing line
-// feed still matches; two commands in one write both run.
-TEST_F(StartedLibrary, CommandsThroughThePipeSetAndHintOncePerWrite)
-{
+    memcpy(&dbgout_profile, usual, sizeof usual);
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
-    for (const std::string &bad : {std::string("lib_level"), std::string("lib_level=Debug"), std::string("gpool=statistics=1"),
-                                   std::string("cc_level=err;;para_level=debug"), cut}) {
+    for (const std::string &bad : {std::string("lib_level"), std::string("lib_level=Debug"),
+                                   std::string("gpool=statistics=1"), std::string("cc_level=err;;para_level=debug"), cut}) {
         capture_.clear();
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
         EXPECT_TRUE(lc_test::wait_until([&] { return hints() == (bad == cut ? 2u : 1u); })) << bad;
@@ -113,21 +111,6 @@ TEST_F(StartedLibrary, CommandsThroughThePipeSetAndHintOncePerWrite)
     EXPECT_EQ(dbgout_profile.lib_level, 7);
     ASSERT_TRUE(command("all_level=err;dbg_time=1"));
     EXPECT_EQ(dbgout_profile.mpp_level + dbgout_profile.lib_level + dbgout_profile.time_enable, 7);
-}
-
-// Start and stop called from a debug command, on the scheduler thread, are
-// refused without waiting for themselves.
-TEST_F(StartedLibrary, StartAndStopFromADebugCommandAreRefusedWithoutHanging)
-{
-    static std::vector<int> got;
-    static const fifo_cmd row[] = {{"reenter", nullptr, [](const char *, void *) {
-                                        lib_common_main();
-                                        got = {lib_common_init(), lib_common_exit(), task_process_init(), task_process_exit()};
-                                    }, nullptr}};
-    add_fifo_work(row, 1);
-    ASSERT_TRUE(command("reenter=1"));
-    EXPECT_EQ(got, (std::vector<int>{0, -1, EBUSY, -1}));
-    ASSERT_TRUE(command("dbg_time=1"));  // still serving
 }
 
 // Garbage, binary bytes, over-long keys and values and floods; then timers
@@ -166,4 +149,66 @@ TEST_F(StartedLibrary, GarbageAndFloodsNeverStallTheScheduler)
     EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::seconds(2)));
     flood.join();
     close(w);
+}
+
+static Texts calls;  // the values given to the "any" row, in order
+static const fifo_cmd rows[] = {{"help", nullptr, fifo_print_debug, nullptr},
+                                {"any", nullptr, [](const char *value, void *) { calls.push_back(value); }, nullptr}};
+
+class Fifo : public FifoPipe {
+protected:
+    void SetUp() override
+    {
+        FifoPipe::SetUp();
+        add_fifo_work(rows, 2);
+        calls.clear();
+    }
+};
+
+// A child finds "/dev/libfifo" taken, serves its own node and removes only
+// that; when its own name is taken too it serves nothing and leaves it be.
+TEST_F(Fifo, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        const std::string own = "/dev/libfifo_" + std::to_string(getpid());
+        int fd = fifo_init_fun();
+        add_fifo_work(rows, 2);
+        int w = open(own.c_str(), O_WRONLY | O_NONBLOCK);
+        bool wrote = fd >= 0 && w >= 0 && write(w, "any=child\n", 10) == 10;
+        fifo_handle(fd);
+        fifo_exit_fun(fd);
+        if (!wrote || calls != Texts{"child"} || access(own.c_str(), F_OK) == 0 || access(path_.c_str(), F_OK) != 0)
+            _exit(1);
+        mkfifo(own.c_str(), 0600);
+        fifo_exit_fun(fd = fifo_init_fun());
+        _exit(fd == -1 && remove(own.c_str()) == 0 && fifo_init_fun() == -1 && access(own.c_str(), F_OK) != 0 ? 0 : 2);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Tables registered while "help" walks the rows; empty tables are dropped.
+TEST_F(Fifo, TablesRegisterWhileCommandsAreHandled)
+{
+    dbgout_profile.cc_level = 5;  // walk the rows for "help" without tracing them
+    std::atomic<bool> done{false};
+    std::thread registrar([&] {
+        for (int i = 0; i < 200; i++)
+            add_fifo_work(rows + 1, 1);
+        add_fifo_work(nullptr, 2);
+        add_fifo_work(rows, 0);
+        done = true;
+    });
+    size_t handled = 0;
+    for (; handled < 50 || !done; handled++)
+        send("help=1;any=1");
+    registrar.join();
+    EXPECT_EQ(calls, Texts(handled, "1"));
+    EXPECT_EQ(capture_.count("]command table dropped: no rows\n"), 2u);
+    int registered = 0;
+    for (fifo_link *l = fifo_queue.link.next; l != &fifo_queue.link; l = l->next)
+        registered++;
+    EXPECT_EQ(registered, 201);
 }

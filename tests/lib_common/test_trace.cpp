@@ -44,17 +44,14 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
     dbgout_profile.output_hook = nullptr;
     fake_now = {1000123, 7890};
     const std::vector<size_t> cut = {160, 160, 160, 160, 160, 160, 63};
-    const struct {
-        size_t length;
-        int stamp;
-        std::vector<size_t> pieces;
-    } cases[] = {{0, 0, {0}},   {160, 0, {160}},    {161, 0, {160}},    {162, 0, {160, 2}}, {322, 0, {160, 160, 2}},
-                 {155, 1, {160}}, {156, 1, {160, 2}}, {5000, 0, cut}, {2000, 1, cut}};
-    for (const auto &c : cases) {
-        dbgout_profile.time_enable = c.stamp;
+    const std::tuple<size_t, int, std::vector<size_t>> cases[] = {  // length, stamp, pieces
+        {0, 0, {0}},     {160, 0, {160}},    {161, 0, {160}}, {162, 0, {160, 2}}, {322, 0, {160, 160, 2}},
+        {155, 1, {160}}, {156, 1, {160, 2}}, {5000, 0, cut},  {2000, 1, cut}};
+    for (const auto &[length, stamp, pieces] : cases) {
+        dbgout_profile.time_enable = stamp;
         syslog_records.clear();
         std::string text, joined;
-        for (size_t i = 0; i < c.length; i++)
+        for (size_t i = 0; i < length; i++)
             text += "%d%%.abc"[i % 8];  // printed, never read as a format
         xel_traceout(4, "%s", text.c_str());
         std::vector<size_t> lengths;
@@ -63,15 +60,14 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
             lengths.push_back(r.second.size());
             joined += r.second;
         }
-        EXPECT_EQ(lengths, c.pieces) << c.length;
-        EXPECT_EQ(joined, ((c.stamp ? "43.007" : "") + text).substr(0, joined.size())) << c.length;
+        EXPECT_EQ(lengths, pieces) << length;
+        EXPECT_EQ(joined, ((stamp ? "43.007" : "") + text).substr(0, joined.size())) << length;
     }
 }
 
 // The hook gets each text whole, once, and syslog nothing; XEL_TRACE tags it
-// "[<module> <function> +<line padded to 4>]" and, when the module's level
-// is below the trace's, neither formats nor evaluates its arguments.  The
-// hex dump lists at most 32 bytes and the full length.
+// and, below the module's level, evaluates nothing; the hex dump lists at
+// most 32 bytes and the full length.
 TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 {
     dbgout_profile.cc_level = 7;
@@ -100,21 +96,16 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("\\[cc TestBody \\+[0-9]+ *\\]shown debug\n")));
     EXPECT_EQ(lines[0].text.find("]shown"), std::string("[cc TestBody +").size() + 4);
     EXPECT_EQ(lines[1].level, 3);
-    Texts texts;
-    for (size_t i = 1; i < lines.size(); i++)
-        texts.push_back(lines[i].text);
-    EXPECT_EQ(texts, (Texts{std::string(400, 'z') + "|7", "rx [len:2],data:0x00,0x07,", "none [len:0],data:",
+    Texts texts = capture_.texts();
+    EXPECT_EQ(Texts(texts.begin() + 1, texts.end()), (Texts{std::string(400, 'z') + "|7", "rx [len:2],data:0x00,0x07,", "none [len:0],data:",
                             "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
                             "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
     EXPECT_TRUE(syslog_records.empty());
 }
 
-// Interval 0 passes all without reading the clock; so do a null limiter and
-// the trace limiter before trace_debug_init.  Burst 0 refuses all, and still
-// reports each window's count.  With a burst of 10, the window holds up to
-// and including begin + interval (to the microsecond); the first call after
-// it reports the refused count at level 6 whatever the levels, and begins
-// the next window.
+// Interval 0, a null limiter and the trace limiter before trace_debug_init
+// pass all; burst 0 refuses all; a window lasts through begin + interval (to
+// the microsecond) and the first call after it reports, ungated, at level 6.
 TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
     ratelimit_state rs = {9, 9, 9, 9, {9, 9}};  // init must clear it all
@@ -142,8 +133,7 @@ TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
     EXPECT_EQ(at(900, 0) + at(1005, 600000), 0);  // a clock stepped back stays in the window
     EXPECT_TRUE(capture_.lines().empty());
     EXPECT_EQ(at(1005, 600001, 11), 10);
-    EXPECT_EQ(at(1010, 600001), 0);
-    EXPECT_EQ(at(1010, 600002), 1);
+    EXPECT_EQ(at(1010, 600001) + at(1010, 600002), 1);
     const auto lines = capture_.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, 6);

@@ -1,6 +1,7 @@
 // lc_test.cpp - trace capture and polling helpers for the tests.
 #include "lc_test.h"
 
+#include <algorithm>
 #include <mutex>
 #include <stdlib.h>
 #include <string.h>
@@ -50,10 +51,8 @@ std::vector<std::string> TraceCapture::texts() const
 
 size_t TraceCapture::count(const std::string &needle) const
 {
-    size_t n = 0;
-    for (const std::string &text : texts())
-        n += text.find(needle) != std::string::npos;
-    return n;
+    const std::vector<std::string> all = texts();
+    return std::count_if(all.begin(), all.end(), [&](const std::string &t) { return t.find(needle) != std::string::npos; });
 }
 
 void TraceCapture::clear()
