@@ -38,14 +38,14 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
     EXPECT_EQ(lib_common_diff_msec_timespec(ts(0, 0), ts(2, 999999999)), 2999);
     // The end before the start, by a microsecond or by seconds: 0 from each.
     EXPECT_EQ(lib_common_diff_msec(tv(12, 500000), tv(10, 0)) + lib_common_diff_us(tv(2, 1), tv(2, 0)) +
-                  lib_common_diff_us_timespec(ts(0, 5000), ts(0, 1000)) + lib_common_diff_msec_timespec(ts(3, 0), ts(2, 0)),
-              0);
+                  lib_common_diff_us_timespec(ts(0, 5000), ts(0, 1000)) +
+                  lib_common_diff_msec_timespec(ts(3, 0), ts(2, 0)), 0);
 }
 
 // Null input gives null, 0 or -1; a part of over 15 characters is refused.
 TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
 {
-    EXPECT_TRUE(lib_strdup(nullptr) == nullptr && lib_strdup_reserved_bytes(nullptr, 4) == nullptr);
+    EXPECT_TRUE(lib_strdup(nullptr) == nullptr && lib_strdup_reserved_bytes(nullptr, 4) == nullptr && !lib_strlen(nullptr));
     char *room = lib_strdup_reserved_bytes("ab", 10), out[16] = "###############";
     EXPECT_STREQ(room, "ab");
     memset(room + 3, 'x', 10);  // the sanitizers see 13 usable bytes
@@ -57,7 +57,7 @@ TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
     CaptureStdout();
     EXPECT_EQ(lib_get_two_int("1920-1080", &a, &b, 'x') + lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -2);
     EXPECT_EQ(GetCapturedStdout(), "two int should be like AxB.\ntwo int should be like AxB.\n");
-    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x') - (int)lib_strlen(nullptr), -2);
+    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x'), -2);
     EXPECT_EQ(a * 100 + b, 4200);
 }
 
@@ -86,7 +86,8 @@ TEST(LibHelpers, CommandOutputIsCollectedCutOrTraced)
     capture.clear();
     dbgout_profile.lib_level = 0;
     EXPECT_EQ(lib_popen2("echo one; printf '%0300d\\n' 0", out, 8, "T"), 0);
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"}));
+    const std::vector<std::string> traced = {"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"};
+    EXPECT_EQ(capture.texts(), traced);
     EXPECT_EQ(out[0], 'a');
 }
 
@@ -114,6 +115,6 @@ TEST(LibHelpers, FindPidByNameOrZero)
     EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(longest.c_str()), 0);
     EXPECT_EQ(lib_find_pid((longest + "q").c_str()) + lib_find_pid(nullptr), 0);
     const std::string err = GetCapturedStderr(), tail = "\"|grep -v grep failed\n";
-    EXPECT_TRUE(err.find("DBG_ERR:lib_common lib_find_pid[") == 0 && err.find("] fread ps|grep \"" + none + tail) != std::string::npos &&
-                err.find(longest + tail) != std::string::npos && err.find(longest + "q") == std::string::npos) << err;
+    EXPECT_TRUE(err.find("DBG_ERR:lib_common lib_find_pid[") == 0 && err.find("] fread ps|grep \"" + none + tail) < err.size() &&
+                err.find(longest + tail) < err.size() && err.find(longest + "q") > err.size()) << err;
 }

@@ -96,10 +96,11 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("\\[cc TestBody \\+[0-9]+ *\\]shown debug\n")));
     EXPECT_EQ(lines[0].text.find("]shown"), std::string("[cc TestBody +").size() + 4);
     EXPECT_EQ(lines[1].level, 3);
-    Texts texts = capture_.texts();
-    EXPECT_EQ(Texts(texts.begin() + 1, texts.end()), (Texts{std::string(400, 'z') + "|7", "rx [len:2],data:0x00,0x07,", "none [len:0],data:",
-                            "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
-                            "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
+    const Texts texts = capture_.texts();
+    EXPECT_EQ(Texts(texts.begin() + 1, texts.end()),
+              (Texts{std::string(400, 'z') + "|7", "rx [len:2],data:0x00,0x07,", "none [len:0],data:",
+                     "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
+                     "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
     EXPECT_TRUE(syslog_records.empty());
 }
 

@@ -28,7 +28,7 @@ TraceCapture::TraceCapture() : saved_(dbgout_profile)
 TraceCapture::~TraceCapture()
 {
     using P = dbgout_profile_t;
-    static int32_t P::*const fields[] = {&P::lib_level,   &P::para_level, &P::cc_level,     &P::visca_level, &P::net_level,
+    static int32_t P::*const fields[] = {&P::lib_level, &P::para_level, &P::cc_level, &P::visca_level, &P::net_level,
                                          &P::module_level, &P::mpp_level, &P::spare_level, &P::time_enable};
     __atomic_store_n(&dbgout_profile.output_hook, saved_.output_hook, __ATOMIC_RELAXED);
     for (int32_t P::*field : fields)
@@ -52,7 +52,7 @@ std::vector<std::string> TraceCapture::texts() const
 size_t TraceCapture::count(const std::string &needle) const
 {
     const std::vector<std::string> all = texts();
-    return std::count_if(all.begin(), all.end(), [&](const std::string &t) { return t.find(needle) != std::string::npos; });
+    return std::count_if(all.begin(), all.end(), [&](const auto &t) { return t.find(needle) != std::string::npos; });
 }
 
 void TraceCapture::clear()
