@@ -1,199 +1,142 @@
-// Trace output: syslog records, time stamp, output_hook, hex dump.
+// Trace output (syslog records, time stamp, output_hook, level gate, hex
+// dump) and the rate limiter, with syslog and the clock replaced at link time.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <regex>
 #include <stdarg.h>
-#include <string>
-#include <syslog.h>
-#include <vector>
+#include <sys/time.h>
 
-// Link-time seam: the library's calls to syslog land here instead of libc.
-struct SyslogRecord {
-    int priority;
-    std::string text;
-};
-static std::mutex syslog_mutex;
-static std::vector<SyslogRecord> syslog_records;
+using Texts = std::vector<std::string>;
 
-static void record_syslog(int priority, const char *fmt, va_list ap)
+// Link-time seams: the library's calls to syslog and to the clock land here.
+static std::vector<std::pair<int, std::string>> syslog_records;
+extern "C" void syslog(int priority, const char *fmt, ...)
 {
     char text[2048];
+    va_list ap;
+    va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
-    std::lock_guard<std::mutex> lock(syslog_mutex);
+    va_end(ap);
     syslog_records.push_back({priority, text});
 }
 
-extern "C" void syslog(int priority, const char *fmt, ...)
+static struct timeval fake_now;  // the time a test set; zero: the real time
+extern "C" int gettimeofday(struct timeval *tv, void *)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    record_syslog(priority, fmt, ap);
-    va_end(ap);
-}
-
-extern "C" void __syslog_chk(int priority, int, const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    record_syslog(priority, fmt, ap);
-    va_end(ap);
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *tv = fake_now.tv_sec != 0 ? fake_now : timeval{ts.tv_sec, ts.tv_nsec / 1000};
+    return 0;
 }
 
 class Trace : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        saved_ = dbgout_profile;
-        dbgout_profile.output_hook = nullptr;
-        dbgout_profile.time_enable = 0;
-        std::lock_guard<std::mutex> lock(syslog_mutex);
-        syslog_records.clear();
-    }
-    void TearDown() override { dbgout_profile = saved_; }
-    static std::vector<SyslogRecord> records()
-    {
-        std::lock_guard<std::mutex> lock(syslog_mutex);
-        return syslog_records;
-    }
-    static std::vector<size_t> piece_lengths()
-    {
-        std::vector<size_t> out;
-        for (const SyslogRecord &r : records())
-            out.push_back(r.text.size());
-        return out;
-    }
-    dbgout_profile_t saved_;
+    void SetUp() override { syslog_records.clear(); }
+    void TearDown() override { fake_now = {}; }
+    lc_test::TraceCapture capture_;  // puts the hook and the levels back
 };
 
-TEST(TraceDefaults, ProfileHoldsItsLoadTimeValues)
+// The stamp "ss.mmm" (second of the minute, millisecond) counts in the 1023.
+TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
 {
-    EXPECT_EQ(dbgout_profile.lib_level, 6);
-    EXPECT_EQ(dbgout_profile.para_level, 6);
-    EXPECT_EQ(dbgout_profile.cc_level, 6);
-    EXPECT_EQ(dbgout_profile.visca_level, 6);
-    EXPECT_EQ(dbgout_profile.net_level, 6);
-    EXPECT_EQ(dbgout_profile.module_level, 6);
-    EXPECT_EQ(dbgout_profile.mpp_level, 6);
-    EXPECT_EQ(dbgout_profile.spare_level, 6);
-    EXPECT_EQ(dbgout_profile.time_enable, 0);
-    EXPECT_EQ(dbgout_profile.output_hook, nullptr);
-}
-
-TEST_F(Trace, SyslogPiecesOf160WithoutALoneLastCharacter)
-{
-    struct Case {
-        size_t length;
-        std::vector<size_t> pieces;
-    } cases[] = {
-        {0, {0}},     {1, {1}},
-        {160, {160}}, {161, {160}},       // the 161st character is not sent
-        {162, {160, 2}}, {321, {160, 160}}, {322, {160, 160, 2}},
-        {5000, {160, 160, 160, 160, 160, 160, 63}},  // cut at 1023
-    };
-    for (const Case &c : cases) {
+    dbgout_profile.output_hook = nullptr;
+    fake_now = {1000123, 7890};
+    const std::vector<size_t> cut = {160, 160, 160, 160, 160, 160, 63};
+    const std::tuple<size_t, int, std::vector<size_t>> cases[] = {  // length, stamp, pieces
+        {0, 0, {0}},     {160, 0, {160}},    {161, 0, {160}}, {162, 0, {160, 2}}, {322, 0, {160, 160, 2}},
+        {155, 1, {160}}, {156, 1, {160, 2}}, {5000, 0, cut},  {2000, 1, cut}};
+    for (const auto &[length, stamp, pieces] : cases) {
+        dbgout_profile.time_enable = stamp;
         syslog_records.clear();
-        std::string text(c.length, 'x');
-        for (size_t i = 0; i < c.length; i++)
-            text[i] = static_cast<char>('a' + i % 26);
+        std::string text, joined;
+        for (size_t i = 0; i < length; i++)
+            text += "%d%%.abc"[i % 8];  // printed, never read as a format
         xel_traceout(4, "%s", text.c_str());
-        EXPECT_EQ(piece_lengths(), c.pieces) << "length " << c.length;
-        std::string joined;
-        for (const SyslogRecord &r : records()) {
-            EXPECT_EQ(r.priority, 4);
-            joined += r.text;
+        std::vector<size_t> lengths;
+        for (const auto &r : syslog_records) {
+            EXPECT_EQ(r.first, 4);
+            lengths.push_back(r.second.size());
+            joined += r.second;
         }
-        EXPECT_EQ(joined, text.substr(0, joined.size()));
+        EXPECT_EQ(lengths, pieces) << length;
+        EXPECT_EQ(joined, ((stamp ? "43.007" : "") + text).substr(0, joined.size())) << length;
     }
 }
 
-TEST_F(Trace, PercentInTheTextIsPrintedNotInterpreted)
+// The hook gets each text whole, once, and syslog nothing; XEL_TRACE tags it
+// and, below the module's level, evaluates nothing; the hex dump lists at
+// most 32 bytes and the full length.
+TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 {
-    xel_traceout(6, "%s", "100%s %d%%");
-    ASSERT_EQ(records().size(), 1u);
-    EXPECT_EQ(records()[0].text, "100%s %d%%");
-}
-
-TEST_F(Trace, TimeStampPrecedesTheTagAndShrinksTheRoom)
-{
-    dbgout_profile.time_enable = 1;
-    dbgout_profile.output_hook = nullptr;
-    xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
-    ASSERT_EQ(records().size(), 1u);
-    EXPECT_TRUE(std::regex_match(records()[0].text,
-                                 std::regex("[0-5][0-9]\\.[0-9]{3}\\[lib fifo_handle \\+57  \\]no data yet\n\n")))
-        << records()[0].text;
-
-    syslog_records.clear();
-    xel_traceout(6, "%s", std::string(2000, 'y').c_str());
-    // 6 characters of stamp and 1017 of message: 1023 in all.
-    EXPECT_EQ(piece_lengths(), (std::vector<size_t>{160, 160, 160, 160, 160, 160, 63}));
-}
-
-TEST_F(Trace, HookReceivesTheWholeTextOnceAndSyslogNothing)
-{
-    lc_test::TraceCapture capture;
-    std::string long_text(400, 'z');
-    EXPECT_EQ(xel_traceout(3, "%s|%d", long_text.c_str(), 7), 0);
-    auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, 3);
-    EXPECT_EQ(lines[0].text, long_text + "|7");
-    EXPECT_TRUE(records().empty());
-}
-
-TEST_F(Trace, GateMacroTagsAndFiltersByModuleLevel)
-{
-    lc_test::TraceCapture capture;
-    dbgout_profile.lib_level = 6;
     dbgout_profile.cc_level = 7;
     int evaluated = 0;
-    XEL_TRACE(lib, 7, "hidden %d\n", ++evaluated);  // gate closed: no evaluation
-    XEL_TRACE(lib, 6, "shown\n");
-    XEL_TRACE(cc, 7, "cc %s\n", "debug");
-    EXPECT_EQ(evaluated, 0);
-    auto texts = capture.texts();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex("\\[lib TestBody \\+[0-9]+ *\\]shown\n")));
-    EXPECT_TRUE(std::regex_match(texts[1], std::regex("\\[cc TestBody \\+[0-9]+ *\\]cc debug\n")));
-    // The line number is padded to four columns.
-    EXPECT_EQ(texts[0].find("]shown"), std::string("[lib TestBody +").size() + 4);
-}
-
-TEST_F(Trace, RawDumpListsAtMost32BytesAndTheFullLength)
-{
-    lc_test::TraceCapture capture;
-    const unsigned char two[] = {0x01, 0xAB};
-    unsigned char forty[40];
-    for (int i = 0; i < 40; i++)
-        forty[i] = static_cast<unsigned char>(i);
-    std::string expected40 = "blk [len:40],data:";
-    for (int i = 0; i < 32; i++) {
-        char item[8];
-        snprintf(item, sizeof item, "0x%02x,", i);
-        expected40 += item;
-    }
-
-    xel_traceout_raw(6, "rx", two, 2);
-    xel_traceout_raw(6, "none", two, 0);
-    xel_traceout_raw(6, "blk", forty, 40);
-    xel_traceout_raw(6, nullptr, nullptr, 5);  // bad input: no crash, no bytes
-    xel_traceout_raw(6, "neg", two, -3);
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{
-                                   "rx [len:2],data:0x01,0xab,",
-                                   "none [len:0],data:",
-                                   expected40,
-                                   " [len:5],data:",
-                                   "neg [len:-3],data:",
-                               }));
-}
-
-TEST_F(Trace, NullFormatEmitsNothing)
-{
-    lc_test::TraceCapture capture;
+    XEL_TRACE(lib, 7, "hidden %d\n", ++evaluated);
+    XEL_TRACE(cc, 7, "shown %s\n", "debug");
     const char *null_format = nullptr;
-    EXPECT_EQ(xel_traceout(6, null_format), 0);
-    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(xel_traceout(3, "%s|%d", std::string(400, 'z').c_str(), 7) + xel_traceout(6, null_format) + evaluated, 0);
+    unsigned char bytes[40];
+    std::string listed;
+    for (int i = 0; i < 40; i++) {
+        char item[8];
+        snprintf(item, sizeof item, "0x%02x,", bytes[i] = static_cast<unsigned char>(i * 7));
+        listed += i < 32 ? item : "";
+    }
+    xel_traceout_raw(6, "rx", bytes, 2);
+    xel_traceout_raw(6, "none", bytes, 0);
+    xel_traceout_raw(6, "blk", bytes, 40);
+    xel_traceout_raw(6, nullptr, nullptr, 5);  // bad input: no crash, no bytes
+    xel_traceout_raw(6, "neg", bytes, -3);
+    dbgout_profile.time_enable = 1;
+    fake_now = {1000083, 999999};
+    xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("\\[cc TestBody \\+[0-9]+ *\\]shown debug\n")));
+    EXPECT_EQ(lines[0].text.find("]shown"), std::string("[cc TestBody +").size() + 4);
+    EXPECT_EQ(lines[1].level, 3);
+    const Texts texts = capture_.texts();
+    EXPECT_EQ(Texts(texts.begin() + 1, texts.end()),
+              (Texts{std::string(400, 'z') + "|7", "rx [len:2],data:0x00,0x07,", "none [len:0],data:",
+                     "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
+                     "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
+    EXPECT_TRUE(syslog_records.empty());
+}
+
+// Interval 0, a null limiter and the trace limiter before trace_debug_init
+// pass all; burst 0 refuses all; a window lasts through begin + interval (to
+// the microsecond) and the first call after it reports, ungated, at level 6.
+TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
+{
+    ratelimit_state rs = {9, 9, 9, 9, {9, 9}};  // init must clear it all
+    auto at = [&rs](long sec, long usec, int calls = 1) {  // how many of the calls pass
+        int passed = 0;
+        for (fake_now = {sec, usec}; calls-- > 0;)
+            passed += ___ratelimit(&rs, "rl");
+        return passed;
+    };
+    ratelimit_state_init(&rs, 0, 0);
+    ratelimit_state_init(nullptr, 1, 1);
+    int passed = at(1000, 0, 50) + ___ratelimit(nullptr, "null");
+    for (int i = 0; i < 49; i++)
+        passed += trace_ratelimit();
+    EXPECT_EQ(passed, 100);
+    EXPECT_EQ(rs.missed + rs.printed + rs.begin.tv_sec, 0);
+    ratelimit_state_init(&rs, 2, 0);
+    EXPECT_EQ(at(1000, 0, 3) + at(1002, 1), 0);
+    EXPECT_EQ(capture_.texts(), Texts{"rl: 3 callbacks suppressed\n"});
+
+    capture_.clear();
+    dbgout_profile.lib_level = dbgout_profile.cc_level = 0;
+    ratelimit_state_init(&rs, 5, 10);
+    EXPECT_EQ(at(1000, 600000, 12), 10);
+    EXPECT_EQ(at(900, 0) + at(1005, 600000), 0);  // a clock stepped back stays in the window
+    EXPECT_TRUE(capture_.lines().empty());
+    EXPECT_EQ(at(1005, 600001, 11), 10);
+    EXPECT_EQ(at(1010, 600001) + at(1010, 600002), 1);
+    const auto lines = capture_.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, 6);
+    EXPECT_EQ(lines[0].text + lines[1].text, "rl: 4 callbacks suppressed\nrl: 2 callbacks suppressed\n");
 }

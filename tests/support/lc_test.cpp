@@ -1,11 +1,11 @@
 // lc_test.cpp - trace capture and polling helpers for the tests.
 #include "lc_test.h"
 
+#include <algorithm>
 #include <mutex>
-#include <thread>
-
 #include <stdlib.h>
 #include <string.h>
+#include <thread>
 
 namespace lc_test {
 
@@ -24,19 +24,15 @@ TraceCapture::TraceCapture() : saved_(dbgout_profile)
     __atomic_store_n(&dbgout_profile.output_hook, &capture_hook, __ATOMIC_RELAXED);
 }
 
+// Atomic stores: library threads may be reading the fields meanwhile.
 TraceCapture::~TraceCapture()
 {
+    using P = dbgout_profile_t;
+    static int32_t P::*const fields[] = {&P::lib_level, &P::para_level, &P::cc_level, &P::visca_level, &P::net_level,
+                                         &P::module_level, &P::mpp_level, &P::spare_level, &P::time_enable};
     __atomic_store_n(&dbgout_profile.output_hook, saved_.output_hook, __ATOMIC_RELAXED);
-    int32_t *levels[] = {&dbgout_profile.lib_level,   &dbgout_profile.para_level,
-                         &dbgout_profile.cc_level,    &dbgout_profile.visca_level,
-                         &dbgout_profile.net_level,   &dbgout_profile.module_level,
-                         &dbgout_profile.mpp_level,   &dbgout_profile.spare_level,
-                         &dbgout_profile.time_enable};
-    const int32_t saved[] = {saved_.lib_level,    saved_.para_level,  saved_.cc_level,
-                             saved_.visca_level,  saved_.net_level,   saved_.module_level,
-                             saved_.mpp_level,    saved_.spare_level, saved_.time_enable};
-    for (size_t i = 0; i < sizeof saved / sizeof saved[0]; i++)
-        __atomic_store_n(levels[i], saved[i], __ATOMIC_RELAXED);
+    for (int32_t P::*field : fields)
+        __atomic_store_n(&(dbgout_profile.*field), saved_.*field, __ATOMIC_RELAXED);
 }
 
 std::vector<TraceLine> TraceCapture::lines() const
@@ -55,10 +51,8 @@ std::vector<std::string> TraceCapture::texts() const
 
 size_t TraceCapture::count(const std::string &needle) const
 {
-    size_t n = 0;
-    for (const TraceLine &line : lines())
-        n += line.text.find(needle) != std::string::npos;
-    return n;
+    const std::vector<std::string> all = texts();
+    return std::count_if(all.begin(), all.end(), [&](const auto &t) { return t.find(needle) != std::string::npos; });
 }
 
 void TraceCapture::clear()
@@ -69,7 +63,7 @@ void TraceCapture::clear()
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline)
             return cond();

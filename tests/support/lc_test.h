@@ -17,19 +17,16 @@ struct TraceLine {
 };
 
 // Captures every trace of the process through output_hook while it lives,
-// and puts dbgout_profile back as it was when it goes.
+// and puts the hook, the levels and time_enable back when it goes.
 class TraceCapture {
 public:
     TraceCapture();
     ~TraceCapture();
     TraceCapture(const TraceCapture &) = delete;
     TraceCapture &operator=(const TraceCapture &) = delete;
-
     std::vector<TraceLine> lines() const;
-    // Texts only, in order.
-    std::vector<std::string> texts() const;
-    // Number of captured texts that contain `needle`.
-    size_t count(const std::string &needle) const;
+    std::vector<std::string> texts() const;         // in order
+    size_t count(const std::string &needle) const;  // texts containing needle
     bool contains(const std::string &needle) const { return count(needle) > 0; }
     void clear();
 
@@ -38,11 +35,9 @@ private:
 };
 
 // Polls `cond` every millisecond until it holds or `timeout` passes.
-bool wait_until(const std::function<bool()> &cond,
-                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// True when the test runs under user-mode emulation (qemu), where a few
-// system facilities behave differently.
+// True under user-mode emulation (qemu), where some facilities differ.
 bool under_emulation();
 
 }  // namespace lc_test
