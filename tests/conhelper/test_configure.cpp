@@ -1,13 +1,11 @@
-// Configuration store: the line kinds, changed marks, limits, filters,
-// writing back out, bad input, and readers racing a writer.  Random texts
-// against a model of the line rules are the fuzz target's part.
+// Configuration store: line kinds, changed marks, limits, filters, writing out, bad input, readers
+// racing a writer.  Random texts against a model of the line rules are the fuzz target's part.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -24,6 +22,10 @@ struct Store {
         std::vector<char> out(static_cast<size_t>(outsize), 'z');
         int32_t rc = s->get(s, key.c_str(), out.data(), outsize);
         return rc == 0 ? out.data() : out[0] == '\0' ? "<none>" : "<not emptied>";
+    }
+    int32_t parse(std::string text, const config_key *filter = nullptr) const
+    {
+        return configure_parse_buf(s, filter, &text[0]);
     }
     Table table() const
     {
@@ -47,13 +49,10 @@ std::string temp_file(const char *tag, const std::string &text)
 TEST(Configure, LineKindsAndWhatTheyStore)
 {
     Store st;
-    std::string text = "# name = comment\n\n  indented = no\n9lives = no\n\"q\" = no\nletters\n"
-                       "name = \"Camera 1\"\r\na=b=c\nempty =\nmode = \"on\" # not a comment\n";
-    EXPECT_EQ(configure_parse_buf(st.s, nullptr, &text[0]), 0);
+    EXPECT_EQ(st.parse("# name = comment\n\n  indented = no\n9lives = no\n\"q\" = no\nletters\n"
+                       "name = \"Camera 1\"\r\na=b=c\nempty =\nmode = \"on\" # not a comment\n"), 0);
     EXPECT_EQ(st.table(), (Table{{"name", "Camera 1"}, {"a", "b=c"}, {"empty", ""},
                                  {"mode", "on\" # not a comment"}}));
-    EXPECT_EQ(configure_parse_line(st.s, nullptr, " x = 1") + configure_parse_line(st.s, nullptr, "x"), -2);
-    EXPECT_EQ(configure_parse_line(st.s, nullptr, "x = 1"), 0);
 }
 
 // A set of a new key marks nothing, a change marks, the same value clears
@@ -74,13 +73,10 @@ TEST(Configure, SetMarksChangesCutsLongValuesRefusesLongKeysAndGrowsByEight)
     std::string long_value(300, 'x');
     long_value[254] = 'E';
     EXPECT_EQ(st.s->set(st.s, "long", long_value.c_str()), 1);
-    EXPECT_EQ(st.get("long", 255), "<none>");
     EXPECT_EQ(st.get("long", 256), long_value.substr(0, 255));
     EXPECT_EQ(st.s->set(st.s, "long", long_value.c_str()), 0);  // same once cut
     EXPECT_EQ(st.s->set(st.s, std::string(256, 'k').c_str(), "v"), -1);
-    EXPECT_EQ(configure_parse_line(st.s, nullptr, (std::string(256, 'k') + "=v").c_str()), -1);
-    EXPECT_EQ(st.s->set(st.s, std::string(255, 'k').c_str(), "v"), 1);
-    for (uint32_t i = 4; i <= 17; i++) {
+    for (uint32_t i = 3; i <= 17; i++) {
         ASSERT_EQ(st.s->set(st.s, ("key" + std::to_string(i)).c_str(), "v"), 1);
         EXPECT_EQ(st.s->capacity, (i + 7) / 8 * 8);
     }
@@ -94,22 +90,21 @@ TEST(Configure, FilterStoresOnlyItsKeysAndReportsTheFirstChangeInStoreOrder)
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(config_keys_format(with_null, 2), nullptr);
     Store st;
-    const std::string path = temp_file("filter", "beta = 1\nalpha = 1\ngamma = 1\nalphabet = 1\n");
-    EXPECT_EQ(configure_parse(st.s, filter, path.c_str()), 0);
+    st.parse("beta = 1\nalpha = 1\ngamma = 1\nalphabet = 1\n", filter);
     EXPECT_EQ(st.table(), (Table{{"beta", "1"}, {"alpha", "1"}}));
     EXPECT_EQ(configure_key_IsChanged(st.s, filter), -1);  // first stores mark nothing
-    EXPECT_EQ(configure_parse(st.s, filter, temp_file("filter", "beta = 2\nalpha = 2\n").c_str()), 0);
+    st.parse("beta = 2\nalpha = 2\n", filter);
     EXPECT_EQ(configure_key_IsChanged(st.s, filter), 1);  // beta comes first in the store
-    EXPECT_EQ(configure_parse(st.s, filter, temp_file("filter", "beta = 2\nalpha = 3\n").c_str()), 0);
+    st.parse("beta = 2\nalpha = 3\n", filter);
     EXPECT_EQ(configure_key_IsChanged(st.s, filter), 0);
     EXPECT_EQ(configure_key_IsChanged(st.s, nullptr), -1);
     free(filter);
-    remove(path.c_str());
 }
 
 // File -> store -> loop_2_conf -> file -> store gives the same table (a
 // 600-character line arrives in pieces of 511: the first is cut to 255, the
-// rest stores nothing); loop_2_buf skips the lines that do not fit.
+// rest stores nothing); loop_2_buf skips the lines that do not fit.  The
+// exact text written is checked against a model by the fuzz target.
 TEST(Configure, WritingOutRoundTripsAndSkipsLinesThatDoNotFit)
 {
     const std::string in = temp_file("in", "name = \"Camera 1\"\nip=10.0.0.2\nexpr = a=b\nempty =\nlong = " +
@@ -120,28 +115,16 @@ TEST(Configure, WritingOutRoundTripsAndSkipsLinesThatDoNotFit)
     FILE *fp = fopen(out.c_str(), "w");
     loop(first.s, loop_2_conf, fp);
     fclose(fp);
-    std::ostringstream written;
-    written << std::ifstream(out).rdbuf();
-    EXPECT_EQ(written.str(), "name = \"Camera 1\"\nip = \"10.0.0.2\"\nexpr = \"a=b\"\n"
-                             "empty = \"\"\nlong = \"" + std::string(255, 'w') + "\"\n");
     ASSERT_EQ(configure_parse(second.s, nullptr, out.c_str()), 0);
     EXPECT_EQ(second.table(), first.table());
+    EXPECT_EQ(first.table().back(), Table::value_type("long", std::string(255, 'w')));  // the fifth and last
     remove(in.c_str());
     remove(out.c_str());
-
-    Store st;
-    st.s->set(st.s, "a", "1");  // 8 characters a line
-    st.s->set(st.s, "long", std::string(30, 'x').c_str());
-    st.s->set(st.s, "b", "2");
-    char text[17] = "";  // used + length must stay below size: 16 does not fit
+    char text[46] = "";  // used + length must stay below size: 18 + 16 + 11 fit, the expr line does not
     config_textbuf tb = {text, sizeof text, 0, 0};
-    loop(st.s, loop_2_buf, &tb);
-    EXPECT_STREQ(text, "a = \"1\"\nb = \"2\"\n");
-    EXPECT_EQ(tb.used, 16);
+    loop(first.s, loop_2_buf, &tb);
+    EXPECT_STREQ(text, "name = \"Camera 1\"\nip = \"10.0.0.2\"\nempty = \"\"\n");
     EXPECT_EQ(tb.status, -1);
-    tb = {text, 16, 0, 0};
-    loop(st.s, loop_2_buf, &tb);
-    EXPECT_EQ(tb.used, 8);
 }
 
 TEST(Configure, BadInputGivesMinusOneAndStoresNothing)
@@ -163,21 +146,15 @@ TEST(Configure, BadInputGivesMinusOneAndStoresNothing)
 
 TEST(Configure, ReadersNeverSeeATornValueWhileTheFileIsReparsed)
 {
-    const std::string a(200, 'a'), b(200, 'b');
-    std::string versions[2];
-    for (int k = 0; k < 4; k++)
-        for (int v = 0; v < 2; v++)
-            versions[v] += "key" + std::to_string(k) + " = " + (v == 0 ? a : b) + "\n";
+    const std::string a(255, 'a'), b(255, 'b'), versions[] = {"key = " + a + "\n", "key = " + b + "\n"};
     Store st;
     ASSERT_EQ(configure_parse(st.s, nullptr, temp_file("race", versions[0]).c_str()), 0);
     std::atomic<bool> done{false};
     std::atomic<int> torn{0}, reads{0};
     auto reader = [&] {
-        for (; !done; std::this_thread::yield()) {  // readers are preferred: let the writer in
-            for (int k = 0; k < 4; k++, reads++) {
-                const std::string value = st.get("key" + std::to_string(k));
-                torn += value != a && value != b;
-            }
+        for (; !done; reads++, std::this_thread::yield()) {  // readers are preferred: let the writer in
+            const std::string value = st.get("key");
+            torn += value != a && value != b;
         }
     };
     std::thread readers[] = {std::thread(reader), std::thread(reader), std::thread(reader)};
