@@ -21,12 +21,10 @@ AT(configure_store, get, 48, 80); AT(configure_store, find, 60, 104); SIZE(confi
 AT(config_key, len, 4, 8); AT(config_key, end, 5, 9); SIZE(config_key, 8, 16);
 AT(config_textbuf, size, 4, 8); AT(config_textbuf, status, 12, 16);
 AT(request_param, value, 256, 256); SIZE(request_param, 515, 515);
-AT(request_t, first, 4, 8); AT(request_t, second, 20, 32); AT(request_t, params, 36, 56);
-AT(request_t, count, 40, 64); AT(request_t, cursor, 48, 72); AT(request_t, find, 52, 80);
-AT(request_t, parse, 68, 112); SIZE(request_t, 72, 120);
+AT(request_t, first, 4, 8); AT(request_t, second, 20, 32); AT(request_t, params, 36, 56); AT(request_t, count, 40, 64);
+AT(request_t, cursor, 48, 72); AT(request_t, find, 52, 80); AT(request_t, parse, 68, 112); SIZE(request_t, 72, 120);
 AT(response_t, kind, 4, 4); AT(response_t, body, 8, 8); AT(response_t, spare, 12, 16);
-AT(stateM_event, data, 4, 8);
+AT(stateM_event, data, 4, 8); AT(stateM_machine, error, 8, 16);
 AT(stateM_transition, condition, 4, 8); AT(stateM_transition, next_state, 16, 32); SIZE(stateM_transition, 20, 40);
 AT(stateM_state, entry_state, 4, 8); AT(stateM_state, num_transitions, 12, 24);
 AT(stateM_state, exit_action, 24, 48); SIZE(stateM_state, 28, 56);
-AT(stateM_machine, error, 8, 16);
