@@ -1,15 +1,12 @@
 // Stress: four threads add, re-time and remove thousands of tasks of all four
 // kinds while commands arrive through the pipe and the main loop adjusts a
-// pool that grows and shrinks.  Counted invariants at the end: a one-shot
-// task that was not removed ran exactly once, a removed one at most once; a
-// removed task runs no more, apart from a run it had begun; a kept task
-// still answers update_task; nothing runs after lib_common_exit.  (Overlap,
-// runs per arming and token uniqueness are the scheduler tests' part.)
-// Bounded in count and in time; the figures go to standard output.
+// pool that grows and shrinks.  Counted at the end: a one-shot task not
+// removed ran exactly once; a removed task runs no more, apart from a run it
+// had begun; a kept task still answers; nothing runs after lib_common_exit.
+// Bounded in count and time; the figures go to standard output.
 #include "../lib_common/started_library.h"
 
 #include <algorithm>
-#include <deque>
 #include <memory>
 #include <random>
 #include <stdio.h>
@@ -26,7 +23,6 @@ const add_fn add[KINDS] = {add_task, add_fixperiod_task, add_fixdelay_task, add_
 
 std::atomic<bool> library_stopped{false};
 std::atomic<int> runs_after_stop{0}, retimed{0};
-std::atomic<long> traces{0};
 std::chrono::microseconds work;  // of every run: enough for the pool's list to fill up
 
 struct Task {
@@ -45,45 +41,37 @@ void run(void *arg)
     std::this_thread::sleep_for(work);
 }
 
-// One churn thread: adds its tasks at a steady pace, re-times a random live
-// one now and then, and decides the fate of the oldest once its window is
-// full: removed, or left to run (half the one-shots, and a few kept ones).
+// One churn thread: adds its tasks at a steady pace, now and then re-times
+// one of the last 16, and decides the fate of the one added 16 before:
+// removed, or left to run (half the one-shots, and a few kept ones).
 void churn(Task *tasks, int count, unsigned seed, Clock::duration pace, std::atomic<int> *done)
 {
     std::mt19937 random(seed);
-    std::deque<Task *> window;
     int kept_left = 4;
-    auto retire = [&](Task *t) {
-        const bool keep = t->kind == ONCE ? random() % 2 == 0 : kept_left > 0 && random() % 4 == 0;
-        kept_left -= keep && t->kind != ONCE;
-        if (!keep) {
-            EXPECT_EQ(remove_task(&t->token), 0);
-            EXPECT_EQ(t->token, 0);
-            t->removed = true;
-        }
-    };
     const auto start = Clock::now();
-    for (int i = 0; i < count; i++) {
-        std::this_thread::sleep_until(start + pace * i);
-        Task *t = &tasks[i];
-        t->kind = static_cast<Kind>(random() % KINDS);
-        const long delay = t->kind == ONCE ? random() % 20000 : 1000 + random() % 19000;
-        t->token = add[t->kind](run, t, 0, delay);
-        EXPECT_GT(t->token, 0);
-        window.push_back(t);
-        if (random() % 3 == 0) {
-            Task *r = window[random() % window.size()];
-            const int rc = update_task(r->token, 0, 1000 + random() % 19000);
-            EXPECT_TRUE(rc == 0 || r->kind == ONCE);  // only a fired one-shot's token is dead
-            retimed += rc == 0;
+    for (int i = 0; i < count + 16; i++) {
+        if (i < count) {
+            std::this_thread::sleep_until(start + pace * i);
+            Task &t = tasks[i];
+            t.kind = static_cast<Kind>(random() % KINDS);
+            t.token = add[t.kind](run, &t, 0, t.kind == ONCE ? random() % 20000 : 1000 + random() % 19000);
+            if (random() % 3 == 0) {
+                const Task &r = tasks[i - random() % std::min(i + 1, 16)];
+                const int rc = update_task(r.token, 0, 1000 + random() % 19000);
+                EXPECT_TRUE(rc == 0 || r.kind == ONCE);  // only a fired one-shot's token is dead
+                retimed += rc == 0;
+            }
         }
-        if (window.size() > 16) {
-            retire(window.front());
-            window.pop_front();
+        if (i < 16)
+            continue;
+        Task &old = tasks[i - 16];
+        const bool keep = old.kind == ONCE ? random() % 2 == 0 : kept_left > 0 && random() % 4 == 0;
+        kept_left -= keep && old.kind != ONCE;
+        if (!keep) {
+            EXPECT_EQ(remove_task(&old.token), 0);
+            old.removed = true;
         }
     }
-    for (Task *t : window)
-        retire(t);
     (*done)++;
 }
 
@@ -112,26 +100,17 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     const auto pace = std::chrono::microseconds(2000000 / per_thread);
     work = std::chrono::microseconds(300 * slow);
     ASSERT_EQ(threadpool_adjust_limit(gpool, 8), 0);
-    __atomic_store_n(&dbgout_profile.output_hook, [](int32_t, const char *) { traces++; }, __ATOMIC_RELAXED);
     std::unique_ptr<Task[]> tasks(new Task[total]);
     const auto began = Clock::now();
     std::atomic<int> churned{0};
     std::vector<std::thread> churners;
     for (int c = 0; c < threads; c++)
         churners.emplace_back(churn, &tasks[c * per_thread], per_thread, c + 1u, pace, &churned);
-    // Commands in small writes (one read each), every one waited for.
-    static const std::pair<const char *, int> batches[] = {{"gpool=statistics;lib_level=debug", 2},
-                                                           {"dbg_time=1;gpool=add_task;lib_level=info", 3},
-                                                           {"gpool=print_task;help=1;dbg_time=0", 3},
-                                                           {"all_level=info;gpool=print_task;cc_level=err", 3}};
-    long commands = 0, writes = 0;
-    std::thread commander([&] {
-        for (int b = 0; churned < threads; b = (b + 1) % 4, writes++) {
-            EXPECT_TRUE(command(batches[b].first)) << batches[b].first;
-            commands += batches[b].second;
-        }
-    });
-    // The process's main loop, watching the pool's size.
+    const std::string batches[] = {
+        "gpool=statistics;lib_level=debug", "dbg_time=1;gpool=add_task;lib_level=info",
+        "gpool=print_task;help=1;dbg_time=0", "all_level=info;gpool=print_task;cc_level=err"};
+    // The process's main loop, watching the pool's size, while commands go
+    // into the pipe in small writes (one read each), every one waited for.
     int most = 0, fewest_after_most = 0;
     auto step = [&] {
         lib_common_main();
@@ -141,32 +120,30 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
         if (n > most)
             most = fewest_after_most = n;
         fewest_after_most = std::min(fewest_after_most, n);
-        std::this_thread::sleep_for(2ms);
     };
-    while (churned < threads)
+    long commands = 0, writes = 0;
+    for (int b = 0; churned < threads; b = (b + 1) % 4, writes++) {
+        EXPECT_TRUE(command(batches[b])) << batches[b];
+        commands += std::count(batches[b].begin(), batches[b].end(), ';') + 1;
         step();
+    }
     for (std::thread &t : churners)
         t.join();
-    commander.join();
     const auto churn_end = Clock::now();
 
     // Kept tasks still answer; slowed down, they let the pool idle back
     // down, and the one-shots left to run all run.
     int kept = 0, kept_lost = 0;
-    for (int i = 0; i < total; i++) {
-        if (tasks[i].kind != ONCE && !tasks[i].removed) {
-            kept++;
-            kept_lost += update_task(tasks[i].token, 0, 100000) != 0;
-        }
-    }
+    for (int i = 0; i < total; i++)
+        if (tasks[i].kind != ONCE && !tasks[i].removed)
+            kept++, kept_lost += update_task(tasks[i].token, 0, 100000) != 0;
     auto unrun_once = [&] {
         return std::count_if(&tasks[0], &tasks[total],
                              [](const Task &t) { return t.kind == ONCE && !t.removed && t.runs == 0; });
     };
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return unrun_once() == 0; }, 30s)) << unrun_once();
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return fewest_after_most < most; }, 10s));
-    // Runs begun before a removal have long ended: from now on only kept
-    // tasks' counts move.
+    // Runs begun before a removal have long ended: from now on only kept tasks' counts move.
     std::this_thread::sleep_for(100ms);
     std::vector<int> before;
     for (int i = 0; i < total; i++)
@@ -193,9 +170,9 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     EXPECT_GT(most, 2);  // grew beyond the two workers it started with
     printf("stress: %d tasks scheduled by %d threads, %d re-timings, %d removed, %d kept to the end; %d runs, "
            "%d one-shot and %d other runs entered after their removal returned (already handed over)\n"
-           "stress: %ld commands in %ld writes, %ld traces; pool grew from 2 to %d workers, then shrank to %d\n"
+           "stress: %ld commands in %ld writes, %zu traces; pool grew from 2 to %d workers, then shrank to %d\n"
            "stress: %.2f s churning, %.2f s in all (slowdown factor %d)\n",
-           total, threads, retimed.load(), removed, kept, runs, late[0], late[1], commands, writes, traces.load(),
-           most, fewest_after_most, std::chrono::duration<double>(churn_end - began).count(),
+           total, threads, retimed.load(), removed, kept, runs, late[0], late[1], commands, writes,
+           capture_.texts().size(), most, fewest_after_most, std::chrono::duration<double>(churn_end - began).count(),
            std::chrono::duration<double>(ended - began).count(), slow);
 }
