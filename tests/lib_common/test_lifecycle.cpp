@@ -83,9 +83,14 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(traced_by("fifo_print_debug"), expected);
 
     const int32_t fives[9] = {5, 5, 5, 5, 5, 5, 5, 5, 5}, usual[9] = {6, 6, 6, 6, 6, 6, 6, 6, 0};
+    // The scheduler reads the gates while it runs: store them as it loads them.
+    const auto store = [](const int32_t (&levels)[9]) {
+        for (int f = 0; f < 9; f++)
+            __atomic_store_n(&dbgout_profile.lib_level + f, levels[f], __ATOMIC_RELAXED);
+    };
     for (const auto &key : keys) {
         for (int l = 0; l < 3; l++) {
-            memcpy(&dbgout_profile, fives, sizeof fives);  // the scheduler waits for the pipe meanwhile
+            store(fives);
             ASSERT_TRUE(command(std::string(key.first) + "_level=" + levels[l]));
             int32_t now[9], want[9];
             memcpy(now, &dbgout_profile, sizeof now);
@@ -95,7 +100,7 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
         }
     }
 
-    memcpy(&dbgout_profile, usual, sizeof usual);
+    store(usual);
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
     for (const std::string &bad : {std::string("lib_level"), std::string("lib_level=Debug"), std::string("gpool=statistics=1"),
                                    std::string("cc_level=err;;para_level=debug"), cut}) {
