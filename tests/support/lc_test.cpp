@@ -1,7 +1,6 @@
 // lc_test.cpp - trace capture and polling helpers for the tests.
 #include "lc_test.h"
 
-#include <algorithm>
 #include <mutex>
 #include <stdlib.h>
 #include <string.h>
@@ -24,15 +23,13 @@ TraceCapture::TraceCapture() : saved_(dbgout_profile)
     __atomic_store_n(&dbgout_profile.output_hook, &capture_hook, __ATOMIC_RELAXED);
 }
 
-// Atomic stores: library threads may be reading the fields meanwhile.
+// Atomic stores, as library threads may be reading the fields meanwhile: the
+// eight levels and time_enable are the record's first nine int32_t.
 TraceCapture::~TraceCapture()
 {
-    using P = dbgout_profile_t;
-    static int32_t P::*const fields[] = {&P::lib_level, &P::para_level, &P::cc_level, &P::visca_level, &P::net_level,
-                                         &P::module_level, &P::mpp_level, &P::spare_level, &P::time_enable};
     __atomic_store_n(&dbgout_profile.output_hook, saved_.output_hook, __ATOMIC_RELAXED);
-    for (int32_t P::*field : fields)
-        __atomic_store_n(&(dbgout_profile.*field), saved_.*field, __ATOMIC_RELAXED);
+    for (int f = 0; f < 9; f++)
+        __atomic_store_n(&dbgout_profile.lib_level + f, (&saved_.lib_level)[f], __ATOMIC_RELAXED);
 }
 
 std::vector<TraceLine> TraceCapture::lines() const
@@ -51,8 +48,10 @@ std::vector<std::string> TraceCapture::texts() const
 
 size_t TraceCapture::count(const std::string &needle) const
 {
-    const std::vector<std::string> all = texts();
-    return std::count_if(all.begin(), all.end(), [&](const auto &t) { return t.find(needle) != std::string::npos; });
+    size_t n = 0;
+    for (const std::string &text : texts())
+        n += text.find(needle) != std::string::npos;
+    return n;
 }
 
 void TraceCapture::clear()
@@ -64,12 +63,10 @@ void TraceCapture::clear()
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return cond();
+    bool met;
+    while (!(met = cond()) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return met;
 }
 
 bool under_emulation()

@@ -22,8 +22,6 @@ class TraceCapture {
 public:
     TraceCapture();
     ~TraceCapture();
-    TraceCapture(const TraceCapture &) = delete;
-    TraceCapture &operator=(const TraceCapture &) = delete;
     std::vector<TraceLine> lines() const;
     std::vector<std::string> texts() const;         // in order
     size_t count(const std::string &needle) const;  // texts containing needle
