@@ -106,7 +106,7 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 TEST_F(StartedLibrary, GarbageFloodsAndNewTablesNeverStallTheScheduler)
 {
     send(std::string("\xff\x01;=\0;;", 7) + std::string(150, 'k') + "=" + std::string(150, 'v') + ";lib_level=" +
-         std::string(120, 'x'));
+         std::string(120, 'x') + ";");
     ASSERT_TRUE(command("dbg_time=1"));
     EXPECT_EQ(dbgout_profile.time_enable, 1);
 
