@@ -53,35 +53,29 @@ TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
     lib_itoa(-2147483647 - 1, out);
     EXPECT_EQ(std::string(out, 13), std::string("-2147483648\0#", 13));
     int32_t a = 7, b = 7;
-    EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
     CaptureStdout();
-    EXPECT_EQ(lib_get_two_int("1920-1080", &a, &b, 'x') + lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -2);
-    EXPECT_EQ(GetCapturedStdout(), "two int should be like AxB.\ntwo int should be like AxB.\n");
-    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x'), -2);
+    EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':') + lib_get_two_int("1x1234567890123456", &a, &b, 'x') +
+                  lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x'), -3);
+    EXPECT_EQ(GetCapturedStdout(), "two int should be like AxB.\n");
     EXPECT_EQ(a * 100 + b, 4200);
 }
 
 // Lines are collected until one does not fit, which is cut; with a tag each
-// is traced ungated in pieces of 255; the command has ended on return.
+// is traced ungated in pieces of 255.
 TEST(LibHelpers, CommandOutputIsCollectedCutOrTraced)
 {
     lc_test::TraceCapture capture;
-    const std::string cmd = "printf 'abc\\ndefgh\\nxyz\\n'", file = "/tmp/lc_popen_" + std::to_string(getpid());
+    const std::string cmd = "printf 'abc\\ndefgh\\nxyz\\n'";
     char out[16] = "###############";
     EXPECT_EQ(lib_popen2(cmd.c_str(), out, 8, nullptr), 0);
     EXPECT_EQ(std::string(out, 9), std::string("abc\nde\0##", 9));
     EXPECT_TRUE(capture.contains("]popen:" + cmd + "\n"));
     EXPECT_EQ(lib_popen2("echo abc", out + 8, 1, nullptr) + lib_popen2("echo abc", nullptr, 8, nullptr), 0);
-    EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4), 0);
+    EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4) + lib_popen2(nullptr, out, 8, nullptr), -1);
     EXPECT_EQ(std::string(out + 8, 6), "#1234#");
-    EXPECT_EQ(lib_system(("sleep 0.2; echo x > " + file + "; exit 3").c_str()), 0);
-    EXPECT_EQ(unlink(file.c_str()), 0);
-    EXPECT_EQ(lib_system(nullptr) + lib_popen2(nullptr, out, 8, nullptr), -2);
     errno = ENOENT;
     lib_strerror("open x");
-    errno = 0;
-    lib_strerror("quiet");
-    EXPECT_EQ(capture.count("]open x errno:2 No such file or directory\n") + capture.count("quiet"), 1u);
+    EXPECT_TRUE(capture.contains("]open x errno:2 No such file or directory\n"));
 
     capture.clear();
     dbgout_profile.lib_level = 0;
