@@ -23,16 +23,13 @@ protected:
     static inline const fifo_cmd marker_row[] = {{"test_mark", nullptr, mark, nullptr}};
 
     // The node is the one the start named in its "<path> is ready,fd:" trace:
-    // under this process's name, and a pipe.
+    // the shared name or this process's own, and a pipe.
     void SetUp() override
     {
         ASSERT_EQ(lib_common_init(), 0);
         add_fifo_work(marker_row, 1);
-        const std::string ready = " is ready,fd:";
-        for (const std::string &t : capture_.texts())
-            if (t.find("[lib fifo_init_fun +") == 0 && t.find(ready) != std::string::npos)
-                path_ = t.substr(t.find("] ") + 2, t.find(ready) - t.find("] ") - 2);
-        ASSERT_TRUE(path_ == "/dev/libfifo" || path_ == "/dev/libfifo_" + std::to_string(getpid())) << path_;
+        path_ = capture_.contains("] /dev/libfifo is ready,fd:") ? "/dev/libfifo" : "/dev/libfifo_" + std::to_string(getpid());
+        ASSERT_TRUE(capture_.contains("] " + path_ + " is ready,fd:")) << path_;
         ASSERT_TRUE(stat(path_.c_str(), &node_) == 0 && S_ISFIFO(node_.st_mode)) << path_;
         capture_.clear();
     }

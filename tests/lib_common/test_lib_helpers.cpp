@@ -11,32 +11,28 @@
 
 using namespace testing::internal;  // CaptureStdout and the like
 
-// Both names, in place; the fuzz corpus checks many more texts against a model.
+// Both names, in place, with the default set, an empty set and bad input;
+// the fuzz corpus checks many more texts against a model.
 TEST(LibHelpers, TrimStripsTheSetFromBothEndsInPlace)
 {
-    const char *cases[][3] = {{"  \"a \"b\"\r\n", nullptr, "a \"b"}, {"\t\v\f\"\r\n\" ", nullptr, ""},
-                              {"", nullptr, ""}, {"abcXcba", "abc", "X"}, {" any ", "", " any "}};
     for (auto fn : {lib_trim, trim}) {
-        for (const auto &c : cases) {
-            std::string buf = c[0];
-            EXPECT_EQ(fn(&buf[0], c[1]), &buf[0]);
-            EXPECT_STREQ(buf.c_str(), c[2]) << c[0];
-        }
-        EXPECT_EQ(fn(nullptr, nullptr), nullptr);
+        char text[] = "  \"a \"b\"\r\n", any[] = " any ", empty[] = "";
+        EXPECT_TRUE(fn(text, nullptr) == text && fn(any, "") == any && fn(empty, nullptr) == empty && !fn(nullptr, nullptr));
+        EXPECT_EQ(std::string(text) + "|" + any + "|" + empty, "a \"b| any |");
     }
 }
 
+// Truncated toward zero; the end before the start, by a microsecond or by
+// seconds, gives 0.
 TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
 {
     auto tv = [](long s, long us) { return timeval{s, us}; };
     auto ts = [](long s, long ns) { return timespec{s, ns}; };
-    EXPECT_EQ(lib_common_diff_msec(tv(1, 999999), tv(2, 0)), 0);
+    EXPECT_EQ(lib_common_diff_msec(tv(1, 999999), tv(2, 0)) + lib_common_diff_us_timespec(ts(0, 999), ts(0, 1001)), 0);
     EXPECT_EQ(lib_common_diff_msec(tv(10, 0), tv(12, 500000)), 2500);
     EXPECT_EQ(lib_common_diff_us(tv(-2147483647 - 1, 0), tv(2147483647, 0)), INT64_C(4294967295000000));
-    EXPECT_EQ(lib_common_diff_us_timespec(ts(0, 999), ts(0, 1001)), 0);
     EXPECT_EQ(lib_common_diff_us_timespec(ts(1, 1500), ts(2, 0)), 999999);  // -1.5 us truncates to -1
     EXPECT_EQ(lib_common_diff_msec_timespec(ts(0, 0), ts(2, 999999999)), 2999);
-    // The end before the start, by a microsecond or by seconds: 0 from each.
     EXPECT_EQ(lib_common_diff_msec(tv(12, 500000), tv(10, 0)) + lib_common_diff_us(tv(2, 1), tv(2, 0)) +
                   lib_common_diff_us_timespec(ts(0, 5000), ts(0, 1000)) +
                   lib_common_diff_msec_timespec(ts(3, 0), ts(2, 0)), 0);
@@ -106,8 +102,8 @@ TEST(LibHelpers, FindPidByNameOrZero)
 
     const std::string none = "no_such_process_" + std::to_string(getpid()), longest(104, 'q');
     CaptureStderr();
-    EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(longest.c_str()), 0);
-    EXPECT_EQ(lib_find_pid((longest + "q").c_str()) + lib_find_pid(nullptr), 0);
+    EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(longest.c_str()) + lib_find_pid((longest + "q").c_str()) +
+                  lib_find_pid(nullptr), 0);
     const std::string err = GetCapturedStderr(), tail = "\"|grep -v grep failed\n";
     EXPECT_TRUE(err.find("DBG_ERR:lib_common lib_find_pid[") == 0 && err.find("] fread ps|grep \"" + none + tail) < err.size() &&
                 err.find(longest + tail) < err.size() && err.find(longest + "q") > err.size()) << err;

@@ -30,12 +30,8 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     const std::string ulong = "ulong:" + std::to_string(sizeof(long));
     EXPECT_EQ(capture.count("]__STDC_VERSION__:201710\n") + capture.count("]sizeof fp32:4 fp64:8 LIB_BOOL:1\n") +
                   capture.count("]sizeof uint8:1 uint16:2 uint32:4 " + ulong + " uint64:8\n"), 3u);
-    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") == 1; }));  // once each runs
-    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("threadpool_work") == 2; }));  // 15 characters kept
-    int allowed = 0;  // the trace limiter is set up: 10 per window
-    for (int i = 0; i < 12; i++)
-        allowed += trace_ratelimit();
-    EXPECT_EQ(allowed, 10);
+    // Each named once it runs; the kernel keeps 15 characters of a name.
+    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") * 10 + threads_named("threadpool_work") == 12; }));
 
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
@@ -66,8 +62,8 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
             expected.push_back(std::string(key.first) + "_level=" + level + "\n");
     expected.insert(expected.end(), {"dbg_time=1\n", "dbg_time=0\n", "gpool=statistics\n", "gpool=print_task\n",
                                      "gpool=add_task\n", "test_mark=NULL\n"});
-    ASSERT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug").size() == expected.size(); }));
-    EXPECT_EQ(traced_by("fifo_print_debug"), expected);
+    EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
+        << testing::PrintToString(traced_by("fifo_print_debug"));
 
     // The scheduler reads the gates while it runs: store them as it loads them.
     const auto store = [](int32_t level, int32_t time_enable) {
@@ -85,13 +81,12 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
         }
 
     store(6, 0);
+    const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
     for (const std::string &bad : Texts{"lib_level", "lib_level=Debug", "gpool=statistics=1", "cc_level=err;;para_level=debug", cut}) {
         capture_.clear();
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
-        EXPECT_TRUE(lc_test::wait_until([&] {
-            return capture_.count("]please use echo \"help=1\" > /dev/libfifo \n") == (bad == cut ? 2u : 1u);
-        })) << bad;
+        EXPECT_TRUE(lc_test::wait_until([&] { return capture_.count(hint) == (bad == cut ? 2u : 1u); })) << bad;
         EXPECT_EQ(dbgout_profile.lib_level, 6) << bad;
         EXPECT_FALSE(capture_.contains("[lib threadpool_debug +")) << bad;
     }
@@ -100,50 +95,36 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(dbgout_profile.mpp_level + dbgout_profile.lib_level + dbgout_profile.time_enable, 7);
 }
 
-// Binary bytes and over-long keys and values leave the pipe working; timers
-// still fire, and tables still register, while a flood of slow commands
-// keeps the pipe readable on every pass; empty tables are dropped.
-TEST_F(StartedLibrary, GarbageFloodsAndNewTablesNeverStallTheScheduler)
+// Timers still fire while a flood of slow commands keeps the pipe readable
+// on every pass, and tables register meanwhile; empty tables are dropped.
+// (The fifo fuzz corpus feeds garbage and over-long pieces.)
+TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
 {
-    send(std::string("\xff\x01;=\0;;", 7) + std::string(150, 'k') + "=" + std::string(150, 'v') + ";lib_level=" +
-         std::string(120, 'x') + ";");
-    ASSERT_TRUE(command("dbg_time=1"));
-    EXPECT_EQ(dbgout_profile.time_enable, 1);
-
     static std::atomic<int> slow_runs{0};
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { slow_runs++; usleep(200); }, nullptr}};
-    const auto registered = [] {
-        int n = 0;
-        for (fifo_link *l = fifo_queue.link.next; l != &fifo_queue.link; l = l->next)
-            n++;
-        return n;
-    };
-    const int before = registered();
     __atomic_store_n(&dbgout_profile.cc_level, 5, __ATOMIC_RELAXED);  // "help" walks the rows untraced
     std::atomic<int> ran{0};
     std::string block;
     while (block.size() < 4000)
         block += "help=1;slow=1;";
     int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-    add_fifo_work(slow, 1);
     std::thread flood([&] {
         for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
              ran == 0 && std::chrono::steady_clock::now() < end;)
             if (write(w, block.data(), block.size()) < 0)
                 std::this_thread::yield();
     });
-    EXPECT_TRUE(lc_test::wait_until([] { return slow_runs > 0; }));
     for (int i = 0; i < 200; i++)
         add_fifo_work(slow, 1);
     add_fifo_work(nullptr, 2);
     add_fifo_work(slow, 0);
+    EXPECT_TRUE(lc_test::wait_until([] { return slow_runs > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_GT(add_task([](void *arg) { ++*static_cast<std::atomic<int> *>(arg); }, &ran, 0, 200000), 0);
     EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::seconds(2)));
     flood.join();
     close(w);
     EXPECT_EQ(capture_.count("]command table dropped: no rows\n"), 2u);
-    EXPECT_EQ(registered(), before + 201);
 }
 
 // A later process finds "/dev/libfifo" taken, serves its own node and

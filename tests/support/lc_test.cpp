@@ -9,12 +9,12 @@
 namespace lc_test {
 
 static std::mutex capture_mutex;
-static std::vector<TraceLine> captured;
+static std::vector<std::string> captured;
 
-static void capture_hook(int32_t level, const char *text)
+static void capture_hook(int32_t, const char *text)
 {
     std::lock_guard<std::mutex> lock(capture_mutex);
-    captured.push_back({level, text});
+    captured.push_back(text);
 }
 
 TraceCapture::TraceCapture() : saved_(dbgout_profile)
@@ -32,18 +32,10 @@ TraceCapture::~TraceCapture()
         __atomic_store_n(&dbgout_profile.lib_level + f, (&saved_.lib_level)[f], __ATOMIC_RELAXED);
 }
 
-std::vector<TraceLine> TraceCapture::lines() const
+std::vector<std::string> TraceCapture::texts() const
 {
     std::lock_guard<std::mutex> lock(capture_mutex);
     return captured;
-}
-
-std::vector<std::string> TraceCapture::texts() const
-{
-    std::vector<std::string> out;
-    for (const TraceLine &line : lines())
-        out.push_back(line.text);
-    return out;
 }
 
 size_t TraceCapture::count(const std::string &needle) const

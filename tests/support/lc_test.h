@@ -11,18 +11,12 @@
 
 namespace lc_test {
 
-struct TraceLine {
-    int level;
-    std::string text;
-};
-
 // Captures every trace of the process through output_hook while it lives,
 // and puts the hook, the levels and time_enable back when it goes.
 class TraceCapture {
 public:
     TraceCapture();
     ~TraceCapture();
-    std::vector<TraceLine> lines() const;
     std::vector<std::string> texts() const;         // in order
     size_t count(const std::string &needle) const;  // texts containing needle
     bool contains(const std::string &needle) const { return count(needle) > 0; }
