@@ -1,5 +1,5 @@
 // lib_ helpers against the real shell and process list: trimming, time
-// differences, strings, errno report, commands, process lookup.
+// differences, strings, commands, process lookup.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +8,6 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <unistd.h>
-
-using namespace testing::internal;  // CaptureStdout and the like
 
 // Both names, in place, with the default set, an empty set and bad input;
 // the fuzz corpus checks many more texts against a model.
@@ -38,7 +36,8 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
                   lib_common_diff_msec_timespec(ts(3, 0), ts(2, 0)), 0);
 }
 
-// Null input gives null, 0 or -1; a part of over 15 characters is refused.
+// Null input gives null, 0 or -1; the room asked for exists; a part of over
+// 15 characters is refused.
 TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
 {
     EXPECT_TRUE(lib_strdup(nullptr) == nullptr && lib_strdup_reserved_bytes(nullptr, 4) == nullptr && !lib_strlen(nullptr));
@@ -49,10 +48,8 @@ TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
     lib_itoa(-2147483647 - 1, out);
     EXPECT_EQ(std::string(out, 13), std::string("-2147483648\0#", 13));
     int32_t a = 7, b = 7;
-    CaptureStdout();
     EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':') + lib_get_two_int("1x1234567890123456", &a, &b, 'x') +
                   lib_get_two_int(nullptr, &a, &b, 'x') + lib_get_two_int("1x2", nullptr, &b, 'x'), -3);
-    EXPECT_EQ(GetCapturedStdout(), "two int should be like AxB.\n");
     EXPECT_EQ(a * 100 + b, 4200);
 }
 
@@ -61,27 +58,20 @@ TEST(LibHelpers, StringCopiesDecimalTextAndTwoInts)
 TEST(LibHelpers, CommandOutputIsCollectedCutOrTraced)
 {
     lc_test::TraceCapture capture;
-    const std::string cmd = "printf 'abc\\ndefgh\\nxyz\\n'";
     char out[16] = "###############";
-    EXPECT_EQ(lib_popen2(cmd.c_str(), out, 8, nullptr), 0);
+    EXPECT_EQ(lib_popen2("printf 'abc\\ndefgh\\nxyz\\n'", out, 8, nullptr), 0);
     EXPECT_EQ(std::string(out, 9), std::string("abc\nde\0##", 9));
-    EXPECT_TRUE(capture.contains("]popen:" + cmd + "\n"));
     EXPECT_EQ(lib_popen2("echo abc", out + 8, 1, nullptr) + lib_popen2("echo abc", nullptr, 8, nullptr), 0);
     EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4) + lib_popen2(nullptr, out, 8, nullptr), -1);
     EXPECT_EQ(std::string(out + 8, 6), "#1234#");
-    errno = ENOENT;
-    lib_strerror("open x");
-    EXPECT_TRUE(capture.contains("]open x errno:2 No such file or directory\n"));
-
     capture.clear();
     dbgout_profile.lib_level = 0;
     EXPECT_EQ(lib_popen2("echo one; printf '%0300d\\n' 0", out, 8, "T"), 0);
-    const std::vector<std::string> traced = {"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"};
-    EXPECT_EQ(capture.texts(), traced);
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"}));
     EXPECT_EQ(out[0], 'a');
 }
 
-// 104 characters of name still fit the command; more are refused, unrun.
+// A name too long for the command is refused, not cut.
 TEST(LibHelpers, FindPidByNameOrZero)
 {
     char name[16];
@@ -92,19 +82,11 @@ TEST(LibHelpers, FindPidByNameOrZero)
         for (;;)
             pause();
     }
-    lc_test::TraceCapture capture;
     int32_t found = 0;  // the child renames itself after the fork: poll until ps shows it
     lc_test::wait_until([&] { return (found = lib_find_pid(name)) == child; }, std::chrono::seconds(10));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(found, child);
-    EXPECT_TRUE(capture.contains("]find pid: " + std::string(name) + ":" + std::to_string(child) + "\n\n"));
-
-    const std::string none = "no_such_process_" + std::to_string(getpid()), longest(104, 'q');
-    CaptureStderr();
-    EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(longest.c_str()) + lib_find_pid((longest + "q").c_str()) +
-                  lib_find_pid(nullptr), 0);
-    const std::string err = GetCapturedStderr(), tail = "\"|grep -v grep failed\n";
-    EXPECT_TRUE(err.find("DBG_ERR:lib_common lib_find_pid[") == 0 && err.find("] fread ps|grep \"" + none + tail) < err.size() &&
-                err.find(longest + tail) < err.size() && err.find(longest + "q") > err.size()) << err;
+    const std::string none = "no_such_process_" + std::to_string(getpid());
+    EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(std::string(105, 'q').c_str()) + lib_find_pid(nullptr), 0);
 }
