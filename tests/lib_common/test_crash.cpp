@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <regex>
 #include <signal.h>
@@ -72,20 +73,15 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
     const std::string pid = std::to_string(atoi(file.c_str() + 20)), sep(15, '-');
     const std::string known[] = {sep, "pid:" + pid + sep, "Pid:\t" + pid, "backtrace start",
                                  "backtrace end", "cat /proc/" + pid + "/maps"};
-    const std::regex dump_line("0x[0-9a-f]+:(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}");
+    const std::pair<std::regex, char> kinds[] = {{std::regex("0x[0-9a-f]+:(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}"), 'S'},
+                                                 {std::regex("[0-9a-f]+-[0-9a-f]+ .*"), 'm'},
+                                                 {std::regex("fd used:[0-9]+"), 'F'}};
     for (size_t at = 0, eol; (eol = file.find('\n', at)) != std::string::npos; at = eol + 1) {
         const std::string line = file.substr(at, eol - at);
-        size_t k = 0;
-        while (k < 6 && line != known[k])
-            k++;
-        if (std::regex_match(line, dump_line))
-            shape += 'S';
-        else if (std::regex_match(line, std::regex("[0-9a-f]+-[0-9a-f]+ .*")))
-            shape += 'm';
-        else if (std::regex_match(line, std::regex("fd used:[0-9]+")))
-            shape += 'F';
-        else
-            shape += "-PIBEM."[k];
+        char kind = "-PIBEM."[std::find(known, known + 6, line) - known];
+        for (const auto &[pattern, letter] : kinds)
+            kind = std::regex_match(line, pattern) ? letter : kind;
+        shape += kind;
     }
     EXPECT_TRUE(std::regex_match(shape, std::regex("(-P\\.*I\\.*-\\.*I\\.*-F-BS{128}E-Mm+){2}"))) << shape;
     ASSERT_EQ(unlink(CORE) + mkdir(CORE, 0755), 0);  // a directory: not writable

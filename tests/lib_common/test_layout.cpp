@@ -1,6 +1,5 @@
-// Layout of the caller-owned records of lib_common/, checked as this compiles:
-// each field's offset on 32-bit ARM (first number) and on the 64-bit host.
-#include "lc_test.h"
+// Caller-owned records of lib_common/: each field's offset on 32-bit ARM, then on the 64-bit host.
+#include "lib_common.h"
 
 #include <stddef.h>
 
