@@ -19,8 +19,7 @@ using Texts = std::vector<std::string>;
 class StartedLibrary : public ::testing::Test {
 protected:
     static inline std::atomic<int> marks{0};
-    static void mark(const char *, void *) { marks++; }
-    static inline const fifo_cmd marker_row[] = {{"test_mark", nullptr, mark, nullptr}};
+    static inline const fifo_cmd marker_row[] = {{"test_mark", nullptr, [](const char *, void *) { marks++; }, nullptr}};
 
     // The node is the one the start named in its "<path> is ready,fd:" trace:
     // the shared name or this process's own, and a pipe.

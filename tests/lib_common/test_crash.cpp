@@ -44,9 +44,8 @@ protected:
         ASSERT_EQ(flock(lock_, LOCK_EX), 0);
         had_ = slurp(CORE, &saved_);
         unlink(CORE);
-        char dir[] = "/tmp/lc_core_copy_XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
+        dir_ = "/tmp/lc_core_copy_XXXXXX";
+        ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
     }
     void TearDown() override
     {

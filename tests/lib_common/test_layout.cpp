@@ -18,20 +18,17 @@ OFFSET(dbgout_profile_t, spare_level, 28, 28);
 OFFSET(dbgout_profile_t, time_enable, 32, 32);
 OFFSET(dbgout_profile_t, output_hook, 36, 40);
 SIZE(dbgout_profile_t, 40, 48);
-
 OFFSET(common_profile_t, pool_adjust_enable, 0, 0);
 OFFSET(common_profile_t, pool_max_threads, 4, 4);
 OFFSET(common_profile_t, core_copy_enable, 8, 8);
 OFFSET(common_profile_t, core_copy_dir, 12, 16);
 SIZE(common_profile_t, 16, 24);
-
 OFFSET(ratelimit_state, interval, 0, 0);
 OFFSET(ratelimit_state, burst, 4, 4);
 OFFSET(ratelimit_state, printed, 8, 8);
 OFFSET(ratelimit_state, missed, 12, 12);
 OFFSET(ratelimit_state, begin, 16, 16);
 SIZE(ratelimit_state, 24, 24);
-
 OFFSET(fifo_cmd, key, 0, 0);
 OFFSET(fifo_cmd, value, 4, 8);
 OFFSET(fifo_cmd, handler, 8, 16);

@@ -33,8 +33,7 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") * 10 + threads_named("threadpool_work") == 12; }));
 
     capture.clear();
-    EXPECT_EQ(lib_common_init(), 0);
-    EXPECT_EQ(gpool, pool);
+    EXPECT_TRUE(lib_common_init() == 0 && gpool == pool);
     lib_common_main();  // pool_adjust_enable 0: no step
     common_profile.pool_adjust_enable = 1;
     lib_common_main();
@@ -89,8 +88,8 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 }
 
 // Timers still fire while a flood of slow commands keeps the pipe readable
-// on every pass, and tables register meanwhile; empty tables are dropped.
-// (The fifo fuzz corpus feeds garbage and over-long pieces.)
+// on every pass, and tables register meanwhile.  (The fifo fuzz corpus feeds
+// garbage and over-long pieces.)
 TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
 {
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
@@ -100,12 +99,9 @@ TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
     send(flood);
     for (int i = 0; i < 200; i++)
         add_fifo_work(slow, 1);
-    add_fifo_work(nullptr, 2);
-    add_fifo_work(slow, 0);
     std::atomic<int> ran{0};
     EXPECT_GT(add_task([](void *arg) { ++*static_cast<std::atomic<int> *>(arg); }, &ran, 0, 200000), 0);
     EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::milliseconds(1500)));
-    EXPECT_EQ(capture_.count("]command table dropped: no rows\n"), 2u);
 }
 
 // A later process finds "/dev/libfifo" taken, serves its own node and

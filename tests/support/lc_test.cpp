@@ -3,7 +3,6 @@
 
 #include <mutex>
 #include <stdlib.h>
-#include <string.h>
 #include <thread>
 
 namespace lc_test {
@@ -64,7 +63,7 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
 bool under_emulation()
 {
     const char *env = getenv("LC_UNDER_EMULATION");
-    return env != nullptr && strcmp(env, "1") == 0;
+    return env != nullptr && std::string(env) == "1";
 }
 
 }  // namespace lc_test
