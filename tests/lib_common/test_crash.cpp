@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using testing::ExitedWithCode;
 static const char CORE[] = "/dev/xel_core.file";
 
 static bool slurp(const std::string &path, std::string *out)
@@ -65,7 +64,7 @@ protected:
 // makes the section order a pattern.  Without the file there is no report.
 TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
 {
-    EXPECT_EXIT(report(2, dir_.c_str()), ExitedWithCode(0), "^$");
+    EXPECT_EXIT(report(2, dir_.c_str()), testing::ExitedWithCode(0), "^$");
     std::string file, copied, shape;
     ASSERT_TRUE(slurp(CORE, &file) && slurp(dir_ + "/xel_core.file", &copied));
     EXPECT_EQ(copied, file);
@@ -84,7 +83,7 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
     }
     EXPECT_TRUE(std::regex_match(shape, std::regex("(-P\\.*I\\.*-\\.*I\\.*-F-BS{128}E-Mm+){2}"))) << shape;
     ASSERT_EQ(unlink(CORE) + mkdir(CORE, 0755), 0);  // a directory: not writable
-    EXPECT_EXIT(report(1, nullptr), ExitedWithCode(0), "^open /dev/xel_core.file fail \n$");
+    EXPECT_EXIT(report(1, nullptr), testing::ExitedWithCode(0), "^open /dev/xel_core.file fail \n$");
 }
 
 TEST(CoreTest, FaultsTheCallingThread)

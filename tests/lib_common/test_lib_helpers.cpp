@@ -35,15 +35,13 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 // Truncated toward zero; the end before the start gives 0.
 TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
 {
-    auto tv = [](long s, long us) { return timeval{s, us}; };
-    auto ts = [](long s, long ns) { return timespec{s, ns}; };
-    EXPECT_EQ(lib_common_diff_msec(tv(10, 0), tv(12, 500000)), 2500);
-    EXPECT_EQ(lib_common_diff_us(tv(-2147483647 - 1, 0), tv(2147483647, 0)), INT64_C(4294967295000000));
-    EXPECT_EQ(lib_common_diff_us_timespec(ts(1, 1500), ts(2, 0)), 999999);  // -1.5 us truncates to -1
-    EXPECT_EQ(lib_common_diff_msec_timespec(ts(0, 0), ts(2, 999999999)), 2999);
-    EXPECT_EQ(lib_common_diff_msec(tv(12, 500000), tv(10, 0)) + lib_common_diff_us(tv(2, 1), tv(2, 0)) +
-                  lib_common_diff_us_timespec(ts(0, 5000), ts(0, 1000)) +
-                  lib_common_diff_msec_timespec(ts(3, 0), ts(2, 0)), 0);
+    EXPECT_EQ(lib_common_diff_msec({10, 0}, {12, 500000}), 2500);
+    EXPECT_EQ(lib_common_diff_us({-2147483647 - 1, 0}, {2147483647, 0}), INT64_C(4294967295000000));
+    EXPECT_EQ(lib_common_diff_us_timespec({1, 1500}, {2, 0}), 999999);  // -1.5 us truncates to -1
+    EXPECT_EQ(lib_common_diff_msec_timespec({0, 0}, {2, 999999999}), 2999);
+    EXPECT_EQ(lib_common_diff_msec({12, 500000}, {10, 0}) + lib_common_diff_us({2, 1}, {2, 0}) +
+                  lib_common_diff_us_timespec({0, 5000}, {0, 1000}) +
+                  lib_common_diff_msec_timespec({3, 0}, {2, 0}), 0);
 }
 
 // Command output: lines are collected until one does not fit, which is cut;
