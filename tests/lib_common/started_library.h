@@ -14,15 +14,15 @@
 
 using Texts = std::vector<std::string>;
 
-// Commands run on the scheduler thread, so command() appends a marker row
-// of its own and waits until the marker has run.
+// Commands run on the scheduler thread: command() appends a marker row of
+// its own and waits until the marker has run.  The node is the one the start
+// named in its "<path> is ready,fd:" trace (the shared name or this
+// process's own), and a pipe.
 class StartedLibrary : public ::testing::Test {
 protected:
     static inline std::atomic<int> marks{0};
     static inline const fifo_cmd marker_row[] = {{"test_mark", nullptr, [](const char *, void *) { marks++; }, nullptr}};
 
-    // The node is the one the start named in its "<path> is ready,fd:" trace:
-    // the shared name or this process's own, and a pipe.
     void SetUp() override
     {
         ASSERT_EQ(lib_common_init(), 0);

@@ -1,6 +1,5 @@
-// Crash report in "/dev/xel_core.file", made in a child as after a crash, and
-// the deliberate fault.  Parallel runs take turns through a lock file in /tmp;
-// the crash file that was there before is put back afterwards.
+// Crash report in "/dev/xel_core.file", made in a child, and the deliberate
+// fault.  Runs take turns through a lock file; the old crash file is put back.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
-// The running library: start-up, threads and stop; commands through its pipe;
-// the pipe of a later process; registration while commands run.  (Splitting
-// and matching are checked against a model by the fifo fuzz corpus.)
+// The running library: start-up, threads and stop; commands through its pipe
+// and floods of them; the pipe of a later process.
 #include "started_library.h"
 
 // Threads of this process named `name` (as the kernel keeps it).
@@ -75,8 +74,6 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
         capture_.clear();
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
         EXPECT_TRUE(lc_test::wait_until([&] { return capture_.count(hint) == (bad == cut ? 2u : 1u); })) << bad;
-        EXPECT_EQ(dbgout_profile.lib_level, 6) << bad;
-        EXPECT_FALSE(capture_.contains("[lib threadpool_debug +")) << bad;
     }
     EXPECT_EQ(dbgout_profile.cc_level * 10 + dbgout_profile.para_level, 37);  // the pieces around the empty one ran
     ASSERT_TRUE(command("all_level=err;dbg_time=1"));

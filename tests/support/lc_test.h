@@ -11,8 +11,7 @@
 
 namespace lc_test {
 
-// Captures every trace of the process through output_hook while it lives,
-// and puts the hook, the levels and time_enable back when it goes.
+// Captures every trace through output_hook while it lives; puts the hook, the levels and time_enable back.
 class TraceCapture {
 public:
     TraceCapture();
