@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <fstream>
 #include <regex>
 #include <signal.h>
 #include <sys/file.h>
@@ -17,10 +18,9 @@ static const char CORE[] = "/dev/xel_core.file";
 
 static bool slurp(const std::string &path, std::string *out)
 {
-    char *text = read_file_to_buf(path.c_str());
-    *out = text ? text : "";
-    free(text);
-    return text != nullptr;
+    std::ifstream in(path);
+    *out = std::string(std::istreambuf_iterator<char>(in), {});
+    return in.is_open();
 }
 
 // Reports `times` times, copying into dir when one is given.

@@ -43,9 +43,8 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
                   lib_common_diff_msec_timespec({3, 0}, {2, 0}), 0);
 }
 
-// Command output: lines are collected until one does not fit, which is cut;
-// with a tag each is traced ungated in pieces of 255.  Process lookup by
-// name: a name too long for the command is refused, not cut.
+// Command output: lines are collected until one does not fit, which is cut; with a tag each
+// is traced ungated in pieces of 255.  Lookup by name: a name too long is refused, not cut.
 TEST(LibHelpers, CommandOutputAndFindPid)
 {
     lc_test::TraceCapture capture;

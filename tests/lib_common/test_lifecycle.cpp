@@ -23,9 +23,8 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     threadpool *pool = gpool;
     ASSERT_NE(pool, nullptr);
     EXPECT_EQ(pool->max * 100 + pool->min * 10 + pool->live, 822);
-    const std::string ulong = "ulong:" + std::to_string(sizeof(long));
     EXPECT_EQ(capture.count("]__STDC_VERSION__:201710\n") + capture.count("]sizeof fp32:4 fp64:8 LIB_BOOL:1\n") +
-                  capture.count("]sizeof uint8:1 uint16:2 uint32:4 " + ulong + " uint64:8\n"), 3u);
+                  capture.count("]sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n"), 3u);
     // Each named once it runs; the kernel keeps 15 characters of a name.
     EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") * 10 + threads_named("threadpool_work") == 12; }));
 

@@ -8,8 +8,6 @@
 #include <string.h>
 #include <sys/time.h>
 
-using Texts = std::vector<std::string>;
-
 // Link-time seams: the library's calls to syslog and to the clock land here.
 using Records = std::vector<std::pair<int, std::string>>;  // priority, text
 static Records syslog_records;
@@ -89,7 +87,7 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     fake_now = {1000083, 999999};
     xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
     EXPECT_EQ(capture_.texts(),
-              (Texts{"[cc TestBody +" + line + std::string(4 - line.size(), ' ') + "]shown debug\n", std::string(400, 'z') + "|7", "rx [len:2],data:0xab,0x07,", "none [len:0],data:",
+              (std::vector<std::string>{"[cc TestBody +" + line + std::string(4 - line.size(), ' ') + "]shown debug\n", std::string(400, 'z') + "|7", "rx [len:2],data:0xab,0x07,", "none [len:0],data:",
                      "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
                      "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
     EXPECT_TRUE(syslog_records.empty());

@@ -22,8 +22,7 @@ TraceCapture::TraceCapture() : saved_(dbgout_profile)
     __atomic_store_n(&dbgout_profile.output_hook, &capture_hook, __ATOMIC_RELAXED);
 }
 
-// Atomic stores, as library threads may be reading the fields meanwhile: the
-// eight levels and time_enable are the record's first nine int32_t.
+// Atomic stores: library threads may read them.  Levels and time_enable are the first nine int32_t.
 TraceCapture::~TraceCapture()
 {
     __atomic_store_n(&dbgout_profile.output_hook, saved_.output_hook, __ATOMIC_RELAXED);
