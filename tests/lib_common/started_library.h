@@ -14,10 +14,9 @@
 
 using Texts = std::vector<std::string>;
 
-// Commands run on the scheduler thread: command() appends a marker row of
-// its own and waits until the marker has run.  The node is the one the start
-// named in its "<path> is ready,fd:" trace (the shared name or this
-// process's own), and a pipe.
+// Commands run on the scheduler thread: command() appends a marker row and
+// waits until it has run.  The node is the one the start named in its
+// "<path> is ready,fd:" trace (the shared name or this process's), a pipe.
 class StartedLibrary : public ::testing::Test {
 protected:
     static inline std::atomic<int> marks{0};

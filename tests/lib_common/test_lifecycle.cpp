@@ -3,7 +3,7 @@
 #include "started_library.h"
 
 // Threads of this process named `name` (as the kernel keeps it).
-static int threads_named(const std::string &name)
+static int threads(const std::string &name)
 {
     char out[16] = "";
     lib_popen(("cat /proc/" + std::to_string(getpid()) + "/task/*/comm | grep -cx " + name).c_str(), out, sizeof out);
@@ -26,15 +26,14 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_EQ(capture.count("]__STDC_VERSION__:201710\n") + capture.count("]sizeof fp32:4 fp64:8 LIB_BOOL:1\n") +
                   capture.count("]sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n"), 3u);
     // Each named once it runs; the kernel keeps 15 characters of a name.
-    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") * 10 + threads_named("threadpool_work") == 12; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return threads("task_process") * 10 + threads("threadpool_work") == 12; }));
 
     capture.clear();
     EXPECT_TRUE(lib_common_init() == 0 && gpool == pool);
     lib_common_main();  // pool_adjust_enable 0 (a step is traced at 7; the stress test runs them)
     EXPECT_TRUE(capture.texts().empty());
     EXPECT_EQ(lib_common_exit() + lib_common_exit(), 0);
-    // A joined thread may stay listed in /proc for a moment.
-    EXPECT_TRUE(lc_test::wait_until([] { return threads_named("task_process") + threads_named("threadpool_work") == 0; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return threads("task_process") + threads("threadpool_work") == 0; }));
     EXPECT_EQ(gpool, nullptr);
     common_profile = saved;
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <stdarg.h>
-#include <string.h>
 #include <sys/time.h>
 
 // Link-time seams: the library's calls to syslog and to the clock land here.
@@ -72,17 +71,16 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     XEL_TRACE(cc, 7, "shown %s\n", "debug");
     const char *null_format = nullptr;
     EXPECT_EQ(xel_traceout(3, "%s|%d", std::string(400, 'z').c_str(), 7) + xel_traceout(6, null_format) + evaluated, 0);
-    unsigned char bytes[40];
-    memset(bytes, 0xab, sizeof bytes);
+    std::string bytes(40, '\xab');
     bytes[1] = 0x07;
     std::string listed = "0xab,0x07,";  // the first 32 bytes
     for (int i = 2; i < 32; i++)
         listed += "0xab,";
-    xel_traceout_raw(6, "rx", bytes, 2);
-    xel_traceout_raw(6, "none", bytes, 0);
-    xel_traceout_raw(6, "blk", bytes, 40);
+    xel_traceout_raw(6, "rx", bytes.data(), 2);
+    xel_traceout_raw(6, "none", bytes.data(), 0);
+    xel_traceout_raw(6, "blk", bytes.data(), 40);
     xel_traceout_raw(6, nullptr, nullptr, 5);  // bad input: no crash, no bytes
-    xel_traceout_raw(6, "neg", bytes, -3);
+    xel_traceout_raw(6, "neg", bytes.data(), -3);
     dbgout_profile.time_enable = 1;
     fake_now = {1000083, 999999};
     xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
