@@ -12,8 +12,6 @@
 #include <stdio.h>
 #include <unistd.h>
 
-using lc_test::wait_until;
-
 static thread_local int fail_at = 0, seen = 0;  // fail_at 0: disarmed
 static thread_local bool failed = false;
 
@@ -44,199 +42,203 @@ template <class F> bool failing_nth(int nth, F call)
     return failed;
 }
 
-// The common shape of every step: call, with allocation n failing, gives
-// refused, and made again gives done.  True when an allocation failed.  The
-// step then checks that one call took effect and that the object still works.
-bool attempt(int n, const std::function<long()> &call, long refused, long done)
+// Runs f with no allocation failing: the checks inside a call.
+template <class F> auto unarmed(F f)
 {
-    long rc = 0;
-    const bool hit = failing_nth(n, [&] { rc = call(); });
-    if (hit) {
-        EXPECT_EQ(rc, refused);
-        rc = call();
-    }
-    EXPECT_EQ(rc, done);
-    return hit;
+    const int armed = fail_at;
+    fail_at = 0;
+    const auto result = f();
+    fail_at = armed;
+    return result;
 }
 
-// Each operation's step is run for n = 1, 2, ... until no allocation failed.
-using Step = std::function<bool(int)>;
-void walk(const std::vector<std::pair<const char *, Step>> &ops)
+// The common shape of every operation: call works on a fresh C and gives what
+// the function returned and what it left behind (entries, tokens ...).  With
+// allocation n failing it must give refused; made again, done: one call took
+// effect and the object still works.  Walked for n = 1, 2, ... until none fails.
+using Result = std::pair<long, long>;
+template <class C> struct Row {
+    const char *name;
+    std::function<Result(C &)> call;
+    Result refused{0, 0}, done{1, 0};  // those of a constructor
+};
+
+template <class C> void walk(const std::vector<Row<C>> &rows)
 {
-    for (const auto &[name, step] : ops) {
+    for (const Row<C> &row : rows) {
         int n = 1;
-        while (n <= 64 && !::testing::Test::HasFatalFailure() && step(n))
-            n++;
-        EXPECT_LE(n, 64) << name << " never ran without a failure";
-        EXPECT_GE(n, 2) << name << ": the seam missed its allocations";
-        printf("alloc walk: %-26s %2d failure points\n", name, n - 1);
+        for (; n <= 64 && !::testing::Test::HasFatalFailure(); n++) {
+            SCOPED_TRACE(std::string(row.name) + " with allocation " + std::to_string(n) + " failing");
+            C context;
+            Result got;
+            if (!failing_nth(n, [&] { got = row.call(context); })) {
+                EXPECT_EQ(got, row.done);
+                break;
+            }
+            EXPECT_EQ(got, row.refused);
+            EXPECT_EQ(row.call(context), row.done);
+        }
+        EXPECT_LE(n, 64) << row.name << " never ran without a failure";
+        EXPECT_GE(n, 2) << row.name << ": the seam missed its allocations";
+        printf("alloc walk: %-26s %2d failure points\n", row.name, n - 1);
     }
 }
 
-// A constructor gives null; release takes what it made.
-template <class T> Step made(std::function<T *()> make, void (*release)(T *))
+// A constructor's result: whether it made the object, which goes at once.
+template <class T, class R> Result made(T *obj, R release)
 {
-    return [make, release](int n) {
-        T *obj = nullptr;
-        const bool hit = attempt(n, [&] { return long((obj = make()) != nullptr); }, 0, 1);
-        release(obj);
-        return hit;
-    };
-}
-
-bool taken(int32_t rc) { return rc == 1; }     // a store's set: 1 for a new value
-bool taken(void *rc) { return rc != nullptr; }  // a request's: the entry
-
-// A store or request: the ninth entry grows the table; a parse of three drops
-// the one whose entry failed and goes on.
-template <class T> Step set_or_parse(T *(*make)(), void (*parse)(T *), void (*release)(T *))
-{
-    return [=](int n) {
-        T *obj = make();
-        for (const char *key : {"k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8"})
-            if (parse == nullptr)
-                obj->set(obj, key, "v");
-        const bool hit = parse ? attempt(n, [&] { parse(obj); return long(obj->count); }, 2, 3)
-                               : attempt(n, [&] { return long(taken(obj->set(obj, "new", "v"))); }, 0, 1);
-        EXPECT_NE(obj->find(obj, parse ? "c" : "new"), nullptr);
-        EXPECT_STREQ(obj->find(obj, parse ? "b" : "k8")->value, parse ? "x y" : "v");
-        release(obj);
-        return hit;
-    };
+    return obj == nullptr ? Result{0, 0} : (release(obj), Result{1, 0});
 }
 
 std::atomic<int> ran{0};
 void count_up(void *) { ran++; }
 
+bool taken(int32_t rc) { return rc == 1; }     // a store's set: 1 for a new value
+bool taken(void *rc) { return rc != nullptr; }  // a request's: the entry
+
+// What the first walk works on: a pool without workers (tasks wait) and one
+// with a worker, queues with room for one, a ring not yet made, a store and a
+// request holding eight entries (a ninth grows the table).
+struct Objects {
+    threadpool *idle = threadpool_create(0, 1, 15), *pool = threadpool_create(1, 1, 15);
+    frame_queue_t frames;
+    block_queue_t blocks;
+    ring_buf_t ring{};
+    configure_store *store = configure_init();
+    request_t *request = request_init();
+    Objects()
+    {
+        ran = 0;
+        queue_create2(&frames, 1);
+        queue_create3(&blocks, 1);
+        for (const char *key : {"k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8"})
+            store->set(store, key, "v"), request->set(request, key, "v");
+    }
+    ~Objects()
+    {
+        EXPECT_EQ(threadpool_destroy(idle) + threadpool_destroy(pool), 0);
+        queue_clear2(&frames);
+        queue_clear3(&blocks);
+        ring_buf_free(&ring);
+        configure_free(store);
+        request_free(request);
+    }
+};
+
 // Registrations in the command list (read only; this thread alone adds).
-int registrations()
+long registrations()
 {
-    int n = 0;
+    long n = 0;
     for (const fifo_link *l = fifo_queue.link.next; l != nullptr && l != &fifo_queue.link; l = l->next)
         n++;
     return n;
 }
 
+// What the second walk works on: the library's command tables and timer
+// tokens as they were, the traces; a timer entry made runs, then goes.
+struct Library {
+    lc_test::TraceCapture capture;
+    const long tables = registrations(), tokens = DelayQueueEntry::tokenCounter;
+    int token = 0;
+    long dropped() const { return static_cast<long>(capture.count("]command table dropped: no memory\n")); }
+    ~Library()
+    {
+        const int before = ran;
+        EXPECT_TRUE(token <= 0 || (update_task(token, 0, 1000) == 0 && lc_test::wait_until([&] { return ran > before; })));
+        EXPECT_EQ(token > 0 ? remove_task(&token) : 0, 0);
+    }
+};
+
 }  // namespace
 
-// Queue copies are refused as full; a failed ring holds and takes nothing.
+// Queue copies are refused as full; a failed ring holds and takes nothing; a
+// parse drops the entry that failed and goes on.
 TEST(AllocFailure, PoolsQueuesTextsAndRecords)
 {
     static const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
     ASSERT_EQ(write_file(path.c_str(), "content", 7), 0);
-    static const char *const keys[] = {"a", "bb"};
     static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-    void (*const release_text)(char *) = [](char *text) { free(text); };
-    const auto submit = [](int (*add)(threadpool *, lc_task_fn, void *)) -> Step {
-        return [add](int n) {
-            ran = 0;
-            threadpool *pool = threadpool_create(1, 1, 15);
-            const bool hit = attempt(n, [&] { return add(pool, count_up, nullptr); }, -1, 0);
-            EXPECT_TRUE(wait_until([] { return ran == 1; }));
-            EXPECT_EQ(threadpool_destroy(pool), 0);
-            EXPECT_EQ(ran, 1);
-            return hit;
-        };
-    };
-    walk({{"threadpool_create", made<threadpool>([] { return threadpool_create(2, 4, 15); },
-                                                  [](threadpool *pool) { EXPECT_EQ(threadpool_destroy(pool), 0); })},
-          {"threadpool_add_task", submit(threadpool_add_task)},
-          {"threadpool_add_task_sync", submit(threadpool_add_task_sync)},
-          {"queue_write2", [](int n) {
-               frame_queue_t q;
-               queue_create2(&q, 2);
-               const bool hit = attempt(n, [&] { return queue_write2(&mutex, &cond, &q, "frame", 6, 1); },
-                                        LC_QUEUE_FULL, LC_QUEUE_OK);
-               EXPECT_EQ(queue_write2(&mutex, &cond, &q, "frame", 6, 1) + queue_length2(&q), LC_QUEUE_OK + 2);
-               queue_clear2(&q);
-               return hit;
-           }},
-          {"queue_write3", [](int n) {
-               block_queue_t q;
-               queue_create3(&q, 2);
-               const bool hit = attempt(n, [&] { return queue_write3(&q, "block", 6, 1, 11); }, LC_QUEUE_FULL,
-                                        LC_QUEUE_OK);
-               EXPECT_EQ(queue_write3(&q, "block", 6, 1, 11) + queue_length3(&q), LC_QUEUE_OK + 2);
-               queue_clear3(&q);
-               return hit;
-           }},
-          {"ring_buf_init", [](int n) {
-               ring_buf_t rb;  // a failed ring is empty and full: it holds and takes nothing
-               const bool hit = attempt(n, [&] {
-                   return ring_buf_init(&rb, 4, 8) ? 1 : ring_buf_is_empty(&rb) + ring_buf_is_full(&rb) +
-                                                             10 * ring_buf_write(&rb, "element");
-               }, 2, 1);
-               EXPECT_EQ(ring_buf_write(&rb, "element"), 1);
-               ring_buf_free(&rb);
-               return hit;
-           }},
-          {"streamq_alloc", made<streamq_t>([] { return streamq_alloc(16, 4, 8); }, streamq_free)},
-          {"lib_strdup", made<char>([] { return lib_strdup("content"); }, release_text)},
-          {"read_file_to_buf", made<char>([] { return read_file_to_buf(path.c_str()); }, release_text)},
-          {"read_file_fixbytes_to_buf", made<char>([] {
-               return static_cast<char *>(read_file_fixbytes_to_buf(path.c_str(), 8)); }, release_text)},
-          {"configure_init", made<configure_store>(configure_init, configure_free)},
-          {"config_keys_format", made<config_key>([] { return config_keys_format(keys, 2); },
-                                                   [](config_key *filter) { free(filter); })},
-          {"request_init", made<request_t>(request_init, request_free)},
-          {"response_init", made<response_t>(response_init, response_free)},
-          {"configure set (grows)", set_or_parse<configure_store>(configure_init, nullptr, configure_free)},
-          {"request set (grows)", set_or_parse<request_t>(request_init, nullptr, request_free)},
-          {"configure_parse_buf", set_or_parse<configure_store>(configure_init, [](configure_store *s) {
-               char text[] = "a = 1\nb = \"x y\"\n# note\nc=3\n";
-               EXPECT_EQ(configure_parse_buf(s, nullptr, text), 0);
-           }, configure_free)},
-          {"request parse", set_or_parse<request_t>(request_init, [](request_t *r) { r->parse(r, "a=1&b=x%20y&c"); },
-                                                     request_free)}});
+    static const char *const keys[] = {"a", "bb"};
+    walk<Objects>({
+        {"threadpool_create", [](Objects &) { return made(threadpool_create(2, 4, 15), threadpool_destroy); }},
+        {"threadpool_add_task", [](Objects &o) {
+             return Result{threadpool_add_task(o.idle, count_up, nullptr), threadpool_task_size_lock(o.idle)};
+         }, {-1, 0}, {0, 1}},
+        {"threadpool_add_task_sync", [](Objects &o) {
+             return Result{threadpool_add_task_sync(o.pool, count_up, nullptr), ran};
+         }, {-1, 0}, {0, 1}},
+        {"queue_write2", [](Objects &o) {
+             return Result{queue_write2(&mutex, &cond, &o.frames, "frame", 6, 1), queue_length2(&o.frames)};
+         }, {LC_QUEUE_FULL, 0}, {LC_QUEUE_OK, 1}},
+        {"queue_write3", [](Objects &o) {
+             return Result{queue_write3(&o.blocks, "block", 6, 1, 11), queue_length3(&o.blocks)};
+         }, {LC_QUEUE_FULL, 0}, {LC_QUEUE_OK, 1}},
+        {"ring_buf_init", [](Objects &o) {
+             const int rc = ring_buf_init(&o.ring, 4, 8), held = ring_buf_is_empty(&o.ring) + ring_buf_is_full(&o.ring);
+             return Result{rc, held + 10 * ring_buf_write(&o.ring, "element")};
+         }, {0, 2}, {1, 11}},
+        {"streamq_alloc", [](Objects &) { return made(streamq_alloc(16, 4, 8), streamq_free); }},
+        {"lib_strdup", [](Objects &) { return made(lib_strdup("content"), free); }},
+        {"read_file_to_buf", [](Objects &) { return made(read_file_to_buf(path.c_str()), free); }},
+        {"read_file_fixbytes_to_buf", [](Objects &) { return made(read_file_fixbytes_to_buf(path.c_str(), 8), free); }},
+        {"configure_init", [](Objects &) { return made(configure_init(), configure_free); }},
+        {"config_keys_format", [](Objects &) { return made(config_keys_format(keys, 2), free); }},
+        {"request_init", [](Objects &) { return made(request_init(), request_free); }},
+        {"response_init", [](Objects &) { return made(response_init(), response_free); }},
+        {"configure set (grows)", [](Objects &o) {
+             return Result{taken(o.store->set(o.store, "new", "v")), o.store->count};
+         }, {0, 8}, {1, 9}},
+        {"request set (grows)", [](Objects &o) {
+             return Result{taken(o.request->set(o.request, "new", "v")), o.request->count};
+         }, {0, 8}, {1, 9}},
+        {"configure_parse_buf", [](Objects &o) {
+             char text[] = "a = 1\nb = \"x y\"\n# note\nc=3\n";
+             return Result{configure_parse_buf(o.store, nullptr, text), o.store->count};
+         }, {0, 10}, {0, 11}},
+        {"request parse", [](Objects &o) {
+             o.request->parse(o.request, "a=1&b=%20&c");
+             return Result{0, o.request->count};
+         }, {0, 10}, {0, 11}},
+    });
     remove(path.c_str());
 }
 
 // Each failure of the start shows as exactly one of: no pool, no scheduler (the
-// task functions refuse), one command table dropped with its trace.  The stop
-// always frees the command tables.  On a started library, timer entries of
-// every kind (a failure uses up no token) and command tables (dropped, traced).
+// task functions refuse), one command table dropped with its trace, and the
+// stop frees every command table.  On a started library, timer entries of every
+// kind (a failure uses up no token) and command tables (dropped, traced).
 TEST(AllocFailure, LibraryStartTimerEntriesAndCommandTables)
 {
     ASSERT_EQ(lib_common_init(), 0);  // the command list exists from now on
     ASSERT_EQ(lib_common_exit(), 0);
-    lc_test::TraceCapture capture;
-    const auto dropped = [&] { return static_cast<int>(capture.count("]command table dropped: no memory\n")); };
-    walk({{"lib_common_init", [&](int n) {
-               capture.clear();
-               int rc = 0;
-               const bool hit = failing_nth(n, [&] { rc = lib_common_init(); });
-               ran = 0;
-               const int token = gpool != nullptr ? add_task(count_up, nullptr, 0, 0) : -1;
-               const int no_pool = rc == -1 && gpool == nullptr, no_scheduler = gpool != nullptr && token == -1;
-               EXPECT_EQ(no_pool + no_scheduler + dropped(), hit ? 1 : 0);
-               EXPECT_TRUE(token < 0 || wait_until([] { return ran == 1; }));
-               EXPECT_EQ(lib_common_exit(), 0);
-               EXPECT_EQ(registrations(), 0);
-               return hit;
-           }}});
+    walk<Library>({{"lib_common_init", [](Library &l) {
+                        l.capture.clear();
+                        const long rc = lib_common_init();
+                        return unarmed([&] {  // the outcome, then the stop
+                            ran = 0;
+                            const int token = gpool != nullptr ? add_task(count_up, nullptr, 0, 0) : -1;
+                            EXPECT_TRUE(token < 0 || lc_test::wait_until([] { return ran == 1; }));
+                            const long outcomes = (rc == -1 && gpool == nullptr) + (gpool != nullptr && token < 0);
+                            EXPECT_EQ(lib_common_exit(), 0);
+                            return Result{outcomes + l.dropped(), registrations()};
+                        });
+                    }, {1, 0}, {0, 0}}});
     ASSERT_EQ(lib_common_init(), 0);
-    static const fifo_cmd table[] = {{"walk_row", nullptr, [](const char *, void *) {}, nullptr}};
-    const auto timer = [](int (*add)(lc_task_fn, void *, long, long)) -> Step {
-        return [add](int n) {
-            int token = DelayQueueEntry::tokenCounter + 1;  // the next: a failure uses up none
-            const bool hit = attempt(n, [&] { return add(count_up, nullptr, 3600, 0); }, -1, token);
-            const int before = ran;
-            EXPECT_EQ(update_task(token, 0, 1000), 0);
-            EXPECT_TRUE(wait_until([&] { return ran > before; }));
-            EXPECT_EQ(remove_task(&token), 0);
-            return hit;
-        };
+    const auto timer = [](const char *name, int (*add)(lc_task_fn, void *, long, long)) -> Row<Library> {
+        return {name, [add](Library &l) {
+                    l.token = add(count_up, nullptr, 3600, 0);
+                    return Result{l.token < 0 ? l.token : l.token - l.tokens, DelayQueueEntry::tokenCounter - l.tokens};
+                }, {-1, 0}, {1, 1}};
     };
-    walk({{"add_task", timer(add_task)}, {"add_fixperiod_task", timer(add_fixperiod_task)},
-          {"add_fixdelay_task", timer(add_fixdelay_task)}, {"add_nodestroy_task", timer(add_nodestroy_task)},
-          {"add_fifo_work", [&](int n) {
-               const int before = registrations();
-               capture.clear();
-               const bool hit = attempt(n, [&] { add_fifo_work(table, 1); return long(registrations() - before); }, 0, 1);
-               EXPECT_EQ(dropped(), hit ? 1 : 0);
-               return hit;
-           }}});
+    static const fifo_cmd table[] = {{"walk_row", nullptr, [](const char *, void *) {}, nullptr}};
+    walk<Library>({timer("add_task", add_task), timer("add_fixperiod_task", add_fixperiod_task),
+                   timer("add_fixdelay_task", add_fixdelay_task), timer("add_nodestroy_task", add_nodestroy_task),
+                   {"add_fifo_work", [](Library &l) {
+                        l.capture.clear();
+                        add_fifo_work(table, 1);
+                        return Result{l.dropped(), registrations() - l.tables};
+                    }, {1, 0}, {0, 1}}});
     EXPECT_EQ(lib_common_exit(), 0);
 }
 
