@@ -42,16 +42,6 @@ template <class F> bool failing_nth(int nth, F call)
     return failed;
 }
 
-// Runs f with no allocation failing: the checks inside a call.
-template <class F> auto unarmed(F f)
-{
-    const int armed = fail_at;
-    fail_at = 0;
-    const auto result = f();
-    fail_at = armed;
-    return result;
-}
-
 // The common shape of every operation: call works on a fresh C and gives what
 // the function returned and what it left behind (entries, tokens ...).  With
 // allocation n failing it must give refused; made again, done: one call took
@@ -93,12 +83,19 @@ template <class T, class R> Result made(T *obj, R release)
 std::atomic<int> ran{0};
 void count_up(void *) { ran++; }
 
-bool taken(int32_t rc) { return rc == 1; }     // a store's set: 1 for a new value
-bool taken(void *rc) { return rc != nullptr; }  // a request's: the entry
+// Registrations in the command list (read only; this thread alone adds).
+long registrations()
+{
+    long n = 0;
+    for (const fifo_link *l = fifo_queue.link.next; l != nullptr && l != &fifo_queue.link; l = l->next)
+        n++;
+    return n;
+}
 
-// What the first walk works on: a pool without workers (tasks wait) and one
-// with a worker, queues with room for one, a ring not yet made, a store and a
-// request holding eight entries (a ninth grows the table).
+// What the walk works on, on a started library: a pool without workers
+// (tasks wait) and one with a worker, queues with room for one, a ring not
+// yet made, a store and a request holding eight entries (a ninth grows the
+// table), the command tables and timer tokens there were, the traces.
 struct Objects {
     threadpool *idle = threadpool_create(0, 1, 15), *pool = threadpool_create(1, 1, 15);
     frame_queue_t frames;
@@ -106,6 +103,9 @@ struct Objects {
     ring_buf_t ring{};
     configure_store *store = configure_init();
     request_t *request = request_init();
+    lc_test::TraceCapture capture;
+    const long tables = registrations(), tokens = DelayQueueEntry::tokenCounter;
+    int token = 0;  // of a timer entry made: it must still run, then go
     Objects()
     {
         ran = 0;
@@ -122,45 +122,47 @@ struct Objects {
         ring_buf_free(&ring);
         configure_free(store);
         request_free(request);
-    }
-};
-
-// Registrations in the command list (read only; this thread alone adds).
-long registrations()
-{
-    long n = 0;
-    for (const fifo_link *l = fifo_queue.link.next; l != nullptr && l != &fifo_queue.link; l = l->next)
-        n++;
-    return n;
-}
-
-// What the second walk works on: the library's command tables and timer
-// tokens as they were, the traces; a timer entry made runs, then goes.
-struct Library {
-    lc_test::TraceCapture capture;
-    const long tables = registrations(), tokens = DelayQueueEntry::tokenCounter;
-    int token = 0;
-    long dropped() const { return static_cast<long>(capture.count("]command table dropped: no memory\n")); }
-    ~Library()
-    {
-        const int before = ran;
-        EXPECT_TRUE(token <= 0 || (update_task(token, 0, 1000) == 0 && lc_test::wait_until([&] { return ran > before; })));
+        EXPECT_TRUE(token <= 0 || (update_task(token, 0, 1000) == 0 && lc_test::wait_until([] { return ran > 0; })));
         EXPECT_EQ(token > 0 ? remove_task(&token) : 0, 0);
     }
+    long dropped() const { return static_cast<long>(capture.count("]command table dropped: no memory\n")); }
 };
+
+// A timer entry of one kind: a failure uses up no token.
+Row<Objects> timer(const char *name, int (*add)(lc_task_fn, void *, long, long))
+{
+    return {name, [add](Objects &o) {
+                o.token = add(count_up, nullptr, 3600, 0);
+                return Result{o.token < 0 ? o.token : o.token - o.tokens, DelayQueueEntry::tokenCounter - o.tokens};
+            }, {-1, 0}, {1, 1}};
+}
 
 }  // namespace
 
 // Queue copies are refused as full; a failed ring holds and takes nothing; a
-// parse drops the entry that failed and goes on.
-TEST(AllocFailure, PoolsQueuesTextsAndRecords)
+// parse drops the entry that failed and goes on; a command table is dropped
+// with its trace.  The stop frees every command table, and each failure of
+// the start shows as exactly one of: no pool, no scheduler (the task
+// functions refuse), one command table dropped.
+TEST(AllocFailure, EveryFunctionThatAllocates)
 {
     static const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
     ASSERT_EQ(write_file(path.c_str(), "content", 7), 0);
     static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
     static const char *const keys[] = {"a", "bb"};
+    static const fifo_cmd table[] = {{"walk_row", nullptr, [](const char *, void *) {}, nullptr}};
+    ASSERT_EQ(lib_common_init(), 0);
     walk<Objects>({
+        {"lib_common_init", [](Objects &o) {
+             EXPECT_EQ(lib_common_exit(), 0);
+             const long tables = registrations();
+             o.capture.clear();
+             const int rc = lib_common_init();
+             int token = 1;  // no such task: a running scheduler removes it (0), none refuses (-1)
+             const long no_pool = rc == -1 && gpool == nullptr, no_scheduler = gpool && remove_task(&token) == -1;
+             return Result{no_pool + no_scheduler + o.dropped(), tables};
+         }, {1, 0}, {0, 0}},
         {"threadpool_create", [](Objects &) { return made(threadpool_create(2, 4, 15), threadpool_destroy); }},
         {"threadpool_add_task", [](Objects &o) {
              return Result{threadpool_add_task(o.idle, count_up, nullptr), threadpool_task_size_lock(o.idle)};
@@ -168,6 +170,13 @@ TEST(AllocFailure, PoolsQueuesTextsAndRecords)
         {"threadpool_add_task_sync", [](Objects &o) {
              return Result{threadpool_add_task_sync(o.pool, count_up, nullptr), ran};
          }, {-1, 0}, {0, 1}},
+        timer("add_task", add_task), timer("add_fixperiod_task", add_fixperiod_task),
+        timer("add_fixdelay_task", add_fixdelay_task), timer("add_nodestroy_task", add_nodestroy_task),
+        {"add_fifo_work", [](Objects &o) {
+             o.capture.clear();
+             add_fifo_work(table, 1);
+             return Result{o.dropped(), registrations() - o.tables};
+         }, {1, 0}, {0, 1}},
         {"queue_write2", [](Objects &o) {
              return Result{queue_write2(&mutex, &cond, &o.frames, "frame", 6, 1), queue_length2(&o.frames)};
          }, {LC_QUEUE_FULL, 0}, {LC_QUEUE_OK, 1}},
@@ -187,10 +196,10 @@ TEST(AllocFailure, PoolsQueuesTextsAndRecords)
         {"request_init", [](Objects &) { return made(request_init(), request_free); }},
         {"response_init", [](Objects &) { return made(response_init(), response_free); }},
         {"configure set (grows)", [](Objects &o) {
-             return Result{taken(o.store->set(o.store, "new", "v")), o.store->count};
-         }, {0, 8}, {1, 9}},
+             return Result{o.store->set(o.store, "new", "v"), o.store->count};
+         }, {-1, 8}, {1, 9}},
         {"request set (grows)", [](Objects &o) {
-             return Result{taken(o.request->set(o.request, "new", "v")), o.request->count};
+             return Result{o.request->set(o.request, "new", "v") != nullptr, o.request->count};
          }, {0, 8}, {1, 9}},
         {"configure_parse_buf", [](Objects &o) {
              char text[] = "a = 1\nb = \"x y\"\n# note\nc=3\n";
@@ -201,45 +210,8 @@ TEST(AllocFailure, PoolsQueuesTextsAndRecords)
              return Result{0, o.request->count};
          }, {0, 10}, {0, 11}},
     });
-    remove(path.c_str());
-}
-
-// Each failure of the start shows as exactly one of: no pool, no scheduler (the
-// task functions refuse), one command table dropped with its trace, and the
-// stop frees every command table.  On a started library, timer entries of every
-// kind (a failure uses up no token) and command tables (dropped, traced).
-TEST(AllocFailure, LibraryStartTimerEntriesAndCommandTables)
-{
-    ASSERT_EQ(lib_common_init(), 0);  // the command list exists from now on
-    ASSERT_EQ(lib_common_exit(), 0);
-    walk<Library>({{"lib_common_init", [](Library &l) {
-                        l.capture.clear();
-                        const long rc = lib_common_init();
-                        return unarmed([&] {  // the outcome, then the stop
-                            ran = 0;
-                            const int token = gpool != nullptr ? add_task(count_up, nullptr, 0, 0) : -1;
-                            EXPECT_TRUE(token < 0 || lc_test::wait_until([] { return ran == 1; }));
-                            const long outcomes = (rc == -1 && gpool == nullptr) + (gpool != nullptr && token < 0);
-                            EXPECT_EQ(lib_common_exit(), 0);
-                            return Result{outcomes + l.dropped(), registrations()};
-                        });
-                    }, {1, 0}, {0, 0}}});
-    ASSERT_EQ(lib_common_init(), 0);
-    const auto timer = [](const char *name, int (*add)(lc_task_fn, void *, long, long)) -> Row<Library> {
-        return {name, [add](Library &l) {
-                    l.token = add(count_up, nullptr, 3600, 0);
-                    return Result{l.token < 0 ? l.token : l.token - l.tokens, DelayQueueEntry::tokenCounter - l.tokens};
-                }, {-1, 0}, {1, 1}};
-    };
-    static const fifo_cmd table[] = {{"walk_row", nullptr, [](const char *, void *) {}, nullptr}};
-    walk<Library>({timer("add_task", add_task), timer("add_fixperiod_task", add_fixperiod_task),
-                   timer("add_fixdelay_task", add_fixdelay_task), timer("add_nodestroy_task", add_nodestroy_task),
-                   {"add_fifo_work", [](Library &l) {
-                        l.capture.clear();
-                        add_fifo_work(table, 1);
-                        return Result{l.dropped(), registrations() - l.tables};
-                    }, {1, 0}, {0, 1}}});
     EXPECT_EQ(lib_common_exit(), 0);
+    remove(path.c_str());
 }
 
 // String buffers do not report running out of memory: the process stops
