@@ -214,8 +214,8 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
     remove(path.c_str());
 }
 
-// String buffers do not report running out of memory: the process stops
-// with the assertion naming the operation.
+// String buffers do not report running out of memory, nor a capacity that
+// cannot be represented: the process stops with the assertion naming the operation.
 TEST(AllocFailureDeathTest, StringBuffersStopTheProcess)
 {
     EXPECT_DEATH(failing_nth(1, [] { buffer_init(); }), "conhelper/buffer:[0-9]+: buffer_init: Assertion `b' failed");
@@ -224,5 +224,7 @@ TEST(AllocFailureDeathTest, StringBuffersStopTheProcess)
     const std::string more(100, 'x');
     EXPECT_DEATH(failing_nth(1, [&] { buffer_append_string(b, more.c_str()); }),
                  "conhelper/buffer:[0-9]+: buffer_prepare_append: Assertion `b->ptr' failed");
+    EXPECT_DEATH(buffer_prepare_copy(b, SIZE_MAX),
+                 "conhelper/buffer:[0-9]+: buffer_prepare_copy: Assertion `b->ptr' failed");
     buffer_free(b);
 }
