@@ -135,24 +135,18 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     };
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return unrun() == 0; }, 30s)) << unrun();
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return fewest_after_most < most; }, 10s));
-    // Runs begun before a removal have long ended: from now on only kept tasks' counts move.
-    std::this_thread::sleep_for(100ms);
-    std::vector<int> before;
-    for (int i = 0; i < total; i++)
-        before.push_back(tasks[i].runs);
-    std::this_thread::sleep_for(150ms);
-    int moved = 0, once_runs = 0, too_late = 0, late = 0;
+    // A removed task left running would run every few milliseconds: its late runs
+    // soon outnumber the workers that can be caught between look-up and call.
+    int once_runs = 0, too_late = 0, late = 0;
     for (int i = 0; i < total; i++) {
         const Task &t = tasks[i];
-        moved += (t.kind == ONCE || t.removed) && t.runs != before[i];
         once_runs += t.kind == ONCE && (t.removed ? t.runs > 1 : t.runs != 1);
-        too_late += t.late > 8;  // more than the workers that can be caught between look-up and call
+        too_late += t.late > 8;
         late += t.late;
     }
     ASSERT_EQ(lib_common_exit(), 0);
     library_stopped = true;
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(moved, 0) << "tasks still running after removal";
     EXPECT_EQ(once_runs, 0) << "one-shots that did not run once";
     EXPECT_EQ(too_late, 0) << "removed tasks that kept running";
     EXPECT_EQ(kept_lost, 0) << "kept tasks whose token no longer answers";
