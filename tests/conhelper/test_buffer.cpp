@@ -1,6 +1,6 @@
-// String buffer: capacity rounding and reset, the used convention.  Random sequences against a
-// model (growth, emptiness, own bytes as a source, null arguments) are the fuzz target's part;
-// running out of memory and impossible capacities, the allocation-failure walk's.
+// String buffer: capacity rounding and reset, the used convention.  Random sequences against a model (growth,
+// emptiness, own bytes as a source, null arguments) are the fuzz target's part; running out of memory and impossible
+// capacities, the allocation-failure walk's.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// Configuration store: line kinds, changed marks, limits, filters, writing out, bad input, readers
-// racing a writer.  Random texts against a model of the line rules are the fuzz target's part.
+// Configuration store: line kinds, changed marks, limits, filters, writing out, bad input, readers racing a
+// writer.  Random texts against a model of the line rules are the fuzz target's part.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -50,9 +50,8 @@ TEST(Configure, LineKindsAndWhatTheyStore)
               (Table{{"name", "Camera 1"}, {"a", "b=c"}, {"empty", ""}, {"mode", "on\" # not a comment"}}));
 }
 
-// A set of a new key marks nothing, a change marks, the same value clears
-// the mark; values are cut to 255 characters; the table grows by 8 slots.
-// Key limits and get without room follow the fuzz target's model.
+// A set of a new key marks nothing, a change marks, the same value clears the mark; values are cut to 255 characters;
+// the table grows by 8 slots.  Key limits and get without room follow the fuzz target's model.
 TEST(Configure, SetMarksChangesCutsLongValuesAndGrowsByEight)
 {
     Store st;
@@ -93,10 +92,9 @@ TEST(Configure, FilterStoresOnlyItsKeysAndReportsTheFirstChangeInStoreOrder)
     free(filter);
 }
 
-// File -> store -> loop_2_conf -> file -> store gives the same table (a
-// 600-character line arrives in pieces of 511: the first is cut to 255, the
-// rest stores nothing); loop_2_buf skips the lines that do not fit.  The
-// exact text written is checked against a model by the fuzz target.
+// File -> store -> loop_2_conf -> file -> store gives the same table (a 600-character line arrives in pieces of 511:
+// the first is cut to 255, the rest stores nothing); loop_2_buf skips the lines that do not fit.  The exact text
+// written is checked against a model by the fuzz target.
 TEST(Configure, WritingOutRoundTripsAndSkipsLinesThatDoNotFit)
 {
     const std::string in = temp_file("in", "name = \"Camera 1\"\nip=10.0.0.2\nexpr = a=b\nempty =\nlong = " +

@@ -1,6 +1,6 @@
-// Request parameters: the query cases, rewind and next, the caller's texts freed.  Random queries
-// and sets against a model of the rules (limits, a '%' at the very end of a text of its exact
-// size, null arguments) are the fuzz target's part.
+// Request parameters: the query cases, rewind and next, the caller's texts freed.  Random queries and sets against a
+// model of the rules (limits, a '%' at the very end of a text of its exact size, null arguments) are the fuzz
+// target's part.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,7 @@
-// Allocation failures: every function that allocates is walked over its
-// failure points N = 1, 2, ...: each gives the documented result and leaves
-// the object as it was and usable, or nothing behind (ASan reports leaks).
-// The allocator of a static copy of the library is wrapped at link time; only
-// the arming thread counts, so workers never move the count.
+// Allocation failures: every function that allocates is walked over its failure points N = 1, 2, ...: each gives the
+// documented result and leaves the object as it was and usable, or nothing behind (ASan reports leaks).  The allocator
+// of a static copy of the library is wrapped at link time; only the arming thread counts, so workers never move the
+// count.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +14,8 @@
 static thread_local int fail_at = 0, seen = 0;  // fail_at 0: disarmed
 static thread_local bool failed = false;
 
-// The linker sends the library's calls of name to __wrap_name: it fails this
-// thread's armed allocation and otherwise calls the original, __real_name.
+// The linker sends the library's calls of name to __wrap_name: it fails this thread's armed allocation and otherwise
+// calls the original, __real_name.
 #define WRAP(type, name, params, args)             \
     extern "C" type __real_##name params noexcept; \
     extern "C" type __wrap_##name params noexcept  \
@@ -42,9 +41,8 @@ template <class F> bool failing_nth(int nth, F call)
     return failed;
 }
 
-// The common shape of every operation: call works on a fresh C and gives what
-// the function returned and what it left behind (entries, tokens ...).  With
-// allocation n failing it must give refused; made again, done: one call took
+// The common shape of every operation: call works on a fresh C and gives what the function returned and what it left
+// behind (entries, tokens ...).  With allocation n failing it must give refused; made again, done: one call took
 // effect and the object still works.  Walked for n = 1, 2, ... until none fails.
 using Result = std::pair<long, long>;
 template <class C> struct Row {
@@ -92,10 +90,9 @@ long registrations()
     return n;
 }
 
-// What the walk works on, on a started library: a pool without workers
-// (tasks wait) and one with a worker, queues with room for one, a ring not
-// yet made, a store and a request holding eight entries (a ninth grows the
-// table), the command tables and timer tokens there were, the traces.
+// What the walk works on, on a started library: a pool without workers (tasks wait) and one with a worker, queues
+// with room for one, a ring not yet made, a store and a request holding eight entries (a ninth grows the table), the
+// command tables and timer tokens there were, the traces.
 struct Objects {
     threadpool *idle = threadpool_create(0, 1, 15), *pool = threadpool_create(1, 1, 15);
     frame_queue_t frames;
@@ -139,11 +136,9 @@ Row<Objects> timer(const char *name, int (*add)(lc_task_fn, void *, long, long))
 
 }  // namespace
 
-// Queue copies are refused as full; a failed ring holds and takes nothing; a
-// parse drops the entry that failed and goes on; a command table is dropped
-// with its trace.  The stop frees every command table, and each failure of
-// the start shows as exactly one of: no pool, no scheduler (the task
-// functions refuse), one command table dropped.
+// Queue copies are refused as full; a failed ring holds and takes nothing; a parse drops the entry that failed and
+// goes on; a command table is dropped with its trace.  The stop frees every command table, and each failure of the
+// start shows as exactly one of: no pool, no scheduler (the task functions refuse), one command table dropped.
 TEST(AllocFailure, EveryFunctionThatAllocates)
 {
     static const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
@@ -214,8 +209,8 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
     remove(path.c_str());
 }
 
-// String buffers do not report running out of memory, nor a capacity that
-// cannot be represented: the process stops with the assertion naming the operation.
+// String buffers do not report running out of memory, nor a capacity that cannot be represented: the process stops
+// with the assertion naming the operation.
 TEST(AllocFailureDeathTest, StringBuffersStopTheProcess)
 {
     EXPECT_DEATH(failing_nth(1, [] { buffer_init(); }), "conhelper/buffer:[0-9]+: buffer_init: Assertion `b' failed");

@@ -1,7 +1,6 @@
-// Stress: four threads add, re-time and remove thousands of tasks of all four
-// kinds while commands arrive through the pipe and the main loop adjusts a
-// pool that grows and shrinks.  Bounded in count and time; the figures go to
-// standard output.
+// Stress: four threads add, re-time and remove thousands of tasks of all four kinds while commands arrive through the
+// pipe and the main loop adjusts a pool that grows and shrinks.  Bounded in count and time; the figures go to standard
+// output.
 #include "../lib_common/started_library.h"
 
 #include <algorithm>
@@ -38,9 +37,8 @@ void run(void *arg)
     std::this_thread::sleep_for(work);
 }
 
-// One churn thread: adds its tasks at a steady pace, now and then re-times
-// one of the last 16, and decides the fate of the one added 16 before:
-// removed, or left to run (half the one-shots, and a few kept ones).
+// One churn thread: adds its tasks at a steady pace, now and then re-times one of the last 16, and decides the fate
+// of the one added 16 before: removed, or left to run (half the one-shots, and a few kept ones).
 void churn(Task *tasks, int count, unsigned seed, Clock::duration pace, std::atomic<int> *done)
 {
     std::mt19937 random(seed);
@@ -81,9 +79,8 @@ struct Stress : StartedLibrary {
     }
 };
 
-// Counted at the end: a one-shot task not removed ran exactly once; a removed
-// task runs no more, apart from a run it had begun; a kept task still
-// answers; nothing runs after lib_common_exit.
+// Counted at the end: a one-shot task not removed ran exactly once; a removed task runs no more, apart from a run it
+// had begun; a kept task still answers; nothing runs after lib_common_exit.
 TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
 {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -102,8 +99,8 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     std::vector<std::thread> churners;
     for (int c = 0; c < threads; c++)
         churners.emplace_back(churn, &tasks[c * per_thread], per_thread, c + 1u, 2000000us / per_thread, &churned);
-    // The process's main loop, watching the pool's size, while commands go
-    // into the pipe in small writes (one read each), every one waited for.
+    // The process's main loop, watching the pool's size, while commands go into the pipe in small writes (one read
+    // each), every one waited for.
     int most = 0, fewest_after_most = 0;
     auto step = [&] {
         lib_common_main();
@@ -114,8 +111,9 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
             most = fewest_after_most = n;
         fewest_after_most = std::min(fewest_after_most, n);
     };
-    const std::string batches[] = {"gpool=statistics;lib_level=debug;help=1", "dbg_time=1;gpool=add_task;lib_level=info",
-                                   "gpool=print_task;help=1;dbg_time=0", "all_level=info;gpool=print_task;cc_level=err"};
+    const std::string batches[] = {
+        "gpool=statistics;lib_level=debug;help=1", "dbg_time=1;gpool=add_task;lib_level=info",
+        "gpool=print_task;help=1;dbg_time=0", "all_level=info;gpool=print_task;cc_level=err"};
     long writes = 0;  // of three commands each
     for (; churned < threads; writes++, step())
         EXPECT_TRUE(command(batches[writes % 4])) << batches[writes % 4];
@@ -123,8 +121,7 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
         t.join();
     const auto churn_end = Clock::now();
 
-    // Kept tasks still answer; slowed down, they let the pool idle back
-    // down, and the one-shots left to run all run.
+    // Kept tasks still answer; slowed down, they let the pool idle back down, and the one-shots left to run all run.
     int kept = 0, kept_lost = 0;
     for (int i = 0; i < total; i++)
         if (tasks[i].kind != ONCE && !tasks[i].removed)
@@ -135,8 +132,8 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     };
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return unrun() == 0; }, 30s)) << unrun();
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return fewest_after_most < most; }, 10s));
-    // A removed task left running would run every few milliseconds: its late runs
-    // soon outnumber the workers that can be caught between look-up and call.
+    // A removed task left running would run every few milliseconds: its late runs soon outnumber the workers that can
+    // be caught between look-up and call.
     int once_runs = 0, too_late = 0, late = 0;
     for (int i = 0; i < total; i++) {
         const Task &t = tasks[i];
