@@ -75,7 +75,10 @@ template <class C> void walk(const std::vector<Row<C>> &rows)
 // A constructor's result: whether it made the object, which goes at once.
 template <class T, class R> Result made(T *obj, R release)
 {
-    return obj == nullptr ? Result{0, 0} : (release(obj), Result{1, 0});
+    if (obj == nullptr)
+        return {0, 0};
+    release(obj);
+    return {1, 0};
 }
 
 std::atomic<int> ran{0};
@@ -108,8 +111,10 @@ struct Objects {
         ran = 0;
         queue_create2(&frames, 1);
         queue_create3(&blocks, 1);
-        for (const char *key : {"k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8"})
-            store->set(store, key, "v"), request->set(request, key, "v");
+        for (const char *key : {"k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8"}) {
+            store->set(store, key, "v");
+            request->set(request, key, "v");
+        }
     }
     ~Objects()
     {
@@ -155,7 +160,8 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
              o.capture.clear();
              const int rc = lib_common_init();
              int token = 1;  // no such task: a running scheduler removes it (0), none refuses (-1)
-             const long no_pool = rc == -1 && gpool == nullptr, no_scheduler = gpool && remove_task(&token) == -1;
+             const long no_pool = rc == -1 && gpool == nullptr;
+             const long no_scheduler = gpool != nullptr && remove_task(&token) == -1;
              return Result{no_pool + no_scheduler + o.dropped(), tables};
          }, {1, 0}, {0, 0}},
         {"threadpool_create", [](Objects &) { return made(threadpool_create(2, 4, 15), threadpool_destroy); }},
