@@ -134,12 +134,13 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return fewest_after_most < most; }, 10s));
     // A removed task left running would run every few milliseconds: its late runs soon outnumber the workers that can
     // be caught between look-up and call.
-    int once_runs = 0, too_late = 0, late = 0;
+    int once_runs = 0, too_late = 0, late = 0, runs = 0;
     for (int i = 0; i < total; i++) {
         const Task &t = tasks[i];
         once_runs += t.kind == ONCE && (t.removed ? t.runs > 1 : t.runs != 1);
         too_late += t.late > 8;
         late += t.late;
+        runs += t.runs;
     }
     ASSERT_EQ(lib_common_exit(), 0);
     library_stopped = true;
@@ -149,9 +150,9 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     EXPECT_EQ(kept_lost, 0) << "kept tasks whose token no longer answers";
     EXPECT_EQ(runs_after_stop, 0);
     EXPECT_GT(most, 2);  // grew beyond the two workers it started with
-    printf("stress: %d tasks scheduled by %d threads, %d kept to the end, %d runs entered after their removal\n"
+    printf("stress: %d tasks scheduled by %d threads, %d kept to the end; %d runs, %d entered after their removal\n"
            "stress: %ld commands in %ld writes; pool grew from 2 to %d workers, then shrank to %d\n"
-           "stress: %.2f s churning, %.2f s in all (slowdown factor %d)\n", total, threads, kept, late, writes * 3,
-           writes, most, fewest_after_most, std::chrono::duration<double>(churn_end - began).count(),
+           "stress: %.2f s churning, %.2f s in all (slowdown factor %d)\n", total, threads, kept, runs, late,
+           writes * 3, writes, most, fewest_after_most, std::chrono::duration<double>(churn_end - began).count(),
            std::chrono::duration<double>(Clock::now() - began).count(), slow);
 }
