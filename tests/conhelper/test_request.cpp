@@ -41,12 +41,8 @@ TEST(Request, QueriesRewindAndRelease)
     EXPECT_EQ(req.parse("one=1&two=2"), (Params{{"one", "1"}, {"two", "2"}}));
     EXPECT_EQ(req.r->next(req.r), nullptr);  // stays at the end
     EXPECT_EQ(req.parse().size(), 2u);       // rewind starts over
-    // The records free the caller's texts they hold (the ASan build reports a leak otherwise).
-    request_free(nullptr);
-    response_free(nullptr);
+    // The record frees the caller's texts it holds (the ASan build reports a leak otherwise); a response's body
+    // is the fuzz target's part.
     req.r->first = strdup("first");
     req.r->second = strdup("second");
-    response_t *resp = response_init();
-    resp->body = strdup("body");
-    response_free(resp);
 }
