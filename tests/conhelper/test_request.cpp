@@ -1,5 +1,6 @@
-// Request parameters: the query cases, a '%' at the very end, limits, bad
-// input.  Random queries against a model of the rules are the fuzz target's part.
+// Request parameters: the query cases, rewind and next, the caller's texts freed.  Random queries and sets against a
+// model of the rules (limits, a '%' at the very end of a text of its exact size, null arguments) are the fuzz
+// target's part.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +29,7 @@ struct Request {
 
 }  // namespace
 
-TEST(Request, QueriesLimitsAndBadInput)
+TEST(Request, QueriesRewindAndRelease)
 {
     EXPECT_EQ(Request().parse("a=1&b=2&a=3"), (Params{{"a", "3"}, {"b", "2"}}));
     EXPECT_EQ(Request().parse("flag"), (Params{{"flag", "flag"}}));
@@ -36,33 +37,12 @@ TEST(Request, QueriesLimitsAndBadInput)
     EXPECT_EQ(Request().parse("x=%41%2f&y=a+b&e=a=b"), (Params{{"x", "A/"}, {"y", "a+b"}, {"e", "a=b"}}));
     EXPECT_EQ(Request().parse(""), (Params{{"", ""}}));
     EXPECT_EQ(Request().parse("%41=%41&=5&b=%4"), (Params{{"%41", "A"}, {"", ""}, {"b", "%4"}}));  // names stay encoded
-    char *exact = static_cast<char *>(malloc(4));  // ASan: nothing read past its terminator
-    memcpy(exact, "v=%", 4);
-    EXPECT_EQ(Request().parse(exact), (Params{{"v", "%"}}));
-    free(exact);
     Request req;
     EXPECT_EQ(req.parse("one=1&two=2"), (Params{{"one", "1"}, {"two", "2"}}));
     EXPECT_EQ(req.r->next(req.r), nullptr);  // stays at the end
     EXPECT_EQ(req.parse().size(), 2u);       // rewind starts over
-    // A 64-character name refuses its segment; set cuts a value to 255
-    // characters and clears the old tail when a shorter one follows.
-    EXPECT_EQ(req.parse((std::string(64, 'n') + "=1&ok=" + std::string(63, 'v')).c_str()).back().first, "ok");
-    EXPECT_NE(req.r->set(req.r, "one", std::string(300, 'w').c_str()), nullptr);
-    EXPECT_EQ(std::string(req.r->find(req.r, "one")->value), std::string(255, 'w'));
-    EXPECT_NE(req.r->set(req.r, "one", "short"), nullptr);
-    EXPECT_EQ(std::string(req.r->find(req.r, "one")->value, 256), "short" + std::string(251, '\0'));
-    // Bad input stores nothing; the records free the caller's texts they
-    // hold (the ASan build reports a leak otherwise).
-    EXPECT_EQ(req.r->parse(req.r, nullptr) || req.r->parse(nullptr, "a=1") || req.r->set(req.r, nullptr, "v") ||
-                  req.r->set(req.r, "n", nullptr) || req.r->find(req.r, nullptr) || req.r->next(nullptr),
-              false);
-    req.r->rewind(nullptr);
-    EXPECT_EQ(req.r->count, 3u);
-    request_free(nullptr);
-    response_free(nullptr);
+    // The record frees the caller's texts it holds (the ASan build reports a leak otherwise); a response's body
+    // is the fuzz target's part.
     req.r->first = strdup("first");
     req.r->second = strdup("second");
-    response_t *resp = response_init();
-    resp->body = strdup("body");
-    response_free(resp);
 }

@@ -1,5 +1,4 @@
-// Hierarchical state machine: which actions run, in which order, and what
-// each event reports.
+// Hierarchical state machine: which actions run, in which order, and what each event reports.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +19,8 @@ bool allow(void *condition, stateM_event *) { return *static_cast<bool *>(condit
 #define STATE(parent, entry, tr, n, name) {parent, entry, tr, n, const_cast<char *>(name), on_entry, on_exit}
 #define TO(event, next) {event, nullptr, nullptr, on_move, next}
 
-// G is the grandparent of A and B (children of P); Q enters Q1; R enters R1,
-// which enters R2; F is final; E is the error state.
+// G is the grandparent of A and B (children of P); Q enters Q1; R enters R1, which enters R2; F is final; E is the
+// error state.
 class StateMachine : public ::testing::Test {
 protected:
     bool no = false, yes = true;
@@ -69,8 +68,8 @@ TEST_F(StateMachine, EventsRunExitActionTransitionActionEntryInOrderAndReportThe
     EXPECT_EQ(feed(EV_GRAND), "final exit:A exit:P act:A>F entry:F");
     EXPECT_TRUE(stateM_stopped(&m));
     EXPECT_EQ(feed(EV_GRAND), "none");  // stopped in a final state
-    // A null next state or no current state: straight to the error state,
-    // running only its entry action; a transition to it runs the usual steps.
+    // A null next state or no current state: straight to the error state, running only its entry action; a transition
+    // to it runs the usual steps.
     stateM_init(&m, &A, &E);
     EXPECT_EQ(feed(EV_NULL), "error entry:E");
     EXPECT_EQ(stateM_currentState(&m), &E);
