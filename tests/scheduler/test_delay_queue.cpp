@@ -40,18 +40,14 @@ TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
         EXPECT_NEAR(us(e->remaining()), 1000000, kSlackUs);
     EXPECT_NEAR(us(twin->remaining()), 0, kSlackUs);
 
-    q.removeEntry(two);
-    q.removeEntry(twin);
-    q.removeEntry(two);  // already out, null, the queue itself: nothing
-    q.removeEntry(nullptr);
-    q.removeEntry(&q);
+    for (DelayQueueEntry *e : {two, twin, two, (DelayQueueEntry *)nullptr, (DelayQueueEntry *)&q})
+        q.removeEntry(e);  // then already out, null, the queue itself: nothing
     EXPECT_NEAR(us(three->remaining()), 2000000, kSlackUs);
     EXPECT_EQ(q.removeEntry(one->token()), one);
     EXPECT_NEAR(us(three->remaining()), 3000000, kSlackUs);
     const int32_t gone[2] = {one->token(), two->token()};
-    delete one;
-    delete two;
-    delete twin;
+    for (DelayQueueEntry *e : {one, two, twin})
+        delete e;
     for (int32_t token : {gone[0], gone[1], 0, q.token()}) {
         EXPECT_EQ(q.findEntryByToken(token), nullptr);
         EXPECT_EQ(q.removeEntry(token), nullptr);
@@ -113,21 +109,17 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
 
 TEST(DelayQueue, TokensStayUniqueWhenEntriesAreMadeOnManyThreads)
 {
-    std::vector<DelayQueueEntry *> made[4];
+    std::vector<int32_t> made[4];
     std::vector<std::thread> threads;
     for (auto &list : made)
         threads.emplace_back([&list] {
             for (int i = 0; i < 500; i++)
-                list.push_back(new DelayQueueEntry(DELAY_ZERO));
+                list.push_back(DelayQueueEntry(DELAY_ZERO).token());
         });
     std::set<int32_t> tokens;
     for (int i = 0; i < 4; i++) {
         threads[i].join();
-        for (DelayQueueEntry *e : made[i]) {
-            tokens.insert(e->token());
-            delete e;
-        }
+        tokens.insert(made[i].begin(), made[i].end());
     }
-    EXPECT_EQ(tokens.size(), 2000u);
-    EXPECT_GT(*tokens.begin(), 0);
+    EXPECT_TRUE(tokens.size() == 2000u && *tokens.begin() > 0);
 }
