@@ -81,10 +81,12 @@ class Tasks : public StartedLibrary {};
 
 static std::string as_text(const void *p) { char buf[32]; snprintf(buf, sizeof buf, "%p", p); return buf; }
 
-TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
+// The gpool rows trace the pool's figures, its workers' runs and additions.
+TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
 {
     Runs same[3], later;
-    ASSERT_TRUE(command("gpool=add_task;lib_level=debug"));  // trace additions and hand-overs
+    ASSERT_TRUE(command("gpool=statistics;gpool=print_task;gpool=add_task;lib_level=debug"));
+    EXPECT_EQ(traced_by("threadpool_debug"), (Texts{"min:2,max:4,live:2,busy:0\n", "task_size:0\n"}));
     const int first = add_task(Runs::run, &same[0], 0, 200000);
     EXPECT_TRUE(add_task(Runs::run, &same[1], 0, 200000) > first && add_task(Runs::run, &same[2], 0, 200000) > first);
     const auto added = Clock::now();
@@ -98,6 +100,7 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
     EXPECT_LT(traced.find("arg:" + as_text(&same[0])), traced.find("arg:" + as_text(&same[1])));  // handed over
     EXPECT_LT(traced.find("arg:" + as_text(&same[1])), traced.find("arg:" + as_text(&same[2])));
     EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
+    EXPECT_GE(capture_.count(" end working"), 3u);
 
     ASSERT_TRUE(later.wait_done(1));
     EXPECT_GE(later.spans[0].first - added, 990ms);
