@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <mutex>
+#include <numeric>
 #include <sys/prctl.h>
 #include <thread>
 
@@ -50,9 +51,7 @@ TEST(TaskProcess, FirstTokenRefusalsExitAndRestart)
     auto expect_stopped = [&] {
         int token = 2;
         EXPECT_EQ(add_each(&runs, 0, 0), Tokens(4, -1));
-        EXPECT_EQ(update_task(2, 0, 0), -1);
-        EXPECT_EQ(remove_task(&token), -1);
-        EXPECT_EQ(token, 2);  // left alone
+        EXPECT_TRUE(update_task(2, 0, 0) == -1 && remove_task(&token) == -1 && token == 2) << "token left alone";
     };
     expect_stopped();
     ASSERT_EQ(lib_common_init(), 0);
@@ -64,14 +63,13 @@ TEST(TaskProcess, FirstTokenRefusalsExitAndRestart)
     EXPECT_EQ(add_task(Runs::run, &runs, 0, 0), 2);  // no refusal used up a token
     EXPECT_TRUE(runs.wait_done(1));
     EXPECT_EQ(update_task(2, 0, 0) + update_task(1, 0, 0), -2);  // fired; the queue's token names no task
-    const Tokens queued = add_each(&runs, 2, 0);
-    EXPECT_EQ(queued, (Tokens{3, 4, 5, 6}));
+    EXPECT_EQ(add_each(&runs, 2, 0), (Tokens{3, 4, 5, 6}));
     EXPECT_EQ(lib_common_exit(), 0);  // every library thread joined: nothing can run later
     expect_stopped();
     EXPECT_EQ(runs.count(), 1);
 
     ASSERT_EQ(lib_common_init(), 0);
-    EXPECT_EQ(update_task(queued[3], 0, 0), -1);  // the old queue's tasks are gone
+    EXPECT_EQ(update_task(6, 0, 0), -1);  // the old queue's tasks are gone
     EXPECT_GT(add_task(Runs::run, &runs, 0, 0), 0);
     EXPECT_TRUE(runs.wait_done(2));
     EXPECT_EQ(lib_common_exit(), 0);
@@ -94,9 +92,8 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     for (Runs &r : same)
         ASSERT_TRUE(r.wait_done(1));
     EXPECT_EQ(same[0].thread, "threadpool_work");  // not "task_process"
-    std::string traced;
-    for (const std::string &t : capture_.texts())
-        traced += t;
+    const Texts texts = capture_.texts();
+    const std::string traced = std::accumulate(texts.begin(), texts.end(), std::string());
     EXPECT_LT(traced.find("arg:" + as_text(&same[0])), traced.find("arg:" + as_text(&same[1])));  // handed over
     EXPECT_LT(traced.find("arg:" + as_text(&same[1])), traced.find("arg:" + as_text(&same[2])));
     EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
@@ -106,9 +103,7 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     EXPECT_GE(later.spans[0].first - added, 990ms);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(later.count(), 1);
-    EXPECT_EQ(update_task(once, 1, 0), -1);  // fired: the token is dead
-    EXPECT_EQ(remove_task(&once), 0);
-    EXPECT_EQ(once, 0);
+    EXPECT_TRUE(update_task(once, 1, 0) == -1 && remove_task(&once) == 0 && once == 0) << "fired: the token is dead";
 }
 
 // A slow fixed-period task overlaps itself, a fixed-delay one never does, a
@@ -120,8 +115,7 @@ TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
     period.work = 300ms;
     int token = add_fixperiod_task(Runs::run, &period, 0, 100000);
     ASSERT_TRUE(lc_test::wait_until([&] { return period.with([&] { return period.most >= 2; }); }, 10s));
-    EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(token, 0);
+    EXPECT_TRUE(remove_task(&token) == 0 && token == 0);
     const int at_removal = period.count();
 
     delay.work = 200ms;
