@@ -27,15 +27,11 @@ protected:
             kill(child_, SIGKILL), waitpid(child_, nullptr, 0);
         remove_all();
     }
-    static void remove_all()
+    static void remove_all()  // on an object that is not there: a harmless EINVAL
     {
-        int id;
-        if ((id = msgget(key(0), 0)) >= 0)
-            msgctl(id, IPC_RMID, nullptr);
-        if ((id = semget(key(1), 0, 0)) >= 0)
-            semctl(id, 0, IPC_RMID);
-        if ((id = shmget(key(2), 0, 0)) >= 0)
-            shmctl(id, IPC_RMID, nullptr);
+        msgctl(msgget(key(0), 0), IPC_RMID, nullptr);
+        semctl(semget(key(1), 0, 0), 0, IPC_RMID);
+        shmctl(shmget(key(2), 0, 0), IPC_RMID, nullptr);
     }
     // Runs fn in a child process; child_result() waits for its exit code.
     template <typename Fn> void start_child(Fn fn)

@@ -33,10 +33,7 @@ protected:
         ASSERT_EQ(queue_create2(f, 512) & queue_create2(b, 512), 255u);
     }
     void TearDown() override { queue_clear2(f), queue_clear2(b); }  // the leak check sees the rest
-    uint32_t write(const std::string &frame, int32_t type)
-    {
-        return queue_write2(&mutex, &cond, b, frame.data(), (uint32_t)frame.size(), type);
-    }
+    uint32_t write(const std::string &fr, int32_t t) { return queue_write2(&mutex, &cond, b, fr.data(), fr.size(), t); }
     uint32_t send(uint32_t seq) { return write(make_frame(seq), type_of(seq)); }
     int32_t peek(int32_t *type) { return queue_get_frame_type(&mutex, &cond, f, b, type); }
     // True when the next frame read is frame seq with its type.
@@ -114,7 +111,8 @@ TEST_F(FrameQueue, FullBackRecordAndBadArguments)
                              "queue_length: 4, video_num: 3, audio_num: 1\n"));
     EXPECT_TRUE(read_matches(1)) << "a full back record is a batch: no wait";
     send(6), send(7);
-    EXPECT_EQ(queue_get_video_num(&mutex, &cond, f, b) * 100 + queue_get_audio_num(f) * 10 + queue_get_audio_num(b), 311u);
+    const uint32_t video = queue_get_video_num(&mutex, &cond, f, b);
+    EXPECT_EQ(video * 100 + queue_get_audio_num(f) * 10 + queue_get_audio_num(b), 311u);
     EXPECT_EQ(queue_clear2(f) & queue_clear2(b), 255u);
     EXPECT_EQ(queue_length2(f) + queue_get_video_num(&mutex, &cond, f, b), 0u);
 
