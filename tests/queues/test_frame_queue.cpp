@@ -102,8 +102,7 @@ TEST_F(FrameQueue, PeekClassifiesAndWaitsOnceForAboutASecond)
 TEST_F(FrameQueue, FullBackRecordAndBadArguments)
 {
     lc_test::TraceCapture cap;
-    queue_create2(f, 4);
-    queue_create2(b, 4);
+    queue_create2(f, 4), queue_create2(b, 4);
     for (uint32_t seq : {1, 3, 4, 5})  // video, audio, video, video
         ASSERT_EQ(send(seq), 255u);
     EXPECT_EQ(send(6), 65535u);

@@ -48,11 +48,8 @@ TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
     const int32_t gone[2] = {one->token(), two->token()};
     for (DelayQueueEntry *e : {one, two, twin})
         delete e;
-    for (int32_t token : {gone[0], gone[1], 0, q.token()}) {
-        EXPECT_EQ(q.findEntryByToken(token), nullptr);
-        EXPECT_EQ(q.removeEntry(token), nullptr);
-        EXPECT_EQ(q.updateEntry(token, DELAY_SECOND), -1);
-    }
+    for (int32_t token : {gone[0], gone[1], 0, q.token()})
+        EXPECT_TRUE(!q.findEntryByToken(token) && !q.removeEntry(token) && q.updateEntry(token, DELAY_SECOND) == -1);
     EXPECT_EQ(q.updateEntry(nullptr, DELAY_SECOND) + q.updateEntry_Remaining(nullptr, DELAY_SECOND) +
                   q.updateEntry_reset(nullptr), -3);
     q.addEntry(nullptr);

@@ -21,9 +21,7 @@ static const int32_t day_at_start = DELAY_DAY.seconds();
 
 TEST(Timeval, ConstantsAreSetAtLoadAndArithmeticCarriesOnceBorrowsOnceAndClamps)
 {
-    EXPECT_EQ(day_at_start, 86400);
-    EXPECT_EQ((std::vector<Pair>{P(DELAY_ZERO), P(DELAY_SECOND), P(DELAY_MINUTE), P(DELAY_HOUR), P(THE_END_OF_TIME)}),
-              (std::vector<Pair>{{0, 0}, {1, 0}, {60, 0}, {3600, 0}, {2147483647, 0}}));
+    EXPECT_TRUE(day_at_start == 86400 && THE_END_OF_TIME.seconds() == 2147483647);
     struct Case {
         Pair a, b, sum, rest;  // a += b, a -= b
     } cases[] = {
@@ -59,13 +57,9 @@ TEST(Timeval, ComparisonsAreSignedAndTheClockNeverGoesBack)
     EXPECT_TRUE(Timeval(1, 0) < Timeval(1, 1) && Timeval(2, 0) > Timeval(1, 999999));
     EXPECT_TRUE(Timeval(-1, 0) < Timeval(0, 0) && Timeval(0, -1) < Timeval(0, 0));
 
-    _EventTime prev = TimeNow();
-    for (int i = 0; i < 20000; i++) {
-        _EventTime now = TimeNow();
-        ASSERT_TRUE(now.useconds() >= 0 && now.useconds() <= 999999 && now >= prev);
-        prev = now;
-    }
+    const _EventTime before = TimeNow(), now = TimeNow();
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    EXPECT_NEAR(prev.seconds(), ts.tv_sec, 1);
+    EXPECT_TRUE(now >= before && now.useconds() >= 0 && now.useconds() <= 999999);
+    EXPECT_NEAR(now.seconds(), ts.tv_sec, 1) << "the monotonic clock";
 }
