@@ -1,6 +1,5 @@
-// System V IPC wrappers between two real processes.  Keys come from the
-// test process's id, so parallel runs never meet; every object under a test
-// key is removed before and after each test, also when it fails.
+// System V IPC between two real processes.  Keys come from the test's pid (no
+// parallel run meets them); their objects are removed around every test.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
-// Thread wrappers: handle, mutex and semaphore in storage of exactly the
-// size each query reports (AddressSanitizer sees any overrun), and those
-// sizes on the 32-bit ARM target.
+// Thread wrappers in storage of exactly the size each query reports
+// (AddressSanitizer sees any overrun), and those sizes on 32-bit ARM.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
 // Layout of the caller-owned queue records: the offset of every field after
-// the first as the device's processes expect it on 32-bit ARM (first
-// number) and on the 64-bit host (second).
+// the first on 32-bit ARM (first number) and on the 64-bit host (second).
 #include "lc_test.h"
 
 #include <stddef.h>

@@ -1,6 +1,5 @@
-// Slot queue: the refusal traces with their tag, and a record never created.
-// Wrap-around, full against empty, results and bounds against a model:
-// fuzz/fuzz_slot_queue.cpp.
+// Slot queue: refusal traces with their tag, a record never created.  The
+// wrap, full and empty, results and bounds: fuzz/fuzz_slot_queue.cpp.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

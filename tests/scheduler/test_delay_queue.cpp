@@ -1,6 +1,5 @@
-// Delay queue: ordering by delta times, removal, tokens, and firing each kind
-// of entry into the pool.  Tokens made on many threads at once: the stress
-// test under ThreadSanitizer.
+// Delay queue: ordering by delta times, removal, tokens, firing each kind of
+// entry.  Tokens made on many threads: the stress test under ThreadSanitizer.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
