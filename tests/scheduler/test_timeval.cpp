@@ -19,7 +19,7 @@ static Pair P(const Timeval &t) { return {t.seconds(), t.useconds()}; }
 // Read by a static initialiser of this program, before main.
 static const int32_t day_at_start = DELAY_DAY.seconds();
 
-TEST(Timeval, ConstantsAreSetAtLoadAndArithmeticCarriesOnceBorrowsOnceAndClamps)
+TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceClampsAndComparesSigned)
 {
     EXPECT_TRUE(day_at_start == 86400 && THE_END_OF_TIME.seconds() == 2147483647);
     struct Case {
@@ -45,10 +45,7 @@ TEST(Timeval, ConstantsAreSetAtLoadAndArithmeticCarriesOnceBorrowsOnceAndClamps)
                                  P(3 * DelayInterval(0, 700000)), P(-2 * DelayInterval(1, 600000)),
                                  P(1000 * DelayInterval(0, 999999))}),
               (std::vector<Pair>{{0, 0}, {1, 500000}, {0, 0}, {90, 0}, {2, 100000}, {-3, -200000}, {999, 999000}}));
-}
 
-TEST(Timeval, ComparisonsAreSignedAndTheClockNeverGoesBack)
-{
     const Timeval a(4, 20), same(4, 20);
     int32_t words[2];
     memcpy(words, &a, sizeof words);
