@@ -1,6 +1,5 @@
-// Thread wrappers: handle, mutex and semaphore in storage of exactly the
-// size each query reports (AddressSanitizer sees any overrun), and those
-// sizes on the 32-bit ARM target.
+// Thread wrappers in storage of exactly the size each query reports
+// (AddressSanitizer sees any overrun), and those sizes on 32-bit ARM.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -11,27 +10,20 @@ TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
 {
     std::vector<char> handle(ithread_get_handle_size()), mutex(ithread_get_mutex_lock_size()),
         sem(ithread_get_sem_struct_size());
-    ASSERT_EQ(ithread_mutex_init(mutex.data()), 0);
-    ASSERT_EQ(ithread_sem_init(sem.data(), 0, 0), 0);
+    void *result = nullptr, *m = mutex.data(), *s = sem.data();
+    ASSERT_EQ(ithread_mutex_init(m) + ithread_sem_init(s, 0, 0), 0);
     ASSERT_EQ(ithread_create(handle.data(), nullptr, exit_with, &handle), 0);
-    void *result = nullptr;
-    EXPECT_EQ(ithread_join(handle.data(), &result), 0);  // the handle is read through the pointer
-    EXPECT_EQ(result, &handle);
-    EXPECT_EQ(ithread_mutex_lock(mutex.data()), 0);
-    EXPECT_EQ(ithread_mutex_unlock(mutex.data()), 0);
-    EXPECT_EQ(ithread_sem_post(sem.data()), 0);
-    EXPECT_EQ(ithread_sem_wait(sem.data()), 0);
-    EXPECT_EQ(ithread_mutex_destroy(mutex.data()) + ithread_sem_destroy(sem.data()), 0);
+    EXPECT_TRUE(ithread_join(handle.data(), &result) == 0 && result == &handle);  // the handle read through the pointer
+    EXPECT_EQ(ithread_mutex_lock(m) + ithread_mutex_unlock(m) + ithread_sem_post(s) + ithread_sem_wait(s), 0);
+    EXPECT_EQ(ithread_mutex_destroy(m) + ithread_sem_destroy(s), 0);
 }
 
 TEST(PlatformLayout, ThreadObjectSizesOnTheTarget)
 {
 #if defined(__arm__)
-    EXPECT_EQ(ithread_get_handle_size(), 4u);
-    EXPECT_EQ(ithread_get_mutex_lock_size(), 24u);
-    EXPECT_EQ(ithread_get_mutex_struct_size(), 24u);
-    EXPECT_EQ(ithread_get_sem_struct_size(), 16u);
-    EXPECT_EQ(sizeof(long), 4u);  // the message type field of the IPC buffers
+    EXPECT_EQ((std::vector<size_t>{ithread_get_handle_size(), ithread_get_mutex_lock_size(),
+                                   ithread_get_mutex_struct_size(), ithread_get_sem_struct_size(), sizeof(long)}),
+              (std::vector<size_t>{4, 24, 24, 16, 4}));  // sizeof(long): the type field of IPC messages
 #else
     GTEST_SKIP() << "the target sizes hold on 32-bit ARM only";
 #endif

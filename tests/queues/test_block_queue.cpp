@@ -1,6 +1,5 @@
 // Block queue: four writers and four readers.  Order, wrap-around, full and
-// empty, results and traces: random sequences against a model in
-// fuzz/fuzz_block_queue.cpp.
+// empty, results and traces against a model: fuzz/fuzz_block_queue.cpp.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>

@@ -33,10 +33,7 @@ protected:
         ASSERT_EQ(queue_create2(f, 512) & queue_create2(b, 512), 255u);
     }
     void TearDown() override { queue_clear2(f), queue_clear2(b); }  // the leak check sees the rest
-    uint32_t write(const std::string &frame, int32_t type)
-    {
-        return queue_write2(&mutex, &cond, b, frame.data(), (uint32_t)frame.size(), type);
-    }
+    uint32_t write(const std::string &fr, int32_t t) { return queue_write2(&mutex, &cond, b, fr.data(), fr.size(), t); }
     uint32_t send(uint32_t seq) { return write(make_frame(seq), type_of(seq)); }
     int32_t peek(int32_t *type) { return queue_get_frame_type(&mutex, &cond, f, b, type); }
     // True when the next frame read is frame seq with its type.
@@ -66,7 +63,6 @@ TEST_F(FrameQueue, BlockedConsumerIsWokenByThe32ndFrame)
     const bool early = first_ok.load() != -1;
     EXPECT_FALSE(early) << "31 frames are no batch";
     ASSERT_EQ(send(31), 255u);
-    EXPECT_TRUE(lc_test::wait_until([&] { return first_ok.load() != -1; }));
     consumer.join();
     EXPECT_EQ(first_ok.load(), 1);
     for (uint32_t seq = 1; seq < 32 && !early; seq++)  // early: the 32nd would wait for ever
@@ -78,9 +74,7 @@ TEST_F(FrameQueue, PeekClassifiesAndWaitsOnceForAboutASecond)
     int32_t type = 7;
     auto t0 = steady_clock::now();
     EXPECT_EQ(peek(&type), -1);
-    EXPECT_GE(steady_clock::now() - t0, milliseconds(900));
-    EXPECT_LT(steady_clock::now() - t0, seconds(20));
-    EXPECT_EQ(type, 7);
+    EXPECT_TRUE(steady_clock::now() - t0 >= milliseconds(900) && type == 7);
 
     const std::string idr("\0\0\0\1\x65\x88", 6);
     write(idr, FRAME_TYPE_VIDEO);
@@ -103,11 +97,12 @@ TEST_F(FrameQueue, PeekClassifiesAndWaitsOnceForAboutASecond)
     EXPECT_EQ(queue_length2(f), 27u);
 }
 
-TEST_F(FrameQueue, FullBackRecordIsTracedAndHandedOverWhole)
+// A full back record is refused with a trace and is a batch at once; bad
+// arguments and a record never created change nothing.
+TEST_F(FrameQueue, FullBackRecordAndBadArguments)
 {
     lc_test::TraceCapture cap;
-    queue_create2(f, 4);
-    queue_create2(b, 4);
+    queue_create2(f, 4), queue_create2(b, 4);
     for (uint32_t seq : {1, 3, 4, 5})  // video, audio, video, video
         ASSERT_EQ(send(seq), 255u);
     EXPECT_EQ(send(6), 65535u);
@@ -115,32 +110,24 @@ TEST_F(FrameQueue, FullBackRecordIsTracedAndHandedOverWhole)
                              "queue_length: 4, video_num: 3, audio_num: 1\n"));
     EXPECT_TRUE(read_matches(1)) << "a full back record is a batch: no wait";
     send(6), send(7);
-    EXPECT_EQ(queue_get_video_num(&mutex, &cond, f, b), 3u);
-    EXPECT_EQ(queue_get_audio_num(f), 1u);
-    EXPECT_EQ(queue_get_audio_num(b), 1u);
+    const uint32_t video = queue_get_video_num(&mutex, &cond, f, b);
+    EXPECT_EQ(video * 100 + queue_get_audio_num(f) * 10 + queue_get_audio_num(b), 311u);
     EXPECT_EQ(queue_clear2(f) & queue_clear2(b), 255u);
     EXPECT_EQ(queue_length2(f) + queue_get_video_num(&mutex, &cond, f, b), 0u);
-}
 
-TEST_F(FrameQueue, BadArgumentsChangeNothing)
-{
     pthread_mutex_t *m = &mutex;
     pthread_cond_t *c = &cond;
     uint32_t n = 0;
     int32_t t = 0;
-    for (uint32_t r : {queue_create2(b, 513), queue_create2(nullptr, 4),
-                       queue_write2(nullptr, c, f, "x", 1, 0), queue_write2(m, c, f, nullptr, 1, 0),
-                       queue_write2(m, c, f, "x", 0, 0), queue_get_audio_num(nullptr), queue_length2(nullptr),
-                       queue_clear2(nullptr)})
+    for (uint32_t r : {queue_create2(b, 513), queue_create2(nullptr, 4), queue_write2(nullptr, c, f, "x", 1, 0),
+                       queue_write2(m, c, f, nullptr, 1, 0), queue_write2(m, c, f, "x", 0, 0),
+                       queue_get_audio_num(nullptr), queue_length2(nullptr), queue_clear2(nullptr)})
         EXPECT_EQ(r, 0xFFFFFFFFu);
-    EXPECT_EQ(queue_read2(m, c, f, b, nullptr, &t), nullptr);
-    EXPECT_EQ(queue_get_frame_type(m, c, f, b, nullptr), -1);
+    EXPECT_TRUE(queue_read2(m, c, f, b, nullptr, &t) == nullptr && queue_get_frame_type(m, c, f, b, nullptr) == -1);
     EXPECT_EQ(queue_length2(f), 0u);
-
     memset(b, 0x5A, sizeof *b);  // never created: refused, not indexed
     EXPECT_EQ(queue_write2(m, c, b, "x", 1, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(queue_read2(m, c, f, b, &n, &t), nullptr);
-    EXPECT_EQ(queue_read2(m, c, b, f, &n, &t), nullptr);
+    EXPECT_TRUE(queue_read2(m, c, f, b, &n, &t) == nullptr && queue_read2(m, c, b, f, &n, &t) == nullptr);
     EXPECT_EQ(queue_get_frame_type(m, c, b, f, &t), -1);
     queue_create2(b, 0);  // for the clean-up
 }

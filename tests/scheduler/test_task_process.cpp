@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <mutex>
+#include <numeric>
 #include <sys/prctl.h>
 #include <thread>
 
@@ -43,16 +44,14 @@ static Tokens add_each(void *arg, long s, long us, lc_task_fn fn = Runs::run)
 
 // Runs alone in its process (ctest starts one per test), so no entry was
 // made before: the queue takes token 1 and the first task 2.  Tasks still
-// queued at the exit never run; a restart begins with an empty queue.
-TEST(TaskProcess, FirstTokenRefusalsExitAndRestart)
+// queued at the exit never run.  (Restarts: the start-up allocation test.)
+TEST(TaskProcess, FirstTokenRefusalsAndExit)
 {
     Runs runs;
     auto expect_stopped = [&] {
         int token = 2;
         EXPECT_EQ(add_each(&runs, 0, 0), Tokens(4, -1));
-        EXPECT_EQ(update_task(2, 0, 0), -1);
-        EXPECT_EQ(remove_task(&token), -1);
-        EXPECT_EQ(token, 2);  // left alone
+        EXPECT_TRUE(update_task(2, 0, 0) == -1 && remove_task(&token) == -1 && token == 2) << "token left alone";
     };
     expect_stopped();
     ASSERT_EQ(lib_common_init(), 0);
@@ -64,27 +63,22 @@ TEST(TaskProcess, FirstTokenRefusalsExitAndRestart)
     EXPECT_EQ(add_task(Runs::run, &runs, 0, 0), 2);  // no refusal used up a token
     EXPECT_TRUE(runs.wait_done(1));
     EXPECT_EQ(update_task(2, 0, 0) + update_task(1, 0, 0), -2);  // fired; the queue's token names no task
-    const Tokens queued = add_each(&runs, 2, 0);
-    EXPECT_EQ(queued, (Tokens{3, 4, 5, 6}));
+    EXPECT_EQ(add_each(&runs, 2, 0), (Tokens{3, 4, 5, 6}));
     EXPECT_EQ(lib_common_exit(), 0);  // every library thread joined: nothing can run later
     expect_stopped();
     EXPECT_EQ(runs.count(), 1);
-
-    ASSERT_EQ(lib_common_init(), 0);
-    EXPECT_EQ(update_task(queued[3], 0, 0), -1);  // the old queue's tasks are gone
-    EXPECT_GT(add_task(Runs::run, &runs, 0, 0), 0);
-    EXPECT_TRUE(runs.wait_done(2));
-    EXPECT_EQ(lib_common_exit(), 0);
 }
 
 class Tasks : public StartedLibrary {};
 
 static std::string as_text(const void *p) { char buf[32]; snprintf(buf, sizeof buf, "%p", p); return buf; }
 
-TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
+// The gpool rows trace the pool's figures, its workers' runs and additions.
+TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
 {
     Runs same[3], later;
-    ASSERT_TRUE(command("gpool=add_task;lib_level=debug"));  // trace additions and hand-overs
+    ASSERT_TRUE(command("gpool=statistics;gpool=print_task;gpool=add_task;lib_level=debug"));
+    EXPECT_EQ(traced_by("threadpool_debug"), (Texts{"min:2,max:4,live:2,busy:0\n", "task_size:0\n"}));
     const int first = add_task(Runs::run, &same[0], 0, 200000);
     EXPECT_TRUE(add_task(Runs::run, &same[1], 0, 200000) > first && add_task(Runs::run, &same[2], 0, 200000) > first);
     const auto added = Clock::now();
@@ -92,20 +86,18 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderAndTheirTokensDie)
     for (Runs &r : same)
         ASSERT_TRUE(r.wait_done(1));
     EXPECT_EQ(same[0].thread, "threadpool_work");  // not "task_process"
-    std::string traced;
-    for (const std::string &t : capture_.texts())
-        traced += t;
+    const Texts texts = capture_.texts();
+    const std::string traced = std::accumulate(texts.begin(), texts.end(), std::string());
     EXPECT_LT(traced.find("arg:" + as_text(&same[0])), traced.find("arg:" + as_text(&same[1])));  // handed over
     EXPECT_LT(traced.find("arg:" + as_text(&same[1])), traced.find("arg:" + as_text(&same[2])));
     EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
+    EXPECT_GE(capture_.count(" end working"), 3u);
 
     ASSERT_TRUE(later.wait_done(1));
     EXPECT_GE(later.spans[0].first - added, 990ms);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(later.count(), 1);
-    EXPECT_EQ(update_task(once, 1, 0), -1);  // fired: the token is dead
-    EXPECT_EQ(remove_task(&once), 0);
-    EXPECT_EQ(once, 0);
+    EXPECT_TRUE(update_task(once, 1, 0) == -1 && remove_task(&once) == 0 && once == 0) << "fired: the token is dead";
 }
 
 // A slow fixed-period task overlaps itself, a fixed-delay one never does, a
@@ -117,8 +109,7 @@ TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
     period.work = 300ms;
     int token = add_fixperiod_task(Runs::run, &period, 0, 100000);
     ASSERT_TRUE(lc_test::wait_until([&] { return period.with([&] { return period.most >= 2; }); }, 10s));
-    EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(token, 0);
+    EXPECT_TRUE(remove_task(&token) == 0 && token == 0);
     const int at_removal = period.count();
 
     delay.work = 200ms;

@@ -1,5 +1,5 @@
-// Thread pool: bad input, submission order and the full list, synchronous
-// submission, the adjusting step, destruction.
+// Thread pool: bad input; order, the full list, synchronous submission and
+// destruction; the adjusting step.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -44,8 +44,7 @@ TEST(ThreadPool, BadSizesAndArgumentsAreRefused)
     EXPECT_TRUE(!threadpool_create(-1, 2, 15) && !threadpool_create(1, 0, 15) && !threadpool_create(1, 2, 0));
     threadpool *pool = threadpool_create(5, 2, 15);  // min above max: lowered, no slot overrun
     ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(read(pool, &threadpool::min) * 10 + read(pool, &threadpool::live), 22);
-    EXPECT_EQ(used_slots(pool), 2);
+    EXPECT_EQ(read(pool, &threadpool::min) * 100 + read(pool, &threadpool::live) * 10 + used_slots(pool), 222);
 
     std::atomic<int> ran{0};
     threadpool_adjust(nullptr);
@@ -56,67 +55,62 @@ TEST(ThreadPool, BadSizesAndArgumentsAreRefused)
                                 threadpool_destroy(nullptr)}),
               std::vector<int>(9, -1));
     EXPECT_EQ(read(pool, &threadpool::limit), 2);
-    EXPECT_EQ(threadpool_task_size_lock(pool), 0);
-    EXPECT_EQ(threadpool_destroy(pool), 0);
-    EXPECT_EQ(ran.load(), 0);
+    EXPECT_TRUE(threadpool_destroy(pool) == 0 && ran.load() == 0);
 }
 
 static std::vector<intptr_t> started;  // written by the one worker only
 
-TEST(ThreadPool, TasksStartInOrderAndTheSixteenthWaitsForRoom)
+// One worker held at a gate: tasks start in submission order; a submitter
+// waits while the list is full, let in by room or turned away by the
+// destruction, which runs nothing pending.  A synchronous submission
+// returns once its own task ran on a worker (named as the kernel keeps it).
+TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
 {
     TraceCapture capture;
     threadpool *pool = threadpool_create(1, 1, 15);
     ASSERT_NE(pool, nullptr);
-    Gate gate;
-    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
-    ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) >= 1; }, 20s));
+    Gate first, second;
+    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &first), 0);
+    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));  // taken
+    started.clear();
     auto note = [](void *arg) { started.push_back(reinterpret_cast<intptr_t>(arg)); };
     for (intptr_t i = 0; i < 15; i++)
         ASSERT_EQ(threadpool_add_task(pool, note, reinterpret_cast<void *>(i)), 0);
     auto sixteenth = std::async(std::launch::async, [&] { return threadpool_add_task(pool, note, (void *)15); });
     EXPECT_TRUE(wait_until([&] { return capture.contains("]threadpool_task_size:15 shutdown:0\n"); }));
     EXPECT_EQ(sixteenth.wait_for(100ms), std::future_status::timeout);
-
-    gate.release();  // the worker takes the next task: room for one
+    first.release();  // the worker takes the next task: room for one
     EXPECT_EQ(sixteenth.get(), 0);
-    ASSERT_EQ(threadpool_add_task_sync(pool, [](void *) {}, nullptr), 0);  // one worker: all done
-    EXPECT_EQ(started, (std::vector<intptr_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
-    EXPECT_EQ(threadpool_destroy(pool), 0);
-}
 
-// Several submitters at once while the main loop's step adjusts the pool:
-// each call returns only once its task has run, on a worker whose name the
-// kernel keeps as "threadpool_work".
-TEST(ThreadPool, SyncSubmissionsReturnAfterTheirTaskRanOnANamedWorker)
-{
-    threadpool *pool = threadpool_create(2, 4, 15);
-    ASSERT_NE(pool, nullptr);
-    ASSERT_EQ(threadpool_adjust_limit(pool, 4), 0);
-    std::atomic<bool> stop{false};
-    std::thread adjuster([&] {
-        for (; !stop; std::this_thread::sleep_for(1ms))
-            threadpool_adjust(pool);
-    });
-    auto task = [](void *name) {
-        std::this_thread::sleep_for(10ms);
-        std::ifstream comm("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
-        std::getline(comm, *static_cast<std::string *>(name));
+    auto comm = [](void *name) {
+        std::ifstream in("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
+        std::getline(in, *static_cast<std::string *>(name));
     };
-    std::vector<std::thread> submitters;
-    for (int t = 0; t < 4; t++)
-        submitters.emplace_back([&] {
-            for (int i = 0; i < 5; i++) {
-                std::string name;
-                EXPECT_EQ(threadpool_add_task_sync(pool, task, &name), 0);
-                EXPECT_EQ(name, "threadpool_work");
-            }
-        });
-    for (std::thread &t : submitters)
-        t.join();
-    stop = true;
-    adjuster.join();
-    EXPECT_EQ(threadpool_destroy(pool), 0);
+    std::string names[2];  // two at once: each waits for its own task
+    auto other = std::async(std::launch::async, [&] { return threadpool_add_task_sync(pool, comm, &names[1]); });
+    EXPECT_EQ(threadpool_add_task_sync(pool, comm, &names[0]) + other.get(), 0);
+    EXPECT_EQ(names[0] + "," + names[1], "threadpool_work,threadpool_work");
+    EXPECT_EQ(started, (std::vector<intptr_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+
+    std::atomic<int> ran{0};
+    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &second), 0);
+    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));
+    for (int i = 0; i < 14; i++)
+        ASSERT_EQ(threadpool_add_task(pool, count_up, &ran), 0);
+    auto sync = std::async(std::launch::async, [&] { return threadpool_add_task_sync(pool, count_up, &ran); });
+    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 15; }));
+    capture.clear();
+    std::vector<std::future<int>> full;
+    for (int i = 0; i < 3; i++)
+        full.push_back(std::async(std::launch::async, [&] { return threadpool_add_task(pool, count_up, &ran); }));
+    ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") >= 3; }));
+    auto destroyer = std::async(std::launch::async, [&] { return threadpool_destroy(pool); });
+    for (std::future<int> &f : full)
+        EXPECT_EQ(f.get(), -1);  // woken by the destruction, not by room
+    EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout);  // the busy task runs on
+    second.release();
+    EXPECT_EQ(destroyer.get() + sync.get(), 0);  // the synchronous one released, its task never run
+    EXPECT_EQ(ran.load(), 0);
 }
 
 // Growth: only with two tasks pending, up to the limit, three per step.
@@ -135,8 +129,7 @@ TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
         threadpool_adjust(pool);
         EXPECT_TRUE(wait_until([&] { return read(pool, &threadpool::live) == live; })) << live;
     };
-    submit(one, 1);
-    submit(rest, 3);
+    submit(one, 1), submit(rest, 3);
     ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) >= 3; }, 20s));
     ASSERT_EQ(threadpool_adjust_limit(pool, 8), 0);
     step(3);  // one pending
@@ -150,8 +143,7 @@ TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
 
     rest.release();
     ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) == 1 && threadpool_task_size_lock(pool) == 0; }));
-    step(4);
-    step(2);
+    step(4), step(2);
     EXPECT_TRUE(wait_until([&] {
         threadpool_adjust(pool);
         return used_slots(pool) == 2;
@@ -162,31 +154,4 @@ TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
     EXPECT_EQ(used_slots(pool), 5);
     one.release();
     EXPECT_EQ(threadpool_destroy(pool), 0);
-}
-
-TEST(ThreadPool, DestroyRunsNothingPendingAndReleasesEveryWaiter)
-{
-    TraceCapture capture;
-    threadpool *pool = threadpool_create(1, 1, 2);
-    ASSERT_NE(pool, nullptr);
-    Gate gate;
-    std::atomic<int> ran{0};
-    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
-    ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) >= 1; }, 20s));
-    ASSERT_EQ(threadpool_add_task(pool, count_up, &ran), 0);
-    auto sync = std::async(std::launch::async, [&] { return threadpool_add_task_sync(pool, count_up, &ran); });
-    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 2; }));
-    std::vector<std::future<int>> full;  // the list holds 2: these wait
-    for (int i = 0; i < 3; i++)
-        full.push_back(std::async(std::launch::async, [&] { return threadpool_add_task(pool, count_up, &ran); }));
-    ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:2 shutdown:0\n") >= 3; }));
-
-    auto destroyer = std::async(std::launch::async, [&] { return threadpool_destroy(pool); });
-    for (std::future<int> &f : full)
-        EXPECT_EQ(f.get(), -1);  // woken by the destruction, not by room
-    EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout);  // the busy task runs on
-    gate.release();
-    EXPECT_EQ(destroyer.get(), 0);
-    EXPECT_EQ(sync.get(), 0);  // released although its task never ran
-    EXPECT_EQ(ran.load(), 0);
 }
