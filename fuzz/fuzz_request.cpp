@@ -20,6 +20,9 @@
 // rewind/next and find, untouched query text and zeroed spare bytes.
 #include "fuzz_input.h"
 
+#include <ctype.h>
+#include <string.h>
+
 namespace {
 
 struct Param {
@@ -27,15 +30,12 @@ struct Param {
     std::string value;
 };
 
+// A hex digit's value by its place in the digit row; -1 for any other character.
 int hex(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    static const char digits[] = "0123456789abcdef";
+    const char *at = c != '\0' ? strchr(digits, tolower(static_cast<unsigned char>(c))) : nullptr;
+    return at != nullptr ? static_cast<int>(at - digits) : -1;
 }
 
 std::string decoded(const std::string &raw)
