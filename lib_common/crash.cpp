@@ -190,7 +190,7 @@ extern "C" LC_API void printBackTrace(void)
 
 /* The store must reach the hardware: no sanitizer check may stop it first,
    and the volatile pointer keeps the compiler from replacing it by a trap. */
-extern "C" LC_API __attribute__((no_sanitize_address, no_sanitize_undefined))
+extern "C" LC_API __attribute__((no_sanitize("address", "undefined")))
 void lib_core_test(void)
 {
     volatile char *volatile p = nullptr;

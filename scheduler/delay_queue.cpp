@@ -208,10 +208,10 @@ int32_t DelayQueue::handleAlarm()
     if (entry == this || !lc_time::eq(entry->fRemaining, DELAY_ZERO))
         return 0;
 
-    const int32_t kind = entry->kind;
-    if (kind == TASK_ONCE)
+    const int32_t entry_kind = entry->kind;
+    if (entry_kind == TASK_ONCE)
         delay_entry_unlink(entry);
-    else if (kind == TASK_FIXPERIOD)
+    else if (entry_kind == TASK_FIXPERIOD)
         updateEntry(entry, entry->fInterval);
     else
         updateEntry_Remaining(entry, DELAY_FOREVER);
@@ -221,13 +221,13 @@ int32_t DelayQueue::handleAlarm()
     entry->handleTimeout();
     fire_holds_task_lock = saved;
 
-    if (kind == TASK_ONCE)
+    if (entry_kind == TASK_ONCE)
         delete entry;
     return 1;
 }
 
-AlarmHandler::AlarmHandler(lc_task_fn proc, void *clientData, DelayInterval delay)
-    : DelayQueueEntry(delay), fProc(proc), fClientData(clientData)
+AlarmHandler::AlarmHandler(lc_task_fn task, void *clientData, DelayInterval delay)
+    : DelayQueueEntry(delay), fProc(task), fClientData(clientData)
 {
 }
 
@@ -243,14 +243,14 @@ void AlarmHandler::handleTimeout()
 {
     const int32_t token = this->token();
     const int32_t entry_kind = kind;
-    const lc_task_fn proc = fProc;
+    const lc_task_fn task = fProc;
     void *const data = fClientData;
     const bool holds_lock = fire_holds_task_lock;
 
     if (holds_lock)
         pthread_mutex_unlock(&task_queue_lock);
     if (entry_kind == TASK_ONCE)
-        threadpool_add_task(gpool, proc, data);
+        threadpool_add_task(gpool, task, data);
     else
         threadpool_add_task(gpool, existEntry_handle, reinterpret_cast<void *>(static_cast<intptr_t>(token)));
     if (holds_lock)

@@ -4,6 +4,7 @@
 # corpus (fuzz/corpus/<target>/), which every ctest run replays.
 #
 #   scripts/fuzz.sh [seconds per target, default 60] [target...]
+#   LC_WERROR=ON makes a warning in the project's own sources an error.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,7 +15,7 @@ secs=${1:-60}
 [ $# -gt 0 ] && shift
 dir=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLC_FUZZ=ON -DLC_SHARED=OFF -DLC_SANITIZE=address,undefined -DLC_BUILD_TESTS=OFF -DLC_BUILD_EXAMPLES=OFF \
+    -DLC_FUZZ=ON -DLC_WERROR="${LC_WERROR:-OFF}" -DLC_SHARED=OFF -DLC_SANITIZE=address,undefined -DLC_BUILD_TESTS=OFF -DLC_BUILD_EXAMPLES=OFF \
     > build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log; exit 1; }
 cmake --build "$dir" -j "${LC_JOBS:-2}" > build/fuzz.build.log 2>&1 || { tail -n 40 build/fuzz.build.log; exit 1; }
 

@@ -2,8 +2,9 @@
 # test.sh - builds the library and runs the whole suite, in every build that
 # counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
 # ThreadSanitizer, the 32-bit ARM target under qemu, and a short smoke run of
-# every fuzz target.  Installs what is missing (as root).  Exits nonzero when
-# anything fails.
+# every fuzz target.  Every build treats a warning in the project's own
+# sources as an error.  Installs what is missing (as root).  Exits nonzero
+# when anything fails.
 #
 #   scripts/test.sh [host|asan|tsan|armhf|fuzz ...]   (default: all)
 set -eu
@@ -24,7 +25,7 @@ run_build() {
     name=$1; shift
     dir=build/$name
     echo "=== $name: configure and build"
-    cmake -S . -B "$dir" -G Ninja "$@" > "$dir.configure.log" 2>&1 || {
+    cmake -S . -B "$dir" -G Ninja -DLC_WERROR=ON "$@" > "$dir.configure.log" 2>&1 || {
         cat "$dir.configure.log"; return 1; }
     cmake --build "$dir" -j "$jobs" || return 1
     echo "=== $name: ctest"
@@ -38,7 +39,7 @@ run_build() {
 mkdir -p build
 for b in $builds; do
     if [ "$b" = fuzz ]; then
-        if scripts/fuzz.sh "${LC_FUZZ_SMOKE_SECS:-10}" > build/fuzz.smoke.log 2>&1; then
+        if LC_WERROR=ON scripts/fuzz.sh "${LC_FUZZ_SMOKE_SECS:-10}" > build/fuzz.smoke.log 2>&1; then
             result=passed; else result=FAILED; status=1; fi
         cat build/fuzz.smoke.log
         summary="$summary

@@ -42,9 +42,9 @@ static void gpool_add_task(const char *, void *)
 }
 
 static const fifo_cmd gpool_cmds[] = {
-    {"gpool", "statistics", gpool_statistics, (void *)"t"},
-    {"gpool", "print_task", gpool_print_task, (void *)"t"},
-    {"gpool", "add_task", gpool_add_task, (void *)"t"},
+    {"gpool", "statistics", gpool_statistics, const_cast<char *>("t")},
+    {"gpool", "print_task", gpool_print_task, const_cast<char *>("t")},
+    {"gpool", "add_task", gpool_add_task, const_cast<char *>("t")},
 };
 
 extern "C" LC_API void threadpool_debug_init(void)

@@ -60,12 +60,12 @@ TEST_F(Ipc, MessagesSemaphoreAndSharedMemoryBetweenProcesses)
     ASSERT_TRUE(id >= 0 && sid >= 0 && shm >= 0);
     ASSERT_EQ(IpcSemaphore_SetValue(sid, 0), 0);
     start_child([id, sid, shm] {
-        Msg m = {};
-        if (IpcMsgInit(key(0)) != id || IpcMsgRecv(id, 1, &m, sizeof m) != 64)
+        Msg got = {};
+        if (IpcMsgInit(key(0)) != id || IpcMsgRecv(id, 1, &got, sizeof got) != 64)
             return 1;
-        m.type = 2;
-        strcat(m.text, "+pong");
-        bool ok = IpcMsgSend(id, &m, sizeof m) == 0 && IpcMsgSend(id, &m, sizeof(long)) == 0;
+        got.type = 2;
+        strcat(got.text, "+pong");
+        bool ok = IpcMsgSend(id, &got, sizeof got) == 0 && IpcMsgSend(id, &got, sizeof(long)) == 0;
         ok = ok && IpcSemaphore_Init(key(1)) == sid && IpcSemaPhore_Wait(sid) == 0;
         ok = ok && IpcShareMemInit(key(2), 4096) == shm && IpcShareMemWrite(shm, 100, "hello", 5) == 0;
         return ok && IpcShareMemWrite(shm, 4090, "ABCDEF", 6) == 0 ? 0 : 2;
