@@ -24,9 +24,10 @@
  * entries of the library's own scheduler it releases the scheduler's lock
  * during the hand-over; on any other queue it takes no lock at all.
  *
- * The library is built without RTTI: a class derived from these in code
- * built with RTTI needs their type information, which the library does not
- * provide; build such code with -fno-rtti.
+ * The rest of the library is built without RTTI, but this class tree's
+ * type information (typeinfo and vtables) is exported on purpose:
+ * delay_queue.cpp is compiled with -frtti, so code built with or without
+ * RTTI may derive from these classes.
  */
 #ifndef LC_DELAY_QUEUE_H
 #define LC_DELAY_QUEUE_H
