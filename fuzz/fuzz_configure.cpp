@@ -68,7 +68,7 @@ struct Store {
         entries.push_back({key, v, false});
         return 1;
     }
-    // One line (a C text without NUL): -1 not a setting or refused, else 0.
+    // One line (a C text without NUL): -1 not a setting, else 0 (stored, filtered out or refused).
     int parse_line(const std::string &line)
     {
         if (line.empty() || !is_letter(line[0]))
@@ -85,7 +85,8 @@ struct Store {
             if (!listed)
                 return 0;
         }
-        return set(key, value) < 0 ? -1 : 0;
+        set(key, value);
+        return 0;
     }
     // A text: lines between line feeds, empty ones left out.
     void parse_buf(const std::string &text)

@@ -51,17 +51,40 @@ TEST(Configure, LineKindsAndBadInput)
                        "name = \"Camera 1\"\r\na=b=c\nempty =\nmode = \"on\" # not a comment\n"),
               (Table{{"name", "Camera 1"}, {"a", "b=c"}, {"empty", ""}, {"mode", "on\" # not a comment"}}));
     char out[8] = "x";
-    EXPECT_EQ(configure_parse(nullptr, nullptr, "/etc/hostname") +
-                  configure_parse(st.s, nullptr, "/nonexistent/lc_conf") +
-                  configure_parse(st.s, nullptr, "/tmp") +  // opens, cannot be read
-                  configure_parse_buf(st.s, nullptr, nullptr) + configure_parse_line(nullptr, nullptr, "k = v") +
-                  st.s->set(st.s, "k", nullptr) + st.s->get(st.s, nullptr, out, sizeof out) +
-                  loop_2_buf(nullptr, "k", "v") + loop_2_conf(nullptr, "k", "v"),
-              -9);
+    EXPECT_EQ(configure_parse(nullptr, nullptr, "/etc/hostname"), -1);
+    EXPECT_EQ(configure_parse(st.s, nullptr, "/nonexistent/lc_conf"), -1);
+    EXPECT_EQ(configure_parse_buf(st.s, nullptr, nullptr), -1);
+    EXPECT_EQ(configure_parse_line(nullptr, nullptr, "k = v"), -1);
+    EXPECT_EQ(st.s->set(st.s, "k", nullptr), -1);
+    EXPECT_EQ(st.s->get(st.s, nullptr, out, sizeof out), -1);
     EXPECT_STREQ(out, "");
+    EXPECT_EQ(loop_2_buf(nullptr, "k", "v"), -1);
+    EXPECT_EQ(loop_2_conf(nullptr, "k", "v"), -1);
     EXPECT_EQ(st.s->count, 4u);
     loop(nullptr, loop_2_conf, stdout);
     configure_free(nullptr);
+}
+
+// Only a file that cannot be opened gives -1: one that opens but cannot be read (a directory) gives 0 and stores
+// nothing.  A line is a setting, 0, even when the store refuses its key as longer than 255 characters.
+TEST(Configure, ResultsOfAnUnreadableFileAndOfARefusedKey)
+{
+    Store st;
+    char dir[] = "/tmp/lc_conf_dir_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    EXPECT_EQ(configure_parse(st.s, nullptr, dir), 0);
+    EXPECT_EQ(rmdir(dir), 0);
+    EXPECT_EQ(configure_parse(st.s, nullptr, dir), -1);  // gone: cannot be opened
+    EXPECT_EQ(st.s->count, 0u);
+
+    const std::string longest(255, 'k'), too_long(256, 'k');
+    EXPECT_EQ(configure_parse_line(st.s, nullptr, (too_long + " = v").c_str()), 0);
+    EXPECT_EQ(st.s->count, 0u);  // refused all the same
+    EXPECT_EQ(st.s->set(st.s, too_long.c_str(), "v"), -1);
+    EXPECT_EQ(configure_parse_line(st.s, nullptr, (longest + " = v").c_str()), 0);
+    EXPECT_EQ(st.get(longest), "v");
+    EXPECT_EQ(configure_parse_line(st.s, nullptr, " k = v"), -1);  // not a setting
+    EXPECT_EQ(st.s->count, 1u);
 }
 
 // A set of a new key marks nothing, a change marks, the same value clears the mark; values are cut to 255 characters;
