@@ -165,18 +165,13 @@ LC_API void lib_strerror(const char *what)
 
 }  // extern "C"
 
-/* popen for reading with the trace every start attempt gets; reports the
-   failure through lib_strerror. */
-static FILE *start_command(const char *cmd)
+/* Reports a command that could not be started, with popen's errno (the
+   start trace may have changed errno since); -1. */
+static int start_failed(const char *cmd, int err)
 {
-    FILE *pipe = popen(cmd, "r");
-    int err = errno;
-    XEL_TRACE(lib, 6, "popen:%s\n", cmd);
-    if (pipe == nullptr) {
-        errno = err;
-        lib_strerror(cmd);
-    }
-    return pipe;
+    errno = err;
+    lib_strerror(cmd);
+    return -1;
 }
 
 /* Appends the output lines of pipe to out, cutting the first line that
@@ -211,9 +206,11 @@ LC_API int lib_popen2(const char *cmd, char *out, uint32_t outsize, const char *
 {
     if (cmd == nullptr)
         return -1;
-    FILE *pipe = start_command(cmd);
+    FILE *pipe = popen(cmd, "r");
+    const int err = errno;
+    XEL_TRACE(lib, 6, "popen:%s\n", cmd);
     if (pipe == nullptr)
-        return -1;
+        return start_failed(cmd, err);
     if (tag != nullptr) {
         char line[POPEN_LINE];
         while (fgets(line, sizeof line, pipe) != nullptr)
@@ -229,9 +226,11 @@ LC_API int lib_popen(const char *cmd, void *buf, uint32_t n)
 {
     if (cmd == nullptr)
         return -1;
-    FILE *pipe = start_command(cmd);
+    FILE *pipe = popen(cmd, "r");
+    const int err = errno;
+    XEL_TRACE(lib, 6, "popen:%s\n", cmd);
     if (pipe == nullptr)
-        return -1;
+        return start_failed(cmd, err);
     /* fread keeps reading until n bytes or the end of the output. */
     if (buf != nullptr && n > 0)
         (void)fread(buf, 1, n, pipe);
@@ -239,6 +238,7 @@ LC_API int lib_popen(const char *cmd, void *buf, uint32_t n)
     return 0;
 }
 
+/* Its start is traced by lib_popen, in lib_popen's name. */
 LC_API int lib_system(const char *cmd)
 {
     return lib_popen(cmd, nullptr, 0);

@@ -33,16 +33,6 @@ static pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
 /* Whether lib_common_init got the scheduler running (life_lock held). */
 static bool scheduler_up;
 
-/* The build as the device's logs have always shown it. */
-static void report_build(void)
-{
-    XEL_TRACE(lib, 6, "__STDC_VERSION__:%ld\n", 201710L);
-    XEL_TRACE(lib, 6, "sizeof uint8:%d uint16:%d uint32:%d ulong:%d uint64:%d\n", (int)sizeof(uint8_t),
-              (int)sizeof(uint16_t), (int)sizeof(uint32_t), (int)sizeof(unsigned long), (int)sizeof(uint64_t));
-    XEL_TRACE(lib, 6, "sizeof fp32:%d fp64:%d LIB_BOOL:%d\n", (int)sizeof(float), (int)sizeof(double),
-              (int)sizeof(LIB_BOOL));
-}
-
 extern "C" LC_API int lib_common_init(void)
 {
     /* A debug command: the library runs, and a stop may be waiting for
@@ -64,7 +54,12 @@ extern "C" LC_API int lib_common_init(void)
     add_fifo_work(lc_fifo_help_cmds, LC_FIFO_HELP_ROWS);
     trace_debug_init();
     threadpool_debug_init();
-    report_build();
+    /* The build as the device's logs have always shown it. */
+    XEL_TRACE(lib, 6, "__STDC_VERSION__:%ld\n", 201710L);
+    XEL_TRACE(lib, 6, "sizeof uint8:%d uint16:%d uint32:%d ulong:%d uint64:%d\n", (int)sizeof(uint8_t),
+              (int)sizeof(uint16_t), (int)sizeof(uint32_t), (int)sizeof(unsigned long), (int)sizeof(uint64_t));
+    XEL_TRACE(lib, 6, "sizeof fp32:%d fp64:%d LIB_BOOL:%d\n", (int)sizeof(float), (int)sizeof(double),
+              (int)sizeof(LIB_BOOL));
     return 0;
 }
 

@@ -74,3 +74,19 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     const std::string none = "no_such_process_" + std::to_string(getpid());
     EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(std::string(105, 'q').c_str()) + lib_find_pid(nullptr), 0);
 }
+
+// The start of a command is traced by the function called, lib_system's by
+// lib_popen, which it calls; each with the line of its own trace.
+TEST(LibHelpers, CommandStartIsTracedInTheCallersName)
+{
+    lc_test::TraceCapture capture;
+    dbgout_profile.lib_level = 6;
+    dbgout_profile.time_enable = 0;
+    EXPECT_EQ(lib_popen2("true", nullptr, 0, nullptr), 0);
+    EXPECT_EQ(lib_popen("true", nullptr, 0), 0);
+    EXPECT_EQ(lib_system("true"), 0);
+    const std::string file = "lib_common/lib_helpers.cpp";
+    const std::string by_popen2 = lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:true\n";
+    const std::string by_popen = lc_test::traced_tag("lib", file, "lib_popen", "popen:") + "popen:true\n";
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{by_popen2, by_popen, by_popen}));
+}

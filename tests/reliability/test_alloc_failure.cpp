@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <stdio.h>
 #include <unistd.h>
@@ -213,6 +214,34 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
     });
     EXPECT_EQ(lib_common_exit(), 0);
     remove(path.c_str());
+}
+
+// A copy refused for want of memory is traced by the writing function itself, with the line of its trace.
+TEST(AllocFailure, MallocErrorIsTracedInTheWritersName)
+{
+    static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+    auto frames = std::make_unique<frame_queue_t>();
+    auto blocks = std::make_unique<block_queue_t>();
+    ASSERT_EQ(queue_create2(frames.get(), 2), LC_QUEUE_OK);
+    ASSERT_EQ(queue_create3(blocks.get(), 2), LC_QUEUE_OK);
+    lc_test::TraceCapture capture;
+    dbgout_profile.lib_level = 6;
+    dbgout_profile.time_enable = 0;
+    uint32_t result = 0;
+    EXPECT_TRUE(failing_nth(1, [&] { result = queue_write3(blocks.get(), "block", 6, 1, 11); }));
+    EXPECT_EQ(result, LC_QUEUE_FULL);
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{
+        lc_test::traced_tag("lib", "queues/block_queue.cpp", "queue_write3", "Malloc Error!") + "Malloc Error!\n"}));
+    capture.clear();
+    EXPECT_TRUE(failing_nth(1, [&] { result = queue_write2(&mutex, &cond, frames.get(), "frame", 6, 1); }));
+    EXPECT_EQ(result, LC_QUEUE_FULL);
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{
+        lc_test::traced_tag("lib", "queues/frame_queue.cpp", "queue_write2", "Malloc Error!") + "Malloc Error!\n"}));
+    EXPECT_EQ(queue_length3(blocks.get()), 0u);
+    EXPECT_EQ(queue_length2(frames.get()), 0u);
+    queue_clear2(frames.get());
+    queue_clear3(blocks.get());
 }
 
 // String buffers do not report running out of memory, nor a capacity that cannot be represented: the process stops

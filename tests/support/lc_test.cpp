@@ -1,7 +1,12 @@
-// lc_test.cpp - trace capture and polling helpers for the tests.
+// lc_test.cpp - trace capture, tags read from the source, and polling helpers for the tests.
 #include "lc_test.h"
 
+#include <gtest/gtest.h>
+
+#include <ctype.h>
+#include <fstream>
 #include <mutex>
+#include <stdio.h>
 #include <stdlib.h>
 #include <thread>
 
@@ -48,6 +53,54 @@ void TraceCapture::clear()
 {
     std::lock_guard<std::mutex> lock(capture_mutex);
     captured.clear();
+}
+
+// True when line holds name followed by '(' and not preceded by a character of a name.
+static bool names_call(const std::string &line, const std::string &name)
+{
+    for (size_t at = line.find(name + "("); at != std::string::npos; at = line.find(name + "(", at + 1))
+        if (at == 0 || !(isalnum(static_cast<unsigned char>(line[at - 1])) || line[at - 1] == '_'))
+            return true;
+    return false;
+}
+
+// A definition is a line naming function( whose body opens with a line "{" before any line ends with ';'; the
+// body closes at the next line "}".  Line numbers count from 1.
+std::string traced_tag(const std::string &mod, const std::string &file, const std::string &function,
+                       const std::string &format)
+{
+    std::ifstream source(std::string(LC_SOURCE_DIR) + "/" + file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(source, line);)
+        lines.push_back(line);
+    size_t open = 0, close = 0;
+    for (size_t i = 0; i < lines.size() && close == 0; i++) {
+        if (!names_call(lines[i], function))
+            continue;
+        size_t j = i;
+        while (j < lines.size() && lines[j] != "{" && (lines[j].empty() || lines[j].back() != ';'))
+            j++;
+        if (j == lines.size() || lines[j] != "{")
+            continue;
+        open = j;
+        for (close = j + 1; close < lines.size() && lines[close] != "}";)
+            close++;
+    }
+    for (size_t i = open + 1; open != 0 && i < close; i++) {
+        if (lines[i].find('"' + format) == std::string::npos)
+            continue;
+        size_t start = i;  // the statement begins at the trace call
+        while (start > open && lines[start].find("XEL_TRACE(") == std::string::npos &&
+               lines[start].find("xel_traceout(") == std::string::npos)
+            start--;
+        if (start == open)
+            break;
+        char tag[256];
+        snprintf(tag, sizeof tag, "[%s %s +%-4d]", mod.c_str(), function.c_str(), static_cast<int>(start + 1));
+        return tag;
+    }
+    ADD_FAILURE() << file << ": no trace of \"" << format << "\" in the body of " << function;
+    return "";
 }
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)

@@ -25,6 +25,13 @@ private:
     dbgout_profile_t saved_;
 };
 
+// The tag "[<mod> <function> +<line>]" of a trace that the library's `function` makes itself, read from its source
+// file `file` (relative to the source tree): line is that of the statement in function's body whose format begins
+// with `format`.  When the body holds no such statement (a helper traces the text, say), the test fails and the
+// result is "".
+std::string traced_tag(const std::string &mod, const std::string &file, const std::string &function,
+                       const std::string &format);
+
 // Polls `cond` every millisecond until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
