@@ -4,14 +4,6 @@
 
 #include <algorithm>
 
-// Threads of this process named `name` (as the kernel keeps it).
-static int threads(const std::string &name)
-{
-    char out[16] = "";
-    lib_popen(("cat /proc/" + std::to_string(getpid()) + "/task/*/comm | grep -cx " + name).c_str(), out, sizeof out);
-    return atoi(out);
-}
-
 // Repeated starts and stops change nothing; lib_common_main takes no
 // adjusting step unless enabled; the stop leaves no library thread.
 TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
@@ -38,8 +30,8 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     once("sizeof uint8:", "sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n");
     once("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n");
     // Each named once it runs; the kernel keeps 15 characters of a name.
-    EXPECT_TRUE(lc_test::wait_until([] { return threads("task_process") == 1; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return threads("threadpool_work") == 2; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 1; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 2; }));
 
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
@@ -48,8 +40,8 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_TRUE(capture.texts().empty());
     EXPECT_EQ(lib_common_exit(), 0);
     EXPECT_EQ(lib_common_exit(), 0);
-    EXPECT_TRUE(lc_test::wait_until([] { return threads("task_process") == 0; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return threads("threadpool_work") == 0; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 0; }));
     EXPECT_EQ(gpool, nullptr);
     common_profile = saved;
 }

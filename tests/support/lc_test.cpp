@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <ctype.h>
+#include <dirent.h>
 #include <fstream>
 #include <mutex>
 #include <stdio.h>
 #include <stdlib.h>
 #include <thread>
+#include <unistd.h>
 
 namespace lc_test {
 
@@ -110,6 +112,22 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
     while (!(met = cond()) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return met;
+}
+
+int threads_named(const std::string &name)
+{
+    const std::string tasks = "/proc/" + std::to_string(getpid()) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return -1;
+    int n = 0;
+    while (const dirent *entry = readdir(dir)) {
+        std::string comm;
+        if (entry->d_name[0] != '.' && std::getline(std::ifstream(tasks + "/" + entry->d_name + "/comm"), comm))
+            n += comm == name;
+    }
+    closedir(dir);
+    return n;
 }
 
 bool under_emulation()

@@ -35,6 +35,9 @@ std::string traced_tag(const std::string &mod, const std::string &file, const st
 // Polls `cond` every millisecond until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+// Threads of this process whose name (as the kernel keeps it: 15 characters) is `name`.
+int threads_named(const std::string &name);
+
 // True under user-mode emulation (qemu), where some facilities differ.
 bool under_emulation();
 
