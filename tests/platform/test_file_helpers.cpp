@@ -55,7 +55,9 @@ TEST_F(Files, WholeFileReadsAndWrites)
     ASSERT_EQ(write_file(a.c_str(), "li\0ne", 5), 0);
     char buf[8] = "#######";
     int32_t len = -1;
-    EXPECT_TRUE(read_file2(a.c_str(), &len, buf, 5) == -1 && len == 5 && buf[0] == '#') << "refused, size given";
+    EXPECT_EQ(read_file2(a.c_str(), &len, buf, 5), -1) << "refused";
+    EXPECT_EQ(len, 5) << "size given";
+    EXPECT_EQ(buf[0], '#') << "nothing copied";
     EXPECT_EQ(read_file2(a.c_str(), &len, buf, 6), 0);
     EXPECT_EQ(std::string(buf, 6), std::string("li\0ne#", 6));  // no terminator
 
@@ -63,7 +65,8 @@ TEST_F(Files, WholeFileReadsAndWrites)
     EXPECT_EQ(read_back(a), "ab");  // nothing left of the longer content
     EXPECT_EQ(write_file(a.c_str(), nullptr, 2), -1);
     EXPECT_EQ(read_file_to_buf(missing.c_str()), nullptr);
-    EXPECT_TRUE(read_file2(missing.c_str(), &len, buf, 8) == -1 && len == 5) << "len left alone";
+    EXPECT_EQ(read_file2(missing.c_str(), &len, buf, 8), -1);
+    EXPECT_EQ(len, 5) << "len left alone";
     EXPECT_EQ(cap_.count("]" + missing + " does not exist\n\n"), 2u);
 }
 
@@ -103,15 +106,20 @@ TEST_F(Files, MappingsGrowWithZerosAndAreShared)
     EXPECT_EQ(std::string(static_cast<char *>(two.addr), two.length), std::string(4096, '\0'));
     memcpy(one.addr, "shared!", 7);
     EXPECT_EQ(memcmp(two.addr, "shared!", 7), 0);
-    EXPECT_EQ(unmap_file_to_buf(&two) + unmap_file_to_buf(&one), 0);
-    EXPECT_TRUE(one.addr == nullptr && one.fd == 0);
+    EXPECT_EQ(unmap_file_to_buf(&two), 0);
+    EXPECT_EQ(unmap_file_to_buf(&one), 0);
+    EXPECT_EQ(one.addr, nullptr);
+    EXPECT_EQ(one.fd, 0);
     EXPECT_EQ(read_back(p), "shared!");
 
 
     empty.path = e.c_str();  // a new, empty file maps zero bytes: refused
     nowhere.path = bad.c_str();
     nowhere.length = 4096;
-    EXPECT_EQ(map_file_to_buf(&empty) + map_file_to_buf(&nowhere) + map_devmem(&nowhere), -3);
-    EXPECT_TRUE(empty.addr == nullptr && empty.fd == 0);
+    EXPECT_EQ(map_file_to_buf(&empty), -1);
+    EXPECT_EQ(map_file_to_buf(&nowhere), -1);
+    EXPECT_EQ(map_devmem(&nowhere), -1);
+    EXPECT_EQ(empty.addr, nullptr);
+    EXPECT_EQ(empty.fd, 0);
     testing::internal::GetCapturedStdout();
 }

@@ -57,7 +57,9 @@ TEST_F(Ipc, MessagesSemaphoreAndSharedMemoryBetweenProcesses)
         char text[64];
     } m = {1, "ping"};
     const int32_t id = IpcMsgInit(key(0)), sid = IpcSemaphore_Init(key(1)), shm = IpcShareMemInit(key(2), 4096);
-    ASSERT_TRUE(id >= 0 && sid >= 0 && shm >= 0);
+    ASSERT_GE(id, 0);
+    ASSERT_GE(sid, 0);
+    ASSERT_GE(shm, 0);
     ASSERT_EQ(IpcSemaphore_SetValue(sid, 0), 0);
     start_child([id, sid, shm] {
         Msg got = {};
@@ -78,7 +80,8 @@ TEST_F(Ipc, MessagesSemaphoreAndSharedMemoryBetweenProcesses)
     EXPECT_EQ(child_result(), 0);
     EXPECT_EQ(semctl(sid, 0, GETVAL), 1);  // SEM_UNDO gave the child's take back
     char buf[12] = {};
-    EXPECT_EQ(IpcShareMemRead(shm, 100, buf, 5) + IpcShareMemRead(shm, 4090, buf + 5, 6), 0);
+    EXPECT_EQ(IpcShareMemRead(shm, 100, buf, 5), 0);
+    EXPECT_EQ(IpcShareMemRead(shm, 4090, buf + 5, 6), 0);
     EXPECT_STREQ(buf, "helloABCDEF");
     EXPECT_EQ(IpcShareMemInit(key(2), 8192), shm);  // the existing, smaller segment
 }
@@ -86,22 +89,27 @@ TEST_F(Ipc, MessagesSemaphoreAndSharedMemoryBetweenProcesses)
 TEST_F(Ipc, BadSizesAndIdsAreRefusedAndNothingCopied)
 {
     const int32_t id = IpcMsgInit(key(0)), sid = IpcSemaphore_Init(key(1)), shm = IpcShareMemInit(key(2), 4096);
-    ASSERT_TRUE(id >= 0 && sid >= 0 && shm >= 0);
+    ASSERT_GE(id, 0);
+    ASSERT_GE(sid, 0);
+    ASSERT_GE(shm, 0);
     long m[1 + 64 / sizeof(long)] = {2};  // type 2, 64 bytes of text
     // A message 4 bytes longer than the receiving buffer: refused, buffer intact.
     char small[sizeof(long) + 16];
     memset(small, '#', sizeof small);
     ASSERT_EQ(IpcMsgSend(id, &m, sizeof(long) + 12), 0);
-    EXPECT_TRUE(IpcMsgRecv(id, 2, small, sizeof(long) + 8) == -1 && errno == E2BIG);
+    EXPECT_EQ(IpcMsgRecv(id, 2, small, sizeof(long) + 8), -1);
+    EXPECT_EQ(errno, E2BIG);
     EXPECT_EQ(std::string(small + sizeof(long) + 8, 8), "########");
     EXPECT_EQ(IpcMsgRecv(id, 2, small, sizeof(long) - 1), -1);  // no room for the type
-    EXPECT_TRUE(IpcMsgKill(id) == 0 && IpcMsgSend(id, &m, sizeof m) == -1);
+    EXPECT_EQ(IpcMsgKill(id), 0);
+    EXPECT_EQ(IpcMsgSend(id, &m, sizeof m), -1);
 
     // Outside the segment, no buffer, unknown ids: refused, nothing copied;
     // the semaphore calls say why on stderr.
     char buf[8];
     memset(buf, '#', sizeof buf);
-    EXPECT_EQ(IpcShareMemDestroy(shm) + IpcSemaphore_kill(sid), 0);
+    EXPECT_EQ(IpcShareMemDestroy(shm), 0);
+    EXPECT_EQ(IpcSemaphore_kill(sid), 0);
     EXPECT_EQ(shmget(key(2), 0, 0), -1);
     testing::internal::CaptureStderr();
     for (int32_t r : {IpcShareMemRead(shm, 4093, buf, 4), IpcShareMemRead(shm, -1, buf, 4),

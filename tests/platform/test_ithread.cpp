@@ -11,11 +11,17 @@ TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
     std::vector<char> handle(ithread_get_handle_size()), mutex(ithread_get_mutex_lock_size()),
         sem(ithread_get_sem_struct_size());
     void *result = nullptr, *m = mutex.data(), *s = sem.data();
-    ASSERT_EQ(ithread_mutex_init(m) + ithread_sem_init(s, 0, 0), 0);
+    ASSERT_EQ(ithread_mutex_init(m), 0);
+    ASSERT_EQ(ithread_sem_init(s, 0, 0), 0);
     ASSERT_EQ(ithread_create(handle.data(), nullptr, exit_with, &handle), 0);
-    EXPECT_TRUE(ithread_join(handle.data(), &result) == 0 && result == &handle);  // the handle read through the pointer
-    EXPECT_EQ(ithread_mutex_lock(m) + ithread_mutex_unlock(m) + ithread_sem_post(s) + ithread_sem_wait(s), 0);
-    EXPECT_EQ(ithread_mutex_destroy(m) + ithread_sem_destroy(s), 0);
+    EXPECT_EQ(ithread_join(handle.data(), &result), 0);
+    EXPECT_EQ(result, &handle);  // the handle read through the pointer
+    EXPECT_EQ(ithread_mutex_lock(m), 0);
+    EXPECT_EQ(ithread_mutex_unlock(m), 0);
+    EXPECT_EQ(ithread_sem_post(s), 0);
+    EXPECT_EQ(ithread_sem_wait(s), 0);
+    EXPECT_EQ(ithread_mutex_destroy(m), 0);
+    EXPECT_EQ(ithread_sem_destroy(s), 0);
 }
 
 TEST(PlatformLayout, ThreadObjectSizesOnTheTarget)
