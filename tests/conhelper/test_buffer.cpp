@@ -21,7 +21,9 @@ TEST(Buffer, CapacityIsTheNextMultipleOf64AndResetKeepsUpTo4096)
         EXPECT_EQ(b->used, 0u);
         EXPECT_EQ(b->size, kept ? c.size : 0u);
         EXPECT_EQ(b->ptr, kept ? storage : nullptr);
-        EXPECT_TRUE(!kept || b->ptr[0] == '\0');  // a kept storage holds the empty text
+        if (kept) {
+            EXPECT_EQ(b->ptr[0], '\0');  // a kept storage holds the empty text
+        }
         buffer_free(b);
     }
 }
@@ -37,7 +39,8 @@ TEST(Buffer, UsedCountsTheTerminatorAndRawBytesDoNot)
     EXPECT_EQ(b->used, 8u);
     EXPECT_EQ(buffer_copy_string_len(b, "hello", 0), 0);  // the empty string
     EXPECT_EQ(b->used, 1u);
-    EXPECT_EQ(buffer_append_memory(raw, "x", 0) + buffer_append_string_len(raw, "x", 0), 0);
+    EXPECT_EQ(buffer_append_memory(raw, "x", 0), 0);
+    EXPECT_EQ(buffer_append_string_len(raw, "x", 0), 0);
     EXPECT_EQ(raw->size, 0u);  // never allocated
     EXPECT_EQ(buffer_append_memory(raw, "xyz", 3), 0);
     EXPECT_EQ(raw->used, 3u);

@@ -85,8 +85,10 @@ TEST_F(StateMachine, EventsRunExitActionTransitionActionEntryInOrderAndReportThe
 TEST_F(StateMachine, BadArgumentsAndBrokenTablesNeitherCrashNorHang)
 {
     stateM_event ev{EV_GO, nullptr};
-    EXPECT_EQ(stateM_handleEvent(nullptr, &ev) + stateM_handleEvent(&m, nullptr), 2 * stateM_errArg);
-    EXPECT_TRUE(stateM_currentState(nullptr) == nullptr && stateM_previousState(nullptr) == nullptr);
+    EXPECT_EQ(stateM_handleEvent(nullptr, &ev), stateM_errArg);
+    EXPECT_EQ(stateM_handleEvent(&m, nullptr), stateM_errArg);
+    EXPECT_EQ(stateM_currentState(nullptr), nullptr);
+    EXPECT_EQ(stateM_previousState(nullptr), nullptr);
     EXPECT_TRUE(stateM_stopped(nullptr));
     stateM_init(nullptr, &A, &E);
     // Parents in a cycle: searched to a bound, then nothing matched.

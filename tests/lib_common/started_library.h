@@ -28,7 +28,8 @@ protected:
         add_fifo_work(marker_row, 1);
         path_ = capture_.contains("] /dev/libfifo is ready,fd:") ? "/dev/libfifo" : "/dev/libfifo_" + std::to_string(getpid());
         ASSERT_TRUE(capture_.contains("] " + path_ + " is ready,fd:")) << path_;
-        ASSERT_TRUE(stat(path_.c_str(), &node_) == 0 && S_ISFIFO(node_.st_mode)) << path_;
+        ASSERT_EQ(stat(path_.c_str(), &node_), 0) << path_;
+        ASSERT_TRUE(S_ISFIFO(node_.st_mode)) << path_;
         capture_.clear();
     }
     void TearDown() override
@@ -36,7 +37,9 @@ protected:
         EXPECT_EQ(lib_common_exit(), 0);
         EXPECT_EQ(gpool, nullptr);
         struct stat now;  // gone, or the name already taken anew by another test run
-        EXPECT_TRUE(stat(path_.c_str(), &now) != 0 || now.st_ino != node_.st_ino) << path_;
+        if (stat(path_.c_str(), &now) == 0) {
+            EXPECT_NE(now.st_ino, node_.st_ino) << path_ << " left behind";
+        }
     }
     void send(const std::string &text)
     {

@@ -16,18 +16,27 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 {
     for (auto fn : {lib_trim, trim}) {
         char text[] = "  \"a \"b\"\r\n", any[] = " any ", empty[] = "";
-        EXPECT_TRUE(fn(text, nullptr) == text && fn(any, "") == any && fn(empty, nullptr) == empty && !fn(nullptr, nullptr));
+        EXPECT_EQ(fn(text, nullptr), text);
+        EXPECT_EQ(fn(any, ""), any);
+        EXPECT_EQ(fn(empty, nullptr), empty);
+        EXPECT_EQ(fn(nullptr, nullptr), nullptr);
         EXPECT_EQ(std::string(text) + "|" + any + "|" + empty, "a \"b| any |");
     }
     char out[16] = "###############";
     lib_itoa(-2147483647 - 1, out);
     EXPECT_EQ(std::string(out, 13), std::string("-2147483648\0#", 13));
     int32_t a = 7, b = 7;
-    EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':') + lib_get_two_int("1x1234567890123456", &a, &b, 'x') +
-                  lib_get_two_int(nullptr, &a, &b, 'x') + lib_strlen(nullptr) + (lib_strdup(nullptr) != nullptr), -2);
-    EXPECT_EQ(a * 100 + b, 4200);
+    EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
+    EXPECT_EQ(lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -1);  // a part too long: nothing written
+    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x'), -1);
+    EXPECT_EQ(lib_strlen(nullptr), 0u);
+    EXPECT_EQ(lib_strdup(nullptr), nullptr);
+    EXPECT_EQ(a, 42);
+    EXPECT_EQ(b, 0);
     char *room = lib_strdup_reserved_bytes("ab", 10);  // the sanitizers see 13 usable bytes
-    EXPECT_TRUE(strcmp(room, "ab") == 0 && memset(room + 3, 'x', 10) && !lib_strdup_reserved_bytes(nullptr, 4));
+    EXPECT_STREQ(room, "ab");
+    memset(room + 3, 'x', 10);
+    EXPECT_EQ(lib_strdup_reserved_bytes(nullptr, 4), nullptr);
     free(room);
 }
 
@@ -38,9 +47,10 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
     EXPECT_EQ(lib_common_diff_us({-2147483647 - 1, 0}, {2147483647, 0}), INT64_C(4294967295000000));
     EXPECT_EQ(lib_common_diff_us_timespec({1, 1500}, {2, 0}), 999999);  // -1.5 us truncates to -1
     EXPECT_EQ(lib_common_diff_msec_timespec({0, 0}, {2, 999999999}), 2999);
-    EXPECT_EQ(lib_common_diff_msec({12, 500000}, {10, 0}) + lib_common_diff_us({2, 1}, {2, 0}) +
-                  lib_common_diff_us_timespec({0, 5000}, {0, 1000}) +
-                  lib_common_diff_msec_timespec({3, 0}, {2, 0}), 0);
+    EXPECT_EQ(lib_common_diff_msec({12, 500000}, {10, 0}), 0);
+    EXPECT_EQ(lib_common_diff_us({2, 1}, {2, 0}), 0);
+    EXPECT_EQ(lib_common_diff_us_timespec({0, 5000}, {0, 1000}), 0);
+    EXPECT_EQ(lib_common_diff_msec_timespec({3, 0}, {2, 0}), 0);
 }
 
 // Command output: lines are collected until one does not fit, which is cut; with a tag each
@@ -51,8 +61,10 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     char out[16] = "###############", name[16];
     EXPECT_EQ(lib_popen2("printf 'abc\\ndefgh\\nxyz\\n'", out, 8, nullptr), 0);
     EXPECT_EQ(std::string(out, 9), std::string("abc\nde\0##", 9));
-    EXPECT_EQ(lib_popen2("echo abc", out + 8, 1, nullptr) + lib_popen2("echo abc", nullptr, 8, nullptr), 0);
-    EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4) + lib_popen2(nullptr, out, 8, nullptr), -1);
+    EXPECT_EQ(lib_popen2("echo abc", out + 8, 1, nullptr), 0);
+    EXPECT_EQ(lib_popen2("echo abc", nullptr, 8, nullptr), 0);
+    EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4), 0);
+    EXPECT_EQ(lib_popen2(nullptr, out, 8, nullptr), -1);
     EXPECT_EQ(std::string(out + 8, 6), "#1234#");
     capture.clear();
     dbgout_profile.lib_level = 0;
@@ -72,7 +84,9 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     waitpid(child, nullptr, 0);
     EXPECT_EQ(found, child);
     const std::string none = "no_such_process_" + std::to_string(getpid());
-    EXPECT_EQ(lib_find_pid(none.c_str()) + lib_find_pid(std::string(105, 'q').c_str()) + lib_find_pid(nullptr), 0);
+    EXPECT_EQ(lib_find_pid(none.c_str()), 0);
+    EXPECT_EQ(lib_find_pid(std::string(105, 'q').c_str()), 0);
+    EXPECT_EQ(lib_find_pid(nullptr), 0);
 }
 
 // The start of a command is traced by the function called, lib_system's by

@@ -46,10 +46,14 @@ TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
     const int32_t gone[2] = {one->token(), two->token()};
     for (DelayQueueEntry *e : {one, two, twin})
         delete e;
-    for (int32_t token : {gone[0], gone[1], 0, q.token()})
-        EXPECT_TRUE(!q.findEntryByToken(token) && !q.removeEntry(token) && q.updateEntry(token, DELAY_SECOND) == -1);
-    EXPECT_EQ(q.updateEntry(nullptr, DELAY_SECOND) + q.updateEntry_Remaining(nullptr, DELAY_SECOND) +
-                  q.updateEntry_reset(nullptr), -3);
+    for (int32_t token : {gone[0], gone[1], 0, q.token()}) {
+        EXPECT_EQ(q.findEntryByToken(token), nullptr) << token;
+        EXPECT_EQ(q.removeEntry(token), nullptr) << token;
+        EXPECT_EQ(q.updateEntry(token, DELAY_SECOND), -1) << token;
+    }
+    EXPECT_EQ(q.updateEntry(nullptr, DELAY_SECOND), -1);
+    EXPECT_EQ(q.updateEntry_Remaining(nullptr, DELAY_SECOND), -1);
+    EXPECT_EQ(q.updateEntry_reset(nullptr), -1);
     q.addEntry(nullptr);
     q.addEntry(three);  // already queued: stays where it is
 
@@ -87,13 +91,15 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(q.handleAlarm(), 0);
     EXPECT_EQ(ring(q), (Ring{kept[0], kept[1], kept[2]}));
     EXPECT_NEAR(us(q.timeToNextAlarm()), 1000000, kSlackUs);
-    EXPECT_TRUE(kept[1]->interval() == DELAY_SECOND && kept[2]->interval() == DELAY_SECOND);
+    EXPECT_TRUE(kept[1]->interval() == DELAY_SECOND);
+    EXPECT_TRUE(kept[2]->interval() == DELAY_SECOND);
     delete q.removeEntry(kept[0]->token());
     EXPECT_GT(q.timeToNextAlarm().seconds(), 2000000000);  // only parked ones left
     EXPECT_EQ(q.handleAlarm(), 0);
 
     ASSERT_EQ(threadpool_add_task_sync(gpool, [](void *) {}, nullptr), 0);  // one worker: all handed over ran
-    EXPECT_EQ(once_ran * 10 + kept_ran, 10);
+    EXPECT_EQ(once_ran, 1);
+    EXPECT_EQ(kept_ran, 0);
     EXPECT_EQ(threadpool_destroy(gpool), 0);
     gpool = nullptr;
 }

@@ -21,7 +21,8 @@ static const int32_t day_at_start = DELAY_DAY.seconds();
 
 TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceClampsAndComparesSigned)
 {
-    EXPECT_TRUE(day_at_start == 86400 && THE_END_OF_TIME.seconds() == 2147483647);
+    EXPECT_EQ(day_at_start, 86400);
+    EXPECT_EQ(THE_END_OF_TIME.seconds(), 2147483647);
     struct Case {
         Pair a, b, sum, rest;  // a += b, a -= b
     } cases[] = {
@@ -49,14 +50,23 @@ TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceClampsAndComparesSigned)
     const Timeval a(4, 20), same(4, 20);
     int32_t words[2];
     memcpy(words, &a, sizeof words);
-    EXPECT_TRUE(words[0] == 4 && words[1] == 20) << "seconds first";
-    EXPECT_TRUE(a == same && a >= same && !(a > same) && !(a < same) && !(a != same));
-    EXPECT_TRUE(Timeval(1, 0) < Timeval(1, 1) && Timeval(2, 0) > Timeval(1, 999999));
-    EXPECT_TRUE(Timeval(-1, 0) < Timeval(0, 0) && Timeval(0, -1) < Timeval(0, 0));
+    EXPECT_EQ(words[0], 4) << "seconds first";
+    EXPECT_EQ(words[1], 20);
+    EXPECT_TRUE(a == same);
+    EXPECT_TRUE(a >= same);
+    EXPECT_FALSE(a > same);
+    EXPECT_FALSE(a < same);
+    EXPECT_FALSE(a != same);
+    EXPECT_TRUE(Timeval(1, 0) < Timeval(1, 1));
+    EXPECT_TRUE(Timeval(2, 0) > Timeval(1, 999999));
+    EXPECT_TRUE(Timeval(-1, 0) < Timeval(0, 0));
+    EXPECT_TRUE(Timeval(0, -1) < Timeval(0, 0));
 
     const _EventTime before = TimeNow(), now = TimeNow();
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    EXPECT_TRUE(now >= before && now.useconds() >= 0 && now.useconds() <= 999999);
+    EXPECT_TRUE(now >= before);
+    EXPECT_GE(now.useconds(), 0);
+    EXPECT_LE(now.useconds(), 999999);
     EXPECT_NEAR(now.seconds(), ts.tv_sec, 1) << "the monotonic clock";
 }
