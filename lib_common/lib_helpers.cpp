@@ -25,45 +25,28 @@ enum {
     STRERROR_SIZE = 128,
 };
 
-/* a - b, a + b and a * b held to the int64_t range instead of overflowing:
-   64-bit seconds can lie further apart than 64 bits of microseconds hold
-   (more than 292,000 years); such spans end at the limits. */
-static int64_t sat_sub(int64_t a, int64_t b)
-{
-    int64_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        return a < 0 ? INT64_MIN : INT64_MAX;
-    return r;
-}
-
-static int64_t sat_add(int64_t a, int64_t b)
-{
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return a < 0 ? INT64_MIN : INT64_MAX;
-    return r;
-}
-
-static int64_t sat_mul(int64_t a, int64_t b)
-{
-    int64_t r;
-    if (__builtin_mul_overflow(a, b, &r))
-        return (a < 0) != (b < 0) ? INT64_MIN : INT64_MAX;
-    return r;
-}
-
 /* Microseconds from a to b, each given as seconds and a part below the
-   second already in microseconds; 0 when b is before a. */
+   second (already in microseconds); 0 when b is before a.  64-bit seconds
+   can lie further apart than 64 bits of microseconds hold (292,000 years):
+   such a span gives INT64_MAX, or 0 backwards. */
 static int64_t usec_from_to(int64_t a_sec, int64_t a_us, int64_t b_sec, int64_t b_us)
 {
-    int64_t us = sat_add(sat_mul(sat_sub(b_sec, a_sec), 1000000), sat_sub(b_us, a_us));
-    return us < 0 ? 0 : us;
+    int64_t secs, us, part, total;
+    if (__builtin_sub_overflow(b_sec, a_sec, &secs) || __builtin_mul_overflow(secs, 1000000, &us) ||
+        __builtin_sub_overflow(b_us, a_us, &part) || __builtin_add_overflow(us, part, &total)) {
+        bool forward = b_sec != a_sec ? b_sec > a_sec : b_us > a_us;
+        return forward ? INT64_MAX : 0;
+    }
+    return total < 0 ? 0 : total;
 }
 
 /* The nanosecond difference is divided first, truncating toward zero. */
 static int64_t usec_from_to_ns(int64_t a_sec, int64_t a_ns, int64_t b_sec, int64_t b_ns)
 {
-    return usec_from_to(a_sec, 0, b_sec, sat_sub(b_ns, a_ns) / 1000);
+    int64_t ns;
+    if (__builtin_sub_overflow(b_ns, a_ns, &ns))
+        return usec_from_to(a_sec, a_ns / 1000, b_sec, b_ns / 1000);
+    return usec_from_to(a_sec, 0, b_sec, ns / 1000);
 }
 
 extern "C" {
