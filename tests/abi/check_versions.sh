@@ -8,7 +8,7 @@ set -u
 readelf=$1; lib=$2; version=${3:-}
 status=0
 # Defined symbols: "name@@node"; the nodes themselves are ABS entries.
-syms=$("$readelf" --dyn-syms --wide "$lib" | awk '$7 != "UND" && $7 != "ABS" && NF >= 8 && $1 ~ /^[0-9]+:$/ { print $8 }') || exit 1
+syms=$("$readelf" --dyn-syms --wide "$lib" | awk '$5 != "LOCAL" && $7 != "UND" && $7 != "ABS" && NF >= 8 && $1 ~ /^[0-9]+:$/ { print $8 }') || exit 1
 [ -n "$syms" ] || { echo "no exported symbols read from $lib"; exit 1; }
 for sym in $syms; do
     case $sym in
