@@ -84,15 +84,15 @@ LC_END_DECLS
  *
  * Standard C and C++ before C++20 want at least one argument in a macro's
  * "...", so the format travels in it: the tag goes before the format, and
- * one more argument, "", after the caller's, printed by "%.0s" as nothing.
+ * one more argument, 0, after the caller's, which "%.0d" prints as nothing.
  */
 #define XEL_TRACE(mod, lvl, ...)                                                        \
     do {                                                                                \
         if (XEL_LEVEL(mod) >= (lvl))                                                    \
-            xel_traceout((lvl), "[" #mod " %s +%-4d]" LC_TRACE_FORMAT_(__VA_ARGS__, "") "%.0s", \
-                         __func__, __LINE__, LC_TRACE_ARGS_(__VA_ARGS__, ""));          \
+            xel_traceout((lvl), "[" #mod " %s +%-4d]" LC_TRACE_FORMAT_(__VA_ARGS__, 0) "%.0d", \
+                         __func__, __LINE__, LC_TRACE_ARGS_(__VA_ARGS__, 0));          \
     } while (0)
-/* The format alone, and the arguments after it (the closing "" included). */
+/* The format alone, and the arguments after it (the closing 0 included). */
 #define LC_TRACE_FORMAT_(fmt, ...) fmt
 #define LC_TRACE_ARGS_(fmt, ...) __VA_ARGS__
 
