@@ -8,11 +8,39 @@
  * A process calls lib_common_init() once at start, lib_common_main() from
  * its own main loop, and lib_common_exit() at the end.  Everything else is
  * called directly.
+ *
+ * Names.  A process may have functions, classes, methods, vtables and type
+ * information of its own under the library's names (another library's
+ * DelayQueue, its own trim or loop): the library's own calls never reach
+ * them, while the process's calls reach its own definitions.  It must not
+ * define the exported data: dbgout_profile, common_profile, gpool,
+ * fifo_queue, the DELAY_ constants, THE_END_OF_TIME and
+ * DelayQueueEntry::tokenCounter are each one object that the process and
+ * the library share, and a definition of the process's own would take the
+ * library's place.
+ *
+ * time_t.  On a 32-bit target a process may be compiled with or without
+ * _TIME_BITS=64; the declarations pick the library's matching symbols.
+ * Every exported symbol carries the version of the release that added it
+ * (LIB_COMMON_1.0, LIB_COMMON_1.1, ...); lc_version() names the running one.
  */
 #ifndef LIB_COMMON_H
 #define LIB_COMMON_H
 
-#include "lc_defs.h"
+#include "lc_defs.h" /* brings <features.h>, which settles the macros below */
+
+/*
+ * The headers use POSIX types (pthread_rwlock_t, struct timespec).  GNU
+ * dialects and C++ see them by default; strict ISO C (-std=c11 and the like)
+ * sees them only when the program asks for POSIX before its first #include.
+ * A header must not define that for its includer, so it stops here instead.
+ */
+#if !(defined(_POSIX_C_SOURCE) && _POSIX_C_SOURCE >= 200112L) && \
+    !(defined(_XOPEN_SOURCE) && _XOPEN_SOURCE >= 500)
+#error "lib_common.h needs POSIX: define _POSIX_C_SOURCE as 200809L before the first #include"
+#else
+
+#include "lc_version.h"
 #include "trace.h"
 #include "fifo.h"
 #include "lib_helpers.h"
@@ -82,5 +110,7 @@ LC_API void lib_common_main(void);
 LC_API int lib_common_exit(void);
 
 LC_END_DECLS
+
+#endif /* POSIX types available */
 
 #endif /* LIB_COMMON_H */

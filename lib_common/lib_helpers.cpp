@@ -25,45 +25,137 @@ enum {
     STRERROR_SIZE = 128,
 };
 
-/* Microseconds from a to b (signed 64-bit); the callers clamp it. */
-static int64_t usec_between(int64_t a_sec, int64_t a_usec, int64_t b_sec, int64_t b_usec)
+/* Microseconds from a to b, each given as seconds and a part below the
+   second (already in microseconds); 0 when b is before a.  64-bit seconds
+   can lie further apart than 64 bits of microseconds hold (292,000 years):
+   such a span gives INT64_MAX, or 0 backwards. */
+static int64_t usec_from_to(int64_t a_sec, int64_t a_us, int64_t b_sec, int64_t b_us)
 {
-    return (b_sec - a_sec) * 1000000 + (b_usec - a_usec);
-}
-
-static int64_t clamp_positive(int64_t us)
-{
-    return us < 0 ? 0 : us;
+    int64_t secs, us, part, total;
+    if (__builtin_sub_overflow(b_sec, a_sec, &secs) || __builtin_mul_overflow(secs, 1000000, &us) ||
+        __builtin_sub_overflow(b_us, a_us, &part) || __builtin_add_overflow(us, part, &total)) {
+        bool forward = b_sec != a_sec ? b_sec > a_sec : b_us > a_us;
+        return forward ? INT64_MAX : 0;
+    }
+    return total < 0 ? 0 : total;
 }
 
 /* The nanosecond difference is divided first, truncating toward zero. */
-static int64_t usec_between_ts(const struct timespec &a, const struct timespec &b)
+static int64_t usec_from_to_ns(int64_t a_sec, int64_t a_ns, int64_t b_sec, int64_t b_ns)
 {
-    int64_t ns = static_cast<int64_t>(b.tv_nsec) - static_cast<int64_t>(a.tv_nsec);
-    return (static_cast<int64_t>(b.tv_sec) - static_cast<int64_t>(a.tv_sec)) * 1000000 + ns / 1000;
+    int64_t ns;
+    if (__builtin_sub_overflow(b_ns, a_ns, &ns))
+        return usec_from_to(a_sec, a_ns / 1000, b_sec, b_ns / 1000);
+    return usec_from_to(a_sec, 0, b_sec, ns / 1000);
 }
 
 extern "C" {
 
+/* The forms for the caller's own time_t: 64 bits wide, as the library is
+   built.  On a 32-bit target the header names them ..._time64. */
 LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b)
 {
-    return clamp_positive(usec_between(a.tv_sec, a.tv_usec, b.tv_sec, b.tv_usec));
+    return usec_from_to(a.tv_sec, a.tv_usec, b.tv_sec, b.tv_usec);
 }
 
 LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b)
 {
-    return lib_common_diff_us(a, b) / 1000;
+    return usec_from_to(a.tv_sec, a.tv_usec, b.tv_sec, b.tv_usec) / 1000;
 }
 
 LC_API int64_t lib_common_diff_us_timespec(struct timespec a, struct timespec b)
 {
-    return clamp_positive(usec_between_ts(a, b));
+    return usec_from_to_ns(a.tv_sec, a.tv_nsec, b.tv_sec, b.tv_nsec);
 }
 
 LC_API int64_t lib_common_diff_msec_timespec(struct timespec a, struct timespec b)
 {
-    return lib_common_diff_us_timespec(a, b) / 1000;
+    return usec_from_to_ns(a.tv_sec, a.tv_nsec, b.tv_sec, b.tv_nsec) / 1000;
 }
+
+}  // extern "C"
+
+#ifdef __USE_TIME_BITS64
+/* A 32-bit target: programs built before 64-bit time_t pass two 32-bit
+   words and call the plain names, which these serve. */
+static_assert(sizeof(time_t) == 8, "the library is built with 64-bit time_t");
+struct lc_timeval32 {
+    int32_t tv_sec;
+    int32_t tv_usec;
+};
+struct lc_timespec32 {
+    int32_t tv_sec;
+    int32_t tv_nsec;
+};
+
+extern "C" {
+
+LC_API int64_t lc_diff_us_time32(lc_timeval32 a, lc_timeval32 b) __asm__("lib_common_diff_us");
+LC_API int64_t lc_diff_msec_time32(lc_timeval32 a, lc_timeval32 b) __asm__("lib_common_diff_msec");
+LC_API int64_t lc_diff_us_timespec_time32(lc_timespec32 a, lc_timespec32 b)
+    __asm__("lib_common_diff_us_timespec");
+LC_API int64_t lc_diff_msec_timespec_time32(lc_timespec32 a, lc_timespec32 b)
+    __asm__("lib_common_diff_msec_timespec");
+
+LC_API int64_t lc_diff_us_time32(lc_timeval32 a, lc_timeval32 b)
+{
+    return usec_from_to(a.tv_sec, a.tv_usec, b.tv_sec, b.tv_usec);
+}
+
+LC_API int64_t lc_diff_msec_time32(lc_timeval32 a, lc_timeval32 b)
+{
+    return usec_from_to(a.tv_sec, a.tv_usec, b.tv_sec, b.tv_usec) / 1000;
+}
+
+LC_API int64_t lc_diff_us_timespec_time32(lc_timespec32 a, lc_timespec32 b)
+{
+    return usec_from_to_ns(a.tv_sec, a.tv_nsec, b.tv_sec, b.tv_nsec);
+}
+
+LC_API int64_t lc_diff_msec_timespec_time32(lc_timespec32 a, lc_timespec32 b)
+{
+    return usec_from_to_ns(a.tv_sec, a.tv_nsec, b.tv_sec, b.tv_nsec) / 1000;
+}
+
+}  // extern "C"
+#else
+/* time_t has always been 64 bits wide here: the _time64 names, which
+   programs of a 32-bit target call, are the same functions. */
+static_assert(sizeof(time_t) == 8, "a target without __USE_TIME_BITS64 has 64-bit time_t");
+
+extern "C" {
+
+LC_API int64_t lc_diff_us_time64(struct timeval a, struct timeval b) __asm__("lib_common_diff_us_time64");
+LC_API int64_t lc_diff_msec_time64(struct timeval a, struct timeval b) __asm__("lib_common_diff_msec_time64");
+LC_API int64_t lc_diff_us_timespec_time64(struct timespec a, struct timespec b)
+    __asm__("lib_common_diff_us_timespec_time64");
+LC_API int64_t lc_diff_msec_timespec_time64(struct timespec a, struct timespec b)
+    __asm__("lib_common_diff_msec_timespec_time64");
+
+LC_API int64_t lc_diff_us_time64(struct timeval a, struct timeval b)
+{
+    return lib_common_diff_us(a, b);
+}
+
+LC_API int64_t lc_diff_msec_time64(struct timeval a, struct timeval b)
+{
+    return lib_common_diff_msec(a, b);
+}
+
+LC_API int64_t lc_diff_us_timespec_time64(struct timespec a, struct timespec b)
+{
+    return lib_common_diff_us_timespec(a, b);
+}
+
+LC_API int64_t lc_diff_msec_timespec_time64(struct timespec a, struct timespec b)
+{
+    return lib_common_diff_msec_timespec(a, b);
+}
+
+}  // extern "C"
+#endif
+
+extern "C" {
 
 LC_API char *lib_strdup_reserved_bytes(const char *s, uint32_t reserved)
 {

@@ -25,11 +25,29 @@ LC_BEGIN_DECLS
 LC_API char *lib_trim(char *s, const char *set);
 
 /* Time from a to b in milliseconds or microseconds; 0 when b is before a.
-   The timespec forms truncate the nanosecond difference toward zero. */
+   The timespec forms truncate the nanosecond difference toward zero.  Any
+   thread, no lock.
+
+   Each exists in two forms on a 32-bit target, as glibc's own functions
+   do: the plain name takes the old 32-bit time_t values, the _time64 name
+   the 64-bit ones.  A program compiled with _TIME_BITS=64 (glibc then sets
+   __USE_TIME_BITS64) calls the _time64 form through the same name below;
+   where time_t has always been 64 bits wide both names do the same. */
+#ifdef __USE_TIME_BITS64
+LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b)
+    __asm__("lib_common_diff_msec_time64");
+LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b)
+    __asm__("lib_common_diff_us_time64");
+LC_API int64_t lib_common_diff_msec_timespec(struct timespec a, struct timespec b)
+    __asm__("lib_common_diff_msec_timespec_time64");
+LC_API int64_t lib_common_diff_us_timespec(struct timespec a, struct timespec b)
+    __asm__("lib_common_diff_us_timespec_time64");
+#else
 LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b);
 LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b);
 LC_API int64_t lib_common_diff_msec_timespec(struct timespec a, struct timespec b);
 LC_API int64_t lib_common_diff_us_timespec(struct timespec a, struct timespec b);
+#endif
 
 /* Heap copy of s (release with free); null for a null s or no memory.  The
    second form leaves `reserved` more bytes after the terminator. */

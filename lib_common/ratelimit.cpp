@@ -26,10 +26,35 @@ extern "C" LC_API void ratelimit_state_init(ratelimit_state *rs, int32_t interva
     rs->burst = burst;
 }
 
-/* True when a is strictly later than b, seconds first. */
-static bool later(const ratelimit_time &a, const ratelimit_time &b)
+/* The record keeps the wall clock's seconds in a 32-bit word: the low 32
+   bits of them, which wrap in 2038 (and again every 136 years).  Seconds
+   are therefore only ever compared as the distance from the window's start
+   in 32-bit wrap-around arithmetic, which stays right as long as a window
+   lasts less than 68 years. */
+static int32_t low_seconds(time_t sec)
 {
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec > b.tv_usec);
+    return static_cast<int32_t>(static_cast<uint32_t>(sec));
+}
+
+/* Seconds from `from` to `to`, both as kept in the record. */
+static int64_t seconds_after(int32_t from, int32_t to)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
+}
+
+/* True when now is strictly later than the end of the window that starts
+   at begin and lasts interval seconds (microseconds past 999999 carried
+   once), seconds first. */
+static bool window_over(const ratelimit_time &now, const ratelimit_time &begin, int32_t interval)
+{
+    int64_t end_sec = interval;
+    int64_t end_usec = begin.tv_usec;
+    if (end_usec > 999999) {
+        end_sec += 1;
+        end_usec -= 1000000;
+    }
+    int64_t now_sec = seconds_after(begin.tv_sec, now.tv_sec);
+    return now_sec > end_sec || (now_sec == end_sec && now.tv_usec > end_usec);
 }
 
 extern "C" LC_API int32_t ___ratelimit(ratelimit_state *rs, const char *name)
@@ -42,7 +67,7 @@ extern "C" LC_API int32_t ___ratelimit(ratelimit_state *rs, const char *name)
 
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    ratelimit_time now = {(int32_t)tv.tv_sec, (int32_t)tv.tv_usec};
+    ratelimit_time now = {low_seconds(tv.tv_sec), static_cast<int32_t>(tv.tv_usec)};
 
     ratelimit_time begin = {ld(&rs->begin.tv_sec), ld(&rs->begin.tv_usec)};
     if (begin.tv_sec == 0) {
@@ -51,12 +76,7 @@ extern "C" LC_API int32_t ___ratelimit(ratelimit_state *rs, const char *name)
         st(&rs->begin.tv_usec, now.tv_usec);
     }
 
-    ratelimit_time end = {begin.tv_sec + interval, begin.tv_usec};
-    if (end.tv_usec > 999999) {
-        end.tv_sec += 1;
-        end.tv_usec -= 1000000;
-    }
-    if (later(now, end)) {
+    if (window_over(now, begin, interval)) {
         /* Exchange so that each refused message is reported exactly once. */
         int32_t missed = __atomic_exchange_n(&rs->missed, 0, __ATOMIC_RELAXED);
         if (missed != 0)

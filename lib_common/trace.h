@@ -42,7 +42,10 @@ LC_API int32_t xel_traceout(int32_t level, const char *fmt, ...) LC_PRINTF(2, 3)
    lists no bytes. */
 LC_API void xel_traceout_raw(int32_t level, const char *title, const void *data, int32_t length);
 
-/* Seconds and microseconds, each a 32-bit word whatever the platform. */
+/* Seconds and microseconds of the wall clock, each a 32-bit word whatever
+   the platform.  tv_sec keeps the low 32 bits of the seconds, which turn
+   negative in January 2038; the limiter compares them as a distance from
+   the window's start, so it keeps working past then. */
 typedef struct ratelimit_time {
     int32_t tv_sec;
     int32_t tv_usec;
@@ -76,12 +79,21 @@ LC_END_DECLS
 /*
  * XEL_TRACE(lib, 6, "text %d\n", x) emits "[lib <function> +<line>]text ..."
  * when the level of module "lib" is at least 6.  A disabled trace costs one
- * load and one compare: the arguments are not even evaluated.
+ * load and one compare: the arguments are not even evaluated.  The format
+ * is a string literal; it may come without arguments.
+ *
+ * Standard C and C++ before C++20 want at least one argument in a macro's
+ * "...", so the format travels in it: the tag goes before the format, and
+ * one more argument, 0, after the caller's, which "%.0d" prints as nothing.
  */
-#define XEL_TRACE(mod, lvl, fmt, ...)                                                   \
+#define XEL_TRACE(mod, lvl, ...)                                                        \
     do {                                                                                \
         if (XEL_LEVEL(mod) >= (lvl))                                                    \
-            xel_traceout((lvl), "[" #mod " %s +%-4d]" fmt, __func__, __LINE__, ##__VA_ARGS__); \
+            xel_traceout((lvl), "[" #mod " %s +%-4d]" LC_TRACE_FORMAT_(__VA_ARGS__, 0) "%.0d", \
+                         __func__, __LINE__, LC_TRACE_ARGS_(__VA_ARGS__, 0));          \
     } while (0)
+/* The format alone, and the arguments after it (the closing 0 included). */
+#define LC_TRACE_FORMAT_(fmt, ...) fmt
+#define LC_TRACE_ARGS_(fmt, ...) __VA_ARGS__
 
 #endif /* LC_TRACE_H */

@@ -26,9 +26,10 @@ lc_need() {
 }
 
 # What building and testing need on a fresh machine: the toolchain, the test
-# framework's sources, the shell commands the helpers run (ps, grep, cat, ls,
-# wc, cp, sync), and the cross toolchain with its emulator.
-LC_BUILD_PACKAGES="cmake ninja-build g++ pkg-config googletest binutils"
+# framework's sources, libabigail's abidw and abidiff for the ABI guard, the
+# shell commands the helpers run (ps, grep, cat, ls, wc, cp, sync), and the
+# cross toolchain with its emulator.
+LC_BUILD_PACKAGES="cmake ninja-build g++ pkg-config googletest binutils abigail-tools"
 LC_RUNTIME_PACKAGES="procps grep coreutils"
 LC_CROSS_PACKAGES="crossbuild-essential-armhf qemu-user"
 LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"

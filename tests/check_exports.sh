@@ -7,8 +7,10 @@ set -u
 nm=$1; lib=$2; shift 2
 tmp=${TMPDIR:-/tmp}/lc_exports.$$
 trap 'rm -f "$tmp".*' EXIT
-"$nm" -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }' | sort -u > "$tmp.mangled" || exit 1
-"$nm" -DC --defined-only "$lib" | awk 'NF >= 3 { $1 = ""; $2 = ""; sub(/^  /, ""); print }' | sort -u > "$tmp.demangled"
+# Names without their version ("name@@LIB_COMMON_1.0"); the version nodes
+# themselves appear as absolute symbols of their own.
+"$nm" -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }' | sed 's/@.*//' | sort -u > "$tmp.mangled" || exit 1
+"$nm" -DC --defined-only "$lib" | awk 'NF >= 3 { $1 = ""; $2 = ""; sub(/^  /, ""); print }' | sed 's/@@*LIB_COMMON_[0-9.]*$//' | sort -u > "$tmp.demangled"
 cat "$@" | sed -e 's/#.*//' -e 's/[[:space:]]*$//' | grep -v '^$' > "$tmp.list"
 grep -v '^~' "$tmp.list" | sort -u > "$tmp.required"
 grep '^~' "$tmp.list" | sed 's/^~//' > "$tmp.patterns"
@@ -21,7 +23,7 @@ printf '%s\n' _init _fini _edata _end __bss_start > "$tmp.linker"
 while IFS= read -r sym; do
     grep -qxF "$sym" "$tmp.required" && continue
     grep -qxF "$sym" "$tmp.linker" && continue
-    case $sym in __odr_asan*|__asan_*|__tsan_*|__ubsan_*|__sanitizer_*) continue ;; esac
+    case $sym in __odr_asan*|__asan_*|__tsan_*|__ubsan_*|__sanitizer_*|LIB_COMMON_[0-9]*) continue ;; esac
     if [ -s "$tmp.patterns" ] && printf '%s\n' "$sym" | grep -qxEf "$tmp.patterns"; then continue; fi
     echo "unexpected export: $sym"; status=1
 done < "$tmp.demangled"

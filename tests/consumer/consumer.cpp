@@ -14,6 +14,11 @@ int main()
         std::fprintf(stderr, "unexpected trace: %s\n", seen.c_str());
         return 1;
     }
+    // The CMake package's version is the running library's.
+    if (std::string(lc_version()) != LC_PACKAGE_VERSION) {
+        std::fprintf(stderr, "lc_version() %s, package %s\n", lc_version(), LC_PACKAGE_VERSION);
+        return 1;
+    }
     std::puts("c++ consumer ok");
     return 0;
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # run.sh BUILD_DIR WORK_DIR CC CXX CMAKE SANITIZE
 # Installs the built library into a scratch prefix, then builds and runs a C
-# program through pkg-config and a C++ program through find_package.
+# program through pkg-config and a C++ program through find_package; both
+# check that the running library's lc_version() is the package's version.
 set -eu
 build=$1; work=$2; cc=$3; cxx=$4; cmake=$5; san=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +19,12 @@ export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 "$cc" $flags -Wall -Wextra -Werror -o "$work/consumer_c" "$here/consumer.c" $(pkg-config --cflags --libs lib_common)
-"$work/consumer_c"
+"$work/consumer_c" "$(pkg-config --modversion lib_common)"
+
+# The installed shared library: every export versioned, the SONAME kept.
+for so in "$libdir"/liblib_common.so.*.*.*; do
+    [ -f "$so" ] && sh "$here/../abi/check_versions.sh" readelf "$so" "$(pkg-config --modversion lib_common)"
+done
 
 # C++ through find_package.
 "$cmake" -S "$here" -B "$work/cmake_build" -DCMAKE_PREFIX_PATH="$prefix" \

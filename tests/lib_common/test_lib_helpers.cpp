@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -51,6 +52,18 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
     EXPECT_EQ(lib_common_diff_us({2, 1}, {2, 0}), 0);
     EXPECT_EQ(lib_common_diff_us_timespec({0, 5000}, {0, 1000}), 0);
     EXPECT_EQ(lib_common_diff_msec_timespec({3, 0}, {2, 0}), 0);
+}
+
+// 64-bit seconds can lie further apart than 64 bits of microseconds hold:
+// such spans end at the largest count (or 0 backwards), never overflow.
+TEST(LibHelpers, TimeDifferencesOfExtremeSecondsHoldAtTheLimits)
+{
+    const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
+    EXPECT_EQ(lib_common_diff_us({lo, 0}, {hi, 0}), INT64_MAX);
+    EXPECT_EQ(lib_common_diff_us({hi, 0}, {lo, 0}), 0);
+    EXPECT_EQ(lib_common_diff_msec({0, 0}, {hi / 1000, 999999}), INT64_MAX / 1000);
+    EXPECT_EQ(lib_common_diff_us_timespec({lo, 999999999}, {hi, -999999999}), INT64_MAX);
+    EXPECT_EQ(lib_common_diff_msec_timespec({hi, 0}, {lo, 0}), 0);
 }
 
 // Command output: lines are collected until one does not fit, which is cut; with a tag each

@@ -27,6 +27,15 @@ extern "C" int gettimeofday(struct timeval *tv, void *)
     return 0;
 }
 
+// How many of `calls` calls of the limiter at the set time pass.
+static int passing(ratelimit_state *rs, time_t sec, suseconds_t usec, int calls = 1)
+{
+    int passed = 0;
+    for (fake_now = {sec, usec}; calls-- > 0;)
+        passed += ___ratelimit(rs, "rl");
+    return passed;
+}
+
 class Trace : public ::testing::Test {
 protected:
     void SetUp() override { syslog_records.clear(); }
@@ -100,12 +109,7 @@ TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
     dbgout_profile.output_hook = nullptr;  // reports land in syslog, with their level
     ratelimit_state rs = {9, 9, 9, 9, {9, 9}};  // init must clear it all
-    auto at = [&rs](long sec, long usec, int calls = 1) {  // how many of the calls pass
-        int passed = 0;
-        for (fake_now = {sec, usec}; calls-- > 0;)
-            passed += ___ratelimit(&rs, "rl");
-        return passed;
-    };
+    auto at = [&rs](time_t sec, suseconds_t usec, int calls = 1) { return passing(&rs, sec, usec, calls); };
     ratelimit_state_init(&rs, 0, 0);
     ratelimit_state_init(nullptr, 1, 1);
     int passed = at(1000, 0, 50) + ___ratelimit(nullptr, "null");
@@ -131,4 +135,36 @@ TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
     EXPECT_EQ(at(1010, 600001), 0);  // the window's last microsecond
     EXPECT_EQ(at(1010, 600002), 1);
     EXPECT_EQ(syslog_records, (Records{{6, "rl: 4 callbacks suppressed\n"}, {6, "rl: 2 callbacks suppressed\n"}}));
+}
+
+// Past 2038-01-19 03:14:07 the wall clock's seconds need more than 32 bits:
+// the stamp still shows the second of the minute, and a window of the
+// limiter (its start kept as the low 32 bits of the seconds) still lasts
+// its interval across that moment and across the next wrap in 2106.
+TEST_F(Trace, StampAndRateLimiterPast2038)
+{
+    const time_t last32 = 2147483647;  // the last second of a signed 32-bit time_t
+    dbgout_profile.time_enable = 1;
+    fake_now = {last32 + 10, 250000};  // second 17 of its minute
+    xel_traceout(6, "late\n");
+    EXPECT_EQ(capture_.texts(), std::vector<std::string>{"17.250late\n"});
+
+    dbgout_profile.output_hook = nullptr;
+    ratelimit_state rs;
+    ratelimit_state_init(&rs, 5, 2);
+    EXPECT_EQ(passing(&rs, last32 - 2, 500000, 3), 2);  // the window ends at last32 + 3.5 s
+    EXPECT_EQ(rs.begin.tv_sec, 2147483645);
+    EXPECT_EQ(passing(&rs, last32 + 3, 500000), 0);  // its last moment
+    EXPECT_TRUE(syslog_records.empty());
+    EXPECT_EQ(passing(&rs, last32 + 3, 500001), 1);  // the next window, after the report
+    EXPECT_EQ(syslog_records, (Records{{6, "10.500rl: 2 callbacks suppressed\n"}}));  // stamped
+    EXPECT_EQ(rs.begin.tv_sec, INT32_MIN + 2);  // the low 32 bits of 2^31 + 2
+
+    const time_t wrap32 = INT64_C(4294967296);  // 2106-02-07: the low 32 bits are 0 again
+    syslog_records.clear();
+    ratelimit_state_init(&rs, 5, 2);
+    EXPECT_EQ(passing(&rs, wrap32 - 2, 0, 3), 2);
+    EXPECT_EQ(passing(&rs, wrap32 + 3, 0), 0);
+    EXPECT_EQ(passing(&rs, wrap32 + 3, 1), 1);
+    EXPECT_EQ(syslog_records, (Records{{6, "19.000rl: 2 callbacks suppressed\n"}}));
 }
