@@ -77,7 +77,7 @@ static void print_file(const char *path)
    the store (loop holds the store's lock while it runs). */
 static int32_t print_entry(void *arg, const char *key, const char *value)
 {
-    printf("  %s%s = %s\n", (const char *)arg, key, value);
+    printf("%s%s = %s\n", (const char *)arg, key, value);
     return 0;
 }
 
@@ -94,7 +94,7 @@ static int run(configure_store *cfg, const char *dir)
     if (configure_parse(cfg, NULL, path) != 0)
         return -1;
     printf("parsed %u keys:\n", (unsigned)cfg->count);
-    loop(cfg, print_entry, "");
+    loop(cfg, print_entry, "  "); /* arg: the indent to print */
 
     /* get copies the value out; the buffer must hold it and its NUL. */
     char value[64], tiny[4];

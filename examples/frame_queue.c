@@ -209,6 +209,8 @@ int main(void)
     }
     printf("main: %u frames written into the back record\n", (unsigned)queue_length2(&back));
     print_counters("main");
+    /* The first frame of the second group does not fit; the producer
+       thread offers it again until the consumer has made room. */
     uint32_t size = make_frame(BATCH, frame, &type);
     uint32_t rc = queue_write2(&mutex, &cond, &back, frame, size, type);
     printf("main: one more write answers %u (%s), the record still holds %u\n", (unsigned)rc,

@@ -144,7 +144,7 @@ static const char *result_text(int32_t result)
 }
 
 /* Feeds one event, then tells the outcome and where the machine is. */
-static void send(stateM_machine *machine, int32_t type)
+static void feed(stateM_machine *machine, int32_t type)
 {
     stateM_event event = {type, NULL};
     printf("%s\n", event_names[type]);
@@ -161,20 +161,20 @@ int main(void)
     /* No entry action runs here: the machine simply starts in idle. */
     stateM_init(&machine, &idle, &error_state);
 
-    send(&machine, EV_START); /* the card is full: the guard refuses */
+    feed(&machine, EV_START); /* no room on the card yet: the guard refuses */
     printf("-- a card with room goes in\n");
     rec.card_free_mb = 4096;
-    send(&machine, EV_START);
-    send(&machine, EV_PAUSE);
-    send(&machine, EV_START); /* neither paused nor active takes it */
-    send(&machine, EV_RESUME);
-    send(&machine, EV_STOP);  /* taken by the parent, active */
-    send(&machine, EV_START);
-    send(&machine, EV_FAULT); /* a null next state */
-    send(&machine, EV_STOP);  /* the error state is final */
+    feed(&machine, EV_START);
+    feed(&machine, EV_PAUSE);
+    feed(&machine, EV_START); /* neither paused nor active takes it */
+    feed(&machine, EV_RESUME);
+    feed(&machine, EV_STOP);  /* taken by the parent, active */
+    feed(&machine, EV_START);
+    feed(&machine, EV_FAULT); /* a null next state */
+    feed(&machine, EV_STOP);  /* the error state is final */
 
     printf("-- restarted\n");
     stateM_init(&machine, &idle, &error_state);
-    send(&machine, EV_POWER_OFF);
+    feed(&machine, EV_POWER_OFF);
     return EXIT_SUCCESS;
 }
