@@ -23,7 +23,7 @@
  *  - A state without transitions is final; the machine answers every later
  *    event with stateM_noStateChange until stateM_init starts it again.
  */
-#define _POSIX_C_SOURCE 200809L
+#define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: lib_common.h uses POSIX thread types */
 
 #include "lib_common.h"
 
