@@ -120,8 +120,8 @@ static bool put_record(Sink &s, char type, const char *text, size_t len, bool ke
     return false;
 }
 
-/* Writes the count of dropped records, if any; false while it still does
-   not fit.  Caller holds sink_lock. */
+/* Writes the count of dropped records, if any, as a marker record; false
+   when it did not go in.  Caller holds sink_lock. */
 static bool put_lost(Sink &s, bool keep_room)
 {
     if (s.lost == 0)
@@ -134,11 +134,18 @@ static bool put_lost(Sink &s, bool keep_room)
     return true;
 }
 
-/* One trace or row into s, after the count of what was dropped before it.
-   Caller holds sink_lock. */
+/* One trace or row into s, after the count of what was dropped before it;
+   the count goes in only together with the record, so that a full FIFO
+   does not fill up with markers.  Caller holds sink_lock. */
 static void put_counted(Sink &s, char type, const char *text, size_t len)
 {
     const bool keep_room = !s.follow;
+    const size_t record = (len > (size_t)LC_REPLY_TEXT_MAX ? (size_t)LC_REPLY_TEXT_MAX : len) + 2;
+    const size_t marker = 16;
+    if (s.fd >= 0 && s.lost != 0 && !has_room(s, marker + record + (keep_room ? RESERVE : 0))) {
+        s.lost++;
+        return;
+    }
     if (!put_lost(s, keep_room) || !put_record(s, type, text, len, keep_room))
         s.lost++;
 }
