@@ -5,9 +5,10 @@
  *   lc_demo [seconds] [--syslog]
  *
  * It starts the library, runs a fixed-period, a fixed-delay and a
- * persistent task, serves the debug pipe, and stops cleanly after the given
- * number of seconds (default 5) or at SIGINT, SIGTERM or SIGHUP.  Traces go to
- * standard error through output_hook; --syslog leaves them to syslog.
+ * persistent task, serves the debug pipe and prints the lcctl commands that
+ * talk to it, and stops cleanly after the given number of seconds (default
+ * 5) or at SIGINT, SIGTERM or SIGHUP.  Traces go to standard error through
+ * output_hook; --syslog leaves them to syslog.
  */
 #include "lib_common.h"
 
@@ -188,10 +189,14 @@ int main(int argc, char **argv)
     char pipe_path[128];
     find_pipe(pipe_path, sizeof pipe_path);
     if (pipe_path[0] != '\0') {
+        const long pid = (long)getpid();
         fprintf(stderr, "-- serving the debug pipe %s; talk to it from another shell:\n", pipe_path);
-        fprintf(stderr, "--   echo \"help=1\" > %s\n", pipe_path);
-        fprintf(stderr, "--   echo \"lib_level=debug;dbg_time=1\" > %s\n", pipe_path);
-        fprintf(stderr, "--   echo \"gpool=statistics\" > %s\n", pipe_path);
+        fprintf(stderr, "--   lcctl -p %ld help\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld lib_level=debug dbg_time=1\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld gpool=statistics\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld get\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld follow            (Ctrl-C stops)\n", pid);
+        fprintf(stderr, "--   without lcctl: echo \"help=1\" > %s   (answers go to the trace output)\n", pipe_path);
     } else {
         fprintf(stderr, "-- no debug pipe served (no write access to /dev?)\n");
     }
