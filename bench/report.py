@@ -167,6 +167,19 @@ def trace_section(t, runs):
     paired_rows(t, runs, b, "BM_TraceFormatted", "formatted to `output_hook`", "library",
                 [("vsnprintf, stack buffer", "vsnprintf", "≥ 1/1.3 = 0.77×", 1 / 1.3),
                  ("spdlog, callback sink", "spdlog", "(peer)", None)], "Formatted")
+    followed = reps(runs, b, "BM_TraceGateOffFollowed")
+    what = "level gate off, an `lcctl follow` attached"
+    if followed:
+        g = cpu_item_ns(followed)
+        emitted = field(followed, "emitted") or 0
+        t.row(what, fmt_time(g), "empty loop %s" % fmt_time(cpu_item_ns(loop)) if loop else "",
+              "", "≤ 1 ns a call; nothing emitted (%d)" % emitted,
+              verdict(g <= 1.0 and emitted == 0), cmd(b, "GateOffFollowed|EmptyLoop"))
+    else:
+        t.row(what, "not run", "", "", "≤ 1 ns a call", "", cmd(b, "GateOffFollowed|EmptyLoop"))
+    paired_rows(t, runs, b, "BM_TraceFollowed", "formatted, and copied to an `lcctl follow`", "library",
+                [("vsnprintf, stack buffer", "vsnprintf", "(recorded: a write per trace)", None)],
+                "TraceFollowed")
 
 
 def pool_section(t, runs):

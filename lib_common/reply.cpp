@@ -63,21 +63,20 @@ static const char *library_version(void)
     return LC_VERSION_TEXT;
 }
 
-/* A write that never raises SIGPIPE in the process: the signal a write to
-   a FIFO without a reader sends to this thread is blocked for the call and
-   taken back, unless one was already pending. */
+/* A write that never raises SIGPIPE in the process: a write to a FIFO
+   without a reader sends it to the writing thread, where it is blocked for
+   the call and taken back.  Nothing of the kind can be pending before: the
+   thread had it unblocked.  A thread that blocks SIGPIPE itself keeps what
+   it gets, as with any write it makes. */
 static ssize_t write_no_sigpipe(int fd, const char *data, size_t len)
 {
-    sigset_t pipe_only, saved, pending;
+    sigset_t pipe_only, saved;
     sigemptyset(&pipe_only);
     sigaddset(&pipe_only, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
-    sigemptyset(&pending);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     ssize_t n = write(fd, data, len);
     const int err = errno;
-    if (n < 0 && err == EPIPE && !was_pending) {
+    if (n < 0 && err == EPIPE && sigismember(&saved, SIGPIPE) == 0) {
         const struct timespec none = {0, 0};
         sigtimedwait(&pipe_only, nullptr, &none);
     }
