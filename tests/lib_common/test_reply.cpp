@@ -347,9 +347,21 @@ TEST_F(Reply, FollowerThatNeverReadsDoesNotDelayTimers)
     ASSERT_TRUE(stalled.ok());
     send(header(stalled.path(), "follow"));
     ASSERT_EQ(types(stalled.until(LC_REC_STATUS)), "s");
-    const int capacity = fcntl(stalled.fd(), F_GETPIPE_SZ);
-    for (int i = 0; i * 500 < 2 * capacity; i++)
-        XEL_TRACE(lib, 6, "%0500d\n", i);
+    // Filled by a task, so that a copy that waited for the reader would
+    // hold a pool worker, not the test.
+    static int capacity;
+    static std::atomic<bool> filled;
+    capacity = fcntl(stalled.fd(), F_GETPIPE_SZ);
+    filled = false;
+    add_task(
+        [](void *) {
+            for (int i = 0; i * 500 < 2 * capacity; i++)
+                XEL_TRACE(lib, 6, "%0500d\n", i);
+            filled = true;
+        },
+        nullptr, 0, 0);
+    ASSERT_TRUE(lc_test::wait_until([] { return filled.load(); }, std::chrono::seconds(10)))
+        << "a trace waits for the follower's reader";
     int queued = 0;
     ASSERT_EQ(ioctl(stalled.fd(), FIONREAD, &queued), 0);
     EXPECT_GT(queued, capacity / 2);

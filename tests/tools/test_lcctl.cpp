@@ -371,7 +371,7 @@ TEST_F(Lcctl, CleanRemovesOnlyTheStaleNodeNamed)
 }
 
 // A stopped process: the call gives up within its time-out and takes its
-// request back; after SIGCONT the process answers as before and never runs
+// request back; after SIGCONT the process answers as before and never sees
 // the request that was taken back.
 TEST_F(Lcctl, StoppedProcessGivesUpWithinTheTimeOutAndAnswersAfterCont)
 {
@@ -389,6 +389,7 @@ TEST_F(Lcctl, StoppedProcessGivesUpWithinTheTimeOutAndAnswersAfterCont)
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(count_of(again.out, "]said after_cont\n"), 1u) << again.out;
     EXPECT_EQ(count_of(read_file(p->child.err_path), "while_stopped"), 0u);
+    EXPECT_EQ(count_of(read_file(p->child.err_path), "reply refused"), 0u) << "the request was left in the pipe";
 }
 
 // follow prints the traces of a task function, which runs on a pool
