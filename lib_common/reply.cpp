@@ -25,6 +25,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -63,6 +64,14 @@ static const char *library_version(void)
     return LC_VERSION_TEXT;
 }
 
+/* The calling thread's signal mask, changed by the system call itself: a
+   sanitizer runtime that wraps pthread_sigmask may set the mask back behind
+   the caller's back, and then a blocked SIGPIPE would kill the process. */
+static void thread_mask(int how, const sigset_t *set, sigset_t *old)
+{
+    syscall(SYS_rt_sigprocmask, how, set, old, (size_t)(_NSIG / 8));
+}
+
 /* A write that never raises SIGPIPE in the process: a write to a FIFO
    without a reader sends it to the writing thread, where it is blocked for
    the call and taken back.  Nothing of the kind can be pending before: the
@@ -73,14 +82,15 @@ static ssize_t write_no_sigpipe(int fd, const char *data, size_t len)
     sigset_t pipe_only, saved;
     sigemptyset(&pipe_only);
     sigaddset(&pipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
+    sigemptyset(&saved);
+    thread_mask(SIG_BLOCK, &pipe_only, &saved);
     ssize_t n = write(fd, data, len);
     const int err = errno;
     if (n < 0 && err == EPIPE && sigismember(&saved, SIGPIPE) == 0) {
         const struct timespec none = {0, 0};
-        sigtimedwait(&pipe_only, nullptr, &none);
+        syscall(SYS_rt_sigtimedwait, &pipe_only, nullptr, &none, (size_t)(_NSIG / 8));
     }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    thread_mask(SIG_SETMASK, &saved, nullptr);
     errno = err;
     return n;
 }

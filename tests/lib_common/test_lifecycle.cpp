@@ -99,7 +99,7 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
     const std::string exact = times + std::string(10, ' ') + "lib_level=debug"; // all of it in one read
     ASSERT_EQ(exact.size(), 256u);
     send(exact);
-    EXPECT_TRUE(lc_test::wait_until([] { return dbgout_profile.lib_level == 7; }));
+    EXPECT_TRUE(lc_test::wait_until([] { return XEL_LEVEL(lib) == 7; }));
     EXPECT_TRUE(lc_test::wait_until([&] { return capture_.contains("]L7\n"); }));
 
     capture_.clear();
