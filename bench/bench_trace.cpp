@@ -51,10 +51,11 @@ static void counting_hook(int32_t, const char *)
     hook_calls++;
 }
 
-static void BM_TraceGateOff(benchmark::State &state)
+// The closed gate's loop; with the time stamp on when `stamp`.
+static void gate_off_loop(benchmark::State &state, bool stamp)
 {
     dbgout_profile.lib_level = 6;
-    dbgout_profile.time_enable = 1;
+    dbgout_profile.time_enable = stamp ? 1 : 0;
     dbgout_profile.output_hook = counting_hook;
     hook_calls = 0;
     int i = 0;
@@ -66,6 +67,11 @@ static void BM_TraceGateOff(benchmark::State &state)
     dbgout_profile.output_hook = nullptr;
     dbgout_profile.time_enable = 0;
     state.counters["emitted"] = static_cast<double>(hook_calls);
+}
+
+static void BM_TraceGateOff(benchmark::State &state)
+{
+    gate_off_loop(state, true);
 }
 BENCHMARK(BM_TraceGateOff);
 
@@ -121,15 +127,10 @@ static int __attribute__((noinline)) format_on_stack(const char *fmt, ...)
 
 enum { kCalls = 64 }; // calls per timed batch
 
-// A trace formatted and handed to output_hook, beside vsnprintf of the same
-// text into a stack buffer and spdlog formatting into a callback sink, in
-// interleaved batches.
-static void BM_TraceFormatted(benchmark::State &state)
+// Batches of the library's trace and of vsnprintf of the same text into a
+// stack buffer, side by side.
+static void add_trace_and_vsnprintf(lc_bench::Paired &paired, int &i)
 {
-    dbgout_profile.lib_level = 6;
-    dbgout_profile.output_hook = discard_hook;
-    int i = 0;
-    lc_bench::Paired paired(state, kCalls);
     paired.add("library", [&] {
         for (int k = 0; k < kCalls; k++) {
             ++i;
@@ -141,6 +142,18 @@ static void BM_TraceFormatted(benchmark::State &state)
             benchmark::DoNotOptimize(format_on_stack("[lib %s +%-4d]frame %d of %s lost\n",
                                                      __func__, __LINE__, ++i, "stream"));
     });
+}
+
+// A trace formatted and handed to output_hook, beside vsnprintf of the same
+// text into a stack buffer and spdlog formatting into a callback sink, in
+// interleaved batches.
+static void BM_TraceFormatted(benchmark::State &state)
+{
+    dbgout_profile.lib_level = 6;
+    dbgout_profile.output_hook = discard_hook;
+    int i = 0;
+    lc_bench::Paired paired(state, kCalls);
+    add_trace_and_vsnprintf(paired, i);
 #ifdef LC_HAVE_SPDLOG
     auto logger = callback_logger();
     logger->set_level(spdlog::level::info);
@@ -247,17 +260,7 @@ static void BM_TraceGateOffFollowed(benchmark::State &state)
         state.SkipWithError("no follower attached (no pipe served?)");
         return;
     }
-    dbgout_profile.lib_level = 6;
-    dbgout_profile.output_hook = counting_hook;
-    hook_calls = 0;
-    int i = 0;
-    for (auto _ : state) {
-        ++i;
-        XEL_TRACE(lib, 7, "frame %d of %s lost\n", i, "stream");
-        benchmark::DoNotOptimize(i);
-    }
-    dbgout_profile.output_hook = nullptr;
-    state.counters["emitted"] = static_cast<double>(hook_calls);
+    gate_off_loop(state, false);
 }
 BENCHMARK(BM_TraceGateOffFollowed);
 
@@ -274,17 +277,7 @@ static void BM_TraceFollowed(benchmark::State &state)
     dbgout_profile.output_hook = discard_hook;
     int i = 0;
     lc_bench::Paired paired(state, kCalls);
-    paired.add("library", [&] {
-        for (int k = 0; k < kCalls; k++) {
-            ++i;
-            XEL_TRACE(lib, 6, "frame %d of %s lost\n", i, "stream");
-        }
-    });
-    paired.add("vsnprintf", [&] {
-        for (int k = 0; k < kCalls; k++)
-            benchmark::DoNotOptimize(format_on_stack("[lib %s +%-4d]frame %d of %s lost\n",
-                                                     __func__, __LINE__, ++i, "stream"));
-    });
+    add_trace_and_vsnprintf(paired, i);
     paired.run();
     dbgout_profile.output_hook = nullptr;
     state.counters["copied_MB"] = static_cast<double>(followed.bytes()) / 1e6;

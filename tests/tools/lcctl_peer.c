@@ -11,13 +11,11 @@
  * process at once, without stopping the library.
  */
 #include "lib_common.h"
+#include "served_pipe.h"
 
-#include <dirent.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,30 +58,6 @@ static void tick(void *arg)
     XEL_TRACE(module, 6, "tick %d on a pool worker\n", ++*runs);
 }
 
-/* The node this process holds open, as the demo finds it. */
-static int find_pipe(char *path, size_t size)
-{
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == NULL)
-        return 0;
-    struct dirent *ent;
-    int found = 0;
-    while (!found && (ent = readdir(dir)) != NULL) {
-        char link[300], target[PATH_MAX];
-        snprintf(link, sizeof link, "/proc/self/fd/%s", ent->d_name);
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        if (strncmp(target, "/dev/libfifo", 12) == 0 && strlen(target) < size) {
-            strcpy(path, target);
-            found = 1;
-        }
-    }
-    closedir(dir);
-    return found;
-}
-
 int main(int argc, char **argv)
 {
     prctl(PR_SET_NAME, argc > 1 ? argv[1] : "lcctl_peer", 0, 0, 0);
@@ -100,7 +74,8 @@ int main(int argc, char **argv)
     static int runs;
     int token = add_fixperiod_task(tick, &runs, 0, 100000);
     char path[128];
-    if (!find_pipe(path, sizeof path)) {
+    lc_served_pipe(path, sizeof path);
+    if (path[0] == '\0') {
         printf("no pipe\n");
         lib_common_exit();
         return 1;

@@ -196,6 +196,16 @@ protected:
         clear_scratch();
     }
     std::string pid_of(const Served *s) const { return std::to_string(s->pid); }
+    // The demo, a peer, and a peer killed with SIGKILL that left its node.
+    bool start_three(Served **d, Served **p, Served **k)
+    {
+        *d = set_->start_demo(demo);
+        *p = *d != nullptr ? set_->start_peer(peer, peer_name('a')) : nullptr;
+        *k = *p != nullptr ? set_->start_peer(peer, peer_name('k')) : nullptr;
+        if (*k != nullptr)
+            set_->kill_hard(*k);
+        return *k != nullptr;
+    }
 
     ServedSet *set_ = new ServedSet();
 };
@@ -203,13 +213,8 @@ protected:
 // The demo and a peer serve; a peer killed with SIGKILL left its node.
 TEST_F(Lcctl, ListShowsEachNodeWithItsProcessOrStale)
 {
-    Served *d = set_->start_demo(demo);
-    ASSERT_NE(d, nullptr) << set_->failure;
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    ASSERT_NE(p, nullptr) << set_->failure;
-    Served *k = set_->start_peer(peer, peer_name('k'));
-    ASSERT_NE(k, nullptr) << set_->failure;
-    set_->kill_hard(k);
+    Served *d, *p, *k;
+    ASSERT_TRUE(start_three(&d, &p, &k)) << set_->failure;
 
     Outcome plain = ctl({"list"});
     EXPECT_EQ(plain.status, 0) << plain.err;
@@ -314,13 +319,8 @@ TEST_F(Lcctl, CommandsGetAndHelpAnswerOnStandardOutput)
 // a missing or ambiguous target gives 2 and names the candidates.
 TEST_F(Lcctl, NotDeliveredExitsTwoAndSaysWhy)
 {
-    Served *d = set_->start_demo(demo);
-    ASSERT_NE(d, nullptr) << set_->failure;
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    ASSERT_NE(p, nullptr) << set_->failure;
-    Served *k = set_->start_peer(peer, peer_name('k'));
-    ASSERT_NE(k, nullptr) << set_->failure;
-    set_->kill_hard(k);
+    Served *d, *p, *k;
+    ASSERT_TRUE(start_three(&d, &p, &k)) << set_->failure;
 
     Outcome stale = ctl({"-t", "20", "--pipe", k->pipe, "get"});
     EXPECT_EQ(stale.status, 2);
