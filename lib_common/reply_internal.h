@@ -13,7 +13,8 @@
 extern int lc_reply_attached;
 
 /* Copies one finished trace text into the attached FIFOs: every follower,
-   and the answer of the calling thread.  Never blocks on a reader. */
+   and the answer of the calling thread.  Never blocks on a reader.  Any
+   thread; takes the sinks' lock (after list_lock, never before it). */
 void lc_reply_copy(const char *text, size_t len);
 
 /* What a request header asks for. */
@@ -28,19 +29,22 @@ struct lc_reply_request {
 bool lc_reply_parse(const char *words, size_t len, lc_reply_request *req);
 
 /* Opens and checks the reply FIFO of *req and attaches it: an answer to
-   the calling thread, or a follower.  Returns the slot, or -1: then `why`
-   holds the reason, or is empty when the asker was told it is busy. */
+   the calling thread, or a follower (at most 8 attached at once).  Returns
+   the slot, or -1: then `why` holds the reason, or is empty when the asker
+   was told it is busy.  On the thread that handles the pipe's commands. */
 int lc_reply_open(const lc_reply_request *req, char *why, size_t why_size);
 
-/* Writes one command row into the answer in slot (value null: any). */
+/* Writes one command row into the answer in slot (value null: any).  The
+   caller may hold list_lock. */
 void lc_reply_row(int slot, const char *key, const char *value);
 
 /* Ends the answer in slot with the status record (ok, this process, its
    pipe, the current levels) and the end record, and detaches it.  A
-   follower gets the status record only and stays attached. */
+   follower gets the status record only and stays attached.  On the thread
+   that opened the slot. */
 void lc_reply_finish(int slot, bool ok, const char *pipe_path);
 
-/* Detaches every FIFO, each after an end record. */
+/* Detaches every FIFO, each after an end record.  When the pipe closes. */
 void lc_reply_close_all(void);
 
 #endif /* LC_REPLY_INTERNAL_H */
