@@ -335,7 +335,8 @@ int send_commands(Conversation &talk, const Node &node, const std::string &comma
         status = std::max(status, (int)s);
     }
     if (status == REFUSED)
-        complain("pid " + std::to_string(node.pid) + " refused a command: a piece matched no row (lcctl help lists them)");
+        complain((node.pid != 0 ? "pid " + std::to_string(node.pid) : node.path) +
+                 " refused a command: a piece matched no row (lcctl help lists them)");
     return status;
 }
 

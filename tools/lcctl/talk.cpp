@@ -272,7 +272,9 @@ Status Conversation::read_answer(size_t sent, bool follow, const RecordFn &fn, s
             const bool stopped = node_.pid != 0 && process_stopped(node_.pid);
             withdraw(sent);
             *error = *stop_ ? "interrupted before the answer came"
-                            : std::string("no answer in time") + (stopped ? ": the process is stopped" : "");
+                            : std::string("no answer in time") +
+                                  (stopped ? ": the process is stopped"
+                                           : " (a slow process, or a lib_common too old to answer lcctl)");
             return NOT_DELIVERED;
         }
     }
