@@ -282,7 +282,8 @@ TEST_F(Lcctl, CommandsGetAndHelpAnswerOnStandardOutput)
     EXPECT_EQ(bad.status, 1) << bad.err;
     EXPECT_EQ(count_of(bad.out, "]please use echo \"help=1\" > /dev/libfifo \n"), 1u) << bad.out;
     EXPECT_NE(bad.err.find("refused"), std::string::npos) << bad.err;
-    for (const std::string &odd : {std::string("lib_level=\x01\x02" "debug"), std::string(150, 'k') + "=1"}) {
+    for (const std::string &odd : {std::string("lib_level=\x01\x02" "debug"), std::string(150, 'k') + "=1",
+                                   "lib_level=" + std::string(150, 'v')}) {
         Outcome r = ctl({"-p", pid, odd});
         EXPECT_EQ(r.status, 1) << odd;
         EXPECT_EQ(count_of(r.out, "please use echo"), 1u) << odd;
