@@ -1,13 +1,24 @@
 // bench_trace.cpp - the cost of a trace call site: gate off, and formatted
-// into output_hook; beside an empty loop, vsnprintf, and spdlog.
+// into output_hook; beside an empty loop, vsnprintf, and spdlog; and both
+// again while an lcctl follower is attached and reads every copy.
 #include "lib_common.h"
 
 #include "bench_support.h"
+#include "reply_protocol_internal.h"
 
 #include <benchmark/benchmark.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #ifdef LC_HAVE_SPDLOG
 #include <spdlog/sinks/base_sink.h>
@@ -40,10 +51,11 @@ static void counting_hook(int32_t, const char *)
     hook_calls++;
 }
 
-static void BM_TraceGateOff(benchmark::State &state)
+// The closed gate's loop; with the time stamp on when `stamp`.
+static void gate_off_loop(benchmark::State &state, bool stamp)
 {
     dbgout_profile.lib_level = 6;
-    dbgout_profile.time_enable = 1;
+    dbgout_profile.time_enable = stamp ? 1 : 0;
     dbgout_profile.output_hook = counting_hook;
     hook_calls = 0;
     int i = 0;
@@ -55,6 +67,11 @@ static void BM_TraceGateOff(benchmark::State &state)
     dbgout_profile.output_hook = nullptr;
     dbgout_profile.time_enable = 0;
     state.counters["emitted"] = static_cast<double>(hook_calls);
+}
+
+static void BM_TraceGateOff(benchmark::State &state)
+{
+    gate_off_loop(state, true);
 }
 BENCHMARK(BM_TraceGateOff);
 
@@ -110,15 +127,10 @@ static int __attribute__((noinline)) format_on_stack(const char *fmt, ...)
 
 enum { kCalls = 64 }; // calls per timed batch
 
-// A trace formatted and handed to output_hook, beside vsnprintf of the same
-// text into a stack buffer and spdlog formatting into a callback sink, in
-// interleaved batches.
-static void BM_TraceFormatted(benchmark::State &state)
+// Batches of the library's trace and of vsnprintf of the same text into a
+// stack buffer, side by side.
+static void add_trace_and_vsnprintf(lc_bench::Paired &paired, int &i)
 {
-    dbgout_profile.lib_level = 6;
-    dbgout_profile.output_hook = discard_hook;
-    int i = 0;
-    lc_bench::Paired paired(state, kCalls);
     paired.add("library", [&] {
         for (int k = 0; k < kCalls; k++) {
             ++i;
@@ -130,6 +142,18 @@ static void BM_TraceFormatted(benchmark::State &state)
             benchmark::DoNotOptimize(format_on_stack("[lib %s +%-4d]frame %d of %s lost\n",
                                                      __func__, __LINE__, ++i, "stream"));
     });
+}
+
+// A trace formatted and handed to output_hook, beside vsnprintf of the same
+// text into a stack buffer and spdlog formatting into a callback sink, in
+// interleaved batches.
+static void BM_TraceFormatted(benchmark::State &state)
+{
+    dbgout_profile.lib_level = 6;
+    dbgout_profile.output_hook = discard_hook;
+    int i = 0;
+    lc_bench::Paired paired(state, kCalls);
+    add_trace_and_vsnprintf(paired, i);
 #ifdef LC_HAVE_SPDLOG
     auto logger = callback_logger();
     logger->set_level(spdlog::level::info);
@@ -142,5 +166,122 @@ static void BM_TraceFormatted(benchmark::State &state)
     dbgout_profile.output_hook = nullptr;
 }
 BENCHMARK(BM_TraceFormatted);
+
+// The library started, with a follower attached as `lcctl follow` attaches
+// one: a FIFO named in the pipe, drained by a thread of its own.  ok() is
+// false when the library serves no pipe here.
+class Followed {
+public:
+    Followed()
+    {
+        if (lib_common_init() != 0)
+            return;
+        std::string pipe = served_pipe();
+        fifo_ = "/tmp/lcctl-bench-" + std::to_string(getpid());
+        unlink(fifo_.c_str());
+        if (pipe.empty() || mkfifo(fifo_.c_str(), 0600) != 0)
+            return;
+        fd_ = open(fifo_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        const std::string request = std::string(LC_REPLY_HEADER, LC_REPLY_HEADER_LEN) + "reply=" + fifo_ + " follow";
+        int w = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        bool sent = fd_ >= 0 && w >= 0 && write(w, request.data(), request.size()) == (ssize_t)request.size();
+        if (w >= 0)
+            close(w);
+        if (!sent)
+            return;
+        // Attached once the status record has come.
+        for (int i = 0; i < 2000 && !attached_; i++) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            poll(&p, 1, 1);
+            char buf[512];
+            ssize_t n = read(fd_, buf, sizeof buf);
+            attached_ = n > 0 && buf[0] == LC_REC_STATUS;
+        }
+        if (attached_)
+            reader_ = std::thread([this] { drain(); });
+    }
+    ~Followed()
+    {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        lib_common_exit();
+        if (fd_ >= 0)
+            close(fd_);
+        if (!fifo_.empty())
+            unlink(fifo_.c_str());
+    }
+    bool ok() const { return attached_; }
+    long long bytes() const { return bytes_; }
+
+private:
+    static std::string served_pipe()
+    {
+        DIR *dir = opendir("/proc/self/fd");
+        std::string found;
+        while (dir != nullptr && found.empty()) {
+            struct dirent *ent = readdir(dir);
+            if (ent == nullptr)
+                break;
+            char target[PATH_MAX];
+            ssize_t n = readlink(("/proc/self/fd/" + std::string(ent->d_name)).c_str(), target, sizeof target - 1);
+            if (n > 0 && (target[n] = '\0', strncmp(target, "/dev/libfifo", 12) == 0))
+                found = target;
+        }
+        if (dir != nullptr)
+            closedir(dir);
+        return found;
+    }
+    void drain()
+    {
+        char buf[65536];
+        while (!stop_) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            poll(&p, 1, 10);
+            ssize_t n;
+            while ((n = read(fd_, buf, sizeof buf)) > 0)
+                bytes_ += n;
+        }
+    }
+
+    std::string fifo_;
+    int fd_ = -1;
+    bool attached_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<long long> bytes_{0};
+    std::thread reader_;
+};
+
+// The closed gate with a follower attached: still one load and one compare.
+static void BM_TraceGateOffFollowed(benchmark::State &state)
+{
+    Followed followed;
+    if (!followed.ok()) {
+        state.SkipWithError("no follower attached (no pipe served?)");
+        return;
+    }
+    gate_off_loop(state, false);
+}
+BENCHMARK(BM_TraceGateOffFollowed);
+
+// An emitted trace while a follower is attached: formatted, handed to
+// output_hook and copied into the follower's FIFO; beside vsnprintf.
+static void BM_TraceFollowed(benchmark::State &state)
+{
+    Followed followed;
+    if (!followed.ok()) {
+        state.SkipWithError("no follower attached (no pipe served?)");
+        return;
+    }
+    dbgout_profile.lib_level = 6;
+    dbgout_profile.output_hook = discard_hook;
+    int i = 0;
+    lc_bench::Paired paired(state, kCalls);
+    add_trace_and_vsnprintf(paired, i);
+    paired.run();
+    dbgout_profile.output_hook = nullptr;
+    state.counters["copied_MB"] = static_cast<double>(followed.bytes()) / 1e6;
+}
+BENCHMARK(BM_TraceFollowed);
 
 BENCHMARK_MAIN();

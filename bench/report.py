@@ -148,16 +148,11 @@ def paired_rows(t, runs, binary, bench, what, lib, baselines, filt, rate=False):
 def trace_section(t, runs):
     b = "bench_trace"
     t.section("Trace")
-    gate = reps(runs, b, "BM_TraceGateOff")
     loop = reps(runs, b, "BM_EmptyLoop")
     spd = reps(runs, b, "BM_SpdlogDisabled")
     what = "call site, level gate off"
-    if gate:
-        g = cpu_item_ns(gate)
-        emitted = field(gate, "emitted") or 0
-        t.row(what, fmt_time(g), "empty loop %s" % fmt_time(cpu_item_ns(loop)) if loop else "",
-              "", "≤ 1 ns a call; nothing emitted (%d)" % emitted,
-              verdict(g <= 1.0 and emitted == 0), cmd(b, "Gate|EmptyLoop|SpdlogDisabled"))
+    g = gate_row(t, reps(runs, b, "BM_TraceGateOff"), loop, what, "Gate|EmptyLoop|SpdlogDisabled")
+    if g:
         if spd:
             r = cpu_item_ns(spd) / g
             t.row("", "", "spdlog, disabled level %s" % fmt_time(cpu_item_ns(spd)),
@@ -167,6 +162,25 @@ def trace_section(t, runs):
     paired_rows(t, runs, b, "BM_TraceFormatted", "formatted to `output_hook`", "library",
                 [("vsnprintf, stack buffer", "vsnprintf", "≥ 1/1.3 = 0.77×", 1 / 1.3),
                  ("spdlog, callback sink", "spdlog", "(peer)", None)], "Formatted")
+    gate_row(t, reps(runs, b, "BM_TraceGateOffFollowed"), loop,
+             "level gate off, an `lcctl follow` attached", "GateOffFollowed|EmptyLoop")
+    paired_rows(t, runs, b, "BM_TraceFollowed", "formatted, and copied to an `lcctl follow`", "library",
+                [("vsnprintf, stack buffer", "vsnprintf", "(recorded: a write per trace)", None)],
+                "TraceFollowed")
+
+
+def gate_row(t, gate, loop, what, filt):
+    """The row of a closed level gate beside the empty loop; its time per
+    call, or None when it did not run."""
+    if not gate:
+        t.row(what, "not run", "", "", "≤ 1 ns a call", "", cmd("bench_trace", filt))
+        return None
+    g = cpu_item_ns(gate)
+    emitted = field(gate, "emitted") or 0
+    t.row(what, fmt_time(g), "empty loop %s" % fmt_time(cpu_item_ns(loop)) if loop else "",
+          "", "≤ 1 ns a call; nothing emitted (%d)" % emitted,
+          verdict(g <= 1.0 and emitted == 0), cmd("bench_trace", filt))
+    return g
 
 
 def pool_section(t, runs):

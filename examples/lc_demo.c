@@ -5,15 +5,15 @@
  *   lc_demo [seconds] [--syslog]
  *
  * It starts the library, runs a fixed-period, a fixed-delay and a
- * persistent task, serves the debug pipe, and stops cleanly after the given
- * number of seconds (default 5) or at SIGINT, SIGTERM or SIGHUP.  Traces go to
- * standard error through output_hook; --syslog leaves them to syslog.
+ * persistent task, serves the debug pipe and prints the lcctl commands that
+ * talk to it, and stops cleanly after the given number of seconds (default
+ * 5) or at SIGINT, SIGTERM or SIGHUP.  Traces go to standard error through
+ * output_hook; --syslog leaves them to syslog.
  */
 #include "lib_common.h"
+#include "served_pipe.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -116,30 +116,6 @@ static void on_request(void *arg)
     XEL_TRACE(module, 6, "persistent task (%s) run %d\n", (const char *)arg, ++runs);
 }
 
-/* The pipe this process serves: the descriptor the library holds open on
-   "/dev/libfifo..."; empty when it serves none. */
-static void find_pipe(char *path, size_t size)
-{
-    path[0] = '\0';
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == NULL)
-        return;
-    struct dirent *ent;
-    while ((ent = readdir(dir)) != NULL) {
-        char link[300], target[PATH_MAX];
-        snprintf(link, sizeof link, "/proc/self/fd/%s", ent->d_name);
-        ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        if (strncmp(target, "/dev/libfifo", 12) == 0 && strlen(target) < size) {
-            strcpy(path, target);
-            break;
-        }
-    }
-    closedir(dir);
-}
-
 static void usage(const char *self)
 {
     fprintf(stderr, "usage: %s [seconds] [--syslog]\n", self);
@@ -186,12 +162,16 @@ int main(int argc, char **argv)
         return 1;
     }
     char pipe_path[128];
-    find_pipe(pipe_path, sizeof pipe_path);
+    lc_served_pipe(pipe_path, sizeof pipe_path);
     if (pipe_path[0] != '\0') {
+        const long pid = (long)getpid();
         fprintf(stderr, "-- serving the debug pipe %s; talk to it from another shell:\n", pipe_path);
-        fprintf(stderr, "--   echo \"help=1\" > %s\n", pipe_path);
-        fprintf(stderr, "--   echo \"lib_level=debug;dbg_time=1\" > %s\n", pipe_path);
-        fprintf(stderr, "--   echo \"gpool=statistics\" > %s\n", pipe_path);
+        fprintf(stderr, "--   lcctl -p %ld help\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld lib_level=debug dbg_time=1\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld gpool=statistics\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld get\n", pid);
+        fprintf(stderr, "--   lcctl -p %ld follow            (Ctrl-C stops)\n", pid);
+        fprintf(stderr, "--   without lcctl: echo \"help=1\" > %s   (answers go to the trace output)\n", pipe_path);
     } else {
         fprintf(stderr, "-- no debug pipe served (no write access to /dev?)\n");
     }

@@ -13,11 +13,17 @@
 // needs an '=', and its key and value, trimmed of white space and quotes,
 // must be at most 99 characters and equal a row's key and value (any value
 // for a value-less row); rows without key or handler never match, and the
-// first matching row in registration and table order wins.  A read with a
-// failed piece traces the hint once; a read of an empty pipe traces
-// "no data yet".  Handler calls and traces are logged in one sequence, which
+// first matching row in registration and table order wins.  A full read
+// that ends inside a piece while more waits in the pipe fails that piece,
+// and the first piece of the next read too.  A piece that starts with the
+// reply header ("\0lcctl ") names a reply FIFO the input cannot make: it
+// is refused (traced at level 3) and fails, and so does every later piece
+// of that read until another header.  A read with a failed piece traces the
+// hint once; a read of an empty pipe traces "no data yet".  Handler calls and traces are logged in one sequence, which
 // must equal the model's, read by read.
 #include "fuzz_input.h"
+
+#include "reply_protocol_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -35,7 +41,10 @@ void log_hook(int32_t level, const char *text)
 {
     fuzz_trace_hook(level, text);
     const TraceLine &l = fuzz_traces().back();
-    event_log().push_back("trace " + l.module + " " + l.function + " " + l.text);
+    // The reason of a refused reply names a path; the model only knows
+    // that the header was refused.
+    const bool refusal = l.text.compare(0, 15, "reply refused: ") == 0;
+    event_log().push_back("trace " + l.module + " " + l.function + " " + (refusal ? "reply refused" : l.text));
     fuzz_traces().clear();
 }
 
@@ -137,16 +146,25 @@ struct Registry {
         }
         return false;
     }
-    // What one read of `text` must do.
-    void read(const std::string &text, std::vector<std::string> &out) const
+    // What one read of `text` must do; its first piece continues one cut
+    // at the end of the read before (starts_cut), its last piece goes on
+    // in the pipe (ends_cut).
+    void read(const std::string &text, bool starts_cut, bool ends_cut, std::vector<std::string> &out) const
     {
         bool failed = false;
+        bool refused = false;
         size_t pos = 0;
         for (;;) {
             size_t semi = text.find(';', pos);
             std::string p = text.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
-            if (!piece(p, out))
+            const bool cut = (pos == 0 && starts_cut) || (semi == std::string::npos && ends_cut);
+            if (!cut && p.compare(0, LC_REPLY_HEADER_LEN, std::string(LC_REPLY_HEADER, LC_REPLY_HEADER_LEN)) == 0) {
+                out.push_back("trace lib fifo_handle reply refused");
+                refused = true;
                 failed = true;
+            } else if (cut || refused || !piece(p, out)) {
+                failed = true;
+            }
             if (semi == std::string::npos || semi + 1 >= text.size())
                 break;
             pos = semi + 1;
@@ -169,15 +187,18 @@ void drain(int fd)
     }
 }
 
-// One fifo_handle against the model's pending bytes.
-void handle(const Pipe &p, std::string &pending)
+// One fifo_handle against the model's pending bytes; `cut` says whether
+// the last read ended inside a piece that went on.
+void handle(const Pipe &p, std::string &pending, bool &cut)
 {
     std::vector<std::string> want;
     if (pending.empty()) {
         want.push_back("trace lib fifo_handle no data yet\n\n");
     } else {
         size_t n = pending.size() < 256 ? pending.size() : 256;
-        registry().read(pending.substr(0, n), want);
+        const bool ends_cut = n == 256 && pending.size() > n && pending[n - 1] != ';' && pending[n - 1] != '\n';
+        registry().read(pending.substr(0, n), cut, ends_cut, want);
+        cut = ends_cut;
         pending.erase(0, n);
     }
     event_log().clear();
@@ -237,6 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     std::string pending;  // written, not read yet
+    bool cut = false;     // the last read ended inside a piece
     while (!in.empty()) {
         std::string text;
         uint8_t end = 0;
@@ -254,10 +276,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             pending += text;
         }
         if (end == 0xff)
-            handle(p, pending);
+            handle(p, pending, cut);
     }
     while (!pending.empty())
-        handle(p, pending);
-    handle(p, pending);
+        handle(p, pending, cut);
+    handle(p, pending, cut);
     return 0;
 }

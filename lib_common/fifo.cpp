@@ -7,6 +7,8 @@
 #include "trace.h"
 #include "common_internal.h"
 #include "mutex_guard_internal.h"
+#include "reply_internal.h"
+#include "reply_protocol_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -44,6 +47,9 @@ static bool fifo_created = true;
 /* Process that made the node at fifo_path (0: none); a forked child must
    not remove its parent's node. */
 static pid_t node_owner;
+/* The descriptor whose last read ended inside a piece that goes on in the
+   pipe (-1: none); only the thread that runs fifo_handle uses it. */
+static int cut_fd = -1;
 
 /* Recursive, so that an output hook that registers a table while "help"
    lists the rows does not deadlock. */
@@ -80,6 +86,7 @@ extern "C" LC_API int32_t fifo_init_fun(void)
     if (node_owner == getpid())
         remove(fifo_path);
     node_owner = 0;
+    cut_fd = -1;
 
     bool shared = access(shared_path, F_OK) != 0;
     if (shared)
@@ -189,6 +196,72 @@ static bool parse_fifo_line(char *piece)
     return true;
 }
 
+/* Whether a full read ended inside a piece of which more waits in the
+   pipe: its last byte is no ';' or line feed, and the pipe is not empty.
+   Must look at the text before the semicolons are cut out. */
+static bool piece_goes_on(int fd, const char *text, size_t len)
+{
+    if (len != READ_MAX || text[len - 1] == ';' || text[len - 1] == '\n')
+        return false;
+    int waiting = 0;
+    return ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+/* A piece that starts with the reply header bytes. */
+static bool is_reply_header(const char *piece, size_t len)
+{
+    return len >= LC_REPLY_HEADER_LEN && memcmp(piece, LC_REPLY_HEADER, LC_REPLY_HEADER_LEN) == 0;
+}
+
+namespace {
+/* The request of a read that an asker wants answered (see
+   reply_protocol_internal.h): its reply slot, whether one of its pieces
+   failed, and whether its header was refused (then its pieces do not run:
+   nothing is done that the asker cannot be told). */
+struct Request {
+    int slot = -1;
+    bool failed = false;
+    bool refused = false;
+};
+}  // namespace
+
+/* Sends the registered rows into the answer in slot.  Takes list_lock. */
+static void reply_rows(int slot)
+{
+    MutexGuard lock(list_lock);
+    for (RowWalk walk; const fifo_cmd *row = walk.next();)
+        lc_reply_row(slot, row->key, row->value);
+}
+
+/* Ends the current request's answer, if it has one. */
+static void finish_request(Request *req)
+{
+    if (req->slot >= 0)
+        lc_reply_finish(req->slot, !req->failed, fifo_path);
+    *req = Request();
+}
+
+/* Starts a request from the header's words; false, with the reason in why
+   (empty when the asker was told it is busy), when it cannot be answered. */
+static bool start_request(const char *words, size_t len, Request *req, char *why, size_t size)
+{
+    finish_request(req);
+    lc_reply_request asked;
+    if (!lc_reply_parse(words, len, &asked)) {
+        snprintf(why, size, "malformed request header");
+        req->refused = true;
+        return false;
+    }
+    req->slot = lc_reply_open(&asked, why, size);
+    if (req->slot < 0) {
+        req->refused = true;
+        return false;
+    }
+    if (asked.rows)
+        reply_rows(req->slot);
+    return true;
+}
+
 extern "C" LC_API void fifo_handle(int32_t fd)
 {
     char buf[READ_MAX + 1];
@@ -202,23 +275,42 @@ extern "C" LC_API void fifo_handle(int32_t fd)
         return;
     /* Any other read error leaves an empty text, which fails as a command. */
     size_t len = n < 0 ? 0 : (size_t)n;
+    /* A piece cut by the read boundary fails in both reads: neither half
+       of a command may run. */
+    const bool starts_cut = cut_fd == fd;
+    const bool ends_cut = n > 0 && piece_goes_on(fd, buf, len);
+    cut_fd = ends_cut ? fd : -1;
 
     /* Semicolons are looked for in every byte read, so a NUL byte only
        ends the piece it is in. */
     bool failed = false;
+    Request req;
     size_t pos = 0;
     for (;;) {
         char *semi = static_cast<char *>(memchr(buf + pos, ';', len - pos));
+        const size_t end = semi != nullptr ? (size_t)(semi - buf) : len;
         if (semi != nullptr)
             *semi = '\0';
-        if (!parse_fifo_line(buf + pos))
+        const bool cut = (pos == 0 && starts_cut) || (semi == nullptr && ends_cut);
+        if (!cut && is_reply_header(buf + pos, end - pos)) {
+            char why[256];
+            if (!start_request(buf + pos + LC_REPLY_HEADER_LEN, end - pos - LC_REPLY_HEADER_LEN, &req, why,
+                               sizeof why)) {
+                failed = true;
+                if (why[0] != '\0')
+                    XEL_TRACE(lib, 3, "reply refused: %s\n", why);
+            }
+        } else if (cut || req.refused || !parse_fifo_line(buf + pos)) {
             failed = true;
-        if (semi == nullptr || (size_t)(semi - buf) + 1 >= len)
+            req.failed = true;
+        }
+        if (semi == nullptr || end + 1 >= len)
             break;
-        pos = (size_t)(semi - buf) + 1;
+        pos = end + 1;
     }
     if (failed)
         XEL_TRACE(lib, 6, "please use echo \"help=1\" > /dev/libfifo \n");
+    finish_request(&req);
 }
 
 extern "C" LC_API void fifo_exit_fun(int32_t fd)
@@ -228,6 +320,8 @@ extern "C" LC_API void fifo_exit_fun(int32_t fd)
         MutexGuard lock(list_lock);
         free_registrations();
     }
+    lc_reply_close_all();
+    cut_fd = -1;
     if (fd >= 0)
         close(fd);
     if (node_owner == getpid())

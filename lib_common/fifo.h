@@ -24,6 +24,17 @@
  *    so a truncated text can never run a command nobody wrote.
  *  - A NUL byte inside a write ends the command it is in; the commands after
  *    the next semicolon still run.
+ *  - One read takes 256 bytes.  A command cut by that boundary (the read is
+ *    full, its last byte is no ';' or line feed, and more waits in the
+ *    pipe) fails in both reads: neither half runs, and each read traces
+ *    the hint.  A command that ends exactly at the boundary runs.
+ *  - A piece that starts with a NUL byte and "lcctl " (no command row can
+ *    match such a piece) is a request of the lcctl tool: it names a FIFO
+ *    of the asker's, into which the traces the rest of the request makes
+ *    are copied, followed by a status line.  A FIFO that is not a private
+ *    reply FIFO of this user or root is refused with a level-3 trace, and
+ *    the rest of that request does not run.  Nothing changes for a write
+ *    without such a piece.
  *  - add_fifo_work drops the registration (and traces it at level 3) when
  *    its record cannot be allocated, when the table is null or has no rows,
  *    or when fifo_init_fun has never run.

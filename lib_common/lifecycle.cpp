@@ -7,11 +7,13 @@
  * points from overlapping when a process calls them from several threads.
  */
 #include "lib_common.h"
+#include "common_internal.h"
 #include "fifo_internal.h"
 #include "mutex_guard_internal.h"
 #include "task_process_internal.h"
 
 #include <pthread.h>
+#include <stdlib.h>
 
 extern "C" {
 
@@ -42,6 +44,12 @@ extern "C" LC_API int lib_common_init(void)
     MutexGuard lock(life_lock);
     if (gpool != nullptr)
         return 0;
+    /* Start-up levels first, so that every start-up trace obeys them. */
+    const char *bad;
+    int bad_len;
+    for (const char *levels = getenv("LIB_COMMON_LEVELS"); lc_levels_next(&levels, &bad, &bad_len);)
+        if (bad != nullptr)
+            XEL_TRACE(lib, 3, "LIB_COMMON_LEVELS: ignored \"%.*s\"\n", bad_len, bad);
     threadpool *pool = threadpool_create(GPOOL_WORKERS, common_profile.pool_max_threads, GPOOL_PENDING);
     if (pool == nullptr)
         return -1;

@@ -5,6 +5,7 @@
  * installed, otherwise to syslog in records of at most 160 characters.
  */
 #include "trace.h"
+#include "reply_internal.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -88,6 +89,9 @@ extern "C" LC_API int32_t xel_traceout(int32_t level, const char *fmt, ...)
         hook(level, buf);
     else
         send_to_syslog(level, buf, total);
+    /* Copies for lcctl; with nothing attached, one load and one compare. */
+    if (__atomic_load_n(&lc_reply_attached, __ATOMIC_RELAXED) != 0)
+        lc_reply_copy(buf, total);
     return 0;
 }
 

@@ -34,7 +34,9 @@ typedef struct dbgout_profile_t {
 extern LC_API dbgout_profile_t dbgout_profile;
 
 /* Formats and emits one trace; always returns 0.  A null format emits
-   nothing.  The text is cut at 1023 characters (time stamp included). */
+   nothing.  The text is cut at 1023 characters (time stamp included).
+   While the lcctl tool is attached the text is also copied to it, without
+   ever waiting for it.  Any thread, no lock held. */
 LC_API int32_t xel_traceout(int32_t level, const char *fmt, ...) LC_PRINTF(2, 3);
 
 /* Traces "<title> [len:<length>],data:" and the first 32 bytes as

@@ -12,6 +12,8 @@ flags=""
 [ -n "$san" ] && flags="-fsanitize=$san"
 
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
+# The tool is installed beside the library and answers for itself.
+"$prefix/bin/lcctl" --help | grep -q "^usage: lcctl list"
 libdir=$(dirname "$(find "$prefix" -name 'lib_common.pc' | head -n 1)")/..
 export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 

@@ -35,6 +35,7 @@ finish
 grep -q 'fifo_print_debug +.*\]gpool=add_task$' "$log" || fail "no help listing"
 grep -q 'threadpool_debug +.*\]min:2,max:4,live:' "$log" || fail "no statistics"
 grep -q ' task (.*) run 1' "$log" || fail "no task ran"
+grep -q "^--   lcctl -p $pid help\$" "$log" || fail "no lcctl command printed"
 echo "2 s run: ok ($path)"
 
 start "$@" 60

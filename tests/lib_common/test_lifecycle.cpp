@@ -89,6 +89,44 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(dbgout_profile.time_enable, 1);
 }
 
+// One read takes 256 bytes.  A command cut by that boundary fails in both
+// reads, so neither half runs (each read traces the hint); one that ends
+// exactly there runs: nothing more waits, or a ';' or line feed ends it.
+TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
+{
+    std::string times;
+    for (int i = 0; i < 21; i++)
+        times += "dbg_time=0;";
+    const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
+    const std::string cut = times + std::string(10, ' ') + "lib_level=debugger\n";
+    ASSERT_EQ(cut.size(), 260u);
+    ASSERT_EQ(cut.substr(250, 6), "=debug"); // the first read ends there
+    ASSERT_TRUE(command(cut));
+    EXPECT_EQ(dbgout_profile.lib_level, 6);
+    EXPECT_FALSE(capture_.contains("]L7\n"));
+    EXPECT_EQ(capture_.count(hint), 2u);
+
+    capture_.clear();
+    const std::string exact = times + std::string(10, ' ') + "lib_level=debug"; // all of it in one read
+    ASSERT_EQ(exact.size(), 256u);
+    send(exact);
+    EXPECT_TRUE(lc_test::wait_until([] { return XEL_LEVEL(lib) == 7; }));
+    EXPECT_TRUE(lc_test::wait_until([&] { return capture_.contains("]L7\n"); }));
+
+    capture_.clear();
+    const std::string at_semicolon = times + std::string(11, ' ') + "lib_level=err;";
+    ASSERT_EQ(at_semicolon.size(), 256u);
+    ASSERT_TRUE(command(at_semicolon + "cc_level=err")); // the second read starts at cc_level
+    EXPECT_EQ(dbgout_profile.lib_level, 3);
+    EXPECT_EQ(dbgout_profile.cc_level, 3);
+    const std::string at_line_feed = times + std::string(10, ' ') + "lib_level=info\n";
+    ASSERT_EQ(at_line_feed.size(), 256u);
+    ASSERT_TRUE(command(at_line_feed + ";cc_level=info"));
+    EXPECT_EQ(dbgout_profile.lib_level, 6);
+    EXPECT_EQ(dbgout_profile.cc_level, 6);
+    EXPECT_EQ(capture_.count(hint), 1u) << "only the empty piece after the line feed fails";
+}
+
 // Timers still fire while a flood of slow commands keeps the pipe readable
 // on every pass, and tables register meanwhile.  (The fifo fuzz corpus feeds
 // garbage and over-long pieces.)
