@@ -97,3 +97,29 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(threadpool_destroy(gpool), 0);
     gpool = nullptr;
 }
+
+// Without a pool every hand-over is refused: handleTimeout traces it with the entry's token, and the one-shot entry
+// is destroyed all the same while the fixed-period one stays armed.
+TEST(DelayQueue, AHandOverThePoolRefusesIsTraced)
+{
+    ASSERT_EQ(gpool, nullptr);
+    lc_test::TraceCapture capture;
+    std::atomic<int> ran{0};
+    DelayQueue q;
+    AlarmHandler *once = new AlarmHandler(count_up, &ran, DELAY_ZERO), *kept = new AlarmHandler(count_up, &ran, DELAY_ZERO);
+    kept->kind = TASK_FIXPERIOD;
+    const int32_t tokens[2] = {once->token(), kept->token()};
+    q.addEntry(once);
+    q.addEntry(kept);
+    EXPECT_EQ(q.handleAlarm(), 1);
+    EXPECT_EQ(q.handleAlarm(), 1);
+    EXPECT_EQ(ring(q), Ring{kept});
+    const std::vector<std::string> texts = capture.texts();
+    ASSERT_EQ(texts.size(), 2u);
+    for (int i = 0; i < 2; i++) {
+        const std::string text = "task " + std::to_string(tokens[i]) + " dropped: the pool refused it\n";
+        EXPECT_EQ(texts[i].substr(0, 20), "[lib handleTimeout +") << texts[i];
+        EXPECT_EQ(texts[i].substr(texts[i].find(']') + 1), text);
+    }
+    EXPECT_EQ(ran.load(), 0);
+}
