@@ -120,7 +120,8 @@ static void end_handing_over(void)
 {
     lc_lock_guard lock(task_queue_lock);
     handing_over = 0;
-    pthread_cond_broadcast(&handover_done);
+    if (waiting_removals > 0)
+        pthread_cond_broadcast(&handover_done);
 }
 
 /* Hands the first due timer to gpool, without task_queue_lock; the hand-
@@ -133,10 +134,13 @@ static int32_t fire_one(void)
         return 0;
     assert(!task_queue_lock.owner.mine());
     threadpool *pool = __atomic_load_n(&gpool, __ATOMIC_ACQUIRE);
-    threadpool_task *task = lc_threadpool_announce(pool, due.work.function, due.work.arg, due.token);
+    threadpool_task *arriving = nullptr;
+    int rc = lc_threadpool_announce(pool, due.work.function, due.work.arg, due.token, &arriving);
     if (due.once != nullptr)
         end_handing_over();
-    const bool taken = task != nullptr && lc_threadpool_deliver(pool, task) == 0;
+    if (rc == 1)
+        rc = lc_threadpool_deliver(pool, arriving);
+    const bool taken = rc == 0;
     delete due.once; /* unlinked before the hand-over, destroyed after it */
     return taken ? 0 : due.token;
 }

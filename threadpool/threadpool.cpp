@@ -560,15 +560,17 @@ static add_state try_queue(pool_impl *impl, task_impl *task)
     return ADD_QUEUED;
 }
 
-/* Looks at the list for `task`, first waiting for room when `wait` says so
-   and the list is still full; *view gets the figures of a full list.
-   Takes and releases task_lock. */
-static add_state look(pool_impl *impl, task_impl *task, bool wait, list_view *view)
+/* Looks at the list for `task` and waits while it is full, but returns
+   ADD_FULL before a wait that is to be traced, unless `traced` says the
+   caller has just traced it; *view then gets the figures for the next
+   trace.  Takes and releases task_lock. */
+static add_state look(pool_impl *impl, task_impl *task, bool traced, list_view *view)
 {
     lc_lock_guard lock = hold_tasks(impl);
     add_state state = try_queue(impl, task);
-    if (state == ADD_FULL && wait) {
+    while (state == ADD_FULL && (traced || XEL_LEVEL(lib) < 6)) {
         lock.wait(impl->pub.not_full);
+        traced = false;
         state = try_queue(impl, task);
     }
     if (state == ADD_FULL)
@@ -638,26 +640,25 @@ extern "C" LC_API int threadpool_add_task_sync(threadpool *pool, lc_task_fn func
 
 /* The scheduler's hand-over is a threadpool_add_task made in two steps;
    its traces carry that body's name. */
-threadpool_task *lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg,
-                                        int32_t tag)
+int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag,
+                           threadpool_task **arriving)
 {
     trace_addition("_threadpool_add_task", __LINE__, function, arg);
     if (function == nullptr || pool == nullptr)
-        return nullptr;
+        return -1;
     task_impl *task = new_task(function, arg, false, tag);
     if (task == nullptr)
-        return nullptr;
+        return -1;
     pool_impl *impl = impl_of(pool);
-    bool shown;
+    add_state state;
     {
         lc_lock_guard lock = hold_tasks(impl);
-        shown = !impl->pub.shutdown;
-        if (shown)
-            link_newest(&impl->arriving, &task->pub);
+        state = try_queue(impl, task);
     }
-    if (!shown)
+    if (state == ADD_CLOSED)
         discard_task(task);
-    return shown ? &task->pub : nullptr;
+    *arriving = state == ADD_FULL ? &task->pub : nullptr;
+    return state == ADD_CLOSED ? -1 : state == ADD_FULL;
 }
 
 int lc_threadpool_deliver(threadpool *pool, threadpool_task *task)

@@ -28,18 +28,18 @@ void lc_threadpool_add_trace_set(int32_t count);
  * left in the pool.
  *
  * The hand-over comes in two steps.  lc_threadpool_announce makes the task
- * record and shows it among the pool's tasks at once, without waiting;
- * lc_threadpool_deliver then waits while the list is full and queues it.
- * Together they are one threadpool_add_task, with its traces under the name
- * _threadpool_add_task.  Neither may be called with a lock held that a task
- * function might take.
+ * record and queues it, or, while the list is full, shows it among the
+ * pool's tasks at once without waiting; lc_threadpool_deliver then waits for
+ * room and queues it.  Together they are one threadpool_add_task, with its
+ * traces under the name _threadpool_add_task.  Neither may be called with a
+ * lock held that a task function might take.
  */
 
-/* The announced record, or null when the pool refuses the task (null pool
-   or function, no memory, shutting down); the caller passes it to
-   lc_threadpool_deliver. */
-threadpool_task *lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg,
-                                        int32_t tag);
+/* 0 when the task is queued; 1 when it waits for room as *arriving, which
+   the caller passes to lc_threadpool_deliver; -1 when the pool refuses it
+   (null pool or function, no memory, shutting down). */
+int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag,
+                           threadpool_task **arriving);
 /* Queues an announced task once there is room (or sees it already run by
    a waiter, below): 0; -1 when the pool shut down meanwhile and released it
    unrun. */
