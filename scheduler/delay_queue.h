@@ -22,8 +22,9 @@
  * AlarmHandler carries a task function and its argument; when it expires it
  * hands the work to the library's pool gpool: a one-shot task's own function
  * with its argument, a kept task's runner existEntry_handle with the token.
- * It takes no lock of its own, so whoever fires a shared queue releases the
- * queue's lock around handleTimeout or holds no lock a task might take.  A
+ * It takes and releases no lock: handleAlarm calls it with the caller's
+ * locks held, and they stay held while the hand-over waits for room in a
+ * full pool.  A
  * hand-over that the pool refuses (no gpool, no memory, a pool shutting
  * down) is traced at level 3 ("task <token> dropped: the pool refused it")
  * and that run is lost: a one-shot task never runs and its entry is

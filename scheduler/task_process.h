@@ -107,10 +107,11 @@ LC_API int remove_task(int *token);
  * wait for itself, and the scheduler thread hands the runs over.  -1 always
  * means the argument is not yet free.
  *
- * Thread safety: any thread but the scheduler's, also a pool worker: a
- * task function may wait for another task (a worker that waits for a run
- * still queued in the pool runs it itself).  Two tasks must not wait for
- * each other.  lib_common_exit waits for the calls under way.
+ * Thread safety: any thread; it waits only outside the task's own runs and
+ * off the scheduler thread (above).  A task function may wait for another
+ * task: a worker that waits for a run still queued in the pool runs it
+ * itself.  Two tasks must not wait for each other.  lib_common_exit waits
+ * for the calls under way.
  */
 LC_API int remove_task_wait(int *token);
 
