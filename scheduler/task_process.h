@@ -48,6 +48,11 @@
  *  - The stop wakes the scheduler thread instead of waiting for its next
  *    time-out, so it takes no longer than the command or hand-over under
  *    way.
+ *  - A run whose hand-over the pool refuses (no gpool, or no memory for
+ *    the pool's task record) is lost and traced at level 3 as "task
+ *    <token> dropped: the pool refused it": a one-shot task then never
+ *    runs and its token dies; a fixed-period task runs at its next expiry;
+ *    a fixed-delay or persistent one stays parked until update_task.
  *  - Each pass of the scheduler fires at most one due timer, whatever woke
  *    it, so a flood of commands that keeps the pipe readable cannot hold
  *    timers back.
