@@ -39,7 +39,7 @@ extern "C" LC_API int lib_common_init(void)
 {
     /* A debug command: the library runs, and a stop may be waiting for
        this very thread while it holds the lock. */
-    if (task_process_on_own_thread())
+    if (lc_task_process_on_own_thread())
         return 0;
     MutexGuard lock(life_lock);
     if (gpool != nullptr)
@@ -73,7 +73,7 @@ extern "C" LC_API int lib_common_init(void)
 
 extern "C" LC_API void lib_common_main(void)
 {
-    if (task_process_on_own_thread())
+    if (lc_task_process_on_own_thread())
         return;
     MutexGuard lock(life_lock);
     if (common_profile.pool_adjust_enable != 0 && gpool != nullptr)
@@ -83,7 +83,7 @@ extern "C" LC_API void lib_common_main(void)
 extern "C" LC_API int lib_common_exit(void)
 {
     /* The scheduler thread cannot wait for its own end. */
-    if (task_process_on_own_thread())
+    if (lc_task_process_on_own_thread())
         return -1;
     MutexGuard lock(life_lock);
     if (gpool == nullptr)

@@ -113,15 +113,7 @@ extern "C" {
 /* Zeroes the record, then sets its capacity and initialises its lock. */
 LC_API uint32_t queue_create2(frame_queue_t *q, uint16_t capacity)
 {
-    if (q == nullptr)
-        return LC_QUEUE_ERR;
-    memset(q, 0, sizeof *q);
-    if (capacity > FRAME_QUEUE_MAX)
-        return LC_QUEUE_ERR;
-    q->maxdata = capacity;
-    pthread_mutex_init(&q->lock, nullptr);
-    XEL_TRACE(lib, 6, "mutex:%p\n", (void *)&q->lock);
-    return LC_QUEUE_OK;
+    return lc_queue_create(q, capacity, FRAME_QUEUE_MAX, __func__, __LINE__);
 }
 
 /* Releases the frames still stored and empties the record. */

@@ -8,7 +8,12 @@
 #ifndef LC_QUEUE_INTERNAL_H
 #define LC_QUEUE_INTERNAL_H
 
+#include "queue_results.h"
+#include "trace.h"
+
+#include <pthread.h>
 #include <stdint.h>
+#include <string.h>
 
 enum { QUEUE_TABLE_SIZE = 512 };
 
@@ -37,6 +42,27 @@ template <typename T> static inline T atomic_get(const T *word)
 template <typename T> static inline void atomic_set(T *word, T value)
 {
     __atomic_store_n(word, value, __ATOMIC_RELAXED);
+}
+
+/* The body of queue_create2 and queue_create3: zeroes the record, then,
+   for a capacity of at most `most`, stores it and initialises the record's
+   lock, which it traces as `func` called at `line`.  LC_QUEUE_OK, or
+   LC_QUEUE_ERR for a null record or a larger capacity (the record zeroed
+   all the same). */
+template <typename Record>
+static inline uint32_t lc_queue_create(Record *q, uint16_t capacity, uint16_t most,
+                                       const char *func, int line)
+{
+    if (q == nullptr)
+        return LC_QUEUE_ERR;
+    memset(q, 0, sizeof *q);
+    if (capacity > most)
+        return LC_QUEUE_ERR;
+    q->maxdata = capacity;
+    pthread_mutex_init(&q->lock, nullptr);
+    if (XEL_LEVEL(lib) >= 6)
+        xel_traceout(6, "[lib %s +%-4d]mutex:%p\n", func, line, static_cast<void *>(&q->lock));
+    return LC_QUEUE_OK;
 }
 
 #endif /* LC_QUEUE_INTERNAL_H */

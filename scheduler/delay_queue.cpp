@@ -7,19 +7,14 @@
 #include "timeval_internal.h"
 #include "threadpool.h"
 
+#include <assert.h>
 #include <limits.h>
 #include <pthread.h>
 
 DelayQueue *task_queue = nullptr;
-pthread_mutex_t task_queue_lock = PTHREAD_MUTEX_INITIALIZER;
+lc_mutex task_queue_lock = LC_MUTEX_INITIALIZER;
 
 int32_t DelayQueueEntry::tokenCounter = 0;
-
-/* Set by handleAlarm around the hand-over of the entry it fires: true when
-   it fires the library's queue, whose lock the firing thread then holds and
-   AlarmHandler releases while it waits for the pool.  Per thread, since
-   private queues may fire on any thread. */
-static thread_local bool fire_holds_task_lock = false;
 
 /* The next token: positive and unique however many threads make entries at
    once; after the largest value it starts again at 1, never at 0. */
@@ -42,11 +37,12 @@ static bool is_forever(const DelayInterval &t)
 /* Takes an entry out of whatever ring holds it; the entry after it absorbs
    its delta so that its own expiry does not move.  An entry in no ring
    (next null, or linked to itself) is left alone. */
-void delay_entry_unlink(DelayQueueEntry *entry)
+void lc_delay_entry_unlink(DelayQueueEntry *entry)
 {
     DelayQueueEntry *next = entry->fNext;
     if (next == nullptr || next == entry)
         return;
+    assert(next->fPrev == entry && entry->fPrev->fNext == entry);
     if (!is_forever(next->fRemaining))
         lc_time::add(next->fRemaining, entry->fRemaining);
     entry->fPrev->fNext = next;
@@ -63,7 +59,7 @@ DelayQueueEntry::DelayQueueEntry(DelayInterval delay)
 /* Leaving a ring first keeps a queue from pointing at a destroyed entry. */
 DelayQueueEntry::~DelayQueueEntry()
 {
-    delay_entry_unlink(this);
+    lc_delay_entry_unlink(this);
 }
 
 void DelayQueueEntry::handleTimeout()
@@ -78,7 +74,7 @@ DelayQueue::~DelayQueue()
 {
     while (fNext != this) {
         DelayQueueEntry *entry = fNext;
-        delay_entry_unlink(entry);
+        lc_delay_entry_unlink(entry);
         delete entry;
     }
 }
@@ -133,7 +129,7 @@ int32_t DelayQueue::updateEntry(DelayQueueEntry *entry, DelayInterval delay)
 {
     if (entry == nullptr || entry == this)
         return -1;
-    delay_entry_unlink(entry);
+    lc_delay_entry_unlink(entry);
     entry->fRemaining = delay;
     entry->fInterval = delay;
     addEntry(entry);
@@ -149,7 +145,7 @@ int32_t DelayQueue::updateEntry_Remaining(DelayQueueEntry *entry, DelayInterval 
 {
     if (entry == nullptr || entry == this)
         return -1;
-    delay_entry_unlink(entry);
+    lc_delay_entry_unlink(entry);
     entry->fRemaining = delay;
     addEntry(entry);
     return 0;
@@ -159,7 +155,7 @@ int32_t DelayQueue::updateEntry_reset(DelayQueueEntry *entry)
 {
     if (entry == nullptr || entry == this)
         return -1;
-    delay_entry_unlink(entry);
+    lc_delay_entry_unlink(entry);
     entry->fRemaining = entry->fInterval;
     addEntry(entry);
     return 0;
@@ -168,7 +164,7 @@ int32_t DelayQueue::updateEntry_reset(DelayQueueEntry *entry)
 void DelayQueue::removeEntry(DelayQueueEntry *entry)
 {
     if (entry != nullptr && entry != this)
-        delay_entry_unlink(entry);
+        lc_delay_entry_unlink(entry);
 }
 
 DelayQueueEntry *DelayQueue::removeEntry(int32_t token)
@@ -194,36 +190,45 @@ const DelayInterval &DelayQueue::timeToNextAlarm()
     return fNext->fRemaining;
 }
 
-/* Fires the first entry when it is due.  A one-shot entry leaves the queue
-   for good; a fixed-period one is re-armed one interval from now before it
-   runs; the others are parked (any unknown kind too, so that it cannot fire
-   again and again).  Only a one-shot entry is touched after the hand-over:
-   the others are still queued, and the hand-over may have let another
-   thread change or destroy them. */
+/* A one-shot entry leaves the queue for good; a fixed-period one is
+   re-armed one interval from now before it runs; the others are parked
+   (any unknown kind too, so that it cannot fire again and again). */
+DelayQueueEntry *lc_delay_queue_take_due(DelayQueue *queue)
+{
+    if (!lc_time::eq(queue->head()->remaining(), DELAY_ZERO))
+        queue->synchronize();
+    DelayQueueEntry *entry = queue->head();
+    if (entry == queue || !lc_time::eq(entry->remaining(), DELAY_ZERO))
+        return nullptr;
+    if (entry->kind == TASK_ONCE)
+        queue->removeEntry(entry);
+    else if (entry->kind == TASK_FIXPERIOD)
+        queue->updateEntry(entry, entry->interval());
+    else
+        queue->updateEntry_Remaining(entry, DELAY_FOREVER);
+    return entry;
+}
+
+/* Only a one-shot entry is touched after its handleTimeout: the others are
+   still queued, and the hand-over may have let another thread change or
+   destroy them. */
 int32_t DelayQueue::handleAlarm()
 {
-    if (!lc_time::eq(fNext->fRemaining, DELAY_ZERO))
-        synchronize();
-    DelayQueueEntry *entry = fNext;
-    if (entry == this || !lc_time::eq(entry->fRemaining, DELAY_ZERO))
+    DelayQueueEntry *entry = lc_delay_queue_take_due(this);
+    if (entry == nullptr)
         return 0;
-
-    const int32_t entry_kind = entry->kind;
-    if (entry_kind == TASK_ONCE)
-        delay_entry_unlink(entry);
-    else if (entry_kind == TASK_FIXPERIOD)
-        updateEntry(entry, entry->fInterval);
-    else
-        updateEntry_Remaining(entry, DELAY_FOREVER);
-
-    const bool saved = fire_holds_task_lock;
-    fire_holds_task_lock = (this == __atomic_load_n(&task_queue, __ATOMIC_RELAXED));
+    const bool once = entry->kind == TASK_ONCE;
     entry->handleTimeout();
-    fire_holds_task_lock = saved;
-
-    if (entry_kind == TASK_ONCE)
+    if (once)
         delete entry;
     return 1;
+}
+
+lc_pool_work lc_alarm_work(int32_t kind, int32_t token, lc_task_fn task, void *data)
+{
+    if (kind == TASK_ONCE)
+        return {task, data};
+    return {existEntry_handle, reinterpret_cast<void *>(static_cast<intptr_t>(token))};
 }
 
 AlarmHandler::AlarmHandler(lc_task_fn task, void *clientData, DelayInterval delay)
@@ -235,26 +240,41 @@ AlarmHandler::~AlarmHandler()
 {
 }
 
-/* Hands the work to gpool.  Everything needed is read before the lock is
-   released: once it is, another thread may remove and destroy a kept
-   entry.  The pool may block while its list is full; the queue stays
-   usable meanwhile. */
+/* Hands the work to gpool.  The caller holds no lock the task may take:
+   the pool may block while its list is full.  A hand-over the pool refuses
+   is dropped without a report. */
 void AlarmHandler::handleTimeout()
 {
-    const int32_t token = this->token();
-    const int32_t entry_kind = kind;
-    const lc_task_fn task = fProc;
-    void *const data = fClientData;
-    const bool holds_lock = fire_holds_task_lock;
+    const lc_pool_work work = lc_alarm_work(kind, token(), fProc, fClientData);
+    (void)threadpool_add_task(__atomic_load_n(&gpool, __ATOMIC_ACQUIRE), work.function, work.arg);
+}
 
-    if (holds_lock)
-        pthread_mutex_unlock(&task_queue_lock);
-    if (entry_kind == TASK_ONCE)
-        threadpool_add_task(gpool, task, data);
-    else
-        threadpool_add_task(gpool, existEntry_handle, reinterpret_cast<void *>(static_cast<intptr_t>(token)));
-    if (holds_lock)
-        pthread_mutex_lock(&task_queue_lock);
+/* What a run of a kept task needs, read under task_queue_lock: found
+   false when no queued entry has the token. */
+struct kept_run {
+    bool found;
+    lc_task_fn task;
+    void *data;
+    int32_t kind;
+};
+
+static kept_run look_up(int32_t token)
+{
+    kept_run run = {false, nullptr, nullptr, TASK_ONCE};
+    lc_lock_guard lock(task_queue_lock);
+    const AlarmHandler *entry =
+        task_queue != nullptr ? static_cast<AlarmHandler *>(task_queue->findEntryByToken(token)) : nullptr;
+    if (entry != nullptr)
+        run = {true, entry->proc(), entry->clientData(), entry->kind};
+    return run;
+}
+
+/* A fixed-delay task's next expiry, one interval after its run ended. */
+static void rearm(int32_t token)
+{
+    lc_lock_guard lock(task_queue_lock);
+    if (task_queue != nullptr)
+        task_queue->updateEntry_reset(task_queue->findEntryByToken(token));
 }
 
 /* Runs a kept task on a pool worker.  The entry is looked up again by its
@@ -263,32 +283,12 @@ void AlarmHandler::handleTimeout()
 extern "C" LC_API void existEntry_handle(void *arg)
 {
     const int32_t token = static_cast<int32_t>(reinterpret_cast<intptr_t>(arg));
-    lc_task_fn proc = nullptr;
-    void *data = nullptr;
-    int32_t kind = TASK_ONCE;
-    bool found = false;
-
-    pthread_mutex_lock(&task_queue_lock);
-    if (task_queue != nullptr) {
-        AlarmHandler *entry = static_cast<AlarmHandler *>(task_queue->findEntryByToken(token));
-        if (entry != nullptr) {
-            proc = entry->proc();
-            data = entry->clientData();
-            kind = entry->kind;
-            found = true;
-        }
-    }
-    pthread_mutex_unlock(&task_queue_lock);
-    if (!found)
+    const kept_run run = look_up(token);
+    if (!run.found)
         return;
-
-    if (proc != nullptr)
-        proc(data);
-
-    if (kind == TASK_FIXDELAY) {
-        pthread_mutex_lock(&task_queue_lock);
-        if (task_queue != nullptr)
-            task_queue->updateEntry_reset(task_queue->findEntryByToken(token));
-        pthread_mutex_unlock(&task_queue_lock);
-    }
+    assert(!task_queue_lock.owner.mine());
+    if (run.task != nullptr)
+        run.task(run.data);
+    if (run.kind == TASK_FIXDELAY)
+        rearm(token);
 }

@@ -20,9 +20,21 @@
  * destroyed while still queued takes itself out of its ring first.
  *
  * AlarmHandler carries a task function and its argument; when it expires it
- * hands the work to the library's pool gpool (a null gpool drops it).  For
- * entries of the library's own scheduler it releases the scheduler's lock
- * during the hand-over; on any other queue it takes no lock at all.
+ * hands the work to the library's pool gpool: a one-shot task's own function
+ * with its argument, a kept task's runner existEntry_handle with the token.
+ * It takes and releases no lock: handleAlarm calls it with the caller's
+ * locks held, and they stay held while the hand-over waits for room in a
+ * full pool.  A
+ * hand-over that the pool refuses (no gpool, no memory, a pool shutting
+ * down) is dropped without a report, and that run is lost: a one-shot task never runs and its entry is
+ * destroyed all the same, a fixed-period task runs again at its next
+ * expiry, a fixed-delay or persistent one stays parked until update_task
+ * re-arms it.
+ *
+ * The library's own scheduler does not call handleAlarm: it takes the due
+ * entry under its lock, releases the lock, and hands the work over itself,
+ * with the same effects and in the same order (a one-shot entry is
+ * unlinked before the hand-over and destroyed after it).
  *
  * The rest of the library is built without RTTI, but this class tree's
  * type information (typeinfo and vtables) is exported on purpose:
@@ -81,7 +93,7 @@ public:
 
 private:
     friend class DelayQueue;
-    friend void delay_entry_unlink(DelayQueueEntry *entry);
+    friend void lc_delay_entry_unlink(DelayQueueEntry *entry);
 
     DelayQueueEntry *fNext;
     DelayQueueEntry *fPrev;
@@ -116,7 +128,10 @@ public:
 
     /* Time until the first entry expires; copy it before unlocking. */
     const DelayInterval &timeToNextAlarm();
-    /* Fires the first entry if due: 1 if one was handled, else 0. */
+    /* Fires the first entry if due: 1 if one was handled, else 0.  The
+       entry is re-armed, parked or (one-shot) unlinked first; then its
+       handleTimeout runs, with the caller's locks; then a one-shot entry
+       is destroyed. */
     int32_t handleAlarm();
     /* Charges the time passed since lastSyncTime() to the entries. */
     void synchronize();
@@ -129,7 +144,7 @@ private:
 
 class LC_API AlarmHandler : public DelayQueueEntry {
 public:
-    AlarmHandler(lc_task_fn proc, void *clientData, DelayInterval delay);
+    AlarmHandler(lc_task_fn task, void *clientData, DelayInterval delay);
     virtual ~AlarmHandler();
     virtual void handleTimeout();
 

@@ -22,6 +22,8 @@
  * update_task re-times a task (new first delay and new interval);
  * remove_task removes it and zeroes the caller's token.  A run already
  * started completes; a one-shot task already handed to the pool still runs.
+ * remove_task_wait also waits for those, so that the task's argument may be
+ * freed when it returns.
  *
  * lib_common_init starts the scheduler and lib_common_exit stops it; tasks
  * still queued at the stop never run.
@@ -46,6 +48,10 @@
  *  - The stop wakes the scheduler thread instead of waiting for its next
  *    time-out, so it takes no longer than the command or hand-over under
  *    way.
+ *  - A run whose hand-over the pool refuses (no gpool, or no memory for
+ *    the pool's task record) is lost, without a report: a one-shot task then never
+ *    runs and its token dies; a fixed-period task runs at its next expiry;
+ *    a fixed-delay or persistent one stays parked until update_task.
  *  - Each pass of the scheduler fires at most one due timer, whatever woke
  *    it, so a flood of commands that keeps the pipe readable cannot hold
  *    timers back.
@@ -90,6 +96,28 @@ LC_API int update_task(int token, long seconds, long useconds);
 
 /* Removes the task and sets *token to 0: 0 (also for an unknown token). */
 LC_API int remove_task(int *token);
+
+/*
+ * Does what remove_task does, then waits until no run of the task is under
+ * way: runs already started on a pool worker have returned, and a one-shot
+ * task already handed to the pool has run.  On 0 the task's function is not
+ * running and never runs again, so its argument may be freed.
+ *
+ * Returns what remove_task returns (-1 for a null pointer, before
+ * lib_common_init and after lib_common_exit, the token then unchanged; 0
+ * for a token of 0 or one no task carries, without waiting), except that
+ * from the task's own function, or from a debug command handler, it removes
+ * the task as remove_task does but returns -1 without waiting: a run cannot
+ * wait for itself, and the scheduler thread hands the runs over.  -1 always
+ * means the argument is not yet free.
+ *
+ * Thread safety: any thread; it waits only outside the task's own runs and
+ * off the scheduler thread (above).  A task function may wait for another
+ * task: a worker that waits for a run still queued in the pool runs it
+ * itself.  Two tasks must not wait for each other.  lib_common_exit waits
+ * for the calls under way.
+ */
+LC_API int remove_task_wait(int *token);
 
 LC_END_DECLS
 

@@ -7,6 +7,6 @@
 
 /* True on the scheduler thread, where the debug commands run: it must not
    wait for the start or the stop, which wait for it. */
-bool task_process_on_own_thread(void);
+bool lc_task_process_on_own_thread(void);
 
 #endif /* LC_TASK_PROCESS_INTERNAL_H */

@@ -31,20 +31,23 @@ static void gpool_statistics(const char *, void *)
 static void gpool_print_task(const char *, void *)
 {
     if (__atomic_load_n(&gpool, __ATOMIC_ACQUIRE) != nullptr)
-        threadpool_print_task_set(threadpool_print_task_get() == 0 ? 1 : 0);
+        lc_threadpool_print_task_set(lc_threadpool_print_task_get() == 0 ? 1 : 0);
 }
 
 /* The next 10 submissions to any pool trace their function and argument. */
 static void gpool_add_task(const char *, void *)
 {
     if (__atomic_load_n(&gpool, __ATOMIC_ACQUIRE) != nullptr)
-        threadpool_add_trace_set(10);
+        lc_threadpool_add_trace_set(10);
 }
 
+/* The rows' data, which no handler reads. */
+static char row_data[] = "t";
+
 static const fifo_cmd gpool_cmds[] = {
-    {"gpool", "statistics", gpool_statistics, const_cast<char *>("t")},
-    {"gpool", "print_task", gpool_print_task, const_cast<char *>("t")},
-    {"gpool", "add_task", gpool_add_task, const_cast<char *>("t")},
+    {"gpool", "statistics", gpool_statistics, row_data},
+    {"gpool", "print_task", gpool_print_task, row_data},
+    {"gpool", "add_task", gpool_add_task, row_data},
 };
 
 extern "C" LC_API void threadpool_debug_init(void)

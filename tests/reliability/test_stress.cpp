@@ -26,6 +26,7 @@ struct Task {
     int token = 0;                      // the owning churn thread's only
     std::atomic<int> runs{0}, late{0};  // late: runs entered once removal had returned
     std::atomic<bool> removed{false};
+    bool waited = false;  // removed with remove_task_wait: no run may enter afterwards
 };
 
 void run(void *arg)
@@ -64,7 +65,8 @@ void churn(Task *tasks, int count, unsigned seed, Clock::duration pace, std::ato
         const bool keep = old.kind == ONCE ? random() % 2 == 0 : kept_left > 0 && random() % 4 == 0;
         kept_left -= keep && old.kind != ONCE;
         if (!keep) {
-            EXPECT_EQ(remove_task(&old.token), 0);
+            old.waited = random() % 4 == 0;
+            EXPECT_EQ(old.waited ? remove_task_wait(&old.token) : remove_task(&old.token), 0);
             old.removed = true;
         }
     }
@@ -83,7 +85,7 @@ struct Stress : StartedLibrary {
 };
 
 // Counted at the end: a one-shot task not removed ran exactly once; a removed task runs no more, apart from a run it
-// had begun; a kept task still answers; nothing runs after lib_common_exit.
+// had begun (none once remove_task_wait has returned); a kept task still answers; nothing runs after lib_common_exit.
 TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
 {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -137,11 +139,12 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     EXPECT_TRUE(lc_test::wait_until([&] { step(); return fewest_after_most < most; }, 10s));
     // A removed task left running would run every few milliseconds: its late runs soon outnumber the workers that can
     // be caught between look-up and call.
-    int once_runs = 0, too_late = 0, late = 0, runs = 0;
+    int once_runs = 0, too_late = 0, late = 0, runs = 0, late_after_wait = 0;
     for (int i = 0; i < total; i++) {
         const Task &t = tasks[i];
         once_runs += t.kind == ONCE && (t.removed ? t.runs > 1 : t.runs != 1);
         too_late += t.late > 8;
+        late_after_wait += t.waited && t.late > 0;
         late += t.late;
         runs += t.runs;
     }
@@ -152,6 +155,7 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
     EXPECT_EQ(once_runs, 0) << "one-shots that did not run once";
     EXPECT_EQ(too_late, 0) << "removed tasks that kept running";
+    EXPECT_EQ(late_after_wait, 0) << "tasks that ran after remove_task_wait had returned";
     EXPECT_EQ(kept_lost, 0) << "kept tasks whose token no longer answers";
     EXPECT_EQ(runs_after_stop, 0);
     EXPECT_GT(most, 2);  // grew beyond the two workers it started with

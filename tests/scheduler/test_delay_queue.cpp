@@ -103,3 +103,22 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(threadpool_destroy(gpool), 0);
     gpool = nullptr;
 }
+
+// Without a pool every hand-over is refused and dropped without a report: the one-shot entry is destroyed all the
+// same while the fixed-period one stays armed.
+TEST(DelayQueue, AHandOverThePoolRefusesIsDroppedQuietly)
+{
+    ASSERT_EQ(gpool, nullptr);
+    lc_test::TraceCapture capture;
+    std::atomic<int> ran{0};
+    DelayQueue q;
+    AlarmHandler *once = new AlarmHandler(count_up, &ran, DELAY_ZERO), *kept = new AlarmHandler(count_up, &ran, DELAY_ZERO);
+    kept->kind = TASK_FIXPERIOD;
+    q.addEntry(once);
+    q.addEntry(kept);
+    EXPECT_EQ(q.handleAlarm(), 1);
+    EXPECT_EQ(q.handleAlarm(), 1);
+    EXPECT_EQ(ring(q), Ring{kept});
+    EXPECT_EQ(capture.texts().size(), 0u);
+    EXPECT_EQ(ran.load(), 0);
+}
