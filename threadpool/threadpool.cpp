@@ -358,7 +358,9 @@ static void count_busy(pool_impl *impl, int32_t delta)
 static void run_task(pool_impl *impl, lc_task_fn function, void *arg, task_impl *owned,
                      const char *func, int line)
 {
-    assert(!impl->task_owner.mine() && !impl->count_owner.mine());
+    assert(!impl->task_owner.mine());
+    assert(!impl->count_owner.mine());
+    (void)impl; /* read by the checks of debug builds only */
     const bool print = lc_threadpool_print_task_get() != 0;
     if (print)
         TRACE_FOR(func, line, 6, "thread 0x%x start working fun:0x%x arg:%p\n\n",
