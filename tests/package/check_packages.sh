@@ -37,6 +37,7 @@ else
 fi
 
 rm -rf "$work"; mkdir -p "$work"
+work=$(cd "$work" && pwd); debs=$(cd "$debs" && pwd); stage=$(cd "$stage" && pwd)
 for deb in "$runtime" "$dev"; do
     [ -f "$deb" ] || { echo "FAIL ($arch): no package $deb"; exit 1; }
 done
@@ -134,7 +135,7 @@ for f in $elves; do
         if [ -n "$prefix" ]; then
             have=$(echo "$depends" | sed -n "s/.*$pkg (>= \([0-9.]*\)).*/\1/p")
             newest=$("$readelf" -V --wide "$root/$f" | sed -n '/Version needs/,$p' |
-                awk -v file="$n" '/File:/ { cur = $4 } /Name:/ && cur == file { print $3 }' |
+                awk -v file="$n" '$4 == "File:" { cur = $5 } $2 == "Name:" && cur == file { print $3 }' |
                 sed -n "s/^$prefix//p" | sort -V | tail -n 1)
             if [ -n "$newest" ] && [ "$(printf '%s\n%s\n' "$newest" "${have:-0}" | sort -V | tail -n 1)" != "${have:-0}" ]; then
                 fail "$f uses $prefix$newest of $n but Depends allows $pkg ${have:-(any)}"
@@ -145,10 +146,15 @@ done
 sh "$here/../abi/check_versions.sh" "$readelf" "$lib" "$version" > "$work/versions.log" 2>&1 ||
     fail "symbol versions: $(cat "$work/versions.log")"
 if [ "$native" = 1 ]; then
+    # The package's own library (needed by its tools) is known from its
+    # shlibs file and left out, as in a Debian source package's build.
     mkdir -p "$work/shlibdeps/debian" && : > "$work/shlibdeps/debian/control"
-    found=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O $(for f in $elves; do echo "$root/$f"; done) 2>/dev/null |
+    printf '%s\n' "$shlibs" > "$work/shlibdeps/debian/shlibs.local"
+    found=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -l"$root/$libdir" -x"$runtime_pkg" \
+        $(for f in $elves; do echo "$root/$f"; done) 2>"$work/shlibdeps.log" |
         sed -n 's/^shlibs:Depends=//p')
-    [ "$found" = "$depends" ] || fail "Depends '$depends', dpkg-shlibdeps finds '$found'"
+    [ "$found" = "$depends" ] ||
+        fail "Depends '$depends', dpkg-shlibdeps finds '$found' $(cat "$work/shlibdeps.log")"
 fi
 ok "Depends: $depends"
 ok "library: $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
