@@ -42,18 +42,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${LC_DEB_ARCHITECTURE})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
-# Every component lands in one of two groups, one package each.
-get_cmake_property(LC_COMPONENTS COMPONENTS)
-set(CPACK_COMPONENTS_ALL ${LC_COMPONENTS})
-foreach(component IN LISTS LC_COMPONENTS)
-  string(TOUPPER ${component} upper)
-  if(component STREQUAL "development")
-    set(CPACK_COMPONENT_${upper}_GROUP development)
-  else()
-    set(CPACK_COMPONENT_${upper}_GROUP runtime)
-  endif()
-endforeach()
-
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${LC_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(LC_DEB_ABOUT "lib_common gives every process of the device timed tasks on a thread pool,
@@ -84,4 +72,20 @@ This package holds the headers, the pkg-config file, the CMake package
 set(CPACK_LC_READELF ${CMAKE_READELF})
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/lc_deb_depends.cmake)
 
-include(CPack)
+# Every component lands in one of two groups, one package each.  The
+# components are collected when the whole project has been read, so that
+# install rules that come after this file (a tool's) are packed too.
+macro(lc_packaging_finish)
+  get_cmake_property(LC_COMPONENTS COMPONENTS)
+  set(CPACK_COMPONENTS_ALL ${LC_COMPONENTS})
+  foreach(component IN LISTS LC_COMPONENTS)
+    string(TOUPPER ${component} upper)
+    if(component STREQUAL "development")
+      set(CPACK_COMPONENT_${upper}_GROUP development)
+    else()
+      set(CPACK_COMPONENT_${upper}_GROUP runtime)
+    endif()
+  endforeach()
+  include(CPack)
+endmacro()
+cmake_language(DEFER CALL lc_packaging_finish)

@@ -22,8 +22,13 @@ arch=$1; triplet=$2; debs=$3; version=$4; stage=$5; work=$6
 here=$(cd "$(dirname "$0")" && pwd)
 consumer=$here/../consumer
 status=0
-fail() { echo "FAIL ($arch): $*"; status=1; }
-ok() { echo "ok ($arch): $*"; }
+failed=0
+fail() { echo "FAIL ($arch): $*"; status=1; failed=1; }
+# ok TEXT: the checks since the last ok (or the start) passed.
+ok() {
+    if [ $failed -eq 0 ]; then echo "ok ($arch): $*"; fi
+    failed=0
+}
 
 soname=liblib_common.so.1
 runtime_pkg=liblib-common1; dev_pkg=liblib-common-dev
@@ -58,6 +63,7 @@ done
 [ "$(field "$dev" Section)" = libdevel ] || fail "development package in section $(field "$dev" Section)"
 shlibs=$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xOf - ./shlibs 2>/dev/null)
 [ "$shlibs" = "liblib_common 1 $runtime_pkg (>= $version)" ] || fail "shlibs file '$shlibs'"
+ok "fields: $runtime_pkg and $dev_pkg $version $arch, shlibs '$shlibs'"
 
 # --- Contents -----------------------------------------------------------------
 # Files and links (not folders), without the leading "./usr/".
@@ -156,8 +162,7 @@ if [ "$native" = 1 ]; then
     [ "$found" = "$depends" ] ||
         fail "Depends '$depends', dpkg-shlibdeps finds '$found' $(cat "$work/shlibdeps.log")"
 fi
-ok "Depends: $depends"
-ok "library: $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
+ok "ELF files: library for $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')- Depends: $depends"
 
 # --- A C and a C++ program built against the unpacked packages -----------------
 if [ "$native" = 1 ]; then
