@@ -35,7 +35,12 @@ set(CPACK_PACKAGE_NAME ${LC_DEB_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "lib_common developers <lib_common@localhost>" CACHE STRING
   "Maintainer field of the Debian packages")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# A Debian package installs under /usr, whatever prefix the build was
+# configured with; the library gets Debian's multiarch folder only when the
+# build was configured with the prefix /usr (GNUInstallDirs does it for a
+# native build, CMAKE_INSTALL_LIBDIR=lib/<triplet> for a cross build), as
+# scripts/package.sh does.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
