@@ -36,3 +36,7 @@ LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # What scripts/bench.sh needs besides the build packages: Google Benchmark,
 # the peer libraries measured beside the library, and python3 for the table.
 LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev python3"
+# What scripts/package.sh needs besides the build and cross packages:
+# dpkg-architecture and dpkg-shlibdeps, and file, which CPack's Debian
+# generator runs on every file it packs.
+LC_PACKAGE_PACKAGES="dpkg-dev file"

@@ -1,31 +1,36 @@
 #!/bin/sh
 # test.sh - builds the library and runs the whole suite, in every build that
 # counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
-# ThreadSanitizer, the 32-bit ARM target under qemu, and a short smoke run of
-# every fuzz target.  Every build treats a warning in the project's own
-# sources as an error.  Installs what is missing (as root).  Exits nonzero
-# when anything fails.
+# ThreadSanitizer, the 32-bit ARM target under qemu, the Debian packages
+# for amd64 and armhf (built from the release presets and checked by
+# scripts/package.sh), and a short smoke run of every fuzz target.  The
+# builds are the presets of CMakePresets.json of the same names; each treats
+# a warning in the project's own sources as an error.  Installs what is
+# missing (as root).  Exits nonzero when anything fails.
 #
-#   scripts/test.sh [host|asan|tsan|armhf|fuzz ...]   (default: all)
+#   scripts/test.sh [host|asan|tsan|armhf|package|fuzz ...]   (default: all)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 
-builds=${*:-host asan tsan armhf fuzz}
+builds=${*:-host asan tsan armhf package fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
-case " $builds " in *" armhf "*) lc_need $LC_CROSS_PACKAGES ;; esac
+case " $builds " in *" armhf "*|*" package "*) lc_need $LC_CROSS_PACKAGES ;; esac
+case " $builds " in *" package "*) lc_need $LC_PACKAGE_PACKAGES ;; esac
 case " $builds " in *" fuzz "*) lc_need $LC_FUZZ_PACKAGES ;; esac
 
 jobs=${LC_JOBS:-2}
 summary=""
 status=0
 
+# run_build NAME: configures the preset NAME (build/NAME, -DLC_WERROR=ON),
+# builds it and runs its ctest.
 run_build() {
-    name=$1; shift
+    name=$1
     dir=build/$name
     echo "=== $name: configure and build"
-    cmake -S . -B "$dir" -G Ninja -DLC_WERROR=ON "$@" > "$dir.configure.log" 2>&1 || {
+    cmake --preset "$name" > "$dir.configure.log" 2>&1 || {
         cat "$dir.configure.log"; return 1; }
     cmake --build "$dir" -j "$jobs" || return 1
     echo "=== $name: ctest"
@@ -46,15 +51,19 @@ for b in $builds; do
   fuzz smoke: $result ($(grep -c '^fuzz .*: ok' build/fuzz.smoke.log) targets clean)"
         continue
     fi
+    if [ "$b" = package ]; then
+        if scripts/package.sh build/packages > build/package.log 2>&1; then
+            result=passed; else result=FAILED; status=1; fi
+        cat build/package.log
+        summary="$summary
+  package: $result ($(grep -c '^=== [a-z0-9]*: check' build/package.log || true) architectures, $(grep -c '^ok ' build/package.log || true) checks passed, $(grep -c '^FAIL' build/package.log || true) failed)"
+        continue
+    fi
     case $b in
-        host)  set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
-        asan)  set -- -DCMAKE_BUILD_TYPE=Debug -DLC_SANITIZE=address,undefined ;;
-        tsan)  set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLC_SANITIZE=thread ;;
-        armhf) set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-                      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-armhf.cmake" ;;
+        host|asan|tsan|armhf) ;;
         *) echo "unknown build: $b" >&2; exit 2 ;;
     esac
-    if run_build "$b" "$@"; then
+    if run_build "$b"; then
         result="passed"
     else
         result="FAILED"; status=1

@@ -1,0 +1,203 @@
+#!/bin/sh
+# check_packages.sh ARCH TRIPLET DEB_DIR VERSION STAGE WORK
+# Checks the two Debian packages of one architecture made by CPack
+# (scripts/package.sh runs it before it keeps any package):
+#  - names, version, architecture and dependencies (dpkg-deb -I); for the
+#    build machine's architecture the runtime package's Depends equal what
+#    dpkg-shlibdeps finds, for the others every needed library's package is
+#    there with a version that has every symbol version the files use;
+#  - contents (dpkg-deb -c): every file `cmake --install` puts into STAGE is
+#    in exactly one package, the development files in -dev, everything
+#    else (the library, tools) in the runtime package, under /usr with the
+#    library in the multiarch folder;
+#  - the ELF files (readelf of the target): machine, SONAME, needed
+#    libraries, versioned exports;
+#  - use: both packages are unpacked into a scratch root (dpkg -x), and a C
+#    program is built against them through pkg-config and a C++ program
+#    through find_package, and run (amd64 natively, armhf under qemu-arm).
+# Each failed check prints one line "FAIL: ..."; the exit status is 1 when
+# any failed.
+set -u
+arch=$1; triplet=$2; debs=$3; version=$4; stage=$5; work=$6
+here=$(cd "$(dirname "$0")" && pwd)
+consumer=$here/../consumer
+status=0
+failed=0
+fail() { echo "FAIL ($arch): $*"; status=1; failed=1; }
+# ok TEXT: the checks since the last ok (or the start) passed.
+ok() {
+    if [ $failed -eq 0 ]; then echo "ok ($arch): $*"; fi
+    failed=0
+}
+
+soname=liblib_common.so.1
+runtime_pkg=liblib-common1; dev_pkg=liblib-common-dev
+runtime=$debs/${runtime_pkg}_${version}_$arch.deb
+dev=$debs/${dev_pkg}_${version}_$arch.deb
+libdir=usr/lib/$triplet
+if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+    readelf=readelf; native=1
+else
+    readelf=$triplet-readelf; native=0
+fi
+
+rm -rf "$work"; mkdir -p "$work"
+work=$(cd "$work" && pwd); debs=$(cd "$debs" && pwd); stage=$(cd "$stage" && pwd)
+for deb in "$runtime" "$dev"; do
+    [ -f "$deb" ] || { echo "FAIL ($arch): no package $deb"; exit 1; }
+done
+count=$(find "$debs" -maxdepth 1 -name "*_$arch.deb" | wc -l)
+[ "$count" -eq 2 ] || fail "$count packages for $arch instead of 2"
+
+# --- Control fields ---------------------------------------------------------
+field() { dpkg-deb -f "$1" "$2"; }
+for deb in "$runtime" "$dev"; do
+    [ "$(field "$deb" Version)" = "$version" ] || fail "$deb: Version $(field "$deb" Version)"
+    [ "$(field "$deb" Architecture)" = "$arch" ] || fail "$deb: Architecture $(field "$deb" Architecture)"
+done
+[ "$(field "$runtime" Package)" = "$runtime_pkg" ] || fail "runtime package named $(field "$runtime" Package)"
+[ "$(field "$dev" Package)" = "$dev_pkg" ] || fail "development package named $(field "$dev" Package)"
+[ "$(field "$dev" Depends)" = "$runtime_pkg (= $version)" ] ||
+    fail "development package depends on '$(field "$dev" Depends)'"
+[ "$(field "$runtime" Section)" = libs ] || fail "runtime package in section $(field "$runtime" Section)"
+[ "$(field "$dev" Section)" = libdevel ] || fail "development package in section $(field "$dev" Section)"
+shlibs=$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xOf - ./shlibs 2>/dev/null)
+[ "$shlibs" = "liblib_common 1 $runtime_pkg (>= $version)" ] || fail "shlibs file '$shlibs'"
+ok "fields: $runtime_pkg and $dev_pkg $version $arch, shlibs '$shlibs'"
+
+# --- Contents -----------------------------------------------------------------
+# Files and links (not folders), without the leading "./usr/".
+contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./usr/||' | sort; }
+contents "$runtime" > "$work/runtime.list"
+contents "$dev" > "$work/dev.list"
+(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort) > "$work/stage.list"
+for deb in "$runtime" "$dev"; do
+    dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | grep -v '^\./usr/'
+done > "$work/outside.list"
+[ -s "$work/outside.list" ] && fail "files outside /usr: $(tr '\n' ' ' < "$work/outside.list")"
+sort "$work/runtime.list" "$work/dev.list" > "$work/both.list"
+[ -z "$(sort "$work/both.list" | uniq -d)" ] || fail "in both packages: $(sort "$work/both.list" | uniq -d | tr '\n' ' ')"
+missing=$(comm -23 "$work/stage.list" "$work/both.list")
+[ -z "$missing" ] || fail "installed but in no package: $(echo "$missing" | tr '\n' ' ')"
+extra=$(comm -13 "$work/stage.list" "$work/both.list")
+[ -z "$extra" ] || fail "packed but not installed: $(echo "$extra" | tr '\n' ' ')"
+# What belongs to the development package.
+sublib=${libdir#usr/}
+is_dev() {
+    case $1 in
+        include/*|share/man/*|"$sublib"/pkgconfig/*|"$sublib"/cmake/*|*.so|*.a) return 0 ;;
+    esac
+    return 1
+}
+while read -r f; do is_dev "$f" && fail "development file $f in the runtime package"; done < "$work/runtime.list"
+while read -r f; do is_dev "$f" || fail "run-time file $f in the development package"; done < "$work/dev.list"
+for f in "$sublib/$soname" "$sublib/liblib_common.so.$version"; do
+    grep -qx "$f" "$work/runtime.list" || fail "runtime package lacks $f"
+done
+for f in include/lib_common/lib_common.h include/lib_common/lc_version.h "$sublib/liblib_common.so" \
+         "$sublib/pkgconfig/lib_common.pc" "$sublib/cmake/lib_common/lib_commonConfig.cmake" \
+         "$sublib/cmake/lib_common/lib_commonConfigVersion.cmake"; do
+    grep -qx "$f" "$work/dev.list" || fail "development package lacks $f"
+done
+# Tools the build installs (bin/) go with the library.
+for tool in $(grep '^bin/' "$work/stage.list"); do
+    grep -qx "$tool" "$work/runtime.list" || fail "tool $tool not in the runtime package"
+done
+ok "contents: $(wc -l < "$work/runtime.list") files in $runtime_pkg, $(wc -l < "$work/dev.list") in $dev_pkg"
+
+# --- ELF files of the runtime package ---------------------------------------
+root=$work/root
+mkdir -p "$root"
+dpkg-deb -x "$runtime" "$root" && dpkg-deb -x "$dev" "$root" || { fail "dpkg-deb -x failed"; exit 1; }
+lib=$root/$libdir/liblib_common.so.$version
+[ "$(readlink "$root/$libdir/$soname")" = "liblib_common.so.$version" ] || fail "$soname does not link to the library"
+[ "$(readlink "$root/$libdir/liblib_common.so")" = "$soname" ] || fail "liblib_common.so does not link to $soname"
+case $arch in
+    amd64) machine="Advanced Micro Devices X86-64"; class=ELF64 ;;
+    armhf) machine=ARM; class=ELF32 ;;
+    *) machine=""; class="" ;;
+esac
+elves=$(cd "$root" && find usr -type f | while read -r f; do
+    [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] && echo "$f"; done)
+depends=$(field "$runtime" Depends)
+for f in $elves; do
+    header=$("$readelf" -h "$root/$f")
+    echo "$header" | grep -q "Machine: *$machine\$" || fail "$f: machine $(echo "$header" | sed -n 's/.*Machine: *//p')"
+    echo "$header" | grep -q "Class: *$class\$" || fail "$f: class $(echo "$header" | sed -n 's/.*Class: *//p')"
+    if [ "$arch" = armhf ]; then
+        echo "$header" | grep -q "hard-float ABI" || fail "$f: not hard-float"
+    fi
+    needed=$("$readelf" -d "$root/$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    for n in $needed; do
+        case $n in
+            libc.so.6|libm.so.6|ld-linux*) pkg=libc6; prefix=GLIBC_ ;;
+            libstdc++.so.6) pkg=libstdc++6; prefix="" ;;
+            libgcc_s.so.1) pkg=libgcc-s1; prefix=GCC_ ;;
+            "$soname") continue ;;
+            *) fail "$f needs $n, which the library must not"; continue ;;
+        esac
+        echo "$depends" | grep -q "\(^\|, \)$pkg\( \|,\|\$\)" || fail "$f needs $n but Depends lacks $pkg: $depends"
+        # The Depends version must be at least the newest node used.
+        if [ -n "$prefix" ]; then
+            have=$(echo "$depends" | sed -n "s/.*$pkg (>= \([0-9.]*\)).*/\1/p")
+            newest=$("$readelf" -V --wide "$root/$f" | sed -n '/Version needs/,$p' |
+                awk -v file="$n" '$4 == "File:" { cur = $5 } $2 == "Name:" && cur == file { print $3 }' |
+                sed -n "s/^$prefix//p" | sort -V | tail -n 1)
+            if [ -n "$newest" ] && [ "$(printf '%s\n%s\n' "$newest" "${have:-0}" | sort -V | tail -n 1)" != "${have:-0}" ]; then
+                fail "$f uses $prefix$newest of $n but Depends allows $pkg ${have:-(any)}"
+            fi
+        fi
+    done
+done
+sh "$here/../abi/check_versions.sh" "$readelf" "$lib" "$version" > "$work/versions.log" 2>&1 ||
+    fail "symbol versions: $(cat "$work/versions.log")"
+if [ "$native" = 1 ]; then
+    # The package's own library (needed by its tools) is known from its
+    # shlibs file and left out, as in a Debian source package's build.
+    mkdir -p "$work/shlibdeps/debian" && : > "$work/shlibdeps/debian/control"
+    printf '%s\n' "$shlibs" > "$work/shlibdeps/debian/shlibs.local"
+    found=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -l"$root/$libdir" -x"$runtime_pkg" \
+        $(for f in $elves; do echo "$root/$f"; done) 2>"$work/shlibdeps.log" |
+        sed -n 's/^shlibs:Depends=//p')
+    [ "$found" = "$depends" ] ||
+        fail "Depends '$depends', dpkg-shlibdeps finds '$found' $(cat "$work/shlibdeps.log")"
+fi
+ok "ELF files: library for $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')- Depends: $depends"
+
+# --- A C and a C++ program built against the unpacked packages -----------------
+if [ "$native" = 1 ]; then
+    cc=cc; cxx=c++; run=""
+    toolchain=""
+else
+    cc=$triplet-gcc; cxx=$triplet-g++; run="qemu-arm"
+    toolchain=-DCMAKE_TOOLCHAIN_FILE=$here/../../cmake/toolchain-$arch.cmake
+fi
+export PKG_CONFIG_LIBDIR="$root/$libdir/pkgconfig"
+unset PKG_CONFIG_PATH
+pcversion=$(pkg-config --modversion lib_common)
+[ "$pcversion" = "$version" ] || fail "pkg-config gives version '$pcversion'"
+# shellcheck disable=SC2046
+if "$cc" -Wall -Wextra -Werror -o "$work/consumer_c" "$consumer/consumer.c" $(pkg-config --cflags --libs lib_common) \
+        > "$work/cc.log" 2>&1; then
+    if QEMU_LD_PREFIX=/usr/$triplet LD_LIBRARY_PATH="$root/$libdir" $run "$work/consumer_c" "$version" > "$work/run_c.log" 2>&1; then
+        ok "C program through pkg-config: $(cat "$work/run_c.log")"
+    else
+        fail "C program through pkg-config: $(cat "$work/run_c.log")"
+    fi
+else
+    fail "C program through pkg-config does not build: $(tail -n 5 "$work/cc.log")"
+fi
+# shellcheck disable=SC2086
+if cmake -S "$consumer" -B "$work/cmake_build" -DCMAKE_PREFIX_PATH="$root/usr" $toolchain \
+        -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" > "$work/cmake.log" 2>&1 &&
+        cmake --build "$work/cmake_build" >> "$work/cmake.log" 2>&1; then
+    # No LD_LIBRARY_PATH: CMake's build RPATH leads to the unpacked library.
+    if QEMU_LD_PREFIX=/usr/$triplet $run "$work/cmake_build/consumer_cpp" > "$work/run_cpp.log" 2>&1; then
+        ok "C++ program through find_package: $(cat "$work/run_cpp.log")"
+    else
+        fail "C++ program through find_package: $(cat "$work/run_cpp.log")"
+    fi
+else
+    fail "C++ program through find_package does not build: $(tail -n 5 "$work/cmake.log")"
+fi
+exit $status
