@@ -27,6 +27,10 @@ function(lc_node_min_version package node out)
     set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
   elseif(package STREQUAL "libgcc-s1" AND node MATCHES "^GCC_([0-9.]+)$")
     set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+  elseif(package STREQUAL "libstdc++6" AND node STREQUAL "CXXABI_ARM_1.3.3")
+    # The ARM EABI's own node, in libstdc++ since GCC 4.4; the symbols file
+    # of this machine's own libstdc++6 (not an ARM one) cannot list it.
+    set(${out} 4.4.0 PARENT_SCOPE)
   elseif(package STREQUAL "libstdc++6" AND node MATCHES "^(GLIBCXX|CXXABI)_[0-9.]+$")
     if(NOT DEFINED LC_STDCXX_SYMBOLS)
       execute_process(COMMAND dpkg-query --control-show libstdc++6 symbols
