@@ -42,8 +42,10 @@ void log_hook(int32_t level, const char *text)
     fuzz_trace_hook(level, text);
     const TraceLine &l = fuzz_traces().back();
     // The reason of a refused reply names a path; the model only knows
-    // that the header was refused.
-    const bool refusal = l.text.compare(0, 15, "reply refused: ") == 0;
+    // that the header was refused.  A row listed by "help" may hold the
+    // same words, so only the pipe's own trace counts.
+    const bool refusal = l.module == "lib" && l.function == "fifo_handle" &&
+                         l.text.compare(0, 15, "reply refused: ") == 0;
     event_log().push_back("trace " + l.module + " " + l.function + " " + (refusal ? "reply refused" : l.text));
     fuzz_traces().clear();
 }
