@@ -35,3 +35,19 @@ LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # What scripts/bench.sh needs besides the build packages: Google Benchmark,
 # the peer libraries measured beside the library, and python3 for the table.
 LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev python3"
+# The syslog daemon of the demo's syslog test and of scripts/bench.sh
+# (scripts/syslogd.sh): busybox's syslogd, and unshare for its private /dev.
+LC_SYSLOG_PACKAGES="busybox-syslogd util-linux"
+
+# Installs the syslog daemon's packages.  busybox-syslogd replaces another
+# system log daemon on install; where one is installed, only busybox (whose
+# syslogd applet scripts/syslogd.sh runs) is added and the machine's own
+# daemon stays.
+lc_need_syslogd() {
+    for pkg in rsyslog syslog-ng-core inetutils-syslogd sysklogd; do
+        case "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)" in
+            *"install ok installed"*) lc_need busybox util-linux; return ;;
+        esac
+    done
+    lc_need $LC_SYSLOG_PACKAGES
+}

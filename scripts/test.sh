@@ -13,6 +13,7 @@ cd "$root"
 
 builds=${*:-host asan tsan armhf fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
+lc_need_syslogd
 case " $builds " in *" armhf "*) lc_need $LC_CROSS_PACKAGES ;; esac
 case " $builds " in *" fuzz "*) lc_need $LC_FUZZ_PACKAGES ;; esac
 
