@@ -27,6 +27,24 @@ void check(block_queue_t *q, const Model &m, const std::vector<std::string> &tra
     FUZZ_CHECK(fuzz_traces_are(traces), op);
 }
 
+// What queue_clear3 leaves in the tables, and a zeroed record, to compare
+// whole tables at once.
+struct Cleared {
+    int32_t type[BLOCK_QUEUE_MAX];
+    uint8_t zeros[sizeof(block_queue_t)] = {};
+    Cleared()
+    {
+        for (int32_t &t : type)
+            t = BLOCK_TYPE_NONE;
+    }
+};
+
+const Cleared &cleared()
+{
+    static const Cleared c;
+    return c;
+}
+
 std::string full_trace(const Model &m)
 {
     return "###########Data Full!, queue_length: " + std::to_string(m.stored.size()) +
@@ -39,13 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_capture_traces();
     FuzzInput in(data, size);
-    block_queue_t *q = static_cast<block_queue_t *>(calloc(1, sizeof(block_queue_t)));
+    // A heap record of its exact size, zeroed, as a caller would make it.
+    block_queue_t *q = reinterpret_cast<block_queue_t *>(fuzz_block(0, sizeof(block_queue_t)));
+    memset(q, 0, sizeof *q);
+    const Cleared &clear = cleared();
     Model m;
+    static std::vector<std::string> traces;  // wanted by one step
 
     for (int steps = 0; !in.empty() && steps < 1000; steps++) {
         uint8_t op = in.byte();
         const char *name = "?";
-        std::vector<std::string> traces;
+        traces.clear();
         switch (op % 5) {
         case 0: {
             // Create zeroes the record without releasing blocks: empty it
@@ -60,9 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             m = Model();
             if (capacity > BLOCK_QUEUE_MAX) {
                 FUZZ_CHECK(rc == LC_QUEUE_ERR, name);
-                const uint8_t *bytes = reinterpret_cast<const uint8_t *>(q);
-                for (size_t i = 0; i < sizeof *q; i++)
-                    FUZZ_CHECK(bytes[i] == 0, "queue_create3: refused capacity leaves the record zeroed");
+                FUZZ_CHECK(memcmp(q, clear.zeros, sizeof *q) == 0,
+                           "queue_create3: refused capacity leaves the record zeroed");
             } else {
                 FUZZ_CHECK(rc == LC_QUEUE_OK, name);
                 m.capacity = capacity;
@@ -80,11 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::string bytes = in.bytes(len);
             bytes.resize(len, '\x44');
             bool null_data = (op & 0x60) == 0x60;
-            uint8_t *copy = static_cast<uint8_t *>(malloc(len ? len : 1));
+            uint8_t *copy = fuzz_block(1, len);
             memcpy(copy, bytes.data(), len);
             uint32_t rc = queue_write3(q, null_data ? nullptr : copy, len, type, value);
             memset(copy, 0, len);  // the queue holds its own copy
-            free(copy);
             uint32_t want = LC_QUEUE_OK;
             if (null_data) {
                 want = LC_QUEUE_ERR;
@@ -130,11 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             name = "queue_clear3";
             FUZZ_CHECK(queue_clear3(q) == LC_QUEUE_OK, name);
             m.stored.clear();
-            traces = {"enter queue_clear3\n", "leave queue_clear3\n"};
-            for (int i = 0; i < BLOCK_QUEUE_MAX; i++)
-                FUZZ_CHECK(q->type[i] == BLOCK_TYPE_NONE && q->size[i] == 0 && q->value[i] == 0 &&
-                               q->block[i] == nullptr,
-                           "queue_clear3: tables reset");
+            traces.push_back("enter queue_clear3\n");
+            traces.push_back("leave queue_clear3\n");
+            FUZZ_CHECK(memcmp(q->type, clear.type, sizeof q->type) == 0, "queue_clear3: types reset");
+            FUZZ_CHECK(memcmp(q->size, clear.zeros, sizeof q->size) == 0, "queue_clear3: sizes reset");
+            FUZZ_CHECK(memcmp(q->value, clear.zeros, sizeof q->value) == 0, "queue_clear3: values reset");
+            FUZZ_CHECK(memcmp(q->block, clear.zeros, sizeof q->block) == 0, "queue_clear3: blocks released");
             break;
         case 4:
             name = "null record";
@@ -149,6 +170,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     queue_clear3(q);
     pthread_mutex_destroy(&q->lock);
-    free(q);
     return 0;
 }

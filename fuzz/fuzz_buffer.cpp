@@ -41,7 +41,8 @@ void model_prepare_append(Model &m, size_t n)
 void model_copy_text(Model &m, const std::string &text)
 {
     model_prepare_copy(m, text.size() + 1);
-    m.bytes = text + '\0';
+    m.bytes.assign(text);
+    m.bytes += '\0';
 }
 
 // Appending text: the first byte goes over the last byte in use (taken for
@@ -120,19 +121,14 @@ bool pick_source(FuzzInput &in, buffer *self, buffer *other, bool as_string, Sou
 }
 
 // Heap copy of exactly the source's bytes (plus a terminator for strings).
-struct HeapCopy {
-    explicit HeapCopy(const std::string &s, bool terminated)
-    {
-        p = static_cast<char *>(malloc(s.size() + (terminated ? 1 : 0) + (s.empty() ? 1 : 0)));
-        memcpy(p, s.data(), s.size());
-        if (terminated)
-            p[s.size()] = '\0';
-    }
-    ~HeapCopy() { free(p); }
-    HeapCopy(const HeapCopy &) = delete;
-    HeapCopy &operator=(const HeapCopy &) = delete;
-    char *p;
-};
+char *heap_copy(const std::string &s, bool terminated)
+{
+    char *p = reinterpret_cast<char *>(fuzz_block(0, s.size() + (terminated ? 1 : 0)));
+    memcpy(p, s.data(), s.size());
+    if (terminated)
+        p[s.size()] = '\0';
+    return p;
+}
 
 // Runs call(pointer, length) on a source picked as above, checks that it
 // succeeded, and returns the bytes it must have taken.
@@ -143,14 +139,14 @@ std::string with_source(FuzzInput &in, buffer *b, buffer *o, bool as_string, con
     if (pick_source(in, b, o, as_string, src)) {
         FUZZ_CHECK(call(src.ptr, src.bytes.size()) == 0, name);
     } else {
-        HeapCopy c(src.bytes, as_string);
-        FUZZ_CHECK(call(c.p, src.bytes.size()) == 0, name);
+        FUZZ_CHECK(call(heap_copy(src.bytes, as_string), src.bytes.size()) == 0, name);
     }
     return src.bytes;
 }
 
-// Storage beyond 128 KiB makes runs slow without covering more.
-const size_t size_cap = 1u << 17;
+// Storage beyond 32 KiB makes runs slow without covering more: past the
+// sanitizer's largest size class every growth maps and unmaps memory.
+const size_t size_cap = 1u << 15;
 
 }  // namespace
 
