@@ -1,23 +1,56 @@
 // fuzz_block_queue.cpp - random queue_create3 / write3 / read3 / clear3 /
-// length3 sequences on one block queue record against a std::deque model:
+// length3 sequences on one block queue record against a model of its blocks:
 // result words, blocks out in write order with their size, type and 64-bit
 // value, out-values untouched by a read of an empty queue, the length, the
 // record zeroed by a refused create, and the traces of each operation.
 #include "fuzz_input.h"
 
-#include <deque>
-
 namespace {
 
+enum { MAX_BLOCK = 3000 };  // bytes of the largest block the input writes
+
 struct Block {
-    std::string data;
+    uint32_t size;
     int32_t type;
     uint64_t value;
+    uint8_t data[MAX_BLOCK];
+};
+
+// The stored blocks, oldest first, in a ring with room for a full queue,
+// so that the model allocates nothing.
+class Stored {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const Block &front() const { return ring_[first_]; }
+    Block &push_back()
+    {
+        Block &b = ring_[(first_ + count_) % BLOCK_QUEUE_MAX];
+        count_++;
+        return b;
+    }
+    void pop_front()
+    {
+        first_ = (first_ + 1) % BLOCK_QUEUE_MAX;
+        count_--;
+    }
+    void clear() { first_ = count_ = 0; }
+
+private:
+    Block ring_[BLOCK_QUEUE_MAX];
+    size_t first_ = 0;
+    size_t count_ = 0;
 };
 
 struct Model {
     uint32_t capacity = 0;  // a zeroed record is a queue that is always full
-    std::deque<Block> stored;
+    Stored stored;
+
+    void reset()
+    {
+        capacity = 0;
+        stored.clear();
+    }
 };
 
 void check(block_queue_t *q, const Model &m, const std::vector<std::string> &traces, const char *op)
@@ -61,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     block_queue_t *q = reinterpret_cast<block_queue_t *>(fuzz_block(0, sizeof(block_queue_t)));
     memset(q, 0, sizeof *q);
     const Cleared &clear = cleared();
-    Model m;
+    static Model m;  // its blocks are large: kept, and reset per input
+    m.reset();
     static std::vector<std::string> traces;  // wanted by one step
 
     for (int steps = 0; !in.empty() && steps < 1000; steps++) {
@@ -79,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             uint16_t capacity = (op & 0x80) ? in.u16() % 600 : in.byte() % 12;
             uint32_t rc = queue_create3(q, capacity);
-            m = Model();
+            m.reset();
             if (capacity > BLOCK_QUEUE_MAX) {
                 FUZZ_CHECK(rc == LC_QUEUE_ERR, name);
                 FUZZ_CHECK(memcmp(q, clear.zeros, sizeof *q) == 0,
@@ -98,11 +132,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             uint32_t len = (op & 0x80) ? in.u16() % 3000 : in.byte();
             int32_t type = static_cast<int32_t>(in.u32());
             uint64_t value = in.u64();
-            std::string bytes = in.bytes(len);
-            bytes.resize(len, '\x44');
             bool null_data = (op & 0x60) == 0x60;
             uint8_t *copy = fuzz_block(1, len);
-            memcpy(copy, bytes.data(), len);
+            in.fill(copy, len, 0x44);
+            bool stores = !null_data && len != 0 && m.stored.size() != m.capacity;
+            if (stores) {
+                Block &b = m.stored.push_back();
+                b.size = len;
+                b.type = type;
+                b.value = value;
+                memcpy(b.data, copy, len);
+            }
             uint32_t rc = queue_write3(q, null_data ? nullptr : copy, len, type, value);
             memset(copy, 0, len);  // the queue holds its own copy
             uint32_t want = LC_QUEUE_OK;
@@ -112,11 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             } else if (len == 0) {
                 want = LC_QUEUE_ERR;
                 traces.push_back("length == 0\n");
-            } else if (m.stored.size() == m.capacity) {
+            } else if (!stores) {
                 want = LC_QUEUE_FULL;
                 traces.push_back(full_trace(m));
-            } else {
-                m.stored.push_back({bytes, type, value});
             }
             FUZZ_CHECK(rc == want, name);
             break;
@@ -137,10 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 break;
             }
             const Block &b = m.stored.front();
-            FUZZ_CHECK(block != nullptr && memcmp(block, b.data.data(), b.data.size()) == 0,
-                       "queue_read3: blocks in write order");
+            FUZZ_CHECK(block != nullptr && memcmp(block, b.data, b.size) == 0, "queue_read3: blocks in write order");
             if (!skip_outs)
-                FUZZ_CHECK(got_size == b.data.size() && got_type == b.type && got_value == b.value,
+                FUZZ_CHECK(got_size == b.size && got_type == b.type && got_value == b.value,
                            "queue_read3: size, type and value");
             free(block);
             m.stored.pop_front();
