@@ -16,35 +16,10 @@ struct Block {
     uint8_t data[MAX_BLOCK];
 };
 
-// The stored blocks, oldest first, in a ring with room for a full queue,
-// so that the model allocates nothing.
-class Stored {
-public:
-    size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
-    const Block &front() const { return ring_[first_]; }
-    Block &push_back()
-    {
-        Block &b = ring_[(first_ + count_) % BLOCK_QUEUE_MAX];
-        count_++;
-        return b;
-    }
-    void pop_front()
-    {
-        first_ = (first_ + 1) % BLOCK_QUEUE_MAX;
-        count_--;
-    }
-    void clear() { first_ = count_ = 0; }
-
-private:
-    Block ring_[BLOCK_QUEUE_MAX];
-    size_t first_ = 0;
-    size_t count_ = 0;
-};
-
 struct Model {
     uint32_t capacity = 0;  // a zeroed record is a queue that is always full
-    Stored stored;
+    // The stored blocks, oldest first; a queue holds at most BLOCK_QUEUE_MAX.
+    FixedQueue<Block, BLOCK_QUEUE_MAX> stored;
 
     void reset()
     {

@@ -116,6 +116,33 @@ private:
     size_t pos_ = 0;
 };
 
+// A FIFO of at most N items in a ring of fixed room, for models that must
+// not allocate on every step.  push_back hands out the next item to fill.
+template <typename T, size_t N>
+class FixedQueue {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const T &front() const { return ring_[first_]; }
+    T &push_back()
+    {
+        T &item = ring_[(first_ + count_) % N];
+        count_++;
+        return item;
+    }
+    void pop_front()
+    {
+        first_ = (first_ + 1) % N;
+        count_--;
+    }
+    void clear() { first_ = count_ = 0; }
+
+private:
+    T ring_[N];
+    size_t first_ = 0;
+    size_t count_ = 0;
+};
+
 // Traces of the library, without their "[mod function +line]" tag.  The
 // tag's module and function are kept apart so that a target can check who
 // traced.

@@ -17,38 +17,13 @@ struct Slot {
     slot_queue_info info;
 };
 
-// The stored slots, oldest first, in a ring of fixed room (a queue holds
-// at most SLOT_QUEUE_SLOTS - 1), so that the model allocates nothing.
-class Stored {
-public:
-    size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
-    const Slot &front() const { return ring_[first_]; }
-    Slot &push_back()
-    {
-        Slot &s = ring_[(first_ + count_) % SLOT_QUEUE_SLOTS];
-        count_++;
-        return s;
-    }
-    void pop_front()
-    {
-        first_ = (first_ + 1) % SLOT_QUEUE_SLOTS;
-        count_--;
-    }
-    void clear() { first_ = count_ = 0; }
-
-private:
-    Slot ring_[SLOT_QUEUE_SLOTS];
-    size_t first_ = 0;
-    size_t count_ = 0;
-};
-
 struct Model {
     bool valid = false;  // created (a zeroed record reads as empty, refuses writes)
     uint32_t depth = 0;
     uint32_t maxdata = 0;
     uint32_t in = 0;  // slot the next write fills
-    Stored stored;
+    // The stored slots, oldest first; a queue holds fewer than SLOT_QUEUE_SLOTS.
+    FixedQueue<Slot, SLOT_QUEUE_SLOTS> stored;
 
     void reset()
     {
