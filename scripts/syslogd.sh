@@ -58,6 +58,12 @@ wait_for_socket() {
 
 # ---- Inside the namespace (this script again, as its process 1) ----------
 if [ "${1:-}" = --inside ]; then
+    # Only ever as process 1 of the namespace made below: outside one, the
+    # mounts would cover the machine's own /dev.
+    if [ $$ != 1 ]; then
+        echo "syslogd.sh: --inside is for the script's own namespace" >&2
+        exit 2
+    fi
     stage=$2 log=$3
     shift 3
     mount -t tmpfs -o mode=755,size=4m lc_dev "$stage" || exit $SKIP
