@@ -92,9 +92,9 @@ bool pick_source(FuzzInput &in, buffer *self, buffer *other, bool as_string, Sou
     uint8_t mode = in.byte() % 3;
     buffer *from = mode == 1 ? self : mode == 2 ? other : nullptr;
     if (from == nullptr || from->used == 0) {
-        src.owned = in.counted(255);
+        in.counted_into(src.owned, 255);
         if (as_string)
-            src.owned = src.owned.substr(0, strlen(src.owned.c_str()));
+            src.owned.resize(strlen(src.owned.c_str()));
         src.bytes = src.owned;
         return false;
     }
@@ -106,8 +106,8 @@ bool pick_source(FuzzInput &in, buffer *self, buffer *other, bool as_string, Sou
         if (nul == nullptr) {
             // No terminator in use after off: fall back to input text.
             src.ptr = nullptr;
-            src.owned = in.counted(255);
-            src.owned = src.owned.substr(0, strlen(src.owned.c_str()));
+            in.counted_into(src.owned, 255);
+            src.owned.resize(strlen(src.owned.c_str()));
             src.bytes = src.owned;
             return false;
         }
@@ -131,11 +131,13 @@ char *heap_copy(const std::string &s, bool terminated)
 }
 
 // Runs call(pointer, length) on a source picked as above, checks that it
-// succeeded, and returns the bytes it must have taken.
+// succeeded, and returns the bytes it must have taken (valid until the next
+// call: the source's strings keep their storage from one call to the next).
 template <typename Call>
-std::string with_source(FuzzInput &in, buffer *b, buffer *o, bool as_string, const char *name, Call call)
+const std::string &with_source(FuzzInput &in, buffer *b, buffer *o, bool as_string, const char *name, Call call)
 {
-    Source src;
+    static Source src;
+    src.ptr = nullptr;
     if (pick_source(in, b, o, as_string, src)) {
         FUZZ_CHECK(call(src.ptr, src.bytes.size()) == 0, name);
     } else {
@@ -228,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 9: {
             name = "buffer_append_string_len";
-            std::string text = with_source(in, b, o, false, name, [&](const char *p, size_t n) {
+            const std::string &text = with_source(in, b, o, false, name, [&](const char *p, size_t n) {
                 return buffer_append_string_len(b, p, n);
             });
             if (!text.empty())  // a length of 0 changes nothing
@@ -250,7 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             bool copy = op % 16 == 12;
             name = copy ? "buffer_copy_memory" : "buffer_append_memory";
             auto fn = copy ? buffer_copy_memory : buffer_append_memory;
-            std::string raw = with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
+            const std::string &raw = with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
             if (copy)
                 m.bytes.clear();
             model_append_memory(m, raw);

@@ -99,6 +99,14 @@ public:
     }
     // A string of up to `max` bytes, its length taken from one byte.
     std::string counted(size_t max) { return bytes(byte() % (max + 1)); }
+    // The same into `out`, whose storage is reused.
+    void counted_into(std::string &out, size_t max)
+    {
+        size_t n = byte() % (max + 1);
+        n = n < left() ? n : left();
+        out.assign(reinterpret_cast<const char *>(data_ + pos_), n);
+        pos_ += n;
+    }
     // Everything up to the next `stop` byte (which is consumed) or the end.
     std::string until(uint8_t stop)
     {
