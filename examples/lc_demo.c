@@ -77,6 +77,23 @@ static void show_stamp_and_dump(void)
     set_setting(&dbgout_profile.time_enable, 0);
 }
 
+/* A trace longer than one syslog record.  Syslog receives it in pieces of
+   at most 160 characters: the 321 characters of the first give two pieces
+   and a lone newline, which is not sent; the time stamp's six characters
+   make the same text's third piece seven characters long. */
+static void show_long_trace(void)
+{
+    char body[300] = "long trace of 321 characters:";
+    size_t len = strlen(body);
+    for (int i = 1; i <= 66; i++)
+        len += (size_t)snprintf(body + len, sizeof body - len, " %03d", i);
+    fprintf(stderr, "-- a trace of 321 characters, then the same at level 3 with the time stamp\n");
+    XEL_TRACE(lib, 6, "%s\n", body);
+    set_setting(&dbgout_profile.time_enable, 1);
+    XEL_TRACE(lib, 3, "%s\n", body);
+    set_setting(&dbgout_profile.time_enable, 0);
+}
+
 /* Rate limiter: 30 messages offered in a burst, then one after the window. */
 static void show_ratelimit(void)
 {
@@ -184,6 +201,7 @@ int main(int argc, char **argv)
 
     show_levels();
     show_stamp_and_dump();
+    show_long_trace();
     show_ratelimit();
 
     fprintf(stderr, "-- running for %ld s in all (Ctrl-C stops earlier)\n", seconds);

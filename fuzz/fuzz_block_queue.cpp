@@ -1,23 +1,31 @@
 // fuzz_block_queue.cpp - random queue_create3 / write3 / read3 / clear3 /
-// length3 sequences on one block queue record against a std::deque model:
+// length3 sequences on one block queue record against a model of its blocks:
 // result words, blocks out in write order with their size, type and 64-bit
 // value, out-values untouched by a read of an empty queue, the length, the
 // record zeroed by a refused create, and the traces of each operation.
 #include "fuzz_input.h"
 
-#include <deque>
-
 namespace {
 
+enum { MAX_BLOCK = 3000 };  // bytes of the largest block the input writes
+
 struct Block {
-    std::string data;
+    uint32_t size;
     int32_t type;
     uint64_t value;
+    uint8_t data[MAX_BLOCK];
 };
 
 struct Model {
     uint32_t capacity = 0;  // a zeroed record is a queue that is always full
-    std::deque<Block> stored;
+    // The stored blocks, oldest first; a queue holds at most BLOCK_QUEUE_MAX.
+    FixedQueue<Block, BLOCK_QUEUE_MAX> stored;
+
+    void reset()
+    {
+        capacity = 0;
+        stored.clear();
+    }
 };
 
 void check(block_queue_t *q, const Model &m, const std::vector<std::string> &traces, const char *op)
@@ -25,6 +33,24 @@ void check(block_queue_t *q, const Model &m, const std::vector<std::string> &tra
     FUZZ_CHECK(queue_length3(q) == m.stored.size(), op);
     FUZZ_CHECK(q->maxdata == m.capacity, op);
     FUZZ_CHECK(fuzz_traces_are(traces), op);
+}
+
+// What queue_clear3 leaves in the tables, and a zeroed record, to compare
+// whole tables at once.
+struct Cleared {
+    int32_t type[BLOCK_QUEUE_MAX];
+    uint8_t zeros[sizeof(block_queue_t)] = {};
+    Cleared()
+    {
+        for (int32_t &t : type)
+            t = BLOCK_TYPE_NONE;
+    }
+};
+
+const Cleared &cleared()
+{
+    static const Cleared c;
+    return c;
 }
 
 std::string full_trace(const Model &m)
@@ -39,13 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_capture_traces();
     FuzzInput in(data, size);
-    block_queue_t *q = static_cast<block_queue_t *>(calloc(1, sizeof(block_queue_t)));
-    Model m;
+    // A heap record of its exact size, zeroed, as a caller would make it.
+    block_queue_t *q = reinterpret_cast<block_queue_t *>(fuzz_block(0, sizeof(block_queue_t)));
+    memset(q, 0, sizeof *q);
+    const Cleared &clear = cleared();
+    static Model m;  // its blocks are large: kept, and reset per input
+    m.reset();
+    static std::vector<std::string> traces;  // wanted by one step
 
     for (int steps = 0; !in.empty() && steps < 1000; steps++) {
         uint8_t op = in.byte();
         const char *name = "?";
-        std::vector<std::string> traces;
+        traces.clear();
         switch (op % 5) {
         case 0: {
             // Create zeroes the record without releasing blocks: empty it
@@ -57,12 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             uint16_t capacity = (op & 0x80) ? in.u16() % 600 : in.byte() % 12;
             uint32_t rc = queue_create3(q, capacity);
-            m = Model();
+            m.reset();
             if (capacity > BLOCK_QUEUE_MAX) {
                 FUZZ_CHECK(rc == LC_QUEUE_ERR, name);
-                const uint8_t *bytes = reinterpret_cast<const uint8_t *>(q);
-                for (size_t i = 0; i < sizeof *q; i++)
-                    FUZZ_CHECK(bytes[i] == 0, "queue_create3: refused capacity leaves the record zeroed");
+                FUZZ_CHECK(memcmp(q, clear.zeros, sizeof *q) == 0,
+                           "queue_create3: refused capacity leaves the record zeroed");
             } else {
                 FUZZ_CHECK(rc == LC_QUEUE_OK, name);
                 m.capacity = capacity;
@@ -77,14 +107,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             uint32_t len = (op & 0x80) ? in.u16() % 3000 : in.byte();
             int32_t type = static_cast<int32_t>(in.u32());
             uint64_t value = in.u64();
-            std::string bytes = in.bytes(len);
-            bytes.resize(len, '\x44');
             bool null_data = (op & 0x60) == 0x60;
-            uint8_t *copy = static_cast<uint8_t *>(malloc(len ? len : 1));
-            memcpy(copy, bytes.data(), len);
+            uint8_t *copy = fuzz_block(1, len);
+            in.fill(copy, len, 0x44);
+            bool stores = !null_data && len != 0 && m.stored.size() != m.capacity;
+            if (stores) {
+                Block &b = m.stored.push_back();
+                b.size = len;
+                b.type = type;
+                b.value = value;
+                memcpy(b.data, copy, len);
+            }
             uint32_t rc = queue_write3(q, null_data ? nullptr : copy, len, type, value);
             memset(copy, 0, len);  // the queue holds its own copy
-            free(copy);
             uint32_t want = LC_QUEUE_OK;
             if (null_data) {
                 want = LC_QUEUE_ERR;
@@ -92,11 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             } else if (len == 0) {
                 want = LC_QUEUE_ERR;
                 traces.push_back("length == 0\n");
-            } else if (m.stored.size() == m.capacity) {
+            } else if (!stores) {
                 want = LC_QUEUE_FULL;
                 traces.push_back(full_trace(m));
-            } else {
-                m.stored.push_back({bytes, type, value});
             }
             FUZZ_CHECK(rc == want, name);
             break;
@@ -117,10 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 break;
             }
             const Block &b = m.stored.front();
-            FUZZ_CHECK(block != nullptr && memcmp(block, b.data.data(), b.data.size()) == 0,
-                       "queue_read3: blocks in write order");
+            FUZZ_CHECK(block != nullptr && memcmp(block, b.data, b.size) == 0, "queue_read3: blocks in write order");
             if (!skip_outs)
-                FUZZ_CHECK(got_size == b.data.size() && got_type == b.type && got_value == b.value,
+                FUZZ_CHECK(got_size == b.size && got_type == b.type && got_value == b.value,
                            "queue_read3: size, type and value");
             free(block);
             m.stored.pop_front();
@@ -130,11 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             name = "queue_clear3";
             FUZZ_CHECK(queue_clear3(q) == LC_QUEUE_OK, name);
             m.stored.clear();
-            traces = {"enter queue_clear3\n", "leave queue_clear3\n"};
-            for (int i = 0; i < BLOCK_QUEUE_MAX; i++)
-                FUZZ_CHECK(q->type[i] == BLOCK_TYPE_NONE && q->size[i] == 0 && q->value[i] == 0 &&
-                               q->block[i] == nullptr,
-                           "queue_clear3: tables reset");
+            traces.push_back("enter queue_clear3\n");
+            traces.push_back("leave queue_clear3\n");
+            FUZZ_CHECK(memcmp(q->type, clear.type, sizeof q->type) == 0, "queue_clear3: types reset");
+            FUZZ_CHECK(memcmp(q->size, clear.zeros, sizeof q->size) == 0, "queue_clear3: sizes reset");
+            FUZZ_CHECK(memcmp(q->value, clear.zeros, sizeof q->value) == 0, "queue_clear3: values reset");
+            FUZZ_CHECK(memcmp(q->block, clear.zeros, sizeof q->block) == 0, "queue_clear3: blocks released");
             break;
         case 4:
             name = "null record";
@@ -149,6 +182,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     queue_clear3(q);
     pthread_mutex_destroy(&q->lock);
-    free(q);
     return 0;
 }

@@ -41,7 +41,8 @@ void model_prepare_append(Model &m, size_t n)
 void model_copy_text(Model &m, const std::string &text)
 {
     model_prepare_copy(m, text.size() + 1);
-    m.bytes = text + '\0';
+    m.bytes.assign(text);
+    m.bytes += '\0';
 }
 
 // Appending text: the first byte goes over the last byte in use (taken for
@@ -91,9 +92,9 @@ bool pick_source(FuzzInput &in, buffer *self, buffer *other, bool as_string, Sou
     uint8_t mode = in.byte() % 3;
     buffer *from = mode == 1 ? self : mode == 2 ? other : nullptr;
     if (from == nullptr || from->used == 0) {
-        src.owned = in.counted(255);
+        in.counted_into(src.owned, 255);
         if (as_string)
-            src.owned = src.owned.substr(0, strlen(src.owned.c_str()));
+            src.owned.resize(strlen(src.owned.c_str()));
         src.bytes = src.owned;
         return false;
     }
@@ -105,8 +106,8 @@ bool pick_source(FuzzInput &in, buffer *self, buffer *other, bool as_string, Sou
         if (nul == nullptr) {
             // No terminator in use after off: fall back to input text.
             src.ptr = nullptr;
-            src.owned = in.counted(255);
-            src.owned = src.owned.substr(0, strlen(src.owned.c_str()));
+            in.counted_into(src.owned, 255);
+            src.owned.resize(strlen(src.owned.c_str()));
             src.bytes = src.owned;
             return false;
         }
@@ -120,37 +121,34 @@ bool pick_source(FuzzInput &in, buffer *self, buffer *other, bool as_string, Sou
 }
 
 // Heap copy of exactly the source's bytes (plus a terminator for strings).
-struct HeapCopy {
-    explicit HeapCopy(const std::string &s, bool terminated)
-    {
-        p = static_cast<char *>(malloc(s.size() + (terminated ? 1 : 0) + (s.empty() ? 1 : 0)));
-        memcpy(p, s.data(), s.size());
-        if (terminated)
-            p[s.size()] = '\0';
-    }
-    ~HeapCopy() { free(p); }
-    HeapCopy(const HeapCopy &) = delete;
-    HeapCopy &operator=(const HeapCopy &) = delete;
-    char *p;
-};
+char *heap_copy(const std::string &s, bool terminated)
+{
+    char *p = reinterpret_cast<char *>(fuzz_block(0, s.size() + (terminated ? 1 : 0)));
+    memcpy(p, s.data(), s.size());
+    if (terminated)
+        p[s.size()] = '\0';
+    return p;
+}
 
 // Runs call(pointer, length) on a source picked as above, checks that it
-// succeeded, and returns the bytes it must have taken.
+// succeeded, and returns the bytes it must have taken (valid until the next
+// call: the source's strings keep their storage from one call to the next).
 template <typename Call>
-std::string with_source(FuzzInput &in, buffer *b, buffer *o, bool as_string, const char *name, Call call)
+const std::string &with_source(FuzzInput &in, buffer *b, buffer *o, bool as_string, const char *name, Call call)
 {
-    Source src;
+    static Source src;
+    src.ptr = nullptr;
     if (pick_source(in, b, o, as_string, src)) {
         FUZZ_CHECK(call(src.ptr, src.bytes.size()) == 0, name);
     } else {
-        HeapCopy c(src.bytes, as_string);
-        FUZZ_CHECK(call(c.p, src.bytes.size()) == 0, name);
+        FUZZ_CHECK(call(heap_copy(src.bytes, as_string), src.bytes.size()) == 0, name);
     }
     return src.bytes;
 }
 
-// Storage beyond 128 KiB makes runs slow without covering more.
-const size_t size_cap = 1u << 17;
+// Storage beyond 32 KiB makes runs slow without covering more: past the
+// sanitizer's largest size class every growth maps and unmaps memory.
+const size_t size_cap = 1u << 15;
 
 }  // namespace
 
@@ -232,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 9: {
             name = "buffer_append_string_len";
-            std::string text = with_source(in, b, o, false, name, [&](const char *p, size_t n) {
+            const std::string &text = with_source(in, b, o, false, name, [&](const char *p, size_t n) {
                 return buffer_append_string_len(b, p, n);
             });
             if (!text.empty())  // a length of 0 changes nothing
@@ -254,7 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             bool copy = op % 16 == 12;
             name = copy ? "buffer_copy_memory" : "buffer_append_memory";
             auto fn = copy ? buffer_copy_memory : buffer_append_memory;
-            std::string raw = with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
+            const std::string &raw = with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
             if (copy)
                 m.bytes.clear();
             model_append_memory(m, raw);

@@ -26,6 +26,34 @@
         }                                                                            \
     } while (0)
 
+// memcmp for ranges that may be empty (and then may have no storage).
+inline bool fuzz_same_bytes(const void *a, const void *b, size_t n)
+{
+    return n == 0 || memcmp(a, b, n) == 0;
+}
+
+// A heap block of exactly n bytes (one byte for n = 0), so that a read or
+// write past it is caught, filled with 0xa5 so that no byte the library
+// should have written passes for one it did.  Blocks are kept from one call
+// to the next, one per size and slot: a fresh block on every call would
+// cost new pages, as freed ones wait in the sanitizer's quarantine.  Blocks
+// in use at the same time need different slots.
+inline uint8_t *fuzz_block(size_t slot, size_t n)
+{
+    // Never destroyed: the leak check at exit still finds the blocks.
+    static auto *slots = new std::vector<std::vector<uint8_t *>>;
+    if (slot >= slots->size())
+        slots->resize(slot + 1);
+    std::vector<uint8_t *> &sizes = (*slots)[slot];
+    if (n >= sizes.size())
+        sizes.resize(n + 1, nullptr);
+    uint8_t *&block = sizes[n];
+    if (block == nullptr)
+        block = static_cast<uint8_t *>(malloc(n ? n : 1));
+    memset(block, 0xa5, n ? n : 1);
+    return block;
+}
+
 class FuzzInput {
 public:
     FuzzInput(const uint8_t *data, size_t size) : data_(data), size_(size) {}
@@ -60,8 +88,25 @@ public:
         pos_ += n;
         return s;
     }
+    // n bytes into dst: as many as the input has, then `pad`.
+    void fill(uint8_t *dst, size_t n, uint8_t pad)
+    {
+        size_t have = n < left() ? n : left();
+        if (have > 0)
+            memcpy(dst, data_ + pos_, have);
+        memset(dst + have, pad, n - have);
+        pos_ += have;
+    }
     // A string of up to `max` bytes, its length taken from one byte.
     std::string counted(size_t max) { return bytes(byte() % (max + 1)); }
+    // The same into `out`, whose storage is reused.
+    void counted_into(std::string &out, size_t max)
+    {
+        size_t n = byte() % (max + 1);
+        n = n < left() ? n : left();
+        out.assign(reinterpret_cast<const char *>(data_ + pos_), n);
+        pos_ += n;
+    }
     // Everything up to the next `stop` byte (which is consumed) or the end.
     std::string until(uint8_t stop)
     {
@@ -79,6 +124,33 @@ private:
     size_t pos_ = 0;
 };
 
+// A FIFO of at most N items in a ring of fixed room, for models that must
+// not allocate on every step.  push_back hands out the next item to fill.
+template <typename T, size_t N>
+class FixedQueue {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const T &front() const { return ring_[first_]; }
+    T &push_back()
+    {
+        T &item = ring_[(first_ + count_) % N];
+        count_++;
+        return item;
+    }
+    void pop_front()
+    {
+        first_ = (first_ + 1) % N;
+        count_--;
+    }
+    void clear() { first_ = count_ = 0; }
+
+private:
+    T ring_[N];
+    size_t first_ = 0;
+    size_t count_ = 0;
+};
+
 // Traces of the library, without their "[mod function +line]" tag.  The
 // tag's module and function are kept apart so that a target can check who
 // traced.
@@ -88,29 +160,51 @@ struct TraceLine {
     std::string text;      // what follows the tag
 };
 
-inline std::vector<TraceLine> &fuzz_traces()
+// The traces kept since the last clear.  Lines are reused from one input to
+// the next (their strings keep their storage), so keeping a trace does not
+// cost the fuzzer an allocation each time.
+class TraceLog {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const TraceLine &operator[](size_t i) const { return lines_[i]; }
+    const TraceLine &back() const { return lines_[count_ - 1]; }
+    void clear() { count_ = 0; }
+    TraceLine &add()
+    {
+        if (count_ == lines_.size())
+            lines_.emplace_back();
+        return lines_[count_++];
+    }
+
+private:
+    std::vector<TraceLine> lines_;
+    size_t count_ = 0;
+};
+
+inline TraceLog &fuzz_traces()
 {
-    static std::vector<TraceLine> lines;
-    return lines;
+    static TraceLog log;
+    return log;
 }
 
 inline void fuzz_trace_hook(int32_t, const char *text)
 {
-    TraceLine line;
-    std::string t(text);
+    TraceLine &line = fuzz_traces().add();
     // "[lib fifo_handle +57  ]text"
-    size_t space = t.find(' ');
-    size_t plus = t.find(" +");
-    size_t close = t.find(']');
-    if (t.size() > 0 && t[0] == '[' && space != std::string::npos && plus != std::string::npos &&
-        close != std::string::npos && space < plus && plus < close) {
-        line.module = t.substr(1, space - 1);
-        line.function = t.substr(space + 1, plus - space - 1);
-        line.text = t.substr(close + 1);
+    const char *space = strchr(text, ' ');
+    const char *plus = strstr(text, " +");
+    const char *close = strchr(text, ']');
+    if (text[0] == '[' && space != nullptr && plus != nullptr && close != nullptr && space < plus &&
+        plus < close) {
+        line.module.assign(text + 1, space);
+        line.function.assign(space + 1, plus);
+        line.text.assign(close + 1);
     } else {
-        line.text = t;
+        line.module.clear();
+        line.function.clear();
+        line.text.assign(text);
     }
-    fuzz_traces().push_back(line);
 }
 
 // Routes the library's traces into fuzz_traces() (not the system log) with
@@ -129,15 +223,12 @@ inline void fuzz_capture_traces()
 // (with `prefix`, when each starts with its wanted text); clears them.
 inline bool fuzz_traces_are(const std::vector<std::string> &want, bool prefix = false)
 {
-    std::vector<TraceLine> got;
-    got.swap(fuzz_traces());
-    if (got.size() != want.size())
-        return false;
-    for (size_t i = 0; i < got.size(); i++) {
-        if (prefix ? got[i].text.compare(0, want[i].size(), want[i]) != 0 : got[i].text != want[i])
-            return false;
-    }
-    return true;
+    TraceLog &got = fuzz_traces();
+    bool same = got.size() == want.size();
+    for (size_t i = 0; same && i < want.size(); i++)
+        same = prefix ? got[i].text.compare(0, want[i].size(), want[i]) == 0 : got[i].text == want[i];
+    got.clear();
+    return same;
 }
 
 #endif  // LC_FUZZ_INPUT_H

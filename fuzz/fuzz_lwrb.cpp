@@ -1,5 +1,5 @@
 // fuzz_lwrb.cpp - random lwrb_* sequences against a model: the stored bytes
-// in a std::deque, the two indices, and a shadow of the caller's array (so
+// in order, the two indices, and a shadow of the caller's array (so
 // that zero-copy writes and advances over bytes written earlier are known,
 // and so that no operation touches array bytes it should not).  Covers
 // write, read, peek, skip, advance, the linear read and write blocks,
@@ -8,9 +8,38 @@
 #include "fuzz_input.h"
 
 #include <algorithm>
-#include <deque>
 
 namespace {
+
+// The bytes stored, oldest first, in one contiguous run (so that ranges of
+// them compare with one memcmp): taken bytes are dropped from the front
+// only once they are the larger part.
+class ByteQueue {
+public:
+    size_t size() const { return bytes_.size() - head_; }
+    bool empty() const { return size() == 0; }
+    // The stored bytes from i on (i at most size()).
+    const uint8_t *at(size_t i) const { return bytes_.data() + head_ + i; }
+    uint8_t operator[](size_t i) const { return bytes_[head_ + i]; }
+    void append(const uint8_t *p, size_t n) { bytes_.insert(bytes_.end(), p, p + n); }
+    void drop(size_t n)
+    {
+        head_ += n;
+        if (head_ > 4096 && head_ * 2 > bytes_.size()) {
+            bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    void clear()
+    {
+        bytes_.clear();
+        head_ = 0;
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t head_ = 0;
+};
 
 struct Event {
     lwrb_t *rb;
@@ -36,7 +65,7 @@ struct Model {
     uint32_t r = 0;
     uint32_t w = 0;
     bool callback = false;
-    std::deque<uint8_t> stored;
+    ByteQueue stored;
     std::vector<uint8_t> shadow;  // the array as the model says it must be
     std::vector<Event> expected;  // events since the last check
 
@@ -46,20 +75,32 @@ struct Model {
         if (callback)
             expected.push_back({rb, kind, count});
     }
-    // Producer side: n bytes of the shadow from w on become stored.
+    // Producer side: n bytes of the shadow from w on become stored (n is
+    // at most the free bytes, so it wraps at most once).
     void produce(uint32_t n)
     {
-        for (uint32_t i = 0; i < n; i++) {
-            stored.push_back(shadow[w]);
-            w = w + 1 == size ? 0 : w + 1;
-        }
+        if (n == 0)
+            return;
+        uint32_t first = std::min(n, size - w);
+        stored.append(shadow.data() + w, first);
+        stored.append(shadow.data(), n - first);
+        w = (w + n) % size;
     }
     void consume(uint32_t n)
     {
-        for (uint32_t i = 0; i < n; i++) {
-            stored.pop_front();
-            r = r + 1 == size ? 0 : r + 1;
-        }
+        if (n == 0)
+            return;
+        stored.drop(n);
+        r = (r + n) % size;
+    }
+    // Writes n bytes into the shadow from w on, wrapping at the end.
+    void fill(const uint8_t *p, uint32_t n)
+    {
+        if (n == 0)
+            return;
+        uint32_t first = std::min(n, size - w);
+        memcpy(shadow.data() + w, p, first);
+        memcpy(shadow.data(), p + first, n - first);
     }
     uint32_t linear_read() const
     {
@@ -97,18 +138,14 @@ void check(lwrb_t *rb, Model &m, const char *op)
     FUZZ_CHECK(lwrb_get_linear_block_write_address(rb) == rb->data + m.w, op);
     FUZZ_CHECK(memcmp(rb->data, m.shadow.data(), m.size) == 0, op);
     // The stored bytes are where the indices say.
-    for (size_t i = 0; i < m.stored.size(); i++)
-        FUZZ_CHECK(m.shadow[(m.r + i) % m.size] == m.stored[i], op);
+    size_t first = std::min<size_t>(m.stored.size(), m.size - m.r);
+    FUZZ_CHECK(fuzz_same_bytes(m.shadow.data() + m.r, m.stored.at(0), first), op);
+    FUZZ_CHECK(fuzz_same_bytes(m.shadow.data(), m.stored.at(first), m.stored.size() - first), op);
 }
 
-// A heap block of exactly n bytes (n may be 0), so overruns are caught.
-struct Block {
-    explicit Block(size_t n) : p(static_cast<uint8_t *>(malloc(n ? n : 1))) {}
-    ~Block() { free(p); }
-    Block(const Block &) = delete;
-    Block &operator=(const Block &) = delete;
-    uint8_t *p;
-};
+// Slots of fuzz_block: the ring's array, and the source or destination of
+// one call.
+enum { ARRAY_BLOCK, CALL_BLOCK };
 
 }  // namespace
 
@@ -129,8 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 0: {
             name = "lwrb_init";
             uint32_t n = (op & 0x80) ? in.u16() % 2048 + 1 : in.byte() % 64 + 1;
-            free(array);
-            array = static_cast<uint8_t *>(malloc(n));
+            array = fuzz_block(ARRAY_BLOCK, n);
             uint8_t fill = in.byte();
             memset(array, fill, n);
             FUZZ_CHECK(lwrb_init(&rb, array, n) == 1, name);
@@ -144,12 +180,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 1: {
             name = "lwrb_write";
             std::string src = (op & 0x80) ? in.bytes(in.u16() % 4096) : in.counted(255);
-            Block copy(src.size());
-            memcpy(copy.p, src.data(), src.size());
+            uint8_t *copy = fuzz_block(CALL_BLOCK, src.size());
+            memcpy(copy, src.data(), src.size());
             uint32_t n = std::min<uint32_t>(m.free_bytes(), static_cast<uint32_t>(src.size()));
-            FUZZ_CHECK(lwrb_write(&rb, copy.p, static_cast<uint32_t>(src.size())) == n, name);
-            for (uint32_t i = 0; i < n; i++)
-                m.shadow[(m.w + i) % m.size] = static_cast<uint8_t>(src[i]);
+            FUZZ_CHECK(lwrb_write(&rb, copy, static_cast<uint32_t>(src.size())) == n, name);
+            m.fill(reinterpret_cast<const uint8_t *>(src.data()), n);
             m.produce(n);
             if (n > 0)
                 m.event(&rb, LWRB_EVT_WRITE, n);
@@ -159,11 +194,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 2: {
             name = "lwrb_read";
             uint32_t count = (op & 0x80) ? in.u16() % 4096 : in.byte();
-            Block dst(count);
+            uint8_t *dst = fuzz_block(CALL_BLOCK, count);
             uint32_t n = m.ready ? std::min<uint32_t>(static_cast<uint32_t>(m.stored.size()), count) : 0;
-            FUZZ_CHECK(lwrb_read(&rb, dst.p, count) == n, name);
-            for (uint32_t i = 0; i < n; i++)
-                FUZZ_CHECK(dst.p[i] == m.stored[i], "lwrb_read: bytes in order");
+            FUZZ_CHECK(lwrb_read(&rb, dst, count) == n, name);
+            FUZZ_CHECK(fuzz_same_bytes(dst, m.stored.at(0), n), "lwrb_read: bytes in order");
             m.consume(n);
             if (n > 0)
                 m.event(&rb, LWRB_EVT_READ, n);
@@ -174,12 +208,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             name = "lwrb_peek";
             uint32_t skip = in.byte();
             uint32_t count = in.byte();
-            Block dst(count);
+            uint8_t *dst = fuzz_block(CALL_BLOCK, count);
             uint32_t full = m.ready ? static_cast<uint32_t>(m.stored.size()) : 0;
             uint32_t n = skip >= full ? 0 : std::min(full - skip, count);
-            FUZZ_CHECK(lwrb_peek(&rb, skip, dst.p, count) == n, name);
-            for (uint32_t i = 0; i < n; i++)
-                FUZZ_CHECK(dst.p[i] == m.stored[skip + i], "lwrb_peek: bytes after skip");
+            FUZZ_CHECK(lwrb_peek(&rb, skip, dst, count) == n, name);
+            FUZZ_CHECK(n == 0 || memcmp(dst, m.stored.at(skip), n) == 0, "lwrb_peek: bytes after skip");
             FUZZ_CHECK(lwrb_peek(&rb, 0, nullptr, 5) == 0, name);
             break;
         }
@@ -215,8 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::string fill = in.bytes(k);
             fill.resize(k, '\x5a');
             memcpy(at, fill.data(), k);
-            for (uint32_t i = 0; i < k; i++)
-                m.shadow[m.w + i] = static_cast<uint8_t>(fill[i]);
+            memcpy(m.shadow.data() + m.w, fill.data(), k);
             uint32_t count = k + (in.byte() % 5) - 2;
             if (static_cast<int32_t>(count) < 0)
                 count = 0;
@@ -235,8 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (at == nullptr)
                 break;
             FUZZ_CHECK(len <= m.stored.size(), name);
-            for (uint32_t i = 0; i < len; i++)
-                FUZZ_CHECK(at[i] == m.stored[i], "linear read: oldest bytes first");
+            FUZZ_CHECK(fuzz_same_bytes(at, m.stored.at(0), len), "linear read: oldest bytes first");
             uint32_t count = len == 0 ? 0 : in.byte() % (len + 1);
             uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(m.stored.size()), count);
             FUZZ_CHECK(lwrb_skip(&rb, count) == n, name);
@@ -295,6 +326,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         check(&rb, m, name);
     }
-    free(array);
     return 0;
 }

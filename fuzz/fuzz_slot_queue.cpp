@@ -1,18 +1,18 @@
 // fuzz_slot_queue.cpp - random queue_create / clear / flush / write / read
-// sequences on one slot queue record against a std::deque model: result
+// sequences on one slot queue record against a model of its slots: result
 // words, slot index of every read, the 512 bytes read (data, then zeros),
 // len / type / info of the slot read, the length, depth and write limit
 // bounds, and the traces of refused writes.
 #include "fuzz_input.h"
 
 #include <algorithm>
-#include <deque>
 
 namespace {
 
 struct Slot {
     uint32_t index;
-    std::string data;
+    uint16_t len;
+    uint8_t data[SLOT_QUEUE_SLOT_SIZE];
     uint16_t type;
     slot_queue_info info;
 };
@@ -22,8 +22,15 @@ struct Model {
     uint32_t depth = 0;
     uint32_t maxdata = 0;
     uint32_t in = 0;  // slot the next write fills
-    std::deque<Slot> stored;
+    // The stored slots, oldest first; a queue holds fewer than SLOT_QUEUE_SLOTS.
+    FixedQueue<Slot, SLOT_QUEUE_SLOTS> stored;
 
+    void reset()
+    {
+        valid = false;
+        depth = maxdata = in = 0;
+        stored.clear();
+    }
     void restart(uint32_t d)
     {
         depth = d < 1 ? 1 : d > SLOT_QUEUE_SLOTS ? SLOT_QUEUE_SLOTS : d;
@@ -48,14 +55,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_capture_traces();
     FuzzInput in(data, size);
-    slot_queue_t *q = static_cast<slot_queue_t *>(calloc(1, sizeof(slot_queue_t)));
-    Model m;
-    check(q, m, {}, "never created");
+    // A heap record of its exact size, zeroed, as a caller would make it.
+    slot_queue_t *q = reinterpret_cast<slot_queue_t *>(fuzz_block(0, sizeof(slot_queue_t)));
+    memset(q, 0, sizeof *q);
+    static Model m;  // its slots are large: kept, and reset per input
+    m.reset();
+    static std::vector<std::string> traces;  // wanted by one step
+    traces.clear();
+    check(q, m, traces, "never created");
+    static const uint8_t zeros[SLOT_QUEUE_SLOT_SIZE] = {};
 
     for (int steps = 0; !in.empty() && steps < 1000; steps++) {
         uint8_t op = in.byte();
         const char *name = "?";
-        std::vector<std::string> traces;
+        traces.clear();
         switch (op % 5) {
         case 0: {
             name = "queue_create";
@@ -85,13 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             slot_queue_info info;
             for (uint32_t &w : info.word)
                 w = in.u32();
-            std::string bytes = in.bytes(len);
-            bytes.resize(len, '\x33');
             bool null_data = (op & 0x60) == 0x60;
-            uint8_t *copy = static_cast<uint8_t *>(malloc(len ? len : 1));
-            memcpy(copy, bytes.data(), len);
+            uint8_t *copy = fuzz_block(1, len);
+            in.fill(copy, len, 0x33);
             uint32_t rc = queue_write(q, null_data ? nullptr : copy, len, type, info);
-            free(copy);
             uint32_t want;
             if (null_data) {
                 want = LC_QUEUE_ERR;
@@ -106,7 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 traces.push_back("Data Full!\n\n");
             } else {
                 want = LC_QUEUE_OK;
-                m.stored.push_back({m.in, bytes, type, info});
+                Slot &s = m.stored.push_back();
+                s.index = m.in;
+                s.len = len;
+                memcpy(s.data, copy, len);
+                s.type = type;
+                s.info = info;
                 m.in = (m.in + 1) % m.depth;
             }
             FUZZ_CHECK(rc == want, name);
@@ -127,10 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             const Slot &s = m.stored.front();
             FUZZ_CHECK(rc == s.index, "queue_read: slot index");
-            FUZZ_CHECK(memcmp(buf, s.data.data(), s.data.size()) == 0, "queue_read: data");
-            for (size_t i = s.data.size(); i < sizeof buf; i++)
-                FUZZ_CHECK(buf[i] == 0, "queue_read: rest of the slot zero");
-            FUZZ_CHECK(q->len[rc] == s.data.size() && q->type[rc] == s.type, "queue_read: len and type");
+            FUZZ_CHECK(memcmp(buf, s.data, s.len) == 0, "queue_read: data");
+            FUZZ_CHECK(memcmp(buf + s.len, zeros, sizeof buf - s.len) == 0, "queue_read: rest of the slot zero");
+            FUZZ_CHECK(q->len[rc] == s.len && q->type[rc] == s.type, "queue_read: len and type");
             FUZZ_CHECK(memcmp(&q->info[rc], &s.info, sizeof s.info) == 0, "queue_read: info");
             m.stored.pop_front();
             break;
@@ -140,6 +154,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FUZZ_CHECK(queue_create(nullptr, 4, 3) == LC_QUEUE_ERR && queue_length(nullptr) == LC_QUEUE_ERR,
                "null record");
-    free(q);
     return 0;
 }

@@ -1,18 +1,21 @@
 // fuzz_streamq.cpp - random streamq_* sequences against a model: the read
-// and write indices, a std::deque of the held entries' contents, and a
+// and write indices, the held entries' contents in push order, and a
 // shadow of every slot (the queue copies nothing, so a producer that fills
 // the free entry must never change a held one).  Checks push/pop results,
 // slot addresses and layout, held counts, streamq_inused and streamq_next
 // for every index (also outside the ring), and the null-queue results.
 #include "fuzz_input.h"
 
-#include <deque>
-
 namespace {
 
+// The largest queue the input can ask for: data_size below 40, info_size
+// below 24, count below 12.  The model's entries have that room, so that
+// it allocates nothing.
+enum { MAX_DATA = 40, MAX_INFO = 24, MAX_COUNT = 12 };
+
 struct Entry {
-    std::string data;
-    std::string info;
+    uint8_t data[MAX_DATA];
+    uint8_t info[MAX_INFO];
 };
 
 struct Model {
@@ -21,8 +24,27 @@ struct Model {
     uint32_t info_size = 0;
     int32_t r = 0;
     int32_t w = 0;
-    std::vector<Entry> slots;  // what every entry's slots must hold
-    std::deque<Entry> held;
+    Entry slots[MAX_COUNT];  // what every entry's slots must hold
+    Entry held[MAX_COUNT];   // the held entries, oldest at held[first]
+    int32_t first = 0;
+    int32_t held_count = 0;
+
+    const Entry &held_at(int32_t k) const { return held[(first + k) % MAX_COUNT]; }
+    void hold(const Entry &e)
+    {
+        held[(first + held_count) % MAX_COUNT] = e;
+        held_count++;
+    }
+    void release()
+    {
+        first = (first + 1) % MAX_COUNT;
+        held_count--;
+    }
+    bool same(const Entry &a, const Entry &b) const
+    {
+        return memcmp(a.data, b.data, static_cast<size_t>(data_size)) == 0 &&
+               memcmp(a.info, b.info, info_size) == 0;
+    }
 
     bool full() const { return (w + 1) % count == r; }
     bool in_held_range(int32_t i) const
@@ -45,7 +67,7 @@ void check(streamq_t *q, const Model &m, const char *op)
         return;
     }
     FUZZ_CHECK(streamq_r(q) == m.r && streamq_w(q) == m.w, op);
-    FUZZ_CHECK(streamq_used_buf(q) == static_cast<int32_t>(m.held.size()), op);
+    FUZZ_CHECK(streamq_used_buf(q) == m.held_count, op);
     for (int32_t i = -1; i <= m.count; i++) {
         FUZZ_CHECK(streamq_inused(q, i) == (m.in_held_range(i) ? 1 : 0), "streamq_inused");
         FUZZ_CHECK(streamq_next(q, i) == (i < 0 || i >= m.count ? -1 : (i + 1) % m.count), "streamq_next");
@@ -55,14 +77,14 @@ void check(streamq_t *q, const Model &m, const char *op)
         void *d = nullptr;
         void *f = nullptr;
         FUZZ_CHECK(streamq_query(q, i, &d, &f) == 0, op);
-        FUZZ_CHECK(memcmp(d, m.slots[i].data.data(), m.data_size) == 0, "data slots keep their bytes");
-        FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.slots[i].info.data(), m.info_size) == 0,
+        FUZZ_CHECK(memcmp(d, m.slots[i].data, m.data_size) == 0, "data slots keep their bytes");
+        FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.slots[i].info, m.info_size) == 0,
                    "info slots keep their bytes");
     }
     // The held entries, oldest first, are the ones pushed, in order.
-    for (size_t k = 0; k < m.held.size(); k++) {
+    for (int32_t k = 0; k < m.held_count; k++) {
         const Entry &e = m.slots[(m.r + k) % m.count];
-        FUZZ_CHECK(e.data == m.held[k].data && e.info == m.held[k].info, "held entries in push order");
+        FUZZ_CHECK(m.same(e, m.held_at(k)), "held entries in push order");
     }
 }
 
@@ -95,7 +117,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             m.data_size = data_size;
             m.count = count;
             m.info_size = info_size;
-            m.slots.assign(count, Entry{std::string(data_size, '\0'), std::string(info_size, '\0')});
             FUZZ_CHECK(q->data_size == data_size && q->count == count && q->info_size == info_size, name);
             // One block: header, then the info area, then the data area.
             FUZZ_CHECK(q->info == reinterpret_cast<uint8_t *>(q + 1), "info area after the header");
@@ -116,19 +137,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(d == q->data + static_cast<size_t>(w) * m.data_size, "data slot address");
             FUZZ_CHECK(f == q->info + static_cast<size_t>(w) * m.info_size, "info slot address");
             if (op % 6 == 1) {
-                std::string dd = in.bytes(m.data_size);
-                dd.resize(m.data_size, '\x71');
-                std::string ff = in.bytes(m.info_size);
-                ff.resize(m.info_size, '\x72');
-                memcpy(d, dd.data(), dd.size());
-                memcpy(f, ff.data(), ff.size());
-                m.slots[w] = Entry{dd, ff};
+                Entry &e = m.slots[w];
+                in.fill(e.data, static_cast<size_t>(m.data_size), 0x71);
+                in.fill(e.info, m.info_size, 0x72);
+                memcpy(d, e.data, static_cast<size_t>(m.data_size));
+                memcpy(f, e.info, m.info_size);
             }
             int32_t rc = streamq_push(q);
             if (m.full()) {
                 FUZZ_CHECK(rc == -1, "push on a full queue");
             } else {
-                m.held.push_back(m.slots[w]);
+                m.hold(m.slots[w]);
                 m.w = (m.w + 1) % m.count;
                 FUZZ_CHECK(rc == m.w, name);
             }
@@ -139,19 +158,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             name = "streamq_pop";
             if (q == nullptr)
                 break;
-            if (!m.held.empty()) {
+            if (m.held_count != 0) {
                 void *d = nullptr;
                 void *f = nullptr;
                 FUZZ_CHECK(streamq_query(q, streamq_r(q), &d, &f) == 0, name);
-                FUZZ_CHECK(memcmp(d, m.held.front().data.data(), m.data_size) == 0, "oldest data first");
-                FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.held.front().info.data(), m.info_size) == 0,
+                FUZZ_CHECK(memcmp(d, m.held_at(0).data, m.data_size) == 0, "oldest data first");
+                FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.held_at(0).info, m.info_size) == 0,
                            "oldest info first");
             }
             int32_t rc = streamq_pop(q);
-            if (m.held.empty()) {
+            if (m.held_count == 0) {
                 FUZZ_CHECK(rc == -1, "pop on an empty queue");
             } else {
-                m.held.pop_front();
+                m.release();
                 m.r = (m.r + 1) % m.count;
                 FUZZ_CHECK(rc == m.r, name);
             }

@@ -6,6 +6,12 @@
 # what is missing (as root): Google Benchmark, and the peer libraries whose
 # rows are built only when they are there (spdlog, GLib, Boost).
 #
+# Traces at the shipped levels go to syslog, as on the device: where /dev/log
+# is live the rows use that daemon; otherwise each binary runs beside a
+# busybox syslogd of its own in a private /dev (scripts/syslogd.sh), gone
+# when the binary ends, also on failure or Ctrl-C.  Its records go to
+# build/bench/syslog-<binary>.log (busybox rotates each at 200 KB).
+#
 #   scripts/bench.sh [regex]     (only the benchmarks whose name matches)
 #
 #   LC_BENCH_REPS   repetitions of each benchmark (default 7)
@@ -19,6 +25,7 @@ cd "$root"
 . scripts/deps.sh
 
 lc_need $LC_BUILD_PACKAGES $LC_BENCH_PACKAGES
+lc_need_syslogd
 
 filter=${1:-.}
 reps=${LC_BENCH_REPS:-7}
@@ -49,7 +56,8 @@ for exe in "$dir"/bench/bench_*; do
     echo "=== $name"
     # A binary with no benchmark matching the filter leaves an empty result
     # file, which the report skips.
-    "$exe" --benchmark_filter="$filter" \
+    scripts/syslogd.sh --use-live "$dir/syslog-$name.log" \
+        "$exe" --benchmark_filter="$filter" \
         --benchmark_repetitions="$reps" \
         --benchmark_min_time="$min_time" \
         --benchmark_enable_random_interleaving=true \

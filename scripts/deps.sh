@@ -40,3 +40,20 @@ LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev py
 # dpkg-architecture and dpkg-shlibdeps, and file, which CPack's Debian
 # generator runs on every file it packs.
 LC_PACKAGE_PACKAGES="dpkg-dev file"
+
+# The syslog daemon of the demo's syslog test and of scripts/bench.sh
+# (scripts/syslogd.sh): busybox's syslogd, and unshare for its private /dev.
+LC_SYSLOG_PACKAGES="busybox-syslogd util-linux"
+
+# Installs the syslog daemon's packages.  busybox-syslogd replaces another
+# system log daemon on install; where one is installed, only busybox (whose
+# syslogd applet scripts/syslogd.sh runs) is added and the machine's own
+# daemon stays.
+lc_need_syslogd() {
+    for pkg in rsyslog syslog-ng-core inetutils-syslogd sysklogd; do
+        case "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)" in
+            *"install ok installed"*) lc_need busybox util-linux; return ;;
+        esac
+    done
+    lc_need $LC_SYSLOG_PACKAGES
+}

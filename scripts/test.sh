@@ -16,6 +16,7 @@ cd "$root"
 
 builds=${*:-host asan tsan armhf package fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
+lc_need_syslogd
 case " $builds " in *" armhf "*|*" package "*) lc_need $LC_CROSS_PACKAGES ;; esac
 case " $builds " in *" package "*) lc_need $LC_PACKAGE_PACKAGES ;; esac
 case " $builds " in *" fuzz "*) lc_need $LC_FUZZ_PACKAGES ;; esac
