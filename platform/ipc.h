@@ -1,4 +1,7 @@
-/*
+/**
+ * \file
+ * \defgroup lib_common_ipc System V IPC wrappers
+ * \ingroup lib_common_platform
  * ipc.h - System V message queue, semaphore and shared memory wrappers.
  *
  * Objects are named by numeric keys the processes agree on.  Queues and
@@ -20,6 +23,12 @@
  * Kernel failures of the message and shared memory calls return -1 with
  * errno and print nothing; the semaphore calls print "Sem init", "Sem Wait
  * operation", "Sem Post operation" or "Sem kill" through perror.
+ *
+ * The wrappers keep no state and may be called from any thread; mutual
+ * exclusion between processes that share a segment is the callers' (the
+ * semaphore wrappers serve).  The blocking calls (receive, semaphore wait)
+ * hold up the scheduler when called from a command handler.
+ * @{
  */
 #ifndef LC_IPC_H
 #define LC_IPC_H
@@ -28,36 +37,73 @@
 
 LC_BEGIN_DECLS
 
-/* Queue id of key (opened, or created when missing), or -1. */
+/** Queue id of key (opened, or created when missing), or -1.
+
+    Thread safety: any thread. */
 LC_API int32_t IpcMsgInit(int32_t key);
-/* Sends the buffer (blocking); msgsnd's result. */
+/** Sends the buffer (blocking); msgsnd's result.
+
+    Thread safety: any thread; it may wait while the queue is full. */
 LC_API int32_t IpcMsgSend(int32_t id, void *buf, int32_t size);
-/* Receives a message of the wanted type (blocking): bytes of payload or -1. */
+/** Receives a message of the wanted type (blocking): bytes of payload or -1.
+
+    Thread safety: any thread; it waits for a message (so not from a
+    command handler). */
 LC_API int32_t IpcMsgRecv(int32_t id, long type, void *buf, int32_t size);
-/* Sends the buffer, then receives a message of the wanted type into it.
-   A failed send is returned at once, without waiting for a reply. */
+/** Sends the buffer, then receives a message of the wanted type into it.
+    A failed send is returned at once, without waiting for a reply.
+
+    Thread safety: as IpcMsgRecv. */
 LC_API int32_t IpcMsgSendRecv(int32_t id, long type, void *buf, int32_t size);
-/* Removes the queue; always 0. */
+/** Removes the queue; always 0.
+
+    Thread safety: any thread. */
 LC_API int32_t IpcMsgKill(int32_t id);
 
-/* Set of one semaphore for key (created or opened), or -1. */
+/** Set of one semaphore for key (created or opened), or -1.
+
+    Thread safety: any thread. */
 LC_API int32_t IpcSemaphore_Init(int32_t key);
+/** Sets the semaphore's value: 0, or -1 ("Sem init" through perror).
+
+    Thread safety: any thread. */
 LC_API int32_t IpcSemaphore_SetValue(int32_t id, uint32_t value);
-/* Takes one unit (blocking) / gives one back; both with SEM_UNDO, so the
-   kernel reverts them when the process exits. */
+/** Takes one unit, waiting while there is none, with SEM_UNDO (the kernel
+    reverts it when the process exits): 0, or -1.
+
+    Thread safety: any thread; it may wait (so not from a command
+    handler). */
 LC_API int32_t IpcSemaPhore_Wait(int32_t id);
+/** Gives one unit back, with SEM_UNDO: 0, or -1.
+
+    Thread safety: any thread. */
 LC_API int32_t IpcSemaPhore_Post(int32_t id);
+/** Removes the semaphore set: 0, or -1 ("Sem kill" through perror).
+
+    Thread safety: any thread, once no process needs the set. */
 LC_API int32_t IpcSemaphore_kill(int32_t id);
 
-/* Segment id of key: created with size bytes, or the existing segment of
-   any size; the segment stays attached to the process.  -1 on failure. */
+/** Segment id of key: created with size bytes, or the existing segment of
+    any size; the segment stays attached to the process.  -1 on failure.
+
+    Thread safety: any thread. */
 LC_API int32_t IpcShareMemInit(int32_t key, uint32_t size);
-/* Removes the segment once the last process detaches; always 0. */
+/** Removes the segment once the last process detaches; always 0.
+
+    Thread safety: any thread. */
 LC_API int32_t IpcShareMemDestroy(int32_t id);
-/* Copies length bytes at offset out of / into the segment: 0, or -1. */
+/** Copies length bytes at offset out of the segment: 0, or -1.
+
+    Thread safety: any thread; reads and writes of the same bytes at the
+    same time need a lock of the callers' (a semaphore). */
 LC_API int32_t IpcShareMemRead(int32_t id, int32_t offset, void *dst, int32_t length);
+/** Copies length bytes into the segment at offset: 0, or -1.
+
+    Thread safety: as IpcShareMemRead. */
 LC_API int32_t IpcShareMemWrite(int32_t id, int32_t offset, const void *src, int32_t length);
 
 LC_END_DECLS
+
+/** @} */
 
 #endif /* LC_IPC_H */
