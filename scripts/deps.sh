@@ -37,9 +37,14 @@ LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # the peer libraries measured beside the library, and python3 for the table.
 LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev python3"
 # What scripts/package.sh needs besides the build and cross packages:
-# dpkg-architecture and dpkg-shlibdeps, and file, which CPack's Debian
-# generator runs on every file it packs.
-LC_PACKAGE_PACKAGES="dpkg-dev file"
+# dpkg-architecture and dpkg-shlibdeps, file, which CPack's Debian
+# generator runs on every file it packs, and Doxygen with man-db for the
+# man pages of the development package (target "man") and their check.
+LC_PACKAGE_PACKAGES="dpkg-dev file doxygen man-db"
+# What scripts/docs.sh needs besides the build packages: Doxygen, which
+# makes the HTML reference and the man pages from the headers, and man-db,
+# whose man shows a page.
+LC_DOC_PACKAGES="doxygen man-db"
 
 # The syslog daemon of the demo's syslog test and of scripts/bench.sh
 # (scripts/syslogd.sh): busybox's syslogd, and unshare for its private /dev.

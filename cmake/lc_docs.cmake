@@ -1,0 +1,63 @@
+# The reference, made by Doxygen from the comments of the installed headers
+# and the front page lib_common/lib_common.md (scripts/docs.sh):
+#
+#   man   man pages of section 3 into ${LC_MAN_DIR}/man3, which the install
+#         rules put into the development package (share/man/man3): the
+#         front page lib_common.3, a page per family (lib_common_tasks.3,
+#         ...), a page per record, and a link per function, macro, type and
+#         variable to its family's page (add_task.3 -> lib_common_tasks.3)
+#   docs  the man pages and the HTML reference in ${LC_HTML_DIR} (with
+#         Doxygen's XML in ${LC_DOC_WORK_DIR}/xml for scripts/docs.sh)
+#
+# Either fails, printing Doxygen's warnings, when an exported name has no
+# comment or a comment has an error.  Only in the top-level project, so
+# that a project that adds this one keeps these target names for itself.
+
+set(LC_HTML_DIR ${PROJECT_BINARY_DIR}/html CACHE PATH "Build-tree folder of the HTML reference")
+set(LC_DOC_WORK_DIR ${PROJECT_BINARY_DIR}/doxygen)
+find_program(LC_DOXYGEN doxygen)
+
+# The installed headers (the generated version header included) and the
+# front page.
+set(LC_DOC_INPUT)
+foreach(header IN LISTS LC_PUBLIC_HEADERS)
+  string(APPEND LC_DOC_INPUT " \"${header}\"")
+endforeach()
+set(LC_DOC_FRONT ${PROJECT_SOURCE_DIR}/lib_common/lib_common.md)
+string(APPEND LC_DOC_INPUT " \"${LC_DOC_FRONT}\"")
+
+# One configuration per output.  The front page is the HTML reference's
+# main page; among the man pages it is a page of its own (lib_common.3).
+set(LC_DOC_HTML YES)
+set(LC_DOC_MAN NO)
+set(LC_DOC_HTML_DIR ${LC_HTML_DIR})
+set(LC_DOC_MAINPAGE ${LC_DOC_FRONT})
+set(LC_DOC_FILTER "")
+set(LC_DOC_WARNINGS ${LC_DOC_WORK_DIR}/html-warnings.txt)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in ${LC_DOC_WORK_DIR}/Doxyfile.html @ONLY)
+set(LC_DOC_HTML NO)
+set(LC_DOC_MAN YES)
+set(LC_DOC_MAINPAGE "")
+set(LC_DOC_FILTER "\"sed -f ${CMAKE_CURRENT_LIST_DIR}/lc_man_quotes.sed\"")
+set(LC_DOC_WARNINGS ${LC_DOC_WORK_DIR}/man-warnings.txt)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in ${LC_DOC_WORK_DIR}/Doxyfile.man @ONLY)
+
+set(LC_DOC_SOURCES ${LC_PUBLIC_HEADERS} ${LC_DOC_FRONT} ${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in
+  ${CMAKE_CURRENT_LIST_DIR}/lc_docs_run.cmake ${CMAKE_CURRENT_LIST_DIR}/lc_man_quotes.sed)
+add_custom_target(man
+  COMMAND ${CMAKE_COMMAND} -DDOXYGEN=${LC_DOXYGEN} -DCONFIG=${LC_DOC_WORK_DIR}/Doxyfile.man
+          -DWARNINGS=${LC_DOC_WORK_DIR}/man-warnings.txt -DMAN_DIR=${LC_MAN_DIR}/man3
+          -P ${CMAKE_CURRENT_LIST_DIR}/lc_docs_run.cmake
+  WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+  SOURCES ${LC_DOC_SOURCES}
+  COMMENT "Man pages into ${LC_MAN_DIR}/man3"
+  VERBATIM)
+add_custom_target(docs
+  COMMAND ${CMAKE_COMMAND} -DDOXYGEN=${LC_DOXYGEN} -DCONFIG=${LC_DOC_WORK_DIR}/Doxyfile.html
+          -DWARNINGS=${LC_DOC_WORK_DIR}/html-warnings.txt -DHTML_DIR=${LC_HTML_DIR}
+          -DXML_DIR=${LC_DOC_WORK_DIR}/xml
+          -P ${CMAKE_CURRENT_LIST_DIR}/lc_docs_run.cmake
+  WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+  COMMENT "HTML reference into ${LC_HTML_DIR}"
+  VERBATIM)
+add_dependencies(docs man)
