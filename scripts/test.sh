@@ -3,18 +3,20 @@
 # counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
 # ThreadSanitizer, the 32-bit ARM target under qemu, the Debian packages
 # for amd64 and armhf (built from the release presets and checked by
-# scripts/package.sh), and a short smoke run of every fuzz target.  The
+# scripts/package.sh), the reference (scripts/docs.sh: every export
+# documented, no Doxygen warning), and a short smoke run of every fuzz
+# target.  The
 # builds are the presets of CMakePresets.json of the same names; each treats
 # a warning in the project's own sources as an error.  Installs what is
 # missing (as root).  Exits nonzero when anything fails.
 #
-#   scripts/test.sh [host|asan|tsan|armhf|package|fuzz ...]   (default: all)
+#   scripts/test.sh [host|asan|tsan|armhf|package|docs|fuzz ...]   (default: all)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 
-builds=${*:-host asan tsan armhf package fuzz}
+builds=${*:-host asan tsan armhf package docs fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
 lc_need_syslogd
 case " $builds " in *" armhf "*|*" package "*) lc_need $LC_CROSS_PACKAGES ;; esac
@@ -50,6 +52,14 @@ for b in $builds; do
         cat build/fuzz.smoke.log
         summary="$summary
   fuzz smoke: $result ($(grep -c '^fuzz .*: ok' build/fuzz.smoke.log) targets clean)"
+        continue
+    fi
+    if [ "$b" = docs ]; then
+        if scripts/docs.sh > build/docs.log 2>&1; then
+            result=passed; else result=FAILED; status=1; fi
+        cat build/docs.log
+        summary="$summary
+  docs: $result ($(sed -n 's/^docs: \([0-9]*\) functions.*/\1 functions with a thread-safety line, no warnings/p' build/docs.log)$(sed -n 's/^docs: HTML .*(\([0-9]*\) pages); man pages .*(\([0-9]*\) pages, \([0-9]*\) links)/; \1 HTML pages, \2 man pages, \3 links/p' build/docs.log))"
         continue
     fi
     if [ "$b" = package ]; then

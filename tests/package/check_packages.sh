@@ -12,6 +12,8 @@
 #    library in the multiarch folder;
 #  - the ELF files (readelf of the target): machine, SONAME, needed
 #    libraries, versioned exports;
+#  - the man pages of the development package: the front page, the family
+#    pages, the links of the functions, and that man opens add_task's;
 #  - use: both packages are unpacked into a scratch root (dpkg -x), and a C
 #    program is built against them through pkg-config and a C++ program
 #    through find_package, and run (amd64 natively, armhf under qemu-arm).
@@ -163,6 +165,27 @@ if [ "$native" = 1 ]; then
         fail "Depends '$depends', dpkg-shlibdeps finds '$found' $(cat "$work/shlibdeps.log")"
 fi
 ok "ELF files: library for $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')- Depends: $depends"
+
+# --- Man pages of the development package -------------------------------------
+# The front page, a page per family and per record, and for each function,
+# macro, type and variable a link to its family's page, which man opens from
+# any folder.
+man3=$root/usr/share/man/man3
+npages=$(find "$man3" -type f -name '*.3' 2>/dev/null | wc -l)
+nlinks=$(find "$man3" -type l -name '*.3' 2>/dev/null | wc -l)
+for f in lib_common.3 lib_common_tasks.3 add_task.3 remove_task_wait.3 xel_traceout.3 lwrb.3; do
+    [ -e "$man3/$f" ] || fail "development package lacks share/man/man3/$f"
+done
+[ "$(readlink "$man3/add_task.3" 2>/dev/null)" = lib_common_tasks.3 ] ||
+    fail "share/man/man3/add_task.3 is no link to lib_common_tasks.3"
+dangling=$(find "$man3" -xtype l 2>/dev/null | sed "s|^$man3/||" | tr '\n' ' ')
+[ -z "$dangling" ] || fail "man page links that lead nowhere: $dangling"
+page=$(cd / && MANPAGER=cat MANWIDTH=100 man -l "$man3/add_task.3" 2>&1) || true
+case $page in
+    *"int add_task (lc_task_fn fn"*"Thread safety:"*) ;;
+    *) fail "man -l share/man/man3/add_task.3 does not show add_task: $(echo "$page" | head -n 3)" ;;
+esac
+ok "man pages: $npages pages and $nlinks links in $dev_pkg; add_task.3 opens lib_common_tasks.3"
 
 # --- A C and a C++ program built against the unpacked packages -----------------
 if [ "$native" = 1 ]; then
