@@ -97,13 +97,13 @@ LC_API uint32_t lwrb_read(lwrb_t *rb, void *dst, uint32_t count);
 LC_API uint32_t lwrb_peek(const lwrb_t *rb, uint32_t skip, void *dst, uint32_t count);
 /** Bytes that may be written now (at most size - 1).
 
-    Thread safety: either side; exact for the producer, for the consumer a
-    momentary view (the producer may write meanwhile). */
+    Thread safety: either side; for the producer a lower bound (the
+    consumer may free more meanwhile), for the consumer a momentary view. */
 LC_API uint32_t lwrb_get_free(const lwrb_t *rb);
 /** Bytes that may be read now.
 
-    Thread safety: either side; exact for the consumer, for the producer a
-    momentary view (the consumer may read meanwhile). */
+    Thread safety: either side; for the consumer a lower bound (the
+    producer may add more meanwhile), for the producer a momentary view. */
 LC_API uint32_t lwrb_get_full(const lwrb_t *rb);
 /** Empties the ring (write index first, then read index) and reports it.
 
