@@ -160,7 +160,8 @@ LC_API int remove_task(int *token);
  *
  * Returns what remove_task returns (-1 for a null pointer, before
  * lib_common_init and after lib_common_exit, the token then unchanged; 0
- * for a token of 0 or one no task carries, without waiting), except that
+ * for a token of 0, and for a token no task carries and no run under way
+ * has: then without waiting), except that
  * from the task's own function, or from a debug command handler, it removes
  * the task as remove_task does but returns -1 without waiting: a run cannot
  * wait for itself, and the scheduler thread hands the runs over.  -1 always
