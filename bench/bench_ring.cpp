@@ -17,7 +17,6 @@
 #include <memory>
 #include <new>
 #include <thread>
-#include <vector>
 
 #ifdef LC_HAVE_BOOST
 #include <boost/lockfree/spsc_queue.hpp>
