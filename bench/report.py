@@ -189,16 +189,38 @@ def pool_section(t, runs):
     for n in (1, 2):
         sub = "%d submitter%s" % (n, "" if n == 1 else "s")
         bench = "BM_PoolThroughput/%d" % n
-        paired_rows(t, runs, b, bench, "`threadpool_add_task`, %s" % sub, "library",
-                    [("minimal std::mutex pool", "minimal", "≥ 0.8×", 0.8),
-                     ("GThreadPool", "gthreadpool", "ahead (≥ 1×)", 1.0),
-                     ("asio::thread_pool", "asio", "(peer)", None)],
-                    "Throughput/%d" % n)
-        paired_rows(t, runs, b, bench, "the same, level-6 traces off", "library_quiet",
-                    [("minimal std::mutex pool", "minimal", "(analysis)", None),
-                     ("GThreadPool", "gthreadpool", "(analysis)", None)], "Throughput/%d" % n)
+        filt = "Throughput/%d" % n
+        for what, lib in (("`threadpool_add_task`, %s" % sub, "library"),
+                          ("the same, level-6 traces off", "library_quiet")):
+            paired_rows(t, runs, b, bench, what, lib,
+                        [("minimal std::mutex pool, list of 15", "minimal", "≥ 0.8×", 0.8),
+                         ("GThreadPool behind a semaphore of 15", "gthreadpool15",
+                          "ahead (≥ 1×)", 1.0),
+                         ("asio::thread_pool behind a semaphore of 15", "asio15",
+                          "ahead (≥ 1×)", 1.0),
+                         ("GThreadPool, unbounded", "gthreadpool",
+                          "(recorded: its submitter never waits)", None),
+                         ("asio::thread_pool, unbounded", "asio",
+                          "(recorded: its submitter never waits)", None)], filt)
     paired_rows(t, runs, b, "BM_PoolSync", "`threadpool_add_task_sync` round trip", "library",
                 [("minimal pool + std::promise", "minimal", "≥ 0.8×", 0.8)], "Sync")
+    t.section("Thread pool, tasks that do work: 1 submitter, list of 15, time until the "
+              "last of N tasks has run (time per task)")
+    for work, tasks in ((20, 4000), (1000, 80)):
+        for workers in (2, 4):
+            bench = "BM_PoolWork/%d/%d" % (work, workers)
+            label = "%d µs" % work if work < 1000 else "%d ms" % (work // 1000)
+            filt = "Work/%d/%d" % (work, workers)
+            for what, lib in (("tasks of %s, %d workers, N = %s" % (label, workers,
+                                                                      format(tasks, ",")),
+                               "library"),
+                              ("the same, level-6 traces off", "library_quiet")):
+                paired_rows(t, runs, b, bench, what, lib,
+                            [("minimal std::mutex pool, list of 15", "minimal",
+                              "ahead (≥ 1×)", 1.0),
+                             ("GThreadPool, unbounded", "gthreadpool", "ahead (≥ 1×)", 1.0),
+                             ("asio::thread_pool, unbounded", "asio", "ahead (≥ 1×)", 1.0)],
+                            filt)
 
 
 def sched_section(t, runs):
@@ -258,15 +280,17 @@ def ring_section(t, runs):
     for size in (64, 1024, 4096):
         label = "%d B" % size if size < 1024 else "%d KiB" % (size // 1024)
         paired_rows(t, runs, b, "BM_Ring/%d" % size, "`lwrb`, chunks of %s" % label, "library",
-                    [("memcpy, one thread", "memcpy",
-                      "≥ 0.5×" if size == 4096 else "(recorded)", 0.5 if size == 4096 else None),
-                     ("spsc_queue<char>", "spsc", "ahead (≥ 1×)", 1.0)],
+                    [("the limit: two threads, halves of 1 MiB", "halves",
+                      "≥ 0.8×" if size == 4096 else "(recorded)", 0.8 if size == 4096 else None),
+                     ("spsc_queue<char>", "spsc", "ahead (≥ 1×)", 1.0),
+                     ("memcpy, one thread", "memcpy", "(information)", None)],
                     "Ring/%d/" % size, rate=True)
 
 
 def queue_section(t, runs):
     b = "bench_queue"
-    t.section("Frame and block queues, 1 KiB, 50,000 per run (time per frame)")
+    t.section("Frame and block queues, 1 KiB, 50,000 per run (time per frame; traces at the "
+              "shipped level go to a listening syslog daemon)")
     for bench, what in (("BM_FrameQueue", "frame queue, producer → consumer"),
                         ("BM_BlockQueue", "block queue, 2 writers, 2 readers")):
         paired_rows(t, runs, b, bench, what, "library",

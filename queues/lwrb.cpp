@@ -14,10 +14,20 @@
 
 namespace {
 
-/* A consistent view of both indices, taken by one side. */
-struct Indices {
+/* What one call works from: the record's fixed fields and both indices,
+   each read once, at the start, while the record's cache line is at hand.
+   The fixed fields (data, size, callback) change only in lwrb_init,
+   lwrb_free and lwrb_set_evt_fn, which must not run while either side is
+   active; so nothing is read from the record again after the copy, when
+   the other side may have taken its line away to publish its own index.
+   Both indices share that line with the fixed fields, and between two
+   threads each such read costs a transfer between the cores. */
+struct View {
+    uint8_t *data;
+    uint32_t size;
     uint32_t r;
     uint32_t w;
+    lwrb_evt_fn evt_fn;
 };
 
 }  // namespace
@@ -43,26 +53,29 @@ static bool is_ready(const lwrb_t *rb)
            rb->guard_end == LWRB_GUARD_END && rb->data != nullptr && rb->size != 0;
 }
 
-/* Loads both indices for the producer (own: write) or the consumer (own:
+/* Takes the view of the producer (own index: write) or the consumer (own:
    read).  False when the record is not ready or an index lies outside the
    array. */
-static bool load_indices(const lwrb_t *rb, bool producer, Indices *ix)
+static bool take_view(const lwrb_t *rb, bool producer, View *v)
 {
     if (!is_ready(rb))
         return false;
-    ix->r = producer ? load_other(&rb->read_index) : load_own(&rb->read_index);
-    ix->w = producer ? load_own(&rb->write_index) : load_other(&rb->write_index);
-    return ix->r < rb->size && ix->w < rb->size;
+    v->data = rb->data;
+    v->size = rb->size;
+    v->evt_fn = rb->evt_fn;
+    v->r = producer ? load_other(&rb->read_index) : load_own(&rb->read_index);
+    v->w = producer ? load_own(&rb->write_index) : load_other(&rb->write_index);
+    return v->r < v->size && v->w < v->size;
 }
 
-static uint32_t stored_bytes(uint32_t size, const Indices &ix)
+static uint32_t stored_bytes(const View &v)
 {
-    return ix.w >= ix.r ? ix.w - ix.r : size - (ix.r - ix.w);
+    return v.w >= v.r ? v.w - v.r : v.size - (v.r - v.w);
 }
 
-static uint32_t free_bytes(uint32_t size, const Indices &ix)
+static uint32_t free_bytes(const View &v)
 {
-    return ix.w >= ix.r ? size - (ix.w - ix.r) - 1 : ix.r - ix.w - 1;
+    return v.w >= v.r ? v.size - (v.w - v.r) - 1 : v.r - v.w - 1;
 }
 
 static uint32_t min_u32(uint32_t a, uint32_t b)
@@ -76,28 +89,28 @@ static uint32_t wrap_add(uint32_t size, uint32_t index, uint32_t n)
     return n >= size - index ? n - (size - index) : index + n;
 }
 
-static void notify(lwrb_t *rb, uint32_t kind, uint32_t count)
+static void notify(lwrb_t *rb, const View &v, uint32_t kind, uint32_t count)
 {
-    if (rb->evt_fn != nullptr)
-        rb->evt_fn(rb, kind, count);
+    if (v.evt_fn != nullptr)
+        v.evt_fn(rb, kind, count);
 }
 
 /* Copies n bytes out of the ring starting at index, wrapping to 0. */
-static void copy_out(const lwrb_t *rb, uint32_t index, uint8_t *dst, uint32_t n)
+static void copy_out(const View &v, uint32_t index, uint8_t *dst, uint32_t n)
 {
-    uint32_t first = min_u32(rb->size - index, n);
-    memcpy(dst, rb->data + index, first);
+    uint32_t first = min_u32(v.size - index, n);
+    memcpy(dst, v.data + index, first);
     if (n > first) /* most copies do not wrap: spare the empty call */
-        memcpy(dst + first, rb->data, n - first);
+        memcpy(dst + first, v.data, n - first);
 }
 
 /* Copies n bytes into the ring starting at index, wrapping to 0. */
-static void copy_in(lwrb_t *rb, uint32_t index, const uint8_t *src, uint32_t n)
+static void copy_in(const View &v, uint32_t index, const uint8_t *src, uint32_t n)
 {
-    uint32_t first = min_u32(rb->size - index, n);
-    memcpy(rb->data + index, src, first);
+    uint32_t first = min_u32(v.size - index, n);
+    memcpy(v.data + index, src, first);
     if (n > first)
-        memcpy(rb->data, src + first, n - first);
+        memcpy(v.data, src + first, n - first);
 }
 
 extern "C" {
@@ -135,57 +148,57 @@ LC_API void lwrb_set_evt_fn(lwrb_t *rb, lwrb_evt_fn fn)
    publishes the new write index only after both copies. */
 LC_API uint32_t lwrb_write(lwrb_t *rb, const void *src, uint32_t count)
 {
-    Indices ix;
-    if (src == nullptr || count == 0 || !load_indices(rb, true, &ix))
+    View v;
+    if (src == nullptr || count == 0 || !take_view(rb, true, &v))
         return 0;
-    uint32_t n = min_u32(free_bytes(rb->size, ix), count);
+    uint32_t n = min_u32(free_bytes(v), count);
     if (n == 0)
         return 0;
-    copy_in(rb, ix.w, static_cast<const uint8_t *>(src), n);
-    publish(&rb->write_index, wrap_add(rb->size, ix.w, n));
-    notify(rb, LWRB_EVT_WRITE, n);
+    copy_in(v, v.w, static_cast<const uint8_t *>(src), n);
+    publish(&rb->write_index, wrap_add(v.size, v.w, n));
+    notify(rb, v, LWRB_EVT_WRITE, n);
     return n;
 }
 
 /* The mirror of the write on the read index. */
 LC_API uint32_t lwrb_read(lwrb_t *rb, void *dst, uint32_t count)
 {
-    Indices ix;
-    if (dst == nullptr || count == 0 || !load_indices(rb, false, &ix))
+    View v;
+    if (dst == nullptr || count == 0 || !take_view(rb, false, &v))
         return 0;
-    uint32_t n = min_u32(stored_bytes(rb->size, ix), count);
+    uint32_t n = min_u32(stored_bytes(v), count);
     if (n == 0)
         return 0;
-    copy_out(rb, ix.r, static_cast<uint8_t *>(dst), n);
-    publish(&rb->read_index, wrap_add(rb->size, ix.r, n));
-    notify(rb, LWRB_EVT_READ, n);
+    copy_out(v, v.r, static_cast<uint8_t *>(dst), n);
+    publish(&rb->read_index, wrap_add(v.size, v.r, n));
+    notify(rb, v, LWRB_EVT_READ, n);
     return n;
 }
 
 LC_API uint32_t lwrb_peek(const lwrb_t *rb, uint32_t skip, void *dst, uint32_t count)
 {
-    Indices ix;
-    if (dst == nullptr || count == 0 || !load_indices(rb, false, &ix))
+    View v;
+    if (dst == nullptr || count == 0 || !take_view(rb, false, &v))
         return 0;
-    uint32_t full = stored_bytes(rb->size, ix);
+    uint32_t full = stored_bytes(v);
     if (skip >= full)
         return 0;
     uint32_t n = min_u32(full - skip, count);
-    copy_out(rb, wrap_add(rb->size, ix.r, skip), static_cast<uint8_t *>(dst), n);
+    copy_out(v, wrap_add(v.size, v.r, skip), static_cast<uint8_t *>(dst), n);
     return n;
 }
 
 /* Either side may ask; the answer is a momentary view. */
 LC_API uint32_t lwrb_get_free(const lwrb_t *rb)
 {
-    Indices ix;
-    return load_indices(rb, true, &ix) ? free_bytes(rb->size, ix) : 0;
+    View v;
+    return take_view(rb, true, &v) ? free_bytes(v) : 0;
 }
 
 LC_API uint32_t lwrb_get_full(const lwrb_t *rb)
 {
-    Indices ix;
-    return load_indices(rb, false, &ix) ? stored_bytes(rb->size, ix) : 0;
+    View v;
+    return take_view(rb, false, &v) ? stored_bytes(v) : 0;
 }
 
 LC_API void lwrb_reset(lwrb_t *rb)
@@ -194,65 +207,66 @@ LC_API void lwrb_reset(lwrb_t *rb)
         return;
     publish(&rb->write_index, 0);
     publish(&rb->read_index, 0);
-    notify(rb, LWRB_EVT_RESET, 0);
+    if (rb->evt_fn != nullptr)
+        rb->evt_fn(rb, LWRB_EVT_RESET, 0);
 }
 
 LC_API void *lwrb_get_linear_block_read_address(const lwrb_t *rb)
 {
-    Indices ix;
-    return load_indices(rb, false, &ix) ? rb->data + ix.r : nullptr;
+    View v;
+    return take_view(rb, false, &v) ? v.data + v.r : nullptr;
 }
 
 /* Readable bytes before the end of the array. */
 LC_API uint32_t lwrb_get_linear_block_read_length(const lwrb_t *rb)
 {
-    Indices ix;
-    if (!load_indices(rb, false, &ix))
+    View v;
+    if (!take_view(rb, false, &v))
         return 0;
-    if (ix.w > ix.r)
-        return ix.w - ix.r;
-    return ix.r > ix.w ? rb->size - ix.r : 0;
+    if (v.w > v.r)
+        return v.w - v.r;
+    return v.r > v.w ? v.size - v.r : 0;
 }
 
 /* Consumes up to count bytes without copying them; reports even 0. */
 LC_API uint32_t lwrb_skip(lwrb_t *rb, uint32_t count)
 {
-    Indices ix;
-    if (count == 0 || !load_indices(rb, false, &ix))
+    View v;
+    if (count == 0 || !take_view(rb, false, &v))
         return 0;
-    uint32_t n = min_u32(stored_bytes(rb->size, ix), count);
-    publish(&rb->read_index, wrap_add(rb->size, ix.r, n));
-    notify(rb, LWRB_EVT_READ, n);
+    uint32_t n = min_u32(stored_bytes(v), count);
+    publish(&rb->read_index, wrap_add(v.size, v.r, n));
+    notify(rb, v, LWRB_EVT_READ, n);
     return n;
 }
 
 LC_API void *lwrb_get_linear_block_write_address(const lwrb_t *rb)
 {
-    Indices ix;
-    return load_indices(rb, true, &ix) ? rb->data + ix.w : nullptr;
+    View v;
+    return take_view(rb, true, &v) ? v.data + v.w : nullptr;
 }
 
 /* Writable bytes before the end of the array; the last byte stays free
    when the read index is 0, so that the write index never meets it. */
 LC_API uint32_t lwrb_get_linear_block_write_length(const lwrb_t *rb)
 {
-    Indices ix;
-    if (!load_indices(rb, true, &ix))
+    View v;
+    if (!take_view(rb, true, &v))
         return 0;
-    if (ix.w >= ix.r)
-        return rb->size - ix.w - (ix.r == 0 ? 1 : 0);
-    return ix.r - ix.w - 1;
+    if (v.w >= v.r)
+        return v.size - v.w - (v.r == 0 ? 1 : 0);
+    return v.r - v.w - 1;
 }
 
 /* Commits up to count bytes written in place; reports even 0. */
 LC_API uint32_t lwrb_advance(lwrb_t *rb, uint32_t count)
 {
-    Indices ix;
-    if (count == 0 || !load_indices(rb, true, &ix))
+    View v;
+    if (count == 0 || !take_view(rb, true, &v))
         return 0;
-    uint32_t n = min_u32(free_bytes(rb->size, ix), count);
-    publish(&rb->write_index, wrap_add(rb->size, ix.w, n));
-    notify(rb, LWRB_EVT_WRITE, n);
+    uint32_t n = min_u32(free_bytes(v), count);
+    publish(&rb->write_index, wrap_add(v.size, v.w, n));
+    notify(rb, v, LWRB_EVT_WRITE, n);
     return n;
 }
 

@@ -73,6 +73,11 @@ struct pool_impl {
     pthread_cond_t run_done;  /* a tagged run ended, or a visitor left a
                                  pool that shuts down */
     int32_t tag_waiters;      /* threads in lc_threadpool_wait_tag (task_lock) */
+    bool room_told;           /* not_full was broadcast since the last
+                                 submitter began to wait (task_lock) */
+    int32_t idle;             /* workers waiting on task_ready (task_lock) */
+    int32_t woken;            /* signals of task_ready that no worker has
+                                 woken from yet, at most `idle` (task_lock) */
     int32_t sync_made;        /* mutexes and conditions initialised so far */
     lc_lock_owner task_owner;
     lc_lock_owner count_owner;
@@ -273,16 +278,21 @@ extern "C" LC_API int threadpool_task_free(threadpool_task *task)
 /* ---- Workers */
 
 /* Pushes a run of `task` on the worker (task_lock held), taking the task
-   out of its list.  A submitter waiting for room may now find it. */
-static void begin_run(pool_impl *impl, worker_slot *ws, task_impl *task, run_mark *mark)
+   out of its list.  True when a submitter waits for the room this makes
+   and has not been told of room since it began to wait: the caller then
+   broadcasts not_full.  Nobody else waits on not_full, and one broadcast
+   wakes every submitter then waiting, so the others would wake nobody. */
+static bool begin_run(pool_impl *impl, worker_slot *ws, task_impl *task, run_mark *mark)
 {
     assert(impl->task_owner.mine());
     unlink_task(&task->pub);
     mark->tag = task->tag;
     mark->below = ws->runs;
     ws->runs = mark;
-    if (!list_empty(&impl->arriving)) /* nobody else waits on not_full */
-        pthread_cond_broadcast(&impl->pub.not_full);
+    if (list_empty(&impl->arriving) || impl->room_told)
+        return false;
+    impl->room_told = true;
+    return true;
 }
 
 /* Pops the worker's innermost run, if any (task_lock held), and tells
@@ -318,13 +328,28 @@ static bool leaves(pool_impl *impl, int32_t *live_left)
     return leave;
 }
 
+/* One wait of an idle worker on task_ready (task_lock held by `lock`).
+   Any wake-up settles one signal: one from a broadcast as well, which only
+   makes the count low, and a low count costs a signal, never a wake-up. */
+static void wait_for_task(pool_impl *impl, lc_lock_guard &lock)
+{
+    assert(impl->task_owner.mine());
+    impl->idle++;
+    lock.wait(impl->pub.task_ready);
+    impl->idle--;
+    if (impl->woken > 0)
+        impl->woken--;
+    assert(impl->idle >= 0);
+}
+
 /* Ends the worker's last run, then takes the oldest task, waiting while
    there is none: null when the worker is to leave.  Requests to leave are
    read before every wait, not only after a wake-up: a worker that was busy
    (or still starting) when the step broadcast still sees them, and one
    woken for a new task runs it rather than leave it with nobody woken for
-   it.  Takes task_lock, and count_lock inside it. */
-static task_impl *next_task(worker_slot *ws, run_mark *mark, int32_t *live_left)
+   it.  *tell_room: the caller is to broadcast not_full.  Takes task_lock,
+   and count_lock inside it. */
+static task_impl *take_next(worker_slot *ws, run_mark *mark, int32_t *live_left, bool *tell_room)
 {
     pool_impl *impl = ws->pool;
     threadpool *pool = &impl->pub;
@@ -334,15 +359,28 @@ static task_impl *next_task(worker_slot *ws, run_mark *mark, int32_t *live_left)
     while (!leave && !pool->shutdown && list_empty(pool->task_list)) {
         leave = leaves(impl, live_left);
         if (!leave)
-            lock.wait(pool->task_ready);
+            wait_for_task(impl, lock);
     }
     if (!leave && pool->shutdown) /* pending tasks are not run */
         leave = leaves(impl, live_left);
     task_impl *task = nullptr;
     if (!leave) {
         task = task_of(pool->task_list->prev);
-        begin_run(impl, ws, task, mark);
+        *tell_room = begin_run(impl, ws, task, mark);
     }
+    return task;
+}
+
+/* take_next, then the broadcast of not_full after task_lock is released: a
+   submitter woken while the worker still held the lock would only block
+   on it again and need a second wake-up.  The worker's pool outlives the
+   broadcast: it is released only after every worker has been joined. */
+static task_impl *next_task(worker_slot *ws, run_mark *mark, int32_t *live_left)
+{
+    bool tell_room = false;
+    task_impl *task = take_next(ws, mark, live_left, &tell_room);
+    if (tell_room)
+        pthread_cond_broadcast(&ws->pool->pub.not_full);
     return task;
 }
 
@@ -536,6 +574,19 @@ static void visitor_left(pool_impl *impl)
         pthread_cond_broadcast(&impl->run_done);
 }
 
+/* Signals task_ready for a task just added (task_lock held), unless every
+   idle worker already has a wake-up coming: a signal then wakes nobody
+   more, and glibc's signal may even block until those workers have run.
+   Each added task still wakes an idle worker when there is one. */
+static void wake_worker(pool_impl *impl)
+{
+    assert(impl->task_owner.mine());
+    if (impl->idle > impl->woken) {
+        impl->woken++;
+        pthread_cond_signal(&impl->pub.task_ready);
+    }
+}
+
 /* One look at the list for `task` (task_lock held).  There is room: the
    task goes to the newest end and one worker is woken.  The list is full:
    the task waits among the arriving.  A waiter took it to run it itself,
@@ -558,7 +609,7 @@ static add_state try_queue(pool_impl *impl, task_impl *task)
         return ADD_CLOSED;
     }
     link_newest(pool->task_list, &task->pub);
-    pthread_cond_signal(&pool->task_ready);
+    wake_worker(impl);
     return ADD_QUEUED;
 }
 
@@ -571,6 +622,7 @@ static add_state look(pool_impl *impl, task_impl *task, bool traced, list_view *
     lc_lock_guard lock = hold_tasks(impl);
     add_state state = try_queue(impl, task);
     while (state == ADD_FULL && (traced || XEL_LEVEL(lib) < 6)) {
+        impl->room_told = false;
         lock.wait(impl->pub.not_full);
         traced = false;
         state = try_queue(impl, task);
@@ -716,9 +768,9 @@ static bool await_tag(pool_impl *impl, worker_slot *own, int32_t tag, bool pendi
         task_impl *queued = pending_too ? find_queued(impl, tag, &arriving) : nullptr;
         if (queued != nullptr && own != nullptr) {
             *run = {queued->pub.function, queued->pub.arg, arriving ? nullptr : queued};
-            begin_run(impl, own, queued, mark);
+            const bool tell_room = begin_run(impl, own, queued, mark);
             queued->claimed = arriving;
-            if (arriving) /* its submitter waits there */
+            if (arriving || tell_room) /* its submitter waits there */
                 pthread_cond_broadcast(&impl->pub.not_full);
             return true;
         }

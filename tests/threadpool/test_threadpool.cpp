@@ -120,6 +120,65 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     EXPECT_EQ(ran.load(), 0);
 }
 
+// Tasks that finish only once all of them run at the same time.
+struct Rendezvous {
+    std::atomic<int> arrived{0};
+    int expected;
+    explicit Rendezvous(int n) : expected(n) {}
+    static void meet(void *arg)
+    {
+        Rendezvous *r = static_cast<Rendezvous *>(arg);
+        r->arrived.fetch_add(1);
+        wait_until([r] { return r->arrived.load() >= r->expected; }, 5s);
+    }
+};
+
+// Each task added wakes an idle worker of its own: tasks added quickly one
+// after another, while every worker sleeps, all run at once.  Each task
+// taken lets in a submitter waiting on the full list, also when several
+// wait: all of them get in, one by one, as a single worker takes tasks.
+TEST(ThreadPool, EveryAddedTaskWakesAWorkerAndEveryTakenOneASubmitter)
+{
+    threadpool *pool = threadpool_create(4, 4, 15);
+    ASSERT_NE(pool, nullptr);
+    for (int round = 0; round < 50 && !HasFailure(); round++) {
+        Rendezvous all(4);
+        for (int i = 0; i < 4; i++)
+            ASSERT_EQ(threadpool_add_task(pool, Rendezvous::meet, &all), 0);
+        EXPECT_TRUE(wait_until([&] { return all.arrived.load() == 4; }, 4s)) << "round " << round;
+        // All have left `all` (and sleep again) before it goes; a task left
+        // behind by a lost wake-up runs once the others gave up waiting.
+        ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) == 0; }, 30s));
+    }
+    EXPECT_EQ(threadpool_destroy(pool), 0);
+
+    TraceCapture capture;
+    pool = threadpool_create(1, 1, 15);
+    ASSERT_NE(pool, nullptr);
+    Gate gate;
+    std::atomic<int> ran{0};
+    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
+    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));
+    // Slow tasks: the submitters are back asleep before the next is taken.
+    auto slow = [](void *arg) {
+        std::this_thread::sleep_for(20ms);
+        count_up(arg);
+    };
+    for (int i = 0; i < 15; i++)
+        ASSERT_EQ(threadpool_add_task(pool, slow, &ran), 0);
+    std::vector<std::future<int>> waiting;
+    for (int i = 0; i < 3; i++)
+        waiting.push_back(std::async(std::launch::async, [&] { return threadpool_add_task(pool, count_up, &ran); }));
+    ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") >= 3; }));
+    gate.release();
+    for (std::future<int> &f : waiting) {
+        ASSERT_EQ(f.wait_for(20s), std::future_status::ready);
+        EXPECT_EQ(f.get(), 0);
+    }
+    EXPECT_TRUE(wait_until([&] { return ran.load() == 18; }));
+    EXPECT_EQ(threadpool_destroy(pool), 0);
+}
+
 // Growth: only with two tasks pending, up to the limit, three per step.
 // Shrinking: while most are idle, three per step and never below min; later
 // steps reap the leavers and new workers take their slots.
