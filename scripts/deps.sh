@@ -40,6 +40,11 @@ LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev py
 # dpkg-architecture and dpkg-shlibdeps, and file, which CPack's Debian
 # generator runs on every file it packs.
 LC_PACKAGE_PACKAGES="dpkg-dev file"
+# What scripts/coverage.sh needs besides the build packages (gcc's gcov
+# comes with g++).
+LC_COVERAGE_PACKAGES="gcovr"
+# What scripts/format.sh needs.
+LC_FORMAT_PACKAGES="clang-format"
 
 # The syslog daemon of the demo's syslog test and of scripts/bench.sh
 # (scripts/syslogd.sh): busybox's syslogd, and unshare for its private /dev.
