@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
 /* Holds the exclusive whole-file lock of an open stream for one scope. */
 class FileLock {
 public:
@@ -28,6 +29,7 @@ public:
 private:
     int fd_;
 };
+}  // namespace
 
 /* Appends src to dst (holding used characters) if it fits below size;
    returns false, leaving dst alone, otherwise. */

@@ -249,6 +249,7 @@ void AlarmHandler::handleTimeout()
     (void)threadpool_add_task(__atomic_load_n(&gpool, __ATOMIC_ACQUIRE), work.function, work.arg);
 }
 
+namespace {
 /* What a run of a kept task needs, read under task_queue_lock: found
    false when no queued entry has the token. */
 struct kept_run {
@@ -257,6 +258,7 @@ struct kept_run {
     void *data;
     int32_t kind;
 };
+}  // namespace
 
 static kept_run look_up(int32_t token)
 {
