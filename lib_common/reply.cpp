@@ -325,7 +325,8 @@ void lc_reply_row(int slot, const char *key, const char *value)
     if ((size_t)n >= sizeof row)
         n = (int)sizeof row - 1;
     lc_lock_guard lock = hold_sinks();
-    assert(slot >= 0 && slot < SLOTS && sinks[slot].used);
+    assert(slot >= 0 && slot < SLOTS);
+    assert(sinks[slot].used);
     put_counted(sinks[slot], value != nullptr ? LC_REC_ROW : LC_REC_ROW_ANY, row, (size_t)n);
 }
 
@@ -348,7 +349,8 @@ void lc_reply_finish(int slot, bool ok, const char *pipe_path)
     char status[LC_REPLY_TEXT_MAX + 1];
     const int n = status_text(status, sizeof status, ok, pipe_path);
     lc_lock_guard lock = hold_sinks();
-    assert(slot >= 0 && slot < SLOTS && sinks[slot].used);
+    assert(slot >= 0 && slot < SLOTS);
+    assert(sinks[slot].used);
     Sink &s = sinks[slot];
     /* The answer's reserve holds these; a follower may have to wait. */
     put_lost(s, false);

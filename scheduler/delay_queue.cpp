@@ -42,7 +42,8 @@ void lc_delay_entry_unlink(DelayQueueEntry *entry)
     DelayQueueEntry *next = entry->fNext;
     if (next == nullptr || next == entry)
         return;
-    assert(next->fPrev == entry && entry->fPrev->fNext == entry);
+    assert(next->fPrev == entry);
+    assert(entry->fPrev->fNext == entry);
     if (!is_forever(next->fRemaining))
         lc_time::add(next->fRemaining, entry->fRemaining);
     entry->fPrev->fNext = next;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <errno.h>
 #include <fstream>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -176,4 +178,37 @@ TEST(Configure, ReadersNeverSeeATornValueWhileTheFileIsReparsed)
         t.join();
     EXPECT_EQ(torn, 0);
     remove(path.c_str());
+}
+
+// A loop callback must not use its own store.  Debug builds stop there (the broken contract); other builds let it
+// read, since the loop's write lock is the thread's own, and the loop keeps that lock until it ends.
+TEST(Configure, LoopCallbackUsingItsOwnStore)
+{
+    Store st;
+    ASSERT_EQ(st.s->set(st.s, "a", "1"), 1);
+    ASSERT_EQ(st.s->set(st.s, "b", "2"), 1);
+    struct Seen {
+        const Store *st;
+        std::string values;
+        std::vector<int> writer_refused;  // what another thread's try of the write lock gave, per call
+    } seen{&st, "", {}};
+    const configure_loop_cb reads_own_store = [](void *arg, const char *key, const char *) -> int32_t {
+        Seen *s = static_cast<Seen *>(arg);
+        s->values += s->st->get(key);
+        std::thread([s] {
+            const int rc = pthread_rwlock_trywrlock(&s->st->s->lock);
+            if (rc == 0)
+                pthread_rwlock_unlock(&s->st->s->lock);
+            s->writer_refused.push_back(rc);
+        }).join();
+        return 0;
+    };
+#ifndef NDEBUG
+    EXPECT_DEATH(loop(st.s, reads_own_store, &seen), "Assertion .*failed");
+#else
+    loop(st.s, reads_own_store, &seen);
+    EXPECT_EQ(seen.values, "12");
+    EXPECT_EQ(seen.writer_refused, (std::vector<int>{EBUSY, EBUSY}));
+#endif
+    EXPECT_EQ(st.s->set(st.s, "c", "3"), 1);  // the store works on
 }
