@@ -97,6 +97,10 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_GT(q.timeToNextAlarm().seconds(), 2000000000);  // only parked ones left
     EXPECT_EQ(q.handleAlarm(), 0);
 
+    q.addEntry(new DelayQueueEntry(DELAY_ZERO));  // a plain entry: its timeout does nothing, then it is destroyed
+    EXPECT_EQ(q.handleAlarm(), 1);
+    EXPECT_EQ(ring(q), (Ring{kept[1], kept[2]}));
+
     ASSERT_EQ(threadpool_add_task_sync(gpool, [](void *) {}, nullptr), 0);  // one worker: all handed over ran
     EXPECT_EQ(once_ran, 1);
     EXPECT_EQ(kept_ran, 0);
