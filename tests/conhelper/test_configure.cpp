@@ -62,6 +62,18 @@ TEST(Configure, LineKindsAndBadInput)
     EXPECT_STREQ(out, "");
     EXPECT_EQ(loop_2_buf(nullptr, "k", "v"), -1);
     EXPECT_EQ(loop_2_conf(nullptr, "k", "v"), -1);
+    FILE *read_only = fopen("/dev/null", "r");  // the line cannot be written
+    EXPECT_EQ(loop_2_conf(read_only, "k", "v"), -1);
+    fclose(read_only);
+    EXPECT_EQ(st.s->get(st.s, "name", nullptr, 8), -1);
+    EXPECT_EQ(st.s->get(st.s, "name", out, 0), -1);
+    EXPECT_EQ(st.s->find(st.s, nullptr), nullptr);
+    EXPECT_EQ(st.s->find(nullptr, "name"), nullptr);
+    EXPECT_EQ(config_keys_format(nullptr, 1), nullptr);
+    config_key *no_keys = config_keys_format(nullptr, 0);  // an empty filter
+    ASSERT_NE(no_keys, nullptr);
+    EXPECT_EQ(no_keys[0].end, 1);
+    free(no_keys);
     EXPECT_EQ(st.s->count, 4u);
     loop(nullptr, loop_2_conf, stdout);
     configure_free(nullptr);
@@ -83,6 +95,7 @@ TEST(Configure, ResultsOfAnUnreadableFileAndOfARefusedKey)
     EXPECT_EQ(configure_parse_line(st.s, nullptr, (too_long + " = v").c_str()), 0);
     EXPECT_EQ(st.s->count, 0u);  // refused all the same
     EXPECT_EQ(st.s->set(st.s, too_long.c_str(), "v"), -1);
+    EXPECT_EQ(st.s->find(st.s, too_long.c_str()), nullptr);
     EXPECT_EQ(configure_parse_line(st.s, nullptr, (longest + " = v").c_str()), 0);
     EXPECT_EQ(st.get(longest), "v");
     EXPECT_EQ(configure_parse_line(st.s, nullptr, " k = v"), -1);  // not a setting

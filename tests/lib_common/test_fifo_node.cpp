@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,16 @@ bool shared_present = false;    // what access says of the shared name
 int shared_error = EEXIST;      // errno of every mkfifo of the shared name (never the real call)
 int own_error = 0;              // errno of mkfifo of any other name (0: the real call)
 std::vector<std::string> made;  // every name mkfifo was called with
+std::vector<std::string> real;  // the nodes the real mkfifo made
+
+// Removes the nodes this process made that are still there, also when a test fails half-way.
+struct RemoveOwnNodes {
+    ~RemoveOwnNodes()
+    {
+        for (const std::string &node : real)
+            unlink(node.c_str());
+    }
+} remove_own_nodes;
 
 }  // namespace
 
@@ -41,7 +52,23 @@ extern "C" int __wrap_mkfifo(const char *path, mode_t mode)
         errno = err;
         return -1;
     }
-    return __real_mkfifo(path, mode);
+    const int rc = __real_mkfifo(path, mode);
+    if (rc == 0)
+        real.push_back(path);
+    return rc;
+}
+
+// Before the first start nothing can be registered: the table is dropped with a level-3 trace.  (First in the file:
+// when all its tests run in one process, the start below has not happened yet.)
+TEST(FifoNodeCreation, TablesBeforeTheFirstStartAreDropped)
+{
+    lc_test::TraceCapture capture;
+    static const fifo_cmd row[] = {{"early", nullptr, [](const char *, void *) {}, nullptr}};
+    add_fifo_work(row, 1);
+    EXPECT_EQ(capture.texts(),
+              (std::vector<std::string>{lc_test::traced_tag("lib", "lib_common/fifo.cpp", "add_fifo_work",
+                                                            "command table dropped: fifo not") +
+                                        "command table dropped: fifo not initialised\n"}));
 }
 
 // One sequence: the state it ends in (a node once found present) lasts for the rest of the process.
@@ -53,6 +80,7 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     const std::string not_created = lc_test::traced_tag("lib", file, "fifo_init_fun", "can not create fifo server ");
     const std::string own = "/dev/libfifo_" + std::to_string(getpid());  // the main thread's id
     struct stat node;
+    ASSERT_NE(stat(own.c_str(), &node), 0) << own << " was left behind by an earlier process of this id";
 
     // Another failure: no node, so nothing is opened, and the next start tries again.
     shared_present = true;
@@ -72,10 +100,20 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     const int fd = fifo_init_fun();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(made, (std::vector<std::string>{shared, own}));
+    made.clear();
     EXPECT_TRUE(capture.contains("] " + own + " is ready,fd:" + std::to_string(fd) + "\n\n"));
     EXPECT_EQ(stat(own.c_str(), &node), 0);
     EXPECT_TRUE(S_ISFIFO(node.st_mode));
-    fifo_exit_fun(fd);
+    // A start without a stop first removes the node the earlier start made, then makes its own again.
+    const int again = fifo_init_fun();
+    ASSERT_GE(again, 0);
+    struct stat first;
+    EXPECT_EQ(fstat(fd, &first), 0);
+    EXPECT_EQ(first.st_nlink, 0u);  // the first node is gone
+    close(fd);
+    EXPECT_EQ(made, (std::vector<std::string>{shared, own}));
+    EXPECT_EQ(stat(own.c_str(), &node), 0);
+    fifo_exit_fun(again);
     EXPECT_NE(stat(own.c_str(), &node), 0);  // removed by the process that made it
 
     // A node already present: refused, and from then on no pipe is served and no node is made.
@@ -89,4 +127,25 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     EXPECT_EQ(made, (std::vector<std::string>{own}));
     EXPECT_EQ(capture.texts(), (std::vector<std::string>{not_created + "can not create fifo server 17 File exists\n"}));
     EXPECT_NE(stat(own.c_str(), &node), 0);
+}
+
+// Reads that bring no command: the end of the input does nothing; an empty pipe read without blocking traces that
+// nothing came yet.
+TEST(FifoHandle, EndOfInputAndNothingToRead)
+{
+    lc_test::TraceCapture capture;
+    dbgout_profile.lib_level = 6;
+    const int null_fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(null_fd, 0);
+    fifo_handle(null_fd);
+    close(null_fd);
+    EXPECT_TRUE(capture.texts().empty());
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+    fifo_handle(ends[0]);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(capture.texts(),
+              (std::vector<std::string>{lc_test::traced_tag("lib", "lib_common/fifo.cpp", "fifo_handle", "no data yet") +
+                                        "no data yet\n\n"}));
 }

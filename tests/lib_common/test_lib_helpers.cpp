@@ -189,3 +189,13 @@ TEST(LibHelpers, TwoIntsWithoutTheirSeparatorAndQuietNulls)
     lib_strerror("nothing");
     EXPECT_TRUE(capture.texts().empty());
 }
+
+#if SIZE_MAX <= UINT32_MAX
+// Where size_t has 32 bits (the target; a 64-bit size cannot wrap), a reserve that would wrap the size around is
+// refused rather than given too little room.
+TEST(LibHelpers, ReserveThatWouldWrapTheSizeIsRefused)
+{
+    EXPECT_EQ(lib_strdup_reserved_bytes("ab", UINT32_MAX), nullptr);
+    EXPECT_EQ(lib_strdup_reserved_bytes("", UINT32_MAX), nullptr);
+}
+#endif

@@ -197,3 +197,15 @@ TEST_F(Trace, RateLimiterWindowWithoutRefusalsReportsNothing)
     EXPECT_TRUE(syslog_records.empty());
     EXPECT_EQ(rs.begin.tv_sec, 1003);
 }
+
+// A window whose start the caller wrote with microseconds past 999999 carries them into its seconds.
+TEST_F(Trace, RateLimiterCarriesMicrosecondsOfTheWindowStart)
+{
+    dbgout_profile.output_hook = nullptr;
+    ratelimit_state rs;
+    ratelimit_state_init(&rs, 2, 1);
+    rs.begin = {1000, 1999999};  // 1001.999999: the window lasts through 1003.999999
+    rs.printed = 1;
+    EXPECT_EQ(passing(&rs, 1003, 999999), 0);
+    EXPECT_EQ(passing(&rs, 1004, 0), 1);
+}

@@ -108,6 +108,21 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     gpool = nullptr;
 }
 
+// Tokens stay positive: after the largest one, and after a counter some program set below 1, the next is 1.
+TEST(DelayQueue, TokensStartAgainAtOneAfterTheLargest)
+{
+    const int32_t saved = DelayQueueEntry::tokenCounter;
+    for (const int32_t last : {INT32_MAX, 0, -5}) {
+        DelayQueueEntry::tokenCounter = last;
+        DelayQueueEntry e(DELAY_ZERO);
+        EXPECT_EQ(e.token(), 1) << last;
+    }
+    DelayQueueEntry::tokenCounter = 41;
+    DelayQueueEntry e(DELAY_ZERO);
+    EXPECT_EQ(e.token(), 42);
+    DelayQueueEntry::tokenCounter = saved;
+}
+
 // Without a pool every hand-over is refused and dropped without a report: the one-shot entry is destroyed all the
 // same while the fixed-period one stays armed.
 TEST(DelayQueue, AHandOverThePoolRefusesIsDroppedQuietly)

@@ -61,7 +61,9 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
         EXPECT_EQ(token, 2) << "token left alone";
     };
     expect_stopped();
+    EXPECT_EQ(task_process_exit(), 0);  // not running: nothing to stop
     ASSERT_EQ(lib_common_init(), 0);
+    EXPECT_EQ(task_process_init(), EBUSY);
     const long bad[][2] = {{-1, 0}, {0, -1}, {0, 1000000}, {LONG_MAX > INT32_MAX ? (long)INT32_MAX + 1 : -5, 0}};
     for (const auto &d : bad)
         EXPECT_EQ(add_each(&runs, d[0], d[1]), Tokens(4, -1)) << d[0] << "," << d[1];
