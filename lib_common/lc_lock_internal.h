@@ -13,9 +13,9 @@
 #include <assert.h>
 #include <pthread.h>
 
+#ifndef NDEBUG
 class lc_lock_owner {
 public:
-#ifndef NDEBUG
     /* True when the calling thread holds the mutex. */
     bool mine() const { return __atomic_load_n(&holder_, __ATOMIC_RELAXED) == self(); }
     /* A recursive mutex taken again by its holder only counts. */
@@ -45,22 +45,28 @@ private:
     }
     const void *holder_ = nullptr;
     int depth_ = 0; /* only the holder reads or writes it, under the mutex */
+};
 #else
+class lc_lock_owner {
+public:
     bool mine() const { return true; }
     void took() {}
     void dropping() {}
     int depth() const { return 1; }
-#endif
 };
+#endif
 
 /* A mutex and its holder record. */
 struct lc_mutex {
     pthread_mutex_t mutex;
     lc_lock_owner owner;
 };
+// The formatter takes a macro that starts with a brace for a block.
+// clang-format off
 #define LC_MUTEX_INITIALIZER {PTHREAD_MUTEX_INITIALIZER, {}}
 /* One its holder may take again (glibc's recursive initialiser). */
 #define LC_RECURSIVE_MUTEX_INITIALIZER {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, {}}
+// clang-format on
 
 /* Holds a mutex for the life of a scope; wait() keeps the record right
    across a condition wait. */

@@ -14,10 +14,13 @@ static void set_time_enable_level(const char *value, void *data);
 
 /* The data of a level row is its code: module letter and level digit.  The
    row's word is untyped; set_debug_level only reads through it. */
+// The formatter takes a macro that starts with a brace for a block.
+// clang-format off
 #define LEVEL_ROWS(key, letter)                                     \
     {key, "err", set_debug_level, const_cast<char *>(letter "3")},  \
     {key, "info", set_debug_level, const_cast<char *>(letter "6")}, \
     {key, "debug", set_debug_level, const_cast<char *>(letter "7")}
+// clang-format on
 
 /* Listed by "help" in this order. */
 static const fifo_cmd level_cmds[] = {
