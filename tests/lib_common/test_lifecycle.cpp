@@ -145,7 +145,7 @@ TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
                                       nullptr}};
     const common_profile_t saved = common_profile;
     common_profile.pool_adjust_enable = 1;
-    dbgout_profile.lib_level = 7;  // an adjusting step would trace
+    __atomic_store_n(&dbgout_profile.lib_level, 7, __ATOMIC_RELAXED);  // an adjusting step would trace
     threadpool *pool = gpool;
     add_fifo_work(calls, 1);
     ASSERT_TRUE(command("test_life=1"));

@@ -192,7 +192,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     ASSERT_EQ(sigaction(SIGUSR2, &caught, &saved), 0);
     pid_t scheduler = 0;  // named by itself once it runs
     ASSERT_TRUE(lc_test::wait_until([&] { return (scheduler = thread_id("task_process")) > 0; }));
-    dbgout_profile.lib_level = 6;
+    __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);  // the scheduler thread reads it
     ASSERT_EQ(syscall(SYS_tgkill, getpid(), scheduler, SIGUSR2), 0);
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
     const Texts by_scheduler = traced_by("task_process_main");  // "enter" too, when it ran after the start's end
