@@ -145,7 +145,6 @@ TEST(FifoHandle, EndOfInputAndNothingToRead)
     fifo_handle(ends[0]);
     close(ends[0]);
     close(ends[1]);
-    EXPECT_EQ(capture.texts(),
-              (std::vector<std::string>{lc_test::traced_tag("lib", "lib_common/fifo.cpp", "fifo_handle", "no data yet") +
-                                        "no data yet\n\n"}));
+    const std::string tag = lc_test::traced_tag("lib", "lib_common/fifo.cpp", "fifo_handle", "no data yet");
+    EXPECT_EQ(capture.texts(), std::vector<std::string>{tag + "no data yet\n\n"});
 }
