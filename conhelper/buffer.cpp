@@ -4,6 +4,7 @@
 #include "buffer.h"
 #include "common_internal.h"
 
+#include <assert.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -191,6 +192,8 @@ static void append_text(buffer *b, const char *s, size_t len)
         s = b->ptr + off;
     if (b->used == 0)
         b->used = 1;
+    assert(b->used <= b->size);
+    assert(len <= b->size - b->used);
     memmove(b->ptr + b->used - 1, s, len);
     b->used += len;
     b->ptr[b->used - 1] = '\0';
@@ -239,6 +242,8 @@ extern "C" LC_API int32_t buffer_append_memory(buffer *b, const void *p, size_t 
     buffer_prepare_append(b, len);
     if (off != not_inside)
         p = b->ptr + off;
+    assert(b->used <= b->size);
+    assert(len <= b->size - b->used);
     memmove(b->ptr + b->used, p, len);
     b->used += len;
     return 0;

@@ -5,6 +5,7 @@
 #include "common_internal.h"
 #include "conhelper_internal.h"
 
+#include <assert.h>
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,22 +18,46 @@ static const size_t line_part_max = 265;
 
 namespace {
 
-/* Holds the store's lock, shared or exclusive, for one scope. */
+#ifndef NDEBUG
+/* The lock of the store whose write lock the calling thread holds (null:
+   none); for the asserts. */
+thread_local const pthread_rwlock_t *write_held = nullptr;
+#endif
+
+/* Holds the store's lock, shared or exclusive, for one scope.  A lock the
+   thread cannot take (glibc refuses one the thread holds for writing:
+   a loop callback that uses its own store) is not released either, so
+   the loop keeps its own. */
 class StoreLock {
 public:
     StoreLock(pthread_rwlock_t *l, bool exclusive) : l_(l)
     {
-        if (exclusive)
-            pthread_rwlock_wrlock(l_);
-        else
-            pthread_rwlock_rdlock(l_);
+        /* A loop callback must not use the store its loop holds. */
+        assert(write_held != l_);
+        taken_ = (exclusive ? pthread_rwlock_wrlock(l_) : pthread_rwlock_rdlock(l_)) == 0;
+#ifndef NDEBUG
+        outer_ = write_held;
+        if (taken_ && exclusive)
+            write_held = l_;
+#endif
     }
-    ~StoreLock() { pthread_rwlock_unlock(l_); }
+    ~StoreLock()
+    {
+#ifndef NDEBUG
+        write_held = outer_;
+#endif
+        if (taken_)
+            pthread_rwlock_unlock(l_);
+    }
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
 
 private:
     pthread_rwlock_t *l_;
+    bool taken_;
+#ifndef NDEBUG
+    const pthread_rwlock_t *outer_;
+#endif
 };
 
 }  // namespace
@@ -69,10 +94,14 @@ static int32_t store_get(configure_store *store, const char *key, char *out, int
     return 0;
 }
 
-/* Appends a new entry; -1 leaves the store exactly as it was. */
+/* Appends a new entry; -1 leaves the store exactly as it was.  The caller
+   holds the store's write lock. */
 static int32_t store_add(configure_store *store, const char *key, size_t key_len,
                          const char *value, size_t value_len)
 {
+    assert(write_held == &store->lock);
+    assert(key_len <= field_max);
+    assert(value_len <= field_max);
     configure_entry *e = static_cast<configure_entry *>(calloc(1, sizeof(configure_entry)));
     if (e == nullptr)
         return -1;
@@ -120,6 +149,8 @@ extern "C" LC_API configure_store *configure_init(void)
     configure_store *store = static_cast<configure_store *>(calloc(1, sizeof(configure_store)));
     if (store == nullptr)
         return nullptr;
+    /* glibc's initialisation with default attributes cannot fail; another
+       C library's might. */
     if (pthread_rwlock_init(&store->lock, nullptr) != 0) {
         free(store);
         return nullptr;
@@ -242,6 +273,7 @@ extern "C" LC_API void loop(configure_store *store, configure_loop_cb callback, 
 static size_t format_line(char *line, size_t size, const char *key, const char *value)
 {
     int n = snprintf(line, size - 1, "%s = \"%s\"\n", key, value);
+    /* snprintf fails only for a format it cannot apply; this one it can. */
     return n < 0 ? 0 : strlen(line);
 }
 

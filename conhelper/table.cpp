@@ -4,10 +4,12 @@
  */
 #include "conhelper_internal.h"
 
+#include <assert.h>
 #include <stdlib.h>
 
 void *lc_table_make_room(void *table, uint32_t count, uint32_t *capacity)
 {
+    assert(count <= *capacity);
     if (count < *capacity)
         return table;
     if (*capacity > UINT32_MAX - 8)

@@ -9,6 +9,7 @@
 #include "lib_common.h"
 #include "platform_internal.h"
 
+#include <assert.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -34,6 +35,7 @@ static int core_fd = -1;
 /* Write errors are ignored: the report goes on as far as it can. */
 static void put_bytes(const char *text, size_t len)
 {
+    assert(core_fd >= 0);
     lc_write_all(core_fd, text, len);
 }
 

@@ -6,10 +6,11 @@
 #include "fifo_internal.h"
 #include "trace.h"
 #include "common_internal.h"
-#include "mutex_guard_internal.h"
+#include "lc_lock_internal.h"
 #include "reply_internal.h"
 #include "reply_protocol_internal.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <new>
@@ -53,7 +54,15 @@ static int cut_fd = -1;
 
 /* Recursive, so that an output hook that registers a table while "help"
    lists the rows does not deadlock. */
-static pthread_mutex_t list_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+static lc_mutex list_lock = LC_RECURSIVE_MUTEX_INITIALIZER;
+
+/* list_lock for a scope.  Taken before the reply sinks' lock, never while
+   it is held: traces made under list_lock take that lock. */
+static lc_lock_guard hold_list(void)
+{
+    assert(!lc_reply_sinks_mine());
+    return lc_lock_guard(list_lock);
+}
 
 static fifo_work *work_of(fifo_link *link)
 {
@@ -64,6 +73,7 @@ static fifo_work *work_of(fifo_link *link)
    itself).  The caller holds list_lock. */
 static void free_registrations(void)
 {
+    assert(list_lock.owner.mine());
     fifo_link *head = &fifo_queue.link;
     for (fifo_link *l = head->next; l != nullptr && l != head;) {
         fifo_link *next = l->next;
@@ -95,7 +105,7 @@ extern "C" LC_API int32_t fifo_init_fun(void)
         use_own_path();
 
     {
-        MutexGuard lock(list_lock);
+        lc_lock_guard lock = hold_list();
         free_registrations();
     }
     if (!fifo_created)
@@ -146,6 +156,7 @@ class RowWalk {
 public:
     const fifo_cmd *next()
     {
+        assert(list_lock.owner.mine());
         for (; link_ != nullptr && link_ != &fifo_queue.link; link_ = link_->next, index_ = 0) {
             const fifo_work *work = work_of(link_);
             while (index_ < work->count) {
@@ -166,7 +177,7 @@ private:
 /* Copies the first row matching key and value into *found. */
 static bool find_row(const char *key, const char *value, fifo_cmd *found)
 {
-    MutexGuard lock(list_lock);
+    lc_lock_guard lock = hold_list();
     for (RowWalk walk; const fifo_cmd *row = walk.next();) {
         if (strcmp(row->key, key) == 0 && (row->value == nullptr || strcmp(row->value, value) == 0)) {
             *found = *row;
@@ -228,7 +239,7 @@ struct Request {
 /* Sends the registered rows into the answer in slot.  Takes list_lock. */
 static void reply_rows(int slot)
 {
-    MutexGuard lock(list_lock);
+    lc_lock_guard lock = hold_list();
     for (RowWalk walk; const fifo_cmd *row = walk.next();)
         lc_reply_row(slot, row->key, row->value);
 }
@@ -317,7 +328,7 @@ extern "C" LC_API void fifo_exit_fun(int32_t fd)
 {
     XEL_TRACE(cc, 6, "enter\n");
     {
-        MutexGuard lock(list_lock);
+        lc_lock_guard lock = hold_list();
         free_registrations();
     }
     lc_reply_close_all();
@@ -344,7 +355,7 @@ extern "C" LC_API void add_fifo_work(const fifo_cmd *cmds, int32_t count)
     work->cmds = cmds;
     work->count = count;
 
-    MutexGuard lock(list_lock);
+    lc_lock_guard lock = hold_list();
     fifo_link *head = &fifo_queue.link;
     if (head->next == nullptr) {
         delete work;
@@ -361,7 +372,7 @@ extern "C" LC_API void fifo_print_debug(const char *, void *)
 {
     XEL_TRACE(cc, 7, "enter\n");
     {
-        MutexGuard lock(list_lock);
+        lc_lock_guard lock = hold_list();
         for (RowWalk walk; const fifo_cmd *row = walk.next();) {
             if (row->value != nullptr)
                 XEL_TRACE(cc, 6, "%s=%s\n", row->key, row->value);

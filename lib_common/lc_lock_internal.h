@@ -10,15 +10,31 @@
 #ifndef LC_LOCK_INTERNAL_H
 #define LC_LOCK_INTERNAL_H
 
+#include <assert.h>
 #include <pthread.h>
 
+#ifndef NDEBUG
 class lc_lock_owner {
 public:
-#ifndef NDEBUG
     /* True when the calling thread holds the mutex. */
     bool mine() const { return __atomic_load_n(&holder_, __ATOMIC_RELAXED) == self(); }
-    void took() { __atomic_store_n(&holder_, self(), __ATOMIC_RELAXED); }
-    void dropping() { __atomic_store_n(&holder_, static_cast<const void *>(nullptr), __ATOMIC_RELAXED); }
+    /* A recursive mutex taken again by its holder only counts. */
+    void took()
+    {
+        if (mine()) {
+            depth_++;
+            return;
+        }
+        __atomic_store_n(&holder_, self(), __ATOMIC_RELAXED);
+        depth_ = 1;
+    }
+    void dropping()
+    {
+        if (--depth_ == 0)
+            __atomic_store_n(&holder_, static_cast<const void *>(nullptr), __ATOMIC_RELAXED);
+    }
+    /* How often the holder has taken it (0: not held by the caller). */
+    int depth() const { return mine() ? depth_ : 0; }
 
 private:
     /* A thread's identity: the address of its own copy of a variable. */
@@ -28,19 +44,29 @@ private:
         return &me;
     }
     const void *holder_ = nullptr;
+    int depth_ = 0; /* only the holder reads or writes it, under the mutex */
+};
 #else
+class lc_lock_owner {
+public:
     bool mine() const { return true; }
     void took() {}
     void dropping() {}
-#endif
+    int depth() const { return 1; }
 };
+#endif
 
-/* A mutex with default attributes and its holder record. */
+/* A mutex and its holder record. */
 struct lc_mutex {
     pthread_mutex_t mutex;
     lc_lock_owner owner;
 };
+// The formatter takes a macro that starts with a brace for a block.
+// clang-format off
 #define LC_MUTEX_INITIALIZER {PTHREAD_MUTEX_INITIALIZER, {}}
+/* One its holder may take again (glibc's recursive initialiser). */
+#define LC_RECURSIVE_MUTEX_INITIALIZER {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, {}}
+// clang-format on
 
 /* Holds a mutex for the life of a scope; wait() keeps the record right
    across a condition wait. */
@@ -59,6 +85,7 @@ public:
     }
     void wait(pthread_cond_t &cond)
     {
+        assert(owner_.depth() == 1); /* a wait releases one level only */
         owner_.dropping();
         pthread_cond_wait(&cond, &mutex_);
         owner_.took();

@@ -6,6 +6,7 @@
 #include "trace.h"
 #include "common_internal.h"
 
+#include <assert.h>
 #include <stdint.h>
 
 static void set_debug_level(const char *value, void *data);
@@ -13,10 +14,13 @@ static void set_time_enable_level(const char *value, void *data);
 
 /* The data of a level row is its code: module letter and level digit.  The
    row's word is untyped; set_debug_level only reads through it. */
+// The formatter takes a macro that starts with a brace for a block.
+// clang-format off
 #define LEVEL_ROWS(key, letter)                                     \
     {key, "err", set_debug_level, const_cast<char *>(letter "3")},  \
     {key, "info", set_debug_level, const_cast<char *>(letter "6")}, \
     {key, "debug", set_debug_level, const_cast<char *>(letter "7")}
+// clang-format on
 
 /* Listed by "help" in this order. */
 static const fifo_cmd level_cmds[] = {
@@ -41,19 +45,19 @@ static const struct {
     {'P', &dbgout_profile.mpp_level},
 };
 
-/* Stores the level of a code such as "L7" in its module's field(s).
-   Relaxed stores: other threads read the levels with XEL_LEVEL meanwhile. */
+/* Stores the level of a code such as "L7" in its module's field(s).  The
+   codes are the rows' own (LEVEL_ROWS): a letter and 3, 6 or 7.  Relaxed
+   stores: other threads read the levels with XEL_LEVEL meanwhile. */
 static void set_debug_level(const char *, void *data)
 {
     const char *code = static_cast<const char *>(data);
-    if (code == nullptr)
-        return;
-    if (code[0] != '\0' && (code[1] == '3' || code[1] == '6' || code[1] == '7') && code[2] == '\0') {
-        int32_t level = code[1] - '0';
-        for (const auto &m : modules)
-            if (code[0] == 'A' || code[0] == m.letter)
-                __atomic_store_n(m.field, level, __ATOMIC_RELAXED);
-    }
+    assert(code != nullptr);
+    assert(code[1] == '3' || code[1] == '6' || code[1] == '7');
+    assert(code[2] == '\0');
+    const int32_t level = code[1] - '0';
+    for (const auto &m : modules)
+        if (code[0] == 'A' || code[0] == m.letter)
+            __atomic_store_n(m.field, level, __ATOMIC_RELAXED);
     XEL_TRACE(lib, 7, "%s\n", code);
 }
 

@@ -162,7 +162,9 @@ LC_API char *lib_strdup_reserved_bytes(const char *s, uint32_t reserved)
     if (s == nullptr)
         return nullptr;
     size_t len = strlen(s);
-    /* Refuse sizes that would wrap around instead of allocating too little. */
+    /* Refuse sizes that would wrap around instead of allocating too little
+       (only a 32-bit size_t can: the target's; the host's tests never
+       get here). */
     if (len + 1 + static_cast<size_t>(reserved) < len + 1)
         return nullptr;
     char *copy = static_cast<char *>(malloc(len + 1 + reserved));

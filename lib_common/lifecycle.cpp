@@ -9,7 +9,7 @@
 #include "lib_common.h"
 #include "common_internal.h"
 #include "fifo_internal.h"
-#include "mutex_guard_internal.h"
+#include "lc_lock_internal.h"
 #include "task_process_internal.h"
 
 #include <pthread.h>
@@ -31,7 +31,7 @@ enum {
     GPOOL_PENDING = 15, /* most tasks waiting in gpool's list */
 };
 
-static pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
+static lc_mutex life_lock = LC_MUTEX_INITIALIZER;
 /* Whether lib_common_init got the scheduler running (life_lock held). */
 static bool scheduler_up;
 
@@ -41,7 +41,7 @@ extern "C" LC_API int lib_common_init(void)
        this very thread while it holds the lock. */
     if (lc_task_process_on_own_thread())
         return 0;
-    MutexGuard lock(life_lock);
+    lc_lock_guard lock(life_lock);
     if (gpool != nullptr)
         return 0;
     /* Start-up levels first, so that every start-up trace obeys them. */
@@ -75,7 +75,7 @@ extern "C" LC_API void lib_common_main(void)
 {
     if (lc_task_process_on_own_thread())
         return;
-    MutexGuard lock(life_lock);
+    lc_lock_guard lock(life_lock);
     if (common_profile.pool_adjust_enable != 0 && gpool != nullptr)
         threadpool_adjust(gpool);
 }
@@ -85,7 +85,7 @@ extern "C" LC_API int lib_common_exit(void)
     /* The scheduler thread cannot wait for its own end. */
     if (lc_task_process_on_own_thread())
         return -1;
-    MutexGuard lock(life_lock);
+    lc_lock_guard lock(life_lock);
     if (gpool == nullptr)
         return 0;
     /* A scheduler that never ran has no stop to free the command tables

@@ -49,6 +49,8 @@ static bool window_over(const ratelimit_time &now, const ratelimit_time &begin, 
 {
     int64_t end_sec = interval;
     int64_t end_usec = begin.tv_usec;
+    /* Never so for a window this file started (the clock's microseconds
+       stay below 1000000); a record the caller filled may hold more. */
     if (end_usec > 999999) {
         end_sec += 1;
         end_usec -= 1000000;
@@ -89,6 +91,8 @@ extern "C" LC_API int32_t ___ratelimit(ratelimit_state *rs, const char *name)
     int32_t burst = ld(&rs->burst);
     int32_t printed = ld(&rs->printed);
     while (burst != 0 && burst > printed) {
+        /* Fails only when another caller counted a message since the load
+           (printed then holds its count): a race no test can time. */
         if (__atomic_compare_exchange_n(&rs->printed, &printed, printed + 1, false,
                                         __ATOMIC_RELAXED, __ATOMIC_RELAXED))
             return 1;

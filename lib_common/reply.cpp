@@ -11,7 +11,7 @@
  */
 #include "reply_internal.h"
 #include "reply_protocol_internal.h"
-#include "mutex_guard_internal.h"
+#include "lc_lock_internal.h"
 #include "trace.h"
 #include "lc_version.h"
 
@@ -53,7 +53,22 @@ int lc_reply_attached;
 
 static Sink sinks[SLOTS];
 /* Guards sinks; taken by tracing threads only while something is attached. */
-static pthread_mutex_t sink_lock = PTHREAD_MUTEX_INITIALIZER;
+static lc_mutex sink_lock = LC_MUTEX_INITIALIZER;
+
+/* sink_lock for a scope.  Nothing under it traces: a trace would take it
+   again. */
+static lc_lock_guard hold_sinks(void)
+{
+    assert(!sink_lock.owner.mine());
+    return lc_lock_guard(sink_lock);
+}
+
+#ifndef NDEBUG
+bool lc_reply_sinks_mine(void)
+{
+    return sink_lock.owner.mine();
+}
+#endif
 
 /* The calling thread's signal mask, changed by the system call itself: a
    sanitizer runtime that wraps pthread_sigmask may set the mask back behind
@@ -89,6 +104,7 @@ static ssize_t write_no_sigpipe(int fd, const char *data, size_t len)
 /* Whether `need` more bytes fit into the FIFO.  Caller holds sink_lock. */
 static bool has_room(const Sink &s, size_t need)
 {
+    assert(sink_lock.owner.mine());
     int queued = 0;
     if (ioctl(s.fd, FIONREAD, &queued) != 0)
         return true; /* the write itself will tell */
@@ -100,6 +116,7 @@ static bool has_room(const Sink &s, size_t need)
    noted by closing the descriptor.  Caller holds sink_lock. */
 static bool put_record(Sink &s, char type, const char *text, size_t len, bool keep_room)
 {
+    assert(sink_lock.owner.mine());
     if (s.fd < 0)
         return false;
     char record[RECORD_MAX];
@@ -124,6 +141,7 @@ static bool put_record(Sink &s, char type, const char *text, size_t len, bool ke
    when it did not go in.  Caller holds sink_lock. */
 static bool put_lost(Sink &s, bool keep_room)
 {
+    assert(sink_lock.owner.mine());
     if (s.lost == 0)
         return true;
     char count[16];
@@ -139,6 +157,7 @@ static bool put_lost(Sink &s, bool keep_room)
    does not fill up with markers.  Caller holds sink_lock. */
 static void put_counted(Sink &s, char type, const char *text, size_t len)
 {
+    assert(sink_lock.owner.mine());
     const bool keep_room = !s.follow;
     const size_t record = (len > (size_t)LC_REPLY_TEXT_MAX ? (size_t)LC_REPLY_TEXT_MAX : len) + 2;
     const size_t marker = 16;
@@ -153,6 +172,7 @@ static void put_counted(Sink &s, char type, const char *text, size_t len)
 /* Frees a slot.  Caller holds sink_lock. */
 static void release(Sink &s)
 {
+    assert(sink_lock.owner.mine());
     assert(s.used);
     if (s.fd >= 0)
         close(s.fd);
@@ -174,6 +194,7 @@ static bool reader_gone(const Sink &s)
    every slot is taken.  Caller holds sink_lock. */
 static Sink *free_slot(void)
 {
+    assert(sink_lock.owner.mine());
     for (Sink &s : sinks)
         if (s.used && s.follow && reader_gone(s))
             release(s);
@@ -185,7 +206,7 @@ static Sink *free_slot(void)
 
 void lc_reply_copy(const char *text, size_t len)
 {
-    MutexGuard lock(sink_lock);
+    lc_lock_guard lock = hold_sinks();
     const pthread_t self = pthread_self();
     for (Sink &s : sinks) {
         if (!s.used || (!s.follow && !pthread_equal(s.owner, self)))
@@ -255,6 +276,8 @@ static int open_checked(const char *path, char *why, size_t size)
         struct stat opened;
         if (fd < 0)
             reason = errno == ENXIO ? "nobody reads it" : strerror_r(errno, why, size);
+        /* Only a path changed between the lstat and the open gets here: a
+           race no test can time. */
         else if (fstat(fd, &opened) != 0 || !S_ISFIFO(opened.st_mode) || opened.st_dev != named.st_dev ||
                  opened.st_ino != named.st_ino || !owner_ok(opened.st_uid))
             reason = "changed while it was opened";
@@ -276,7 +299,7 @@ int lc_reply_open(const lc_reply_request *req, char *why, size_t why_size)
     int fd = open_checked(req->path, why, why_size);
     if (fd < 0)
         return -1;
-    MutexGuard lock(sink_lock);
+    lc_lock_guard lock = hold_sinks();
     Sink *s = free_slot();
     if (s == nullptr) {
         const char busy[2] = {(char)LC_REC_BUSY, '\0'};
@@ -305,8 +328,9 @@ void lc_reply_row(int slot, const char *key, const char *value)
         return;
     if ((size_t)n >= sizeof row)
         n = (int)sizeof row - 1;
-    MutexGuard lock(sink_lock);
-    assert(slot >= 0 && slot < SLOTS && sinks[slot].used);
+    lc_lock_guard lock = hold_sinks();
+    assert(slot >= 0 && slot < SLOTS);
+    assert(sinks[slot].used);
     put_counted(sinks[slot], value != nullptr ? LC_REC_ROW : LC_REC_ROW_ANY, row, (size_t)n);
 }
 
@@ -328,8 +352,9 @@ void lc_reply_finish(int slot, bool ok, const char *pipe_path)
 {
     char status[LC_REPLY_TEXT_MAX + 1];
     const int n = status_text(status, sizeof status, ok, pipe_path);
-    MutexGuard lock(sink_lock);
-    assert(slot >= 0 && slot < SLOTS && sinks[slot].used);
+    lc_lock_guard lock = hold_sinks();
+    assert(slot >= 0 && slot < SLOTS);
+    assert(sinks[slot].used);
     Sink &s = sinks[slot];
     /* The answer's reserve holds these; a follower may have to wait. */
     put_lost(s, false);
@@ -342,7 +367,7 @@ void lc_reply_finish(int slot, bool ok, const char *pipe_path)
 
 void lc_reply_close_all(void)
 {
-    MutexGuard lock(sink_lock);
+    lc_lock_guard lock = hold_sinks();
     for (Sink &s : sinks) {
         if (!s.used)
             continue;

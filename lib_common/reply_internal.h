@@ -47,4 +47,10 @@ void lc_reply_finish(int slot, bool ok, const char *pipe_path);
 /* Detaches every FIFO, each after an end record.  When the pipe closes. */
 void lc_reply_close_all(void);
 
+#ifndef NDEBUG
+/* True when the calling thread holds the sinks' lock; for the lock order's
+   asserts (debug builds only). */
+bool lc_reply_sinks_mine(void);
+#endif
+
 #endif /* LC_REPLY_INTERNAL_H */

@@ -100,6 +100,7 @@ extern "C" LC_API void xel_traceout_raw(int32_t level, const char *title, const 
 {
     static const char hex[] = "0123456789abcdef";
     char list[256];
+    static_assert(RAW_MAX_BYTES * 5 < sizeof list, "every byte listed as 0xNN, and the terminator");
     size_t pos = 0;
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     int32_t shown = (bytes == nullptr || length < 0) ? 0 : length;

@@ -20,12 +20,10 @@ char *lc_strip(char *s, const char *set)
     while (len > 0 && strchr(set, s[len - 1]) != nullptr)
         s[--len] = '\0';
 
+    /* What is left ends with a character outside the set, so the lead
+       never reaches the end. */
     size_t lead = strspn(s, set);
-    if (lead == 0)
-        return s;
-    if (lead == len)
-        s[0] = '\0';
-    else
+    if (lead > 0)
         memmove(s, s + lead, len - lead + 1);
     return s;
 }

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
 /* Holds the exclusive whole-file lock of an open stream for one scope. */
 class FileLock {
 public:
@@ -28,6 +29,7 @@ public:
 private:
     int fd_;
 };
+}  // namespace
 
 /* Appends src to dst (holding used characters) if it fits below size;
    returns false, leaving dst alone, otherwise. */
@@ -45,6 +47,7 @@ static bool append_text(char *dst, size_t size, size_t *used, const char *src)
 static long current_size(FILE *f)
 {
     struct stat st;
+    /* fstat of a stream's open descriptor does not fail. */
     if (fstat(fileno(f), &st) != 0)
         return -1;
     return static_cast<long>(st.st_size);

@@ -17,12 +17,14 @@ enum {
     SHM_MODE = 0777,
 };
 
+namespace {
 /* The caller defines this union for semctl, glibc does not. */
 union semun {
     int val;
     struct semid_ds *buf;
     unsigned short *array;
 };
+}  // namespace
 
 /* Payload length of a whole buffer of size bytes, or -1 (errno EINVAL)
    when the buffer cannot even hold the type field. */

@@ -13,7 +13,7 @@
    with the record lock. */
 static bool record_fits(const block_queue_t *q)
 {
-    return queue_fits(q->maxdata, q->queue_in, q->queue_out, q->queue_length);
+    return lc_queue_fits(q->maxdata, q->queue_in, q->queue_out, q->queue_length);
 }
 
 extern "C" {
@@ -28,7 +28,7 @@ LC_API uint32_t queue_length3(block_queue_t *q)
 {
     if (q == nullptr)
         return LC_QUEUE_ERR;
-    return atomic_get(&q->queue_length);
+    return lc_atomic_get(&q->queue_length);
 }
 
 /* Releases the blocks still stored and empties the record. */
@@ -43,7 +43,7 @@ LC_API uint32_t queue_clear3(block_queue_t *q)
         for (uint16_t n = q->queue_length; n > 0; n--) {
             free(q->block[i]);
             q->block[i] = nullptr;
-            i = queue_next_index(i, q->maxdata);
+            i = lc_queue_next_index(i, q->maxdata);
         }
     }
     for (int i = 0; i < BLOCK_QUEUE_MAX; i++) {
@@ -51,7 +51,7 @@ LC_API uint32_t queue_clear3(block_queue_t *q)
         q->value[i] = 0;
         q->type[i] = BLOCK_TYPE_NONE;
     }
-    atomic_set(&q->queue_length, (uint16_t)0);
+    lc_atomic_set(&q->queue_length, (uint16_t)0);
     q->queue_in = q->queue_out = 0;
     pthread_mutex_unlock(&q->lock);
     XEL_TRACE(lib, 6, "leave queue_clear3\n");
@@ -83,7 +83,7 @@ LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, 
     }
     /* The copy is made before the lock is taken, unless the queue already
        looks full: then only the hand-over of the pointer is serialised. */
-    const bool looked_full = atomic_get(&q->queue_length) == q->maxdata;
+    const bool looked_full = lc_atomic_get(&q->queue_length) == q->maxdata;
     void *copy = looked_full ? nullptr : copy_block(data, size);
     bool no_memory = !looked_full && copy == nullptr;
     uint32_t result = LC_QUEUE_FULL;
@@ -105,8 +105,8 @@ LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, 
             q->size[in] = size;
             q->type[in] = type;
             q->value[in] = value;
-            atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
-            q->queue_in = queue_next_index(in, q->maxdata);
+            lc_atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
+            q->queue_in = lc_queue_next_index(in, q->maxdata);
             copy = nullptr;
             result = LC_QUEUE_OK;
         }
@@ -132,14 +132,14 @@ LC_API void *queue_read3(block_queue_t *q, uint32_t *size, int32_t *type, uint64
         int32_t out = q->queue_out;
         block = q->block[out];
         q->block[out] = nullptr;
-        atomic_set(&q->queue_length, (uint16_t)(q->queue_length - 1));
+        lc_atomic_set(&q->queue_length, (uint16_t)(q->queue_length - 1));
         if (size != nullptr)
             *size = q->size[out];
         if (type != nullptr)
             *type = q->type[out];
         if (value != nullptr)
             *value = q->value[out];
-        q->queue_out = queue_next_index(out, q->maxdata);
+        q->queue_out = lc_queue_next_index(out, q->maxdata);
     }
     pthread_mutex_unlock(&q->lock);
     return block;

@@ -25,7 +25,7 @@ enum {
 /* True when the record's fields cannot lead outside its tables. */
 static bool record_fits(const frame_queue_t *q)
 {
-    return queue_fits(q->maxdata, q->queue_in, q->queue_out, atomic_get(&q->queue_length));
+    return lc_queue_fits(q->maxdata, q->queue_in, q->queue_out, lc_atomic_get(&q->queue_length));
 }
 
 /* Adds delta to the count of the frame type, if it has one. */
@@ -42,7 +42,7 @@ static void count_frame(frame_queue_t *q, int32_t type, int32_t delta)
    32 frames or more, or a full record.  Called with the shared mutex. */
 static bool batch_ready(const frame_queue_t *back)
 {
-    uint16_t length = atomic_get(&back->queue_length);
+    uint16_t length = lc_atomic_get(&back->queue_length);
     return length >= BATCH || (back->maxdata != 0 && length == back->maxdata);
 }
 
@@ -51,7 +51,7 @@ static bool batch_ready(const frame_queue_t *back)
    their roles.  Called by the consumer with the shared mutex. */
 static void exchange(frame_queue_t *front, frame_queue_t *back)
 {
-    uint16_t length = atomic_get(&back->queue_length);
+    uint16_t length = lc_atomic_get(&back->queue_length);
     int32_t src = back->queue_out;
     for (uint16_t i = 0; i < length; i++) {
         front->frame[i] = back->frame[src];
@@ -59,21 +59,21 @@ static void exchange(frame_queue_t *front, frame_queue_t *back)
         front->type[i] = back->type[src];
         back->frame[src] = nullptr;
         back->size[src] = 0;
-        src = queue_next_index(src, back->maxdata);
+        src = lc_queue_next_index(src, back->maxdata);
     }
     uint16_t capacity = front->maxdata;
     front->maxdata = back->maxdata;
     back->maxdata = capacity;
 
-    uint16_t front_length = atomic_get(&front->queue_length);
-    uint32_t video = atomic_get(&front->video_num);
-    uint32_t audio = atomic_get(&front->audio_num);
-    atomic_set(&front->queue_length, length);
-    atomic_set(&front->video_num, atomic_get(&back->video_num));
-    atomic_set(&front->audio_num, atomic_get(&back->audio_num));
-    atomic_set(&back->queue_length, front_length);
-    atomic_set(&back->video_num, video);
-    atomic_set(&back->audio_num, audio);
+    uint16_t front_length = lc_atomic_get(&front->queue_length);
+    uint32_t video = lc_atomic_get(&front->video_num);
+    uint32_t audio = lc_atomic_get(&front->audio_num);
+    lc_atomic_set(&front->queue_length, length);
+    lc_atomic_set(&front->video_num, lc_atomic_get(&back->video_num));
+    lc_atomic_set(&front->audio_num, lc_atomic_get(&back->audio_num));
+    lc_atomic_set(&back->queue_length, front_length);
+    lc_atomic_set(&back->video_num, video);
+    lc_atomic_set(&back->audio_num, audio);
 
     front->queue_in = front->queue_out = 0;
     back->queue_in = back->queue_out = 0;
@@ -124,20 +124,20 @@ LC_API uint32_t queue_clear2(frame_queue_t *q)
     pthread_mutex_lock(&q->lock);
     if (record_fits(q)) {
         int32_t i = q->queue_out;
-        for (uint16_t n = atomic_get(&q->queue_length); n > 0; n--) {
+        for (uint16_t n = lc_atomic_get(&q->queue_length); n > 0; n--) {
             free(q->frame[i]);
             q->frame[i] = nullptr;
-            i = queue_next_index(i, q->maxdata);
+            i = lc_queue_next_index(i, q->maxdata);
         }
     }
     for (int i = 0; i < FRAME_QUEUE_MAX; i++) {
         q->size[i] = 0;
         q->type[i] = FRAME_TYPE_NONE;
     }
-    atomic_set(&q->queue_length, (uint16_t)0);
+    lc_atomic_set(&q->queue_length, (uint16_t)0);
     q->queue_in = q->queue_out = 0;
-    atomic_set(&q->video_num, 0u);
-    atomic_set(&q->audio_num, 0u);
+    lc_atomic_set(&q->video_num, 0u);
+    lc_atomic_set(&q->audio_num, 0u);
     pthread_mutex_unlock(&q->lock);
     return LC_QUEUE_OK;
 }
@@ -147,7 +147,7 @@ LC_API uint32_t queue_length2(frame_queue_t *q)
     if (q == nullptr)
         return LC_QUEUE_ERR;
     pthread_mutex_lock(&q->lock);
-    uint32_t length = atomic_get(&q->queue_length);
+    uint32_t length = lc_atomic_get(&q->queue_length);
     pthread_mutex_unlock(&q->lock);
     return length;
 }
@@ -157,7 +157,7 @@ LC_API uint32_t queue_get_audio_num(frame_queue_t *q)
     if (q == nullptr)
         return LC_QUEUE_ERR;
     pthread_mutex_lock(&q->lock);
-    uint32_t audio = atomic_get(&q->audio_num);
+    uint32_t audio = lc_atomic_get(&q->audio_num);
     pthread_mutex_unlock(&q->lock);
     return audio;
 }
@@ -168,7 +168,7 @@ LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond
     if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr)
         return LC_QUEUE_ERR;
     pthread_mutex_lock(mutex);
-    uint32_t video = atomic_get(&front->video_num) + atomic_get(&back->video_num);
+    uint32_t video = lc_atomic_get(&front->video_num) + lc_atomic_get(&back->video_num);
     pthread_mutex_unlock(mutex);
     return video;
 }
@@ -185,10 +185,10 @@ LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame
         pthread_mutex_unlock(mutex);
         return LC_QUEUE_ERR;
     }
-    uint16_t length = atomic_get(&back->queue_length);
+    uint16_t length = lc_atomic_get(&back->queue_length);
     if (length == back->maxdata) {
         const int in = back->queue_in, out = back->queue_out;
-        const int video = (int)atomic_get(&back->video_num), audio = (int)atomic_get(&back->audio_num);
+        const int video = (int)lc_atomic_get(&back->video_num), audio = (int)lc_atomic_get(&back->audio_num);
         pthread_cond_signal(cond);
         pthread_mutex_unlock(mutex);
         /* Traced after the lock is released: a trace may reach syslog. */
@@ -209,9 +209,9 @@ LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame
     back->frame[in] = copy;
     back->size[in] = size;
     back->type[in] = type;
-    atomic_set(&back->queue_length, (uint16_t)(length + 1));
+    lc_atomic_set(&back->queue_length, (uint16_t)(length + 1));
     count_frame(back, type, 1);
-    back->queue_in = queue_next_index(in, back->maxdata);
+    back->queue_in = lc_queue_next_index(in, back->maxdata);
     if (length + 1 >= BATCH)
         pthread_cond_signal(cond);
     pthread_mutex_unlock(mutex);
@@ -226,19 +226,19 @@ LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_que
     if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr ||
         size == nullptr || !record_fits(front))
         return nullptr;
-    while (atomic_get(&front->queue_length) == 0) {
+    while (lc_atomic_get(&front->queue_length) == 0) {
         if (!take_batch(mutex, cond, front, back, nullptr))
             return nullptr;
     }
     int32_t out = front->queue_out;
     void *frame = front->frame[out];
     front->frame[out] = nullptr;
-    atomic_set(&front->queue_length, (uint16_t)(atomic_get(&front->queue_length) - 1));
+    lc_atomic_set(&front->queue_length, (uint16_t)(lc_atomic_get(&front->queue_length) - 1));
     *size = front->size[out];
     if (type != nullptr)
         *type = front->type[out];
     count_frame(front, front->type[out], -1);
-    front->queue_out = queue_next_index(out, front->maxdata);
+    front->queue_out = lc_queue_next_index(out, front->maxdata);
     return frame;
 }
 
@@ -250,12 +250,12 @@ LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond
     if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr ||
         type == nullptr || !record_fits(front))
         return -1;
-    if (atomic_get(&front->queue_length) == 0) {
+    if (lc_atomic_get(&front->queue_length) == 0) {
         struct timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
         deadline.tv_sec += PEEK_WAIT_SEC;
         if (!take_batch(mutex, cond, front, back, &deadline) ||
-            atomic_get(&front->queue_length) == 0)
+            lc_atomic_get(&front->queue_length) == 0)
             return -1;
     }
     int32_t out = front->queue_out;

@@ -3,6 +3,7 @@
  */
 #include "ring_buf.h"
 
+#include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -21,8 +22,11 @@ static bool is_usable(const ring_buf_t *rb)
            slot_of(rb->write_index) < rb->count;
 }
 
+/* The ring must be usable. */
 static uint8_t *slot_address(const ring_buf_t *rb, uint32_t index)
 {
+    assert(is_usable(rb));
+    assert(slot_of(index) < rb->count);
     return rb->storage + (size_t)slot_of(index) * rb->size;
 }
 

@@ -8,6 +8,7 @@
 
 #include "trace.h"
 
+#include <assert.h>
 #include <string.h>
 
 enum { SLOT_SIZE = SLOT_QUEUE_SLOT_SIZE, SLOTS = SLOT_QUEUE_SLOTS };
@@ -75,6 +76,7 @@ static uint8_t *next_position(slot_queue_t *q, uint8_t *pos)
 /* Slots stored; the record must be consistent. */
 static uint32_t stored(const slot_queue_t *q)
 {
+    assert(is_consistent(q));
     int out = slot_index(q, q->queue_out);
     int in = slot_index(q, q->queue_in);
     return (uint32_t)((in - out + q->depth) % q->depth);

@@ -42,7 +42,8 @@ void lc_delay_entry_unlink(DelayQueueEntry *entry)
     DelayQueueEntry *next = entry->fNext;
     if (next == nullptr || next == entry)
         return;
-    assert(next->fPrev == entry && entry->fPrev->fNext == entry);
+    assert(next->fPrev == entry);
+    assert(entry->fPrev->fNext == entry);
     if (!is_forever(next->fRemaining))
         lc_time::add(next->fRemaining, entry->fRemaining);
     entry->fPrev->fNext = next;
@@ -84,6 +85,8 @@ DelayQueue::~DelayQueue()
 void DelayQueue::synchronize()
 {
     _EventTime now = TimeNow();
+    /* The monotonic clock never goes back; its seconds, kept in 32 bits,
+       wrap only after 136 years of uptime: no test can get here. */
     if (!lc_time::ge(now, fLastSyncTime)) {
         fLastSyncTime = now;
         return;
@@ -249,6 +252,7 @@ void AlarmHandler::handleTimeout()
     (void)threadpool_add_task(__atomic_load_n(&gpool, __ATOMIC_ACQUIRE), work.function, work.arg);
 }
 
+namespace {
 /* What a run of a kept task needs, read under task_queue_lock: found
    false when no queued entry has the token. */
 struct kept_run {
@@ -257,6 +261,7 @@ struct kept_run {
     void *data;
     int32_t kind;
 };
+}  // namespace
 
 static kept_run look_up(int32_t token)
 {

@@ -88,6 +88,7 @@ static bool running_locked(void)
     return task_accepting && task_queue != nullptr;
 }
 
+namespace {
 /* The due timer as its hand-over needs it, read under task_queue_lock:
    once the lock is released a kept entry may be removed at any time, so
    nothing reads it again.  A one-shot entry is the scheduler's own. */
@@ -96,6 +97,7 @@ struct due_timer {
     int32_t token;
     lc_pool_work work;
 };
+}  // namespace
 
 /* Takes the first due timer, if any: true.  A one-shot task stays marked
    as being handed over until the pool shows it. */

@@ -7,17 +7,15 @@
 
 #include <time.h>
 
-using namespace lc_time;
-
 /* constexpr so that the constants below are built from each other at
    compile time, with no run-time initialisation and so no order between
    translation units. */
 static constexpr DelayInterval scaled(int16_t factor, const DelayInterval &arg)
 {
-    int32_t secs = mul32(factor, arg.seconds());
-    int32_t usecs = mul32(factor, arg.useconds());
-    int32_t carry = usecs / USEC_PER_SEC;
-    return DelayInterval(add32(secs, carry), usecs - carry * USEC_PER_SEC);
+    int32_t secs = lc_time::mul32(factor, arg.seconds());
+    int32_t usecs = lc_time::mul32(factor, arg.useconds());
+    int32_t carry = usecs / lc_time::USEC_PER_SEC;
+    return DelayInterval(lc_time::add32(secs, carry), usecs - carry * lc_time::USEC_PER_SEC);
 }
 
 /* Exported through their declarations in timeval.h; DELAY_FOREVER stays
@@ -32,42 +30,42 @@ constexpr _EventTime THE_END_OF_TIME(2147483647u, 0u);
 
 bool Timeval::operator>=(const Timeval &arg) const
 {
-    return ge(*this, arg);
+    return lc_time::ge(*this, arg);
 }
 
 bool Timeval::operator<(const Timeval &arg) const
 {
-    return !ge(*this, arg);
+    return !lc_time::ge(*this, arg);
 }
 
 bool Timeval::operator==(const Timeval &arg) const
 {
-    return eq(*this, arg);
+    return lc_time::eq(*this, arg);
 }
 
 bool Timeval::operator!=(const Timeval &arg) const
 {
-    return !eq(*this, arg);
+    return !lc_time::eq(*this, arg);
 }
 
 bool Timeval::operator>(const Timeval &arg) const
 {
-    return !ge(arg, *this);
+    return !lc_time::ge(arg, *this);
 }
 
 void Timeval::operator+=(const DelayInterval &arg)
 {
-    add(*this, arg);
+    lc_time::add(*this, arg);
 }
 
 void Timeval::operator-=(const DelayInterval &arg)
 {
-    sub(*this, arg);
+    lc_time::sub(*this, arg);
 }
 
 LC_API DelayInterval operator-(const Timeval &later, const Timeval &earlier)
 {
-    return diff(later, earlier);
+    return lc_time::diff(later, earlier);
 }
 
 LC_API DelayInterval operator*(int16_t factor, const DelayInterval &arg)

@@ -45,6 +45,11 @@ LC_PACKAGE_PACKAGES="dpkg-dev file doxygen man-db"
 # makes the HTML reference and the man pages from the headers, and man-db,
 # whose man shows a page.
 LC_DOC_PACKAGES="doxygen man-db"
+# What scripts/coverage.sh needs besides the build packages (gcc's gcov
+# comes with g++).
+LC_COVERAGE_PACKAGES="gcovr"
+# What scripts/format.sh needs.
+LC_FORMAT_PACKAGES="clang-format"
 
 # The syslog daemon of the demo's syslog test and of scripts/bench.sh
 # (scripts/syslogd.sh): busybox's syslogd, and unshare for its private /dev.

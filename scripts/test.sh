@@ -1,6 +1,6 @@
 #!/bin/sh
-# test.sh - builds the library and runs the whole suite, in every build that
-# counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
+# test.sh - checks the formatting of the sources, builds the library and
+# runs the whole suite, in every build that counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
 # ThreadSanitizer, the 32-bit ARM target under qemu, the Debian packages
 # for amd64 and armhf (built from the release presets and checked by
 # scripts/package.sh), the reference (scripts/docs.sh: every export
@@ -10,18 +10,19 @@
 # a warning in the project's own sources as an error.  Installs what is
 # missing (as root).  Exits nonzero when anything fails.
 #
-#   scripts/test.sh [host|asan|tsan|armhf|package|docs|fuzz ...]   (default: all)
+#   scripts/test.sh [format|host|asan|tsan|armhf|package|docs|fuzz ...]   (default: all)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 
-builds=${*:-host asan tsan armhf package docs fuzz}
+builds=${*:-format host asan tsan armhf package docs fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
 lc_need_syslogd
 case " $builds " in *" armhf "*|*" package "*) lc_need $LC_CROSS_PACKAGES ;; esac
 case " $builds " in *" package "*) lc_need $LC_PACKAGE_PACKAGES ;; esac
 case " $builds " in *" fuzz "*) lc_need $LC_FUZZ_PACKAGES ;; esac
+case " $builds " in *" format "*) lc_need $LC_FORMAT_PACKAGES ;; esac
 
 jobs=${LC_JOBS:-2}
 summary=""
@@ -46,6 +47,15 @@ run_build() {
 
 mkdir -p build
 for b in $builds; do
+    if [ "$b" = format ]; then
+        if scripts/format.sh --check > build/format.log 2>&1; then
+            result=passed; else result=FAILED; status=1; fi
+        echo "=== format"
+        tail -n 1 build/format.log
+        summary="$summary
+  format: $result ($(tail -n 1 build/format.log | sed 's/^format: //'))"
+        continue
+    fi
     if [ "$b" = fuzz ]; then
         if LC_WERROR=ON scripts/fuzz.sh "${LC_FUZZ_SMOKE_SECS:-10}" > build/fuzz.smoke.log 2>&1; then
             result=passed; else result=FAILED; status=1; fi

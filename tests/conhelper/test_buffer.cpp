@@ -50,3 +50,22 @@ TEST(Buffer, UsedCountsTheTerminatorAndRawBytesDoNot)
     buffer_free(b);
     buffer_free(raw);
 }
+
+// A copy whose source is the buffer's own storage, longer than the storage can take with a terminator: the storage
+// grows and the copy is made from the bytes as they were, wherever the growth moved them.
+TEST(Buffer, CopyFromItsOwnStorageThatMustGrow)
+{
+    buffer *b = buffer_init();
+    ASSERT_EQ(buffer_prepare_copy(b, 0), 0);
+    ASSERT_EQ(b->size, 64u);
+    std::string bytes;
+    for (int i = 0; i < 64; i++)
+        bytes += static_cast<char>('A' + i % 26);
+    ASSERT_EQ(buffer_append_memory(b, bytes.data(), 64), 0);
+    ASSERT_EQ(b->used, 64u);  // the storage is full
+    EXPECT_EQ(buffer_copy_string_len(b, b->ptr, 64), 0);
+    EXPECT_EQ(b->size, 128u);
+    EXPECT_EQ(b->used, 65u);
+    EXPECT_EQ(std::string(b->ptr), bytes);
+    buffer_free(b);
+}

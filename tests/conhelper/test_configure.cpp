@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <errno.h>
 #include <fstream>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -60,6 +62,18 @@ TEST(Configure, LineKindsAndBadInput)
     EXPECT_STREQ(out, "");
     EXPECT_EQ(loop_2_buf(nullptr, "k", "v"), -1);
     EXPECT_EQ(loop_2_conf(nullptr, "k", "v"), -1);
+    FILE *read_only = fopen("/dev/null", "r");  // the line cannot be written
+    EXPECT_EQ(loop_2_conf(read_only, "k", "v"), -1);
+    fclose(read_only);
+    EXPECT_EQ(st.s->get(st.s, "name", nullptr, 8), -1);
+    EXPECT_EQ(st.s->get(st.s, "name", out, 0), -1);
+    EXPECT_EQ(st.s->find(st.s, nullptr), nullptr);
+    EXPECT_EQ(st.s->find(nullptr, "name"), nullptr);
+    EXPECT_EQ(config_keys_format(nullptr, 1), nullptr);
+    config_key *no_keys = config_keys_format(nullptr, 0);  // an empty filter
+    ASSERT_NE(no_keys, nullptr);
+    EXPECT_EQ(no_keys[0].end, 1);
+    free(no_keys);
     EXPECT_EQ(st.s->count, 4u);
     loop(nullptr, loop_2_conf, stdout);
     configure_free(nullptr);
@@ -81,6 +95,7 @@ TEST(Configure, ResultsOfAnUnreadableFileAndOfARefusedKey)
     EXPECT_EQ(configure_parse_line(st.s, nullptr, (too_long + " = v").c_str()), 0);
     EXPECT_EQ(st.s->count, 0u);  // refused all the same
     EXPECT_EQ(st.s->set(st.s, too_long.c_str(), "v"), -1);
+    EXPECT_EQ(st.s->find(st.s, too_long.c_str()), nullptr);
     EXPECT_EQ(configure_parse_line(st.s, nullptr, (longest + " = v").c_str()), 0);
     EXPECT_EQ(st.get(longest), "v");
     EXPECT_EQ(configure_parse_line(st.s, nullptr, " k = v"), -1);  // not a setting
@@ -176,4 +191,37 @@ TEST(Configure, ReadersNeverSeeATornValueWhileTheFileIsReparsed)
         t.join();
     EXPECT_EQ(torn, 0);
     remove(path.c_str());
+}
+
+// A loop callback must not use its own store.  Debug builds stop there (the broken contract); other builds let it
+// read, since the loop's write lock is the thread's own, and the loop keeps that lock until it ends.
+TEST(Configure, LoopCallbackUsingItsOwnStore)
+{
+    Store st;
+    ASSERT_EQ(st.s->set(st.s, "a", "1"), 1);
+    ASSERT_EQ(st.s->set(st.s, "b", "2"), 1);
+    struct Seen {
+        const Store *st;
+        std::string values;
+        std::vector<int> writer_refused;  // what another thread's try of the write lock gave, per call
+    } seen{&st, "", {}};
+    const configure_loop_cb reads_own_store = [](void *arg, const char *key, const char *) -> int32_t {
+        Seen *s = static_cast<Seen *>(arg);
+        s->values += s->st->get(key);
+        std::thread([s] {
+            const int rc = pthread_rwlock_trywrlock(&s->st->s->lock);
+            if (rc == 0)
+                pthread_rwlock_unlock(&s->st->s->lock);
+            s->writer_refused.push_back(rc);
+        }).join();
+        return 0;
+    };
+#ifndef NDEBUG
+    EXPECT_DEATH(loop(st.s, reads_own_store, &seen), "Assertion .*failed");
+#else
+    loop(st.s, reads_own_store, &seen);
+    EXPECT_EQ(seen.values, "12");
+    EXPECT_EQ(seen.writer_refused, (std::vector<int>{EBUSY, EBUSY}));
+#endif
+    EXPECT_EQ(st.s->set(st.s, "c", "3"), 1);  // the store works on
 }

@@ -16,8 +16,11 @@ void on_move(void *from, stateM_event *, void *to) { actions += " act:" + name_o
 bool allow(void *condition, stateM_event *) { return *static_cast<bool *>(condition); }
 
 // A state with the logging actions (its data is its name); a transition with no guard.
+// The formatter takes a macro that starts with a brace for a block.
+// clang-format off
 #define STATE(parent, entry, tr, n, name) {parent, entry, tr, n, const_cast<char *>(name), on_entry, on_exit}
 #define TO(event, next) {event, nullptr, nullptr, on_move, next}
+// clang-format on
 
 // G is the grandparent of A and B (children of P); Q enters Q1; R enters R1, which enters R2; F is final; E is the
 // error state.

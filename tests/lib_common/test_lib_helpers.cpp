@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <errno.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 // Trimming in place (default set, empty set; the fuzz corpus checks many more
@@ -117,3 +119,83 @@ TEST(LibHelpers, CommandStartIsTracedInTheCallersName)
     const std::string by_popen = lc_test::traced_tag("lib", file, "lib_popen", "popen:") + "popen:true\n";
     EXPECT_EQ(capture.texts(), (std::vector<std::string>{by_popen2, by_popen, by_popen}));
 }
+
+// The names a program built with 64-bit time_t on a 32-bit target calls: the same answers as above.
+extern "C" int64_t lib_common_diff_msec_time64(struct timeval a, struct timeval b);
+extern "C" int64_t lib_common_diff_us_time64(struct timeval a, struct timeval b);
+extern "C" int64_t lib_common_diff_msec_timespec_time64(struct timespec a, struct timespec b);
+extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct timespec b);
+
+TEST(LibHelpers, TimeDifferencesUnderTheirTime64Names)
+{
+    EXPECT_EQ(lib_common_diff_msec_time64({10, 0}, {12, 500000}), 2500);
+    EXPECT_EQ(lib_common_diff_us_time64({10, 0}, {12, 500000}), 2500000);
+    EXPECT_EQ(lib_common_diff_msec_timespec_time64({0, 0}, {2, 999999999}), 2999);
+    EXPECT_EQ(lib_common_diff_us_timespec_time64({1, 1500}, {2, 0}), 999999);
+    EXPECT_EQ(lib_common_diff_us_time64({2, 1}, {2, 0}), 0);
+}
+
+// Without a free descriptor no command can start: -1, the start's trace, then errno's (the process lookup says so
+// on standard error and finds nothing).
+TEST(LibHelpers, CommandsThatCannotStart)
+{
+    lc_test::TraceCapture capture;
+    dbgout_profile.lib_level = 6;
+    dbgout_profile.time_enable = 0;
+    testing::internal::CaptureStderr();
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    char out[8] = "#######";
+    const int by_popen2 = lib_popen2("echo x", out, sizeof out, nullptr);
+    const int by_popen = lib_popen("echo y", out, sizeof out);
+    const int32_t found = lib_find_pid("init");
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(by_popen2, -1);
+    EXPECT_EQ(by_popen, -1);
+    EXPECT_EQ(found, 0);
+    EXPECT_STREQ(out, "#######");
+    const std::string file = "lib_common/lib_helpers.cpp";
+    const std::string no_descriptor = "errno:" + std::to_string(EMFILE) + " " + strerror(EMFILE) + "\n";
+    EXPECT_EQ(capture.texts(),
+              (std::vector<std::string>{
+                  lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:echo x\n",
+                  lc_test::traced_tag("lib", file, "lib_strerror", "%s errno:") + "echo x " + no_descriptor,
+                  lc_test::traced_tag("lib", file, "lib_popen", "popen:") + "popen:echo y\n",
+                  lc_test::traced_tag("lib", file, "lib_strerror", "%s errno:") + "echo y " + no_descriptor}));
+    EXPECT_NE(err.find("DBG_ERR:lib_common lib_find_pid["), std::string::npos) << err;
+    EXPECT_NE(err.find("] fopen ps|grep \"init\"|grep -v grep failed\n"), std::string::npos) << err;
+}
+
+// A text without the separator (or with '\0' as the separator) is refused with the message; a null out for a
+// number and an errno of 0 do nothing.
+TEST(LibHelpers, TwoIntsWithoutTheirSeparatorAndQuietNulls)
+{
+    int32_t a = 7, b = 7;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lib_get_two_int("12", &a, &b, ':'), -1);
+    EXPECT_EQ(lib_get_two_int("12", &a, &b, '\0'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              std::string("two int should be like A:B.\ntwo int should be like A") + '\0' + "B.\n");
+    EXPECT_EQ(a, 7);
+    EXPECT_EQ(b, 7);
+    lib_itoa(5, nullptr);
+    lc_test::TraceCapture capture;
+    dbgout_profile.lib_level = 7;
+    errno = 0;
+    lib_strerror("nothing");
+    EXPECT_TRUE(capture.texts().empty());
+}
+
+#if SIZE_MAX <= UINT32_MAX
+// Where size_t has 32 bits (the target; a 64-bit size cannot wrap), a reserve that would wrap the size around is
+// refused rather than given too little room.
+TEST(LibHelpers, ReserveThatWouldWrapTheSizeIsRefused)
+{
+    EXPECT_EQ(lib_strdup_reserved_bytes("ab", UINT32_MAX), nullptr);
+    EXPECT_EQ(lib_strdup_reserved_bytes("", UINT32_MAX), nullptr);
+}
+#endif

@@ -3,6 +3,7 @@
 #include "started_library.h"
 
 #include <algorithm>
+#include <errno.h>
 
 // Repeated starts and stops change nothing; lib_common_main takes no
 // adjusting step unless enabled; the stop leaves no library thread.
@@ -125,6 +126,34 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
     EXPECT_EQ(dbgout_profile.lib_level, 6);
     EXPECT_EQ(dbgout_profile.cc_level, 6);
     EXPECT_EQ(capture_.count(hint), 1u) << "only the empty piece after the line feed fails";
+}
+
+// From a debug command, on the scheduler thread, the start and the stop neither start nor wait: lib_common_init and
+// lib_common_main do nothing (not even an enabled adjusting step), lib_common_exit gives -1, the scheduler's own
+// start and stop give EBUSY and -1.  The library runs on.
+TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
+{
+    static std::vector<int> results;
+    static const fifo_cmd calls[] = {{"test_life", nullptr,
+                                      [](const char *, void *) {
+                                          results.push_back(lib_common_init());
+                                          lib_common_main();
+                                          results.push_back(lib_common_exit());
+                                          results.push_back(task_process_init());
+                                          results.push_back(task_process_exit());
+                                      },
+                                      nullptr}};
+    const common_profile_t saved = common_profile;
+    common_profile.pool_adjust_enable = 1;
+    __atomic_store_n(&dbgout_profile.lib_level, 7, __ATOMIC_RELAXED);  // an adjusting step would trace
+    threadpool *pool = gpool;
+    add_fifo_work(calls, 1);
+    ASSERT_TRUE(command("test_life=1"));
+    common_profile = saved;
+    EXPECT_EQ(results, (std::vector<int>{0, -1, EBUSY, -1}));
+    EXPECT_TRUE(traced_by("threadpool_adjust").empty());
+    EXPECT_EQ(gpool, pool);
+    EXPECT_TRUE(command("dbg_time=0"));  // the pipe is still served
 }
 
 // Timers still fire while a flood of slow commands keeps the pipe readable

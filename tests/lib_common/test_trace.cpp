@@ -21,8 +21,11 @@ extern "C" void syslog(int priority, const char *fmt, ...)
 }
 
 static struct timeval fake_now;  // the time the test set
+static bool clock_fails = false;
 extern "C" int gettimeofday(struct timeval *tv, void *)
 {
+    if (clock_fails)
+        return -1;
     *tv = fake_now;
     return 0;
 }
@@ -167,4 +170,42 @@ TEST_F(Trace, StampAndRateLimiterPast2038)
     EXPECT_EQ(passing(&rs, wrap32 + 3, 0), 0);
     EXPECT_EQ(passing(&rs, wrap32 + 3, 1), 1);
     EXPECT_EQ(syslog_records, (Records{{6, "19.000rl: 2 callbacks suppressed\n"}}));
+}
+
+// A text that cannot be formatted (a wide character the C locale cannot write) comes out empty, after the stamp; a
+// clock that cannot be read leaves the stamp out.
+TEST_F(Trace, UnformattableTextAndUnreadableClock)
+{
+    dbgout_profile.time_enable = 1;
+    fake_now = {1000083, 999999};
+    const wchar_t wide[] = {0x100, 0};
+    xel_traceout(6, "abc%ls", wide);
+    clock_fails = true;
+    xel_traceout(6, "no stamp\n");
+    clock_fails = false;
+    EXPECT_EQ(capture_.texts(), (std::vector<std::string>{"03.999", "no stamp\n"}));
+}
+
+// A window that passes without a refusal reports nothing.
+TEST_F(Trace, RateLimiterWindowWithoutRefusalsReportsNothing)
+{
+    dbgout_profile.output_hook = nullptr;
+    ratelimit_state rs;
+    ratelimit_state_init(&rs, 2, 3);
+    EXPECT_EQ(passing(&rs, 1000, 0, 3), 3);
+    EXPECT_EQ(passing(&rs, 1003, 0, 3), 3);
+    EXPECT_TRUE(syslog_records.empty());
+    EXPECT_EQ(rs.begin.tv_sec, 1003);
+}
+
+// A window whose start the caller wrote with microseconds past 999999 carries them into its seconds.
+TEST_F(Trace, RateLimiterCarriesMicrosecondsOfTheWindowStart)
+{
+    dbgout_profile.output_hook = nullptr;
+    ratelimit_state rs;
+    ratelimit_state_init(&rs, 2, 1);
+    rs.begin = {1000, 1999999};  // 1001.999999: the window lasts through 1003.999999
+    rs.printed = 1;
+    EXPECT_EQ(passing(&rs, 1003, 999999), 0);
+    EXPECT_EQ(passing(&rs, 1004, 0), 1);
 }

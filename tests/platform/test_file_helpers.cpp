@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <signal.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,4 +124,103 @@ TEST_F(Files, MappingsGrowWithZerosAndAreShared)
     EXPECT_EQ(empty.addr, nullptr);
     EXPECT_EQ(empty.fd, 0);
     testing::internal::GetCapturedStdout();
+}
+
+// map_devmem maps a range of any file it can open for reading and writing, shared, without keeping the descriptor;
+// a range the system cannot map gives -1 and errno's trace.
+TEST_F(Files, DeviceMappingsAreSharedAndKeepNoDescriptor)
+{
+    const std::string p = path("dev");
+    ASSERT_EQ(write_file(p.c_str(), std::string(8192, 'd').data(), 8192), 0);
+    mapped_file dev = {}, none = {};
+    dev.path = none.path = p.c_str();
+    dev.length = 4096;
+    dev.offset = 4096;
+    ASSERT_EQ(map_devmem(&dev), 0);
+    EXPECT_EQ(dev.fd, 0);
+    ASSERT_NE(dev.addr, nullptr);
+    memcpy(dev.addr, "mapped", 6);
+    EXPECT_EQ(unmap_file_to_buf(&dev), 0);
+    EXPECT_EQ(dev.addr, nullptr);
+    EXPECT_EQ(read_back(p), std::string(4096, 'd') + "mapped" + std::string(4090, 'd'));
+
+    cap_.clear();
+    dbgout_profile.lib_level = 6;
+    EXPECT_EQ(map_devmem(&none), -1);  // length 0
+    EXPECT_EQ(none.addr, nullptr);
+    EXPECT_EQ(cap_.texts(), (std::vector<std::string>{lc_test::traced_tag("lib", "lib_common/lib_helpers.cpp",
+                                                                          "lib_strerror", "%s errno:") +
+                                                      "mmap errno:" + std::to_string(EINVAL) + " " + strerror(EINVAL) +
+                                                      "\n"}));
+    EXPECT_EQ(map_devmem(nullptr), -1);
+    EXPECT_EQ(map_file_to_buf(nullptr), -1);
+    EXPECT_EQ(unmap_file_to_buf(nullptr), -1);
+}
+
+// A file that cannot grow to the range (beyond the process's file size limit) is refused with perror's line; an
+// unmapping or a close that fails gives -1 and perror's line, leaving the record for another try.
+TEST_F(Files, MappingsThatFailSayWhy)
+{
+    const std::string p = path("big");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    mapped_file big = {};
+    big.path = p.c_str();
+    big.length = 4096;
+    struct rlimit saved, small;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    small = saved;
+    small.rlim_cur = 1024;
+    void (*const was)(int) = signal(SIGXFSZ, SIG_IGN);  // the write beyond the limit fails with EFBIG instead
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int rc = map_file_to_buf(&big);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, was);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(big.fd, 0);
+    EXPECT_EQ(big.addr, nullptr);
+
+    char page[2 * 4096];
+    mapped_file misaligned = {}, closed = {};
+    misaligned.addr = page + 1;  // munmap refuses an address inside a page
+    misaligned.length = 16;
+    EXPECT_EQ(unmap_file_to_buf(&misaligned), -1);
+    EXPECT_EQ(misaligned.addr, page + 1);
+    closed.fd = 1000;  // no such descriptor
+    EXPECT_EQ(unmap_file_to_buf(&closed), -1);
+    EXPECT_EQ(closed.fd, 1000);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("ftruncate: ") + strerror(EFBIG) + "\nmunmap: " + strerror(EINVAL) + "\nclose: " +
+                  strerror(EBADF) + "\n");
+}
+
+// Fixed-size reads: zeros after a short file; a size of 0 gives a zeroed byte; null paths, missing files and files
+// that cannot be created give null or -1.
+TEST_F(Files, FixedSizeReadsAndWhatCannotBeReadOrWritten)
+{
+    const std::string a = path("a"), missing = path("missing"), nowhere = path("no/file");
+    ASSERT_EQ(write_file(a.c_str(), "abc", 3), 0);
+    char *four = static_cast<char *>(read_file_fixbytes_to_buf(a.c_str(), 6));
+    ASSERT_NE(four, nullptr);
+    EXPECT_EQ(std::string(four, 6), std::string("abc\0\0\0", 6));
+    free(four);
+    char *none = static_cast<char *>(read_file_fixbytes_to_buf(a.c_str(), 0));
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(none[0], '\0');
+    free(none);
+    EXPECT_EQ(read_file_fixbytes_to_buf(missing.c_str(), 4), nullptr);
+    EXPECT_EQ(read_file_fixbytes_to_buf(nullptr, 4), nullptr);
+    EXPECT_EQ(read_file_to_buf(nullptr), nullptr);
+    int32_t len = -1;
+    char buf[8];
+    EXPECT_EQ(read_file2(nullptr, &len, buf, 8), -1);
+    EXPECT_EQ(read_file2(a.c_str(), nullptr, buf, 8), -1);
+    EXPECT_EQ(read_file2(a.c_str(), &len, nullptr, 8), -1);
+    EXPECT_EQ(len, 3);  // the size is given all the same
+    EXPECT_EQ(write_file(nowhere.c_str(), "x", 1), -1);
+    EXPECT_EQ(write_file(nullptr, "x", 1), -1);
+    EXPECT_EQ(write_file("/dev/full", "x", 1), 0);  // a write that fails is not reported
+    EXPECT_EQ(write_file(a.c_str(), nullptr, 0), 0);  // empties the file
+    EXPECT_EQ(read_back(a), "");
 }

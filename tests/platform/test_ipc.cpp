@@ -83,6 +83,9 @@ TEST_F(Ipc, MessagesSemaphoreAndSharedMemoryBetweenProcesses)
     EXPECT_EQ(IpcShareMemRead(shm, 100, buf, 5), 0);
     EXPECT_EQ(IpcShareMemRead(shm, 4090, buf + 5, 6), 0);
     EXPECT_STREQ(buf, "helloABCDEF");
+    EXPECT_EQ(IpcShareMemWrite(shm, 4095, "Z", 1), 0);
+    EXPECT_EQ(IpcShareMemRead(shm, 4094, buf, 2), 0);
+    EXPECT_EQ(std::string(buf, 2), "EZ");
     EXPECT_EQ(IpcShareMemInit(key(2), 8192), shm);  // the existing, smaller segment
 }
 
@@ -101,6 +104,10 @@ TEST_F(Ipc, BadSizesAndIdsAreRefusedAndNothingCopied)
     EXPECT_EQ(errno, E2BIG);
     EXPECT_EQ(std::string(small + sizeof(long) + 8, 8), "########");
     EXPECT_EQ(IpcMsgRecv(id, 2, small, sizeof(long) - 1), -1);  // no room for the type
+    EXPECT_EQ(IpcMsgSend(id, small, sizeof(long) - 1), -1);
+    EXPECT_EQ(IpcMsgSendRecv(id, 2, small, sizeof(long) - 1), -1);  // nothing sent, nothing waited for
+    EXPECT_EQ(IpcMsgSend(id, nullptr, sizeof(long)), -1);
+    EXPECT_EQ(IpcShareMemInit(IPC_PRIVATE, 0), -1);  // no segment of 0 bytes can be made (none is)
     EXPECT_EQ(IpcMsgKill(id), 0);
     EXPECT_EQ(IpcMsgSend(id, &m, sizeof m), -1);
 

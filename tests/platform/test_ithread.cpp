@@ -4,14 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <thread>
+#include <unistd.h>
+
 static void *exit_with(void *arg) { ithread_exit(arg); }
 
 TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
 {
     std::vector<char> handle(ithread_get_handle_size()), mutex(ithread_get_mutex_lock_size()),
-        sem(ithread_get_sem_struct_size());
-    void *result = nullptr, *m = mutex.data(), *s = sem.data();
+        sem(ithread_get_sem_struct_size()), other(ithread_get_mutex_struct_size());
+    void *result = nullptr, *m = mutex.data(), *s = sem.data(), *o = other.data();
     ASSERT_EQ(ithread_mutex_init(m), 0);
+    ASSERT_EQ(ithread_mutex_init(o), 0);
+    EXPECT_EQ(ithread_mutex_lock(o), 0);
+    EXPECT_EQ(ithread_mutex_unlock(o), 0);
+    EXPECT_EQ(ithread_mutex_destroy(o), 0);
     ASSERT_EQ(ithread_sem_init(s, 0, 0), 0);
     ASSERT_EQ(ithread_create(handle.data(), nullptr, exit_with, &handle), 0);
     EXPECT_EQ(ithread_join(handle.data(), &result), 0);
@@ -22,6 +33,50 @@ TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
     EXPECT_EQ(ithread_sem_wait(s), 0);
     EXPECT_EQ(ithread_mutex_destroy(m), 0);
     EXPECT_EQ(ithread_sem_destroy(s), 0);
+}
+
+// Each sleep lasts at least its time, whole seconds and the part below one both counted (a lower bound only: a busy
+// machine may add to it).
+TEST(IThread, SleepsLastAtLeastTheirTime)
+{
+    using namespace std::chrono;
+    const struct {
+        const char *name;
+        void (*sleep)();
+        microseconds least;
+    } cases[] = {
+        {"ithread_sleep(1)", [] { ithread_sleep(1); }, seconds(1)},
+        {"ithread_msleep(1040)", [] { ithread_msleep(1040); }, milliseconds(1040)},
+        {"ithread_usleep(1040000)", [] { ithread_usleep(1040000); }, microseconds(1040000)},
+        {"ithread_usleep(30000)", [] { ithread_usleep(30000); }, microseconds(30000)},
+    };
+    for (const auto &c : cases) {
+        const auto start = steady_clock::now();
+        c.sleep();
+        EXPECT_GE(steady_clock::now() - start, c.least) << c.name;
+    }
+    ithread_yield();
+}
+
+// The calling thread is pinned to the one processor named; one the machine does not have is refused (-1), and a
+// negative one names none, which the system refuses.
+TEST(IThread, AffinityPinsTheCallingThreadToOneProcessor)
+{
+    std::thread([] {
+        cpu_set_t allowed;
+        ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed), 0);
+        const int online = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+        int cpu = online - 1;  // the last one this thread may use
+        while (cpu > 0 && !CPU_ISSET(cpu, &allowed))
+            cpu--;
+        EXPECT_EQ(ithread_set_affinity(online), -1);
+        EXPECT_EQ(ithread_set_affinity(-1), EINVAL);
+        ASSERT_EQ(ithread_set_affinity(cpu), 0);
+        cpu_set_t now;
+        ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof now, &now), 0);
+        EXPECT_EQ(CPU_COUNT(&now), 1);
+        EXPECT_TRUE(CPU_ISSET(cpu, &now)) << cpu;
+    }).join();
 }
 
 TEST(PlatformLayout, ThreadObjectSizesOnTheTarget)

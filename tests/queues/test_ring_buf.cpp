@@ -50,4 +50,32 @@ TEST(RingBuf, FullAndEmptyStayApartOverManyLapsAndWithoutStorage)
     EXPECT_EQ(ring_buf_init(nullptr, 4, 4), 0);
     EXPECT_EQ(ring_buf_write(nullptr, e), 0);
     EXPECT_EQ(ring_buf_read(nullptr, e), 0);
+    ring_buf_free(nullptr);
+    ring_buf_clear(nullptr);
+}
+
+// An index steps to the next slot and wraps to slot 0 with its lap flag flipped; a ring without slots, or a null
+// ring or index, leaves it alone.
+TEST(RingBuf, IndexStepsWrapWithTheLapFlag)
+{
+    ring_buf_t rb;
+    ASSERT_EQ(ring_buf_init(&rb, 3, 1), 1);
+    uint32_t index = 1;
+    ring_buf_incr(&rb, &index);
+    EXPECT_EQ(index, 2u);
+    ring_buf_incr(&rb, &index);
+    EXPECT_EQ(index, RING_BUF_LAP);
+    ring_buf_incr(&rb, &index);
+    EXPECT_EQ(index, RING_BUF_LAP | 1u);
+    index = RING_BUF_LAP | 2u;
+    ring_buf_incr(&rb, &index);
+    EXPECT_EQ(index, 0u);
+    ring_buf_incr(&rb, nullptr);
+    ring_buf_incr(nullptr, &index);
+    EXPECT_EQ(index, 0u);
+    ring_buf_free(&rb);
+    ring_buf_t empty = {};
+    index = 5;
+    ring_buf_incr(&empty, &index);
+    EXPECT_EQ(index, 5u);
 }

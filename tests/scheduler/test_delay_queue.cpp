@@ -97,11 +97,30 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_GT(q.timeToNextAlarm().seconds(), 2000000000);  // only parked ones left
     EXPECT_EQ(q.handleAlarm(), 0);
 
+    q.addEntry(new DelayQueueEntry(DELAY_ZERO));  // a plain entry: its timeout does nothing, then it is destroyed
+    EXPECT_EQ(q.handleAlarm(), 1);
+    EXPECT_EQ(ring(q), (Ring{kept[1], kept[2]}));
+
     ASSERT_EQ(threadpool_add_task_sync(gpool, [](void *) {}, nullptr), 0);  // one worker: all handed over ran
     EXPECT_EQ(once_ran, 1);
     EXPECT_EQ(kept_ran, 0);
     EXPECT_EQ(threadpool_destroy(gpool), 0);
     gpool = nullptr;
+}
+
+// Tokens stay positive: after the largest one, and after a counter some program set below 1, the next is 1.
+TEST(DelayQueue, TokensStartAgainAtOneAfterTheLargest)
+{
+    const int32_t saved = DelayQueueEntry::tokenCounter;
+    for (const int32_t last : {INT32_MAX, 0, -5}) {
+        DelayQueueEntry::tokenCounter = last;
+        DelayQueueEntry e(DELAY_ZERO);
+        EXPECT_EQ(e.token(), 1) << last;
+    }
+    DelayQueueEntry::tokenCounter = 41;
+    DelayQueueEntry e(DELAY_ZERO);
+    EXPECT_EQ(e.token(), 42);
+    DelayQueueEntry::tokenCounter = saved;
 }
 
 // Without a pool every hand-over is refused and dropped without a report: the one-shot entry is destroyed all the

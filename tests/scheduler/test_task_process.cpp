@@ -2,7 +2,12 @@
 // the first token, and what is refused before the start and after the exit.
 #include "../lib_common/started_library.h"
 
+#include <algorithm>
 #include <climits>
+#include <dirent.h>
+#include <fstream>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <mutex>
 #include <numeric>
 #include <sys/prctl.h>
@@ -56,7 +61,9 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
         EXPECT_EQ(token, 2) << "token left alone";
     };
     expect_stopped();
+    EXPECT_EQ(task_process_exit(), 0);  // not running: nothing to stop
     ASSERT_EQ(lib_common_init(), 0);
+    EXPECT_EQ(task_process_init(), EBUSY);
     const long bad[][2] = {{-1, 0}, {0, -1}, {0, 1000000}, {LONG_MAX > INT32_MAX ? (long)INT32_MAX + 1 : -5, 0}};
     for (const auto &d : bad)
         EXPECT_EQ(add_each(&runs, d[0], d[1]), Tokens(4, -1)) << d[0] << "," << d[1];
@@ -158,4 +165,46 @@ TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
     const int old = token;
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(update_task(old, 0, 0), -1);
+}
+
+// The kernel id of this process's thread named `name`, or 0.
+static pid_t thread_id(const std::string &name)
+{
+    DIR *tasks = opendir("/proc/self/task");
+    pid_t found = 0;
+    for (struct dirent *d; tasks != nullptr && found == 0 && (d = readdir(tasks)) != nullptr;) {
+        std::ifstream comm(std::string("/proc/self/task/") + d->d_name + "/comm");
+        std::string line;
+        if (d->d_name[0] != '.' && std::getline(comm, line) && line == name)
+            found = static_cast<pid_t>(atoi(d->d_name));
+    }
+    if (tasks != nullptr)
+        closedir(tasks);
+    return found;
+}
+
+// A signal the process catches, delivered to the scheduler thread, ends its wait and with it the thread ("leave"):
+// tasks are still taken, re-timed and removed, nothing fires them any more, and the stop is clean.
+TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
+{
+    struct sigaction caught = {}, saved;
+    caught.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR2, &caught, &saved), 0);
+    pid_t scheduler = 0;  // named by itself once it runs
+    ASSERT_TRUE(lc_test::wait_until([&] { return (scheduler = thread_id("task_process")) > 0; }));
+    __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);  // the scheduler thread reads it
+    ASSERT_EQ(syscall(SYS_tgkill, getpid(), scheduler, SIGUSR2), 0);
+    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
+    const Texts by_scheduler = traced_by("task_process_main");  // "enter" too, when it ran after the start's end
+    EXPECT_EQ(std::count(by_scheduler.begin(), by_scheduler.end(), "leave\n"), 1);
+    sigaction(SIGUSR2, &saved, nullptr);
+
+    Runs runs;
+    int token = add_task(Runs::run, &runs, 0, 0);
+    EXPECT_GT(token, 0);
+    EXPECT_EQ(update_task(token, 0, 1000), 0);
+    std::this_thread::sleep_for(500ms);  // no event can tell that nothing fires: longer than the scheduler's wait
+    EXPECT_EQ(runs.count(), 0);
+    EXPECT_EQ(remove_task(&token), 0);
+    EXPECT_EQ(token, 0);
 }
