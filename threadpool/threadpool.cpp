@@ -37,6 +37,7 @@ static int32_t add_trace_countdown = 0;
             xel_traceout((lvl), "[lib %s +%-4d]" fmt, (func), (line), ##__VA_ARGS__);          \
     } while (0)
 
+namespace {
 struct pool_impl;
 
 /* A run under way on a worker.  Runs nest when a task waits for a tagged
@@ -91,6 +92,7 @@ struct list_view {
     int32_t pending;
     int32_t shutdown;
 };
+}  // namespace
 
 /* The calling thread's slot when it is a worker. */
 static thread_local worker_slot *this_worker = nullptr;
@@ -746,12 +748,14 @@ static task_impl *find_queued(pool_impl *impl, int32_t tag, bool *arriving)
     return task;
 }
 
+namespace {
 /* A run that a waiting worker makes itself. */
 struct claimed_run {
     lc_task_fn function;
     void *arg;
     task_impl *owned; /* the record, when the runner releases it */
 };
+}  // namespace
 
 /* Waits until no task tagged `tag` runs (and, with pending_too, none is
    queued), or until the worker `own` may run a queued one itself: true,
@@ -841,10 +845,12 @@ extern "C" LC_API int threadpool_adjust_limit(threadpool *pool, int limit)
     return 0;
 }
 
+namespace {
 /* The figures one adjusting step works from. */
 struct pool_snapshot {
     int32_t pending, busy, live, limit, min;
 };
+}  // namespace
 
 static pool_snapshot take_snapshot(pool_impl *impl)
 {
