@@ -273,7 +273,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 m.size = 0;
             m.bytes.clear();
             // Kept storage holds the empty text.
-            FUZZ_CHECK(!keeps || m.size == 0 || b->ptr[0] == '\0', name);
+            FUZZ_CHECK(!keeps || m.size == 0 || (b->ptr != nullptr && b->ptr[0] == '\0'), name);
             break;
         }
         case 14: {
