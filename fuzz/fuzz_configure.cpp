@@ -9,13 +9,14 @@
 //
 // Properties: results of every call; after each chunk the entry count and
 // the entries the chunk set (key, value, lengths, changed mark, place in
-// insertion order), and every few chunks and at the end every entry that
-// way and through find and get (with and without room); the line feeds that
-// configure_parse_buf overwrites; then the text that loop_2_buf and
-// loop_2_conf write, a re-parse of it that follows the same line model,
-// and, when every entry is one that survives the trip (key starting with a
-// letter, no '=' or line feed, nothing trimmable at either end of key or
-// value), a re-parse that gives back the same table and changes nothing.
+// insertion order), every few chunks every entry that way, and at the end
+// every entry that way and through find and get (with and without room);
+// the line feeds that configure_parse_buf overwrites; then the text that
+// loop_2_buf and loop_2_conf write, a re-parse of it that follows the same
+// line model, and, when every entry is one that survives the trip (key
+// starting with a letter, no '=' or line feed, nothing trimmable at either
+// end of key or value), a re-parse that gives back the same table and
+// changes nothing.
 #include "fuzz_input.h"
 
 #include <string_view>
@@ -157,8 +158,8 @@ struct Store {
 // How much of the store a check looks at.
 enum class Look {
     touched,  // the entries set since the last check
-    sweep,    // every entry, and find and get (with and without room) of each
     table,    // every entry
+    lookups,  // every entry, and find and get (with and without room) of each
 };
 
 // Entry i of the library's store equals the model's; with `find`, find
@@ -184,7 +185,9 @@ void check_entry(configure_store *cfg, const Store &m, size_t i, bool find, bool
 
 // The library's store equals the model's, as far as `look` says.  Every
 // lookup scans the table, so looking every entry up after every chunk
-// would cost the square of the entries.
+// would cost the square of the entries: a chunk's check looks at what it
+// set, every few chunks the whole table is compared, and at the end of
+// the input every entry is also looked up.
 void check_store(configure_store *cfg, Store &m, Look look, const char *op)
 {
     FUZZ_CHECK(cfg->count == m.entries.size(), op);
@@ -194,17 +197,17 @@ void check_store(configure_store *cfg, Store &m, Look look, const char *op)
             check_entry(cfg, m, i, false, false, op);
     } else {
         for (size_t i = 0; i < m.entries.size(); i++)
-            check_entry(cfg, m, i, look == Look::sweep, look == Look::sweep, op);
+            check_entry(cfg, m, i, look == Look::lookups, look == Look::lookups, op);
     }
     for (size_t i : m.touched)
         m.entries[i].touched = false;
     m.touched.clear();
 }
 
-// After a chunk: what it touched, or, every few chunks, everything.
+// After a chunk: what it set, or, every few chunks, the whole table.
 Look after_chunk(int chunk)
 {
-    return fuzz_sweep_due(chunk) ? Look::sweep : Look::touched;
+    return fuzz_sweep_due(chunk) ? Look::table : Look::touched;
 }
 
 // Entries whose written line parses back to themselves.
@@ -406,7 +409,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(configure_key_IsChanged(cfg, filter) == first_changed(m, m.filter),
                        "configure_key_IsChanged");
     }
-    check_store(cfg, m, Look::sweep, "end of input");
+    check_store(cfg, m, Look::lookups, "end of input");
     round_trip(cfg, m, small_size);
     free(filter);
     configure_free(cfg);
