@@ -122,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 traces.add("length == 0\n");
             } else if (!stores) {
                 want = LC_QUEUE_FULL;
-                traces.add("###########Data Full!, queue_length: %zu, queue->maxdata: %u\n", m.stored.size(), m.capacity);
+                traces.add("###########Data Full!, queue_length: %zu, queue->maxdata: %u\n", m.stored.size(),
+                           m.capacity);
             }
             FUZZ_CHECK(rc == want, name);
             break;

@@ -41,17 +41,6 @@ std::string_view trimmed(std::string_view s)
     return s.substr(begin, end - begin);
 }
 
-// A C text of s in a heap block of its exact size (slot as for
-// fuzz_block), so that a read past its terminator is caught.
-char *c_text(size_t slot, std::string_view s)
-{
-    char *p = reinterpret_cast<char *>(fuzz_block(slot, s.size() + 1));
-    if (!s.empty())
-        memcpy(p, s.data(), s.size());
-    p[s.size()] = '\0';
-    return p;
-}
-
 // A zeroed heap block of exactly n bytes, for the writers' text records.
 char *zeroed(size_t slot, size_t n)
 {
@@ -321,7 +310,7 @@ void round_trip(configure_store *cfg, Store &m, int32_t small_size)
     back.reset();
     back.parse_buf(expect);
     configure_store *again = configure_init();
-    FUZZ_CHECK(configure_parse_buf(again, nullptr, c_text(TEXT_BLOCK, expect)) == 0, "configure_parse_buf");
+    FUZZ_CHECK(configure_parse_buf(again, nullptr, fuzz_c_text(TEXT_BLOCK, expect)) == 0, "configure_parse_buf");
     check_store(again, back, Look::table, "re-parse of the written text");
     configure_free(again);
 
@@ -333,7 +322,7 @@ void round_trip(configure_store *cfg, Store &m, int32_t small_size)
     for (size_t i = 0; i < m.entries.size(); i++)
         FUZZ_CHECK(back.entries[i].key == m.entries[i].key && back.entries[i].value == m.entries[i].value,
                    "round trip: same keys and values, in order");
-    FUZZ_CHECK(configure_parse_buf(cfg, nullptr, c_text(TEXT_BLOCK, expect)) == 0, "configure_parse_buf");
+    FUZZ_CHECK(configure_parse_buf(cfg, nullptr, fuzz_c_text(TEXT_BLOCK, expect)) == 0, "configure_parse_buf");
     for (Entry &e : m.entries)
         e.changed = false;
     check_store(cfg, m, Look::table, "re-reading an unchanged text");
@@ -376,11 +365,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int chunks = 0; !in.empty() && chunks < 64; chunks++) {
         std::string_view chunk = in.until_view(0);
         if (!chunk.empty() && chunk[0] == '\x01') {
-            size_t sep = chunk.find('\x02');
-            std::string_view key = chunk.substr(1, sep == std::string_view::npos ? std::string_view::npos : sep - 1);
-            std::string_view value = sep == std::string_view::npos ? std::string_view() : chunk.substr(sep + 1);
-            FUZZ_CHECK(cfg->set(cfg, c_text(TEXT_BLOCK, key), c_text(ROOMY_BLOCK, value)) == m.set(key, value),
-                       "set");
+            auto [key, value] = fuzz_split(chunk.substr(1), '\x02');
+            int32_t got = cfg->set(cfg, fuzz_c_text(TEXT_BLOCK, key), fuzz_c_text(ROOMY_BLOCK, value));
+            FUZZ_CHECK(got == m.set(key, value), "set");
             check_store(cfg, m, after_chunk(chunks), "set");
         } else if (!chunk.empty() && chunk[0] == '\x03') {
             size_t from = 1;
@@ -389,13 +376,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 if (nl == std::string_view::npos)
                     nl = chunk.size();
                 std::string_view line = chunk.substr(from, nl - from);
-                FUZZ_CHECK(configure_parse_line(cfg, filter, c_text(TEXT_BLOCK, line)) == m.parse_line(line),
+                FUZZ_CHECK(configure_parse_line(cfg, filter, fuzz_c_text(TEXT_BLOCK, line)) == m.parse_line(line),
                            "configure_parse_line");
                 from = nl + 1;
             }
             check_store(cfg, m, after_chunk(chunks), "configure_parse_line");
         } else {
-            char *text = c_text(TEXT_BLOCK, chunk);
+            char *text = fuzz_c_text(TEXT_BLOCK, chunk);
             FUZZ_CHECK(configure_parse_buf(cfg, filter, text) == 0, "configure_parse_buf");
             m.parse_buf(chunk);
             check_store(cfg, m, after_chunk(chunks), "configure_parse_buf");

@@ -56,6 +56,31 @@ inline uint8_t *fuzz_block(size_t slot, size_t n)
     return block;
 }
 
+// A C text of s in a block of fuzz_block (its exact size, terminator
+// included), so that a read past the terminator is caught.
+inline char *fuzz_c_text(size_t slot, std::string_view s)
+{
+    char *p = reinterpret_cast<char *>(fuzz_block(slot, s.size() + 1));
+    if (!s.empty())
+        memcpy(p, s.data(), s.size());
+    p[s.size()] = '\0';
+    return p;
+}
+
+// The text before the first `sep` in s and the text after it (empty when
+// s holds no `sep`).
+struct FuzzSplit {
+    std::string_view before;
+    std::string_view after;
+};
+inline FuzzSplit fuzz_split(std::string_view s, char sep)
+{
+    size_t at = s.find(sep);
+    if (at == std::string_view::npos)
+        return {s, std::string_view()};
+    return {s.substr(0, at), s.substr(at + 1)};
+}
+
 // Models check what a step touched after every step, and sweep the whole
 // state every FUZZ_SWEEP_EVERY steps and at the end of each input: a fault
 // that changes something the step did not touch is still caught within the
@@ -176,6 +201,7 @@ public:
     bool empty() const { return count_ == 0; }
     T &operator[](size_t i) { return items_[i]; }
     const T &operator[](size_t i) const { return items_[i]; }
+    const T &back() const { return items_[count_ - 1]; }
     T *begin() { return items_.data(); }
     T *end() { return items_.data() + count_; }
     const T *begin() const { return items_.data(); }
@@ -202,27 +228,9 @@ struct TraceLine {
     std::string text;      // what follows the tag
 };
 
-// The traces kept since the last clear.  Lines are reused from one input to
-// the next (their strings keep their storage), so keeping a trace does not
-// cost the fuzzer an allocation each time.
-class TraceLog {
-public:
-    size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
-    const TraceLine &operator[](size_t i) const { return lines_[i]; }
-    const TraceLine &back() const { return lines_[count_ - 1]; }
-    void clear() { count_ = 0; }
-    TraceLine &add()
-    {
-        if (count_ == lines_.size())
-            lines_.emplace_back();
-        return lines_[count_++];
-    }
-
-private:
-    std::vector<TraceLine> lines_;
-    size_t count_ = 0;
-};
+// The traces kept since the last clear; lines are reused from one input to
+// the next, so keeping a trace costs no allocation.
+using TraceLog = ReusedList<TraceLine>;
 
 inline TraceLog &fuzz_traces()
 {

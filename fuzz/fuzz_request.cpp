@@ -143,17 +143,6 @@ struct Model {
     }
 };
 
-// A C text of s in a heap block of its exact size (slot as for
-// fuzz_block), so that a read past its terminator is caught.
-char *c_text(size_t slot, std::string_view s)
-{
-    char *p = reinterpret_cast<char *>(fuzz_block(slot, s.size() + 1));
-    if (!s.empty())
-        memcpy(p, s.data(), s.size());
-    p[s.size()] = '\0';
-    return p;
-}
-
 void check_result(request_t *req, void *got, const Model &m, const Outcome &o, const char *op)
 {
     if (o.result == Result::refused) {
@@ -231,17 +220,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int chunks = 0; !in.empty() && chunks < 64; chunks++) {
         std::string_view chunk = in.until_view(0);
         if (!chunk.empty() && chunk[0] == '\x01') {
-            size_t sep = chunk.find('\x02');
-            std::string_view name = chunk.substr(1, sep == std::string_view::npos ? std::string_view::npos : sep - 1);
-            std::string_view value = sep == std::string_view::npos ? std::string_view() : chunk.substr(sep + 1);
-            void *got = req->set(req, c_text(TEXT_BLOCK, name), c_text(VALUE_BLOCK, value));
+            auto [name, value] = fuzz_split(chunk.substr(1), '\x02');
+            void *got = req->set(req, fuzz_c_text(TEXT_BLOCK, name), fuzz_c_text(VALUE_BLOCK, value));
             check_result(req, got, m, m.set(name, value), "set");
             check_table(req, m, after_chunk(chunks), "set");
             continue;
         }
         // The query text is handed in a block of its exact size, and must
         // come back unchanged.
-        char *query = c_text(TEXT_BLOCK, chunk);
+        char *query = fuzz_c_text(TEXT_BLOCK, chunk);
         void *got = req->parse(req, query);
         check_result(req, got, m, m.parse(chunk), "parse");
         FUZZ_CHECK(fuzz_same_bytes(query, chunk.data(), chunk.size()) && query[chunk.size()] == '\0',
