@@ -28,7 +28,7 @@ struct Model {
     }
 };
 
-void check(block_queue_t *q, const Model &m, const std::vector<std::string> &traces, const char *op)
+void check(block_queue_t *q, const Model &m, const WantedTraces &traces, const char *op)
 {
     FUZZ_CHECK(queue_length3(q) == m.stored.size(), op);
     FUZZ_CHECK(q->maxdata == m.capacity, op);
@@ -53,11 +53,6 @@ const Cleared &cleared()
     return c;
 }
 
-std::string full_trace(const Model &m)
-{
-    return "###########Data Full!, queue_length: " + std::to_string(m.stored.size()) +
-           ", queue->maxdata: " + std::to_string(m.capacity) + "\n";
-}
 
 }  // namespace
 
@@ -71,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const Cleared &clear = cleared();
     static Model m;  // its blocks are large: kept, and reset per input
     m.reset();
-    static std::vector<std::string> traces;  // wanted by one step
+    static WantedTraces traces;  // wanted by one step
 
     for (int steps = 0; !in.empty() && steps < 1000; steps++) {
         uint8_t op = in.byte();
@@ -96,9 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             } else {
                 FUZZ_CHECK(rc == LC_QUEUE_OK, name);
                 m.capacity = capacity;
-                char text[64];
-                snprintf(text, sizeof text, "mutex:%p\n", static_cast<void *>(&q->lock));
-                traces.push_back(text);
+                traces.add("mutex:%p\n", static_cast<void *>(&q->lock));
             }
             break;
         }
@@ -123,13 +116,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             uint32_t want = LC_QUEUE_OK;
             if (null_data) {
                 want = LC_QUEUE_ERR;
-                traces.push_back("p_data == NULL\n");
+                traces.add("p_data == NULL\n");
             } else if (len == 0) {
                 want = LC_QUEUE_ERR;
-                traces.push_back("length == 0\n");
+                traces.add("length == 0\n");
             } else if (!stores) {
                 want = LC_QUEUE_FULL;
-                traces.push_back(full_trace(m));
+                traces.add("###########Data Full!, queue_length: %zu, queue->maxdata: %u\n", m.stored.size(),
+                           m.capacity);
             }
             FUZZ_CHECK(rc == want, name);
             break;
@@ -162,8 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             name = "queue_clear3";
             FUZZ_CHECK(queue_clear3(q) == LC_QUEUE_OK, name);
             m.stored.clear();
-            traces.push_back("enter queue_clear3\n");
-            traces.push_back("leave queue_clear3\n");
+            traces.add("enter queue_clear3\n");
+            traces.add("leave queue_clear3\n");
             FUZZ_CHECK(memcmp(q->type, clear.type, sizeof q->type) == 0, "queue_clear3: types reset");
             FUZZ_CHECK(memcmp(q->size, clear.zeros, sizeof q->size) == 0, "queue_clear3: sizes reset");
             FUZZ_CHECK(memcmp(q->value, clear.zeros, sizeof q->value) == 0, "queue_clear3: values reset");

@@ -19,8 +19,10 @@
 // reply header ("\0lcctl ") names a reply FIFO the input cannot make: it
 // is refused (traced at level 3) and fails, and so does every later piece
 // of that read until another header.  A read with a failed piece traces the
-// hint once; a read of an empty pipe traces "no data yet".  Handler calls and traces are logged in one sequence, which
-// must equal the model's, read by read.
+// hint once; a read of an empty pipe traces "no data yet".  Handler calls
+// and traces are logged in one sequence, which must equal the model's,
+// read by read.  The model builds its texts in storage kept from one read
+// to the next, so that it costs the fuzzer no allocation per event.
 #include "fuzz_input.h"
 
 #include "reply_protocol_internal.h"
@@ -31,9 +33,37 @@
 
 namespace {
 
-std::vector<std::string> &event_log()
+// A list of texts whose strings keep their storage from one use to the
+// next, so that logging an event does not cost an allocation each time.
+class Lines {
+public:
+    void clear() { count_ = 0; }
+    std::string &add()
+    {
+        if (count_ == lines_.size())
+            lines_.emplace_back();
+        std::string &line = lines_[count_++];
+        line.clear();
+        return line;
+    }
+    bool operator==(const Lines &o) const
+    {
+        if (count_ != o.count_)
+            return false;
+        for (size_t i = 0; i < count_; i++)
+            if (lines_[i] != o.lines_[i])
+                return false;
+        return true;
+    }
+
+private:
+    std::vector<std::string> lines_;
+    size_t count_ = 0;
+};
+
+Lines &event_log()
 {
-    static std::vector<std::string> log;
+    static Lines log;
     return log;
 }
 
@@ -46,13 +76,31 @@ void log_hook(int32_t level, const char *text)
     // same words, so only the pipe's own trace counts.
     const bool refusal = l.module == "lib" && l.function == "fifo_handle" &&
                          l.text.compare(0, 15, "reply refused: ") == 0;
-    event_log().push_back("trace " + l.module + " " + l.function + " " + (refusal ? "reply refused" : l.text));
+    std::string &e = event_log().add();
+    e += "trace ";
+    e += l.module;
+    e += ' ';
+    e += l.function;
+    e += ' ';
+    if (refusal)
+        e += "reply refused";
+    else
+        e += l.text;
     fuzz_traces().clear();
+}
+
+void add_call(Lines &out, size_t row, const char *value, size_t len)
+{
+    char number[32];
+    snprintf(number, sizeof number, "call %zu ", row);
+    std::string &e = out.add();
+    e += number;
+    e.append(value, len);
 }
 
 void record(const char *value, void *data)
 {
-    event_log().push_back("call " + std::to_string(reinterpret_cast<uintptr_t>(data)) + " " + value);
+    add_call(event_log(), reinterpret_cast<uintptr_t>(data), value, strlen(value));
 }
 
 struct Pipe {
@@ -91,15 +139,24 @@ const Pipe &the_pipe()
 
 const char trim_set[] = "\t\n\v\f\r \"";
 
-std::string trimmed(const std::string &s)
+// Narrows [begin, end) to its text without white space and quotes around it.
+void trim_range(const char *&begin, const char *&end)
 {
-    size_t end = s.size();
-    while (end > 0 && strchr(trim_set, s[end - 1]) != nullptr && s[end - 1] != '\0')
+    while (end > begin && strchr(trim_set, end[-1]) != nullptr && end[-1] != '\0')
         end--;
-    size_t begin = 0;
-    while (begin < end && strchr(trim_set, s[begin]) != nullptr && s[begin] != '\0')
+    while (begin < end && strchr(trim_set, *begin) != nullptr && *begin != '\0')
         begin++;
-    return s.substr(begin, end - begin);
+}
+
+bool equals(const std::string &s, const char *begin, const char *end)
+{
+    return s.size() == static_cast<size_t>(end - begin) && fuzz_same_bytes(s.data(), begin, s.size());
+}
+
+// A piece that starts with the reply header bytes.
+bool is_reply_header(const char *p, size_t n)
+{
+    return n >= LC_REPLY_HEADER_LEN && memcmp(p, LC_REPLY_HEADER, LC_REPLY_HEADER_LEN) == 0;
 }
 
 struct Row {
@@ -115,64 +172,78 @@ struct Registry {
 
     bool live(const Row &r) const { return r.has_key && r.has_handler; }
     // The listing "help" makes.
-    void listing(std::vector<std::string> &out) const
+    void listing(Lines &out) const
     {
-        for (const auto &t : table_rows)
-            for (size_t i : t)
-                if (live(rows[i]))
-                    out.push_back("trace cc fifo_print_debug " + rows[i].key + "=" +
-                                  (rows[i].has_value ? rows[i].value : "NULL") + "\n");
+        for (const auto &t : table_rows) {
+            for (size_t i : t) {
+                if (!live(rows[i]))
+                    continue;
+                std::string &e = out.add();
+                e += "trace cc fifo_print_debug ";
+                e += rows[i].key;
+                e += '=';
+                if (rows[i].has_value)
+                    e += rows[i].value;
+                else
+                    e += "NULL";
+                e += '\n';
+            }
+        }
     }
-    // One piece: false when it fails.
-    bool piece(const std::string &raw, std::vector<std::string> &out) const
+    // One piece, the n bytes at p: false when it fails.
+    bool piece(const char *p, size_t n, Lines &out) const
     {
-        std::string text = raw.substr(0, strlen(raw.c_str()));
-        size_t eq = text.find('=');
-        if (eq == std::string::npos)
+        const char *end = p + strnlen(p, n);  // a NUL byte ends the piece
+        const char *eq = static_cast<const char *>(memchr(p, '=', static_cast<size_t>(end - p)));
+        if (eq == nullptr)
             return false;
-        std::string key = trimmed(text.substr(0, eq));
-        std::string value = trimmed(text.substr(eq + 1));
-        if (key.size() > 99 || value.size() > 99)
+        const char *key = p;
+        const char *key_end = eq;
+        const char *value = eq + 1;
+        const char *value_end = end;
+        trim_range(key, key_end);
+        trim_range(value, value_end);
+        if (key_end - key > 99 || value_end - value > 99)
             return false;
         for (const auto &t : table_rows) {
             for (size_t i : t) {
                 const Row &r = rows[i];
-                if (!live(r) || r.key != key || (r.has_value && r.value != value))
+                if (!live(r) || !equals(r.key, key, key_end) || (r.has_value && !equals(r.value, value, value_end)))
                     continue;
                 if (r.help)
                     listing(out);
                 else
-                    out.push_back("call " + std::to_string(i) + " " + value);
+                    add_call(out, i, value, static_cast<size_t>(value_end - value));
                 return true;
             }
         }
         return false;
     }
-    // What one read of `text` must do; its first piece continues one cut
-    // at the end of the read before (starts_cut), its last piece goes on
-    // in the pipe (ends_cut).
-    void read(const std::string &text, bool starts_cut, bool ends_cut, std::vector<std::string> &out) const
+    // What one read of the n bytes at text must do; its first piece
+    // continues one cut at the end of the read before (starts_cut), its
+    // last piece goes on in the pipe (ends_cut).
+    void read(const char *text, size_t n, bool starts_cut, bool ends_cut, Lines &out) const
     {
         bool failed = false;
         bool refused = false;
         size_t pos = 0;
         for (;;) {
-            size_t semi = text.find(';', pos);
-            std::string p = text.substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
-            const bool cut = (pos == 0 && starts_cut) || (semi == std::string::npos && ends_cut);
-            if (!cut && p.compare(0, LC_REPLY_HEADER_LEN, std::string(LC_REPLY_HEADER, LC_REPLY_HEADER_LEN)) == 0) {
-                out.push_back("trace lib fifo_handle reply refused");
+            const void *at = memchr(text + pos, ';', n - pos);
+            size_t semi = at != nullptr ? static_cast<size_t>(static_cast<const char *>(at) - text) : n;
+            const bool cut = (pos == 0 && starts_cut) || (at == nullptr && ends_cut);
+            if (!cut && is_reply_header(text + pos, semi - pos)) {
+                out.add() = "trace lib fifo_handle reply refused";
                 refused = true;
                 failed = true;
-            } else if (cut || refused || !piece(p, out)) {
+            } else if (cut || refused || !piece(text + pos, semi - pos, out)) {
                 failed = true;
             }
-            if (semi == std::string::npos || semi + 1 >= text.size())
+            if (at == nullptr || semi + 1 >= n)
                 break;
             pos = semi + 1;
         }
         if (failed)
-            out.push_back("trace lib fifo_handle please use echo \"help=1\" > /dev/libfifo \n");
+            out.add() = "trace lib fifo_handle please use echo \"help=1\" > /dev/libfifo \n";
     }
 };
 
@@ -193,13 +264,14 @@ void drain(int fd)
 // the last read ended inside a piece that went on.
 void handle(const Pipe &p, std::string &pending, bool &cut)
 {
-    std::vector<std::string> want;
+    static Lines want;
+    want.clear();
     if (pending.empty()) {
-        want.push_back("trace lib fifo_handle no data yet\n\n");
+        want.add() = "trace lib fifo_handle no data yet\n\n";
     } else {
         size_t n = pending.size() < 256 ? pending.size() : 256;
         const bool ends_cut = n == 256 && pending.size() > n && pending[n - 1] != ';' && pending[n - 1] != '\n';
-        registry().read(pending.substr(0, n), cut, ends_cut, want);
+        registry().read(pending.data(), n, cut, ends_cut, want);
         cut = ends_cut;
         pending.erase(0, n);
     }
@@ -259,10 +331,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         reg.table_rows.push_back(reg.table_rows[0]);  // listed twice, the first wins
     }
 
-    std::string pending;  // written, not read yet
-    bool cut = false;     // the last read ended inside a piece
+    static std::string pending;  // written, not read yet (keeps its storage)
+    static std::string text;
+    pending.clear();
+    bool cut = false;  // the last read ended inside a piece
     while (!in.empty()) {
-        std::string text;
+        text.clear();
         uint8_t end = 0;
         while (!in.empty()) {
             uint8_t b = in.byte();

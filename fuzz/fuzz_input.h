@@ -7,12 +7,14 @@
 
 #include "lib_common.h"
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A broken property stops the run; the message says which one, and the
@@ -52,6 +54,41 @@ inline uint8_t *fuzz_block(size_t slot, size_t n)
         block = static_cast<uint8_t *>(malloc(n ? n : 1));
     memset(block, 0xa5, n ? n : 1);
     return block;
+}
+
+// A C text of s in a block of fuzz_block (its exact size, terminator
+// included), so that a read past the terminator is caught.
+inline char *fuzz_c_text(size_t slot, std::string_view s)
+{
+    char *p = reinterpret_cast<char *>(fuzz_block(slot, s.size() + 1));
+    if (!s.empty())
+        memcpy(p, s.data(), s.size());
+    p[s.size()] = '\0';
+    return p;
+}
+
+// The text before the first `sep` in s and the text after it (empty when
+// s holds no `sep`).
+struct FuzzSplit {
+    std::string_view before;
+    std::string_view after;
+};
+inline FuzzSplit fuzz_split(std::string_view s, char sep)
+{
+    size_t at = s.find(sep);
+    if (at == std::string_view::npos)
+        return {s, std::string_view()};
+    return {s.substr(0, at), s.substr(at + 1)};
+}
+
+// Models check what a step touched after every step, and sweep the whole
+// state every FUZZ_SWEEP_EVERY steps and at the end of each input: a fault
+// that changes something the step did not touch is still caught within the
+// same input, without every step paying for a look at everything.
+enum { FUZZ_SWEEP_EVERY = 16 };
+inline bool fuzz_sweep_due(int step)
+{
+    return step % FUZZ_SWEEP_EVERY == FUZZ_SWEEP_EVERY - 1;
 }
 
 class FuzzInput {
@@ -107,12 +144,14 @@ public:
         out.assign(reinterpret_cast<const char *>(data_ + pos_), n);
         pos_ += n;
     }
-    // Everything up to the next `stop` byte (which is consumed) or the end.
-    std::string until(uint8_t stop)
+    // Everything up to the next `stop` byte (which is consumed) or the end,
+    // as a view into the input (no copy).
+    std::string_view until_view(uint8_t stop)
     {
         const void *at = memchr(data_ + pos_, stop, left());
         size_t n = at ? static_cast<size_t>(static_cast<const uint8_t *>(at) - (data_ + pos_)) : left();
-        std::string s = bytes(n);
+        std::string_view s(reinterpret_cast<const char *>(data_ + pos_), n);
+        pos_ += n;
         if (at)
             pos_++;
         return s;
@@ -151,6 +190,35 @@ private:
     size_t count_ = 0;
 };
 
+// A model's list of items, kept from one input to the next with only the
+// first size() in use, so that the items' strings keep their storage and
+// adding an item costs no allocation once the list is warm.  add() hands
+// out an item holding whatever it held before: the caller sets every field.
+template <typename T>
+class ReusedList {
+public:
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    T &operator[](size_t i) { return items_[i]; }
+    const T &operator[](size_t i) const { return items_[i]; }
+    const T &back() const { return items_[count_ - 1]; }
+    T *begin() { return items_.data(); }
+    T *end() { return items_.data() + count_; }
+    const T *begin() const { return items_.data(); }
+    const T *end() const { return items_.data() + count_; }
+    void clear() { count_ = 0; }
+    T &add()
+    {
+        if (count_ == items_.size())
+            items_.emplace_back();
+        return items_[count_++];
+    }
+
+private:
+    std::vector<T> items_;
+    size_t count_ = 0;
+};
+
 // Traces of the library, without their "[mod function +line]" tag.  The
 // tag's module and function are kept apart so that a target can check who
 // traced.
@@ -160,27 +228,9 @@ struct TraceLine {
     std::string text;      // what follows the tag
 };
 
-// The traces kept since the last clear.  Lines are reused from one input to
-// the next (their strings keep their storage), so keeping a trace does not
-// cost the fuzzer an allocation each time.
-class TraceLog {
-public:
-    size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
-    const TraceLine &operator[](size_t i) const { return lines_[i]; }
-    const TraceLine &back() const { return lines_[count_ - 1]; }
-    void clear() { count_ = 0; }
-    TraceLine &add()
-    {
-        if (count_ == lines_.size())
-            lines_.emplace_back();
-        return lines_[count_++];
-    }
-
-private:
-    std::vector<TraceLine> lines_;
-    size_t count_ = 0;
-};
+// The traces kept since the last clear; lines are reused from one input to
+// the next, so keeping a trace costs no allocation.
+using TraceLog = ReusedList<TraceLine>;
 
 inline TraceLog &fuzz_traces()
 {
@@ -191,10 +241,19 @@ inline TraceLog &fuzz_traces()
 inline void fuzz_trace_hook(int32_t, const char *text)
 {
     TraceLine &line = fuzz_traces().add();
-    // "[lib fifo_handle +57  ]text"
-    const char *space = strchr(text, ' ');
-    const char *plus = strstr(text, " +");
-    const char *close = strchr(text, ']');
+    // "[lib fifo_handle +57  ]text"; found by one walk of its own (the
+    // sanitizer's checked string functions would cost every trace more).
+    const char *space = nullptr;
+    const char *plus = nullptr;
+    const char *close = nullptr;
+    for (const char *c = text; *c != '\0' && close == nullptr; c++) {
+        if (*c == ' ' && space == nullptr)
+            space = c;
+        if (*c == ' ' && c[1] == '+' && plus == nullptr)
+            plus = c;
+        if (*c == ']')
+            close = c;
+    }
     if (text[0] == '[' && space != nullptr && plus != nullptr && close != nullptr && space < plus &&
         plus < close) {
         line.module.assign(text + 1, space);
@@ -219,14 +278,38 @@ inline void fuzz_capture_traces()
     fuzz_traces().clear();
 }
 
+// The texts one step must trace, formatted in fixed room, so that wanting
+// a trace costs no allocation.
+class WantedTraces {
+public:
+    void clear() { count_ = 0; }
+    size_t size() const { return count_; }
+    const char *operator[](size_t i) const { return texts_[i]; }
+    __attribute__((format(printf, 2, 3))) void add(const char *fmt, ...)
+    {
+        FUZZ_CHECK(count_ < MAX_TEXTS, "wanted traces: room for one step");
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(texts_[count_], sizeof texts_[count_], fmt, ap);
+        va_end(ap);
+        FUZZ_CHECK(n >= 0 && static_cast<size_t>(n) < sizeof texts_[count_], "wanted traces: room for one text");
+        count_++;
+    }
+
+private:
+    enum { MAX_TEXTS = 8 };
+    char texts_[MAX_TEXTS][256];
+    size_t count_ = 0;
+};
+
 // True when the texts traced since the last clear are `want`, in order
 // (with `prefix`, when each starts with its wanted text); clears them.
-inline bool fuzz_traces_are(const std::vector<std::string> &want, bool prefix = false)
+inline bool fuzz_traces_are(const WantedTraces &want, bool prefix = false)
 {
     TraceLog &got = fuzz_traces();
     bool same = got.size() == want.size();
     for (size_t i = 0; same && i < want.size(); i++)
-        same = prefix ? got[i].text.compare(0, want[i].size(), want[i]) == 0 : got[i].text == want[i];
+        same = prefix ? got[i].text.compare(0, strlen(want[i]), want[i]) == 0 : got[i].text == want[i];
     got.clear();
     return same;
 }

@@ -69,6 +69,15 @@ struct Model {
     std::vector<uint8_t> shadow;  // the array as the model says it must be
     std::vector<Event> expected;  // events since the last check
 
+    // Back to a record never initialised; the vectors keep their storage.
+    void reset()
+    {
+        ready = callback = false;
+        size = r = w = 0;
+        stored.clear();
+        shadow.clear();
+        expected.clear();
+    }
     uint32_t free_bytes() const { return ready ? size - 1 - static_cast<uint32_t>(stored.size()) : 0; }
     void event(lwrb_t *rb, uint32_t kind, uint32_t count)
     {
@@ -118,25 +127,34 @@ struct Model {
     }
 };
 
-void check(lwrb_t *rb, Model &m, const char *op)
+// After every step, what a step changes: the events, readiness, the
+// indices and the whole array (so that no operation touches bytes it
+// should not).  A sweep adds what the record answers about itself: the
+// stored and free counts, the linear blocks' lengths and addresses, and
+// where the stored bytes lie in the array.
+void check(lwrb_t *rb, Model &m, bool sweep, const char *op)
 {
+    FUZZ_CHECK(events() == m.expected, op);
+    events().clear();
+    m.expected.clear();
     FUZZ_CHECK(lwrb_is_ready(rb) == (m.ready ? 1 : 0), op);
+    if (m.ready) {
+        FUZZ_CHECK(rb->read_index == m.r && rb->write_index == m.w, op);
+        FUZZ_CHECK(memcmp(rb->data, m.shadow.data(), m.size) == 0, op);
+    }
+    if (!sweep)
+        return;
     FUZZ_CHECK(lwrb_get_full(rb) == (m.ready ? m.stored.size() : 0), op);
     FUZZ_CHECK(lwrb_get_free(rb) == m.free_bytes(), op);
     FUZZ_CHECK(lwrb_get_linear_block_read_length(rb) == m.linear_read(), op);
     FUZZ_CHECK(lwrb_get_linear_block_write_length(rb) == m.linear_write(), op);
-    FUZZ_CHECK(events() == m.expected, op);
-    events().clear();
-    m.expected.clear();
     if (!m.ready) {
         FUZZ_CHECK(lwrb_get_linear_block_read_address(rb) == nullptr, op);
         FUZZ_CHECK(lwrb_get_linear_block_write_address(rb) == nullptr, op);
         return;
     }
-    FUZZ_CHECK(rb->read_index == m.r && rb->write_index == m.w, op);
     FUZZ_CHECK(lwrb_get_linear_block_read_address(rb) == rb->data + m.r, op);
     FUZZ_CHECK(lwrb_get_linear_block_write_address(rb) == rb->data + m.w, op);
-    FUZZ_CHECK(memcmp(rb->data, m.shadow.data(), m.size) == 0, op);
     // The stored bytes are where the indices say.
     size_t first = std::min<size_t>(m.stored.size(), m.size - m.r);
     FUZZ_CHECK(fuzz_same_bytes(m.shadow.data() + m.r, m.stored.at(0), first), op);
@@ -154,10 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput in(data, size);
     lwrb_t rb;
     memset(&rb, 0, sizeof rb);  // never initialised: not ready
-    Model m;
+    static Model m;  // kept, so that its vectors keep their storage
+    m.reset();
     uint8_t *array = nullptr;
     events().clear();
-    check(&rb, m, "not initialised");
+    check(&rb, m, true, "not initialised");
 
     for (int steps = 0; !in.empty() && steps < 2000; steps++) {
         uint8_t op = in.byte();
@@ -170,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             uint8_t fill = in.byte();
             memset(array, fill, n);
             FUZZ_CHECK(lwrb_init(&rb, array, n) == 1, name);
-            m = Model();
+            m.reset();
             m.ready = true;
             m.size = n;
             m.shadow.assign(n, fill);
@@ -179,12 +198,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 1: {
             name = "lwrb_write";
-            std::string src = (op & 0x80) ? in.bytes(in.u16() % 4096) : in.counted(255);
-            uint8_t *copy = fuzz_block(CALL_BLOCK, src.size());
-            memcpy(copy, src.data(), src.size());
-            uint32_t n = std::min<uint32_t>(m.free_bytes(), static_cast<uint32_t>(src.size()));
-            FUZZ_CHECK(lwrb_write(&rb, copy, static_cast<uint32_t>(src.size())) == n, name);
-            m.fill(reinterpret_cast<const uint8_t *>(src.data()), n);
+            size_t len = (op & 0x80) ? in.u16() % 4096 : in.byte();
+            len = std::min(len, in.left());
+            uint8_t *copy = fuzz_block(CALL_BLOCK, len);
+            in.fill(copy, len, 0);
+            // The model takes its bytes before the call, so that a write
+            // that changed its source could not change them too.
+            uint32_t n = std::min<uint32_t>(m.free_bytes(), static_cast<uint32_t>(len));
+            m.fill(copy, n);
+            FUZZ_CHECK(lwrb_write(&rb, copy, static_cast<uint32_t>(len)) == n, name);
             m.produce(n);
             if (n > 0)
                 m.event(&rb, LWRB_EVT_WRITE, n);
@@ -245,10 +267,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (at == nullptr || len == 0)
                 break;
             uint32_t k = in.byte() % (len + 1);
-            std::string fill = in.bytes(k);
-            fill.resize(k, '\x5a');
-            memcpy(at, fill.data(), k);
-            memcpy(m.shadow.data() + m.w, fill.data(), k);
+            uint8_t *fill = fuzz_block(CALL_BLOCK, k);
+            in.fill(fill, k, 0x5a);
+            memcpy(at, fill, k);
+            memcpy(m.shadow.data() + m.w, fill, k);
             uint32_t count = k + (in.byte() % 5) - 2;
             if (static_cast<int32_t>(count) < 0)
                 count = 0;
@@ -324,7 +346,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         }
-        check(&rb, m, name);
+        check(&rb, m, fuzz_sweep_due(steps), name);
     }
+    check(&rb, m, true, "end of input");
     return 0;
 }

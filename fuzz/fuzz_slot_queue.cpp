@@ -40,7 +40,7 @@ struct Model {
     }
 };
 
-void check(const slot_queue_t *q, const Model &m, const std::vector<std::string> &traces, const char *op)
+void check(const slot_queue_t *q, const Model &m, const WantedTraces &traces, const char *op)
 {
     FUZZ_CHECK(queue_length(q) == m.stored.size(), op);
     if (m.valid)
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(q, 0, sizeof *q);
     static Model m;  // its slots are large: kept, and reset per input
     m.reset();
-    static std::vector<std::string> traces;  // wanted by one step
+    static WantedTraces traces;  // wanted by one step
     traces.clear();
     check(q, m, traces, "never created");
     static const uint8_t zeros[SLOT_QUEUE_SLOT_SIZE] = {};
@@ -105,15 +105,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             uint32_t want;
             if (null_data) {
                 want = LC_QUEUE_ERR;
-                traces.push_back("Data Null!\n\n");
+                traces.add("Data Null!\n\n");
             } else if (len > SLOT_QUEUE_SLOT_SIZE) {
                 want = LC_QUEUE_ERR;
-                traces.push_back("Data Too Long!");
+                traces.add("Data Too Long!");
             } else if (!m.valid) {
                 want = LC_QUEUE_ERR;
             } else if (m.stored.size() >= m.maxdata) {
                 want = LC_QUEUE_FULL;
-                traces.push_back("Data Full!\n\n");
+                traces.add("Data Full!\n\n");
             } else {
                 want = LC_QUEUE_OK;
                 Slot &s = m.stored.push_back();

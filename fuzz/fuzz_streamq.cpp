@@ -55,7 +55,33 @@ struct Model {
     }
 };
 
-void check(streamq_t *q, const Model &m, const char *op)
+// The slot at index i holds what was last put there.
+void check_slot(streamq_t *q, const Model &m, int32_t i, const char *op)
+{
+    void *d = nullptr;
+    void *f = nullptr;
+    FUZZ_CHECK(streamq_query(q, i, &d, &f) == 0, op);
+    FUZZ_CHECK(memcmp(d, m.slots[i].data, m.data_size) == 0, "data slots keep their bytes");
+    FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.slots[i].info, m.info_size) == 0, "info slots keep their bytes");
+}
+
+void check_inused(streamq_t *q, const Model &m, int32_t i)
+{
+    FUZZ_CHECK(streamq_inused(q, i) == (m.in_held_range(i) ? 1 : 0), "streamq_inused");
+}
+
+void check_next(streamq_t *q, const Model &m, int32_t i)
+{
+    FUZZ_CHECK(streamq_next(q, i) == (i < 0 || i >= m.count ? -1 : (i + 1) % m.count), "streamq_next");
+}
+
+// After every step, what a step changes: both indices and the bytes of
+// the slot the step touched (`touched`, -1 for none), read in the record
+// itself.  A sweep adds what the queue answers about itself: the indices
+// through streamq_r and streamq_w, the held count, streamq_inused and
+// streamq_next for every index (also just outside the ring), and every
+// slot through streamq_query.
+void check(streamq_t *q, const Model &m, int32_t touched, bool sweep, const char *op)
 {
     if (q == nullptr) {
         void *d = nullptr;
@@ -66,21 +92,26 @@ void check(streamq_t *q, const Model &m, const char *op)
                    op);
         return;
     }
+    FUZZ_CHECK(q->read_index == m.r && q->write_index == m.w, op);
+    if (!sweep) {
+        if (touched >= 0 && touched < m.count) {
+            const size_t i = static_cast<size_t>(touched);
+            FUZZ_CHECK(memcmp(q->data + i * m.data_size, m.slots[i].data, m.data_size) == 0,
+                       "data slots keep their bytes");
+            FUZZ_CHECK(m.info_size == 0 || memcmp(q->info + i * m.info_size, m.slots[i].info, m.info_size) == 0,
+                       "info slots keep their bytes");
+        }
+        return;
+    }
     FUZZ_CHECK(streamq_r(q) == m.r && streamq_w(q) == m.w, op);
     FUZZ_CHECK(streamq_used_buf(q) == m.held_count, op);
     for (int32_t i = -1; i <= m.count; i++) {
-        FUZZ_CHECK(streamq_inused(q, i) == (m.in_held_range(i) ? 1 : 0), "streamq_inused");
-        FUZZ_CHECK(streamq_next(q, i) == (i < 0 || i >= m.count ? -1 : (i + 1) % m.count), "streamq_next");
+        check_inused(q, m, i);
+        check_next(q, m, i);
     }
     // Every slot holds what was last put there, held or not.
-    for (int32_t i = 0; i < m.count; i++) {
-        void *d = nullptr;
-        void *f = nullptr;
-        FUZZ_CHECK(streamq_query(q, i, &d, &f) == 0, op);
-        FUZZ_CHECK(memcmp(d, m.slots[i].data, m.data_size) == 0, "data slots keep their bytes");
-        FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.slots[i].info, m.info_size) == 0,
-                   "info slots keep their bytes");
-    }
+    for (int32_t i = 0; i < m.count; i++)
+        check_slot(q, m, i, op);
     // The held entries, oldest first, are the ones pushed, in order.
     for (int32_t k = 0; k < m.held_count; k++) {
         const Entry &e = m.slots[(m.r + k) % m.count];
@@ -100,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int steps = 0; !in.empty() && steps < 1000; steps++) {
         uint8_t op = in.byte();
         const char *name = "?";
+        int32_t touched = -1;  // the slot the step filled, read or asked for
         switch (op % 6) {
         case 0: {
             name = "streamq_alloc";
@@ -131,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (q == nullptr)
                 break;
             int32_t w = streamq_w(q);
+            touched = w;
             void *d = nullptr;
             void *f = nullptr;
             FUZZ_CHECK(streamq_query(q, w, &d, &f) == 0, name);
@@ -159,6 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (q == nullptr)
                 break;
             if (m.held_count != 0) {
+                touched = m.r;
                 void *d = nullptr;
                 void *f = nullptr;
                 FUZZ_CHECK(streamq_query(q, streamq_r(q), &d, &f) == 0, name);
@@ -183,6 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (q == nullptr)
                 break;
             int32_t index = static_cast<int8_t>(in.byte());
+            touched = index;
             void *d = &m;
             void *f = &m;
             int32_t rc = streamq_query(q, index, &d, &f);
@@ -201,8 +236,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             streamq_free(nullptr);
             break;
         }
-        check(q, m, name);
+        check(q, m, touched, fuzz_sweep_due(steps), name);
     }
+    check(q, m, -1, true, "end of input");
     streamq_free(q);
     return 0;
 }

@@ -16,6 +16,20 @@ static bool record_fits(const block_queue_t *q)
     return lc_queue_fits(q->maxdata, q->queue_in, q->queue_out, q->queue_length);
 }
 
+/* The type table as queue_clear3 leaves it, copied in whole (as the other
+   tables are zeroed whole) rather than set entry by entry. */
+namespace {
+struct ClearedTypes {
+    int32_t type[BLOCK_QUEUE_MAX];
+    constexpr ClearedTypes() : type()
+    {
+        for (int32_t &t : type)
+            t = BLOCK_TYPE_NONE;
+    }
+};
+}  // namespace
+static constexpr ClearedTypes cleared_types;
+
 extern "C" {
 
 /* Zeroes the record, then sets its capacity and initialises its lock. */
@@ -46,11 +60,9 @@ LC_API uint32_t queue_clear3(block_queue_t *q)
             i = lc_queue_next_index(i, q->maxdata);
         }
     }
-    for (int i = 0; i < BLOCK_QUEUE_MAX; i++) {
-        q->size[i] = 0;
-        q->value[i] = 0;
-        q->type[i] = BLOCK_TYPE_NONE;
-    }
+    memset(q->size, 0, sizeof q->size);
+    memset(q->value, 0, sizeof q->value);
+    memcpy(q->type, cleared_types.type, sizeof q->type);
     lc_atomic_set(&q->queue_length, (uint16_t)0);
     q->queue_in = q->queue_out = 0;
     pthread_mutex_unlock(&q->lock);
