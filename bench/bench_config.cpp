@@ -32,8 +32,7 @@ const std::string &config_text()
             else if (i % 20 == 10)
                 snprintf(line, sizeof line, "\n");
             else
-                snprintf(line, sizeof line, "video_%04d_setting = \"%d,%d,stream%d\"\n", i,
-                         i * 7, i % 13, i % 4);
+                snprintf(line, sizeof line, "video_%04d_setting = \"%d,%d,stream%d\"\n", i, i * 7, i % 13, i % 4);
             t += line;
         }
         return t;
@@ -110,8 +109,7 @@ void BM_ConfigGetWhileSet(benchmark::State &state)
     }
     configure_free(store);
     lc_bench::set_batch(state, 2 * kGetsPerReader);
-    state.counters["sets_per_iter"] =
-        static_cast<double>(sets) / static_cast<double>(state.iterations());
+    state.counters["sets_per_iter"] = static_cast<double>(sets) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_ConfigGetWhileSet)->UseRealTime()->Unit(benchmark::kMillisecond);
 

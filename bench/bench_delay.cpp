@@ -12,7 +12,7 @@
 
 namespace {
 
-enum { kOps = 32 }; // calls timed together, between two clock reads
+enum { kOps = 32 };  // calls timed together, between two clock reads
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,7 +52,7 @@ void BM_DelayAddEntry(benchmark::State &state)
         Clock::time_point end = Clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
         for (DelayQueueEntry *e : fresh)
-            delete e; // leaves the queue first
+            delete e;  // leaves the queue first
     }
     delete q;
     state.counters["batch"] = kOps;

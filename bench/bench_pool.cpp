@@ -76,8 +76,7 @@ void bounded_count_task(void *arg)
 
 // Runs `tasks` calls of submit() on `submitters` threads (the calling one
 // alone when 1), then waits until every task has run.
-template <class Submit>
-void submit_and_wait(int submitters, Latch &latch, Submit submit)
+template <class Submit> void submit_and_wait(int submitters, Latch &latch, Submit submit)
 {
     latch.reset(kTasks);
     if (submitters == 1) {
@@ -113,27 +112,22 @@ void BM_PoolThroughput(benchmark::State &state)
         state.SkipWithError("threadpool_create failed");
         return;
     }
-    lc_bench::add_library(paired, [&] {
-        submit_and_wait(submitters, latch, [&] { threadpool_add_task(pool, count_task, &latch); });
-    });
+    lc_bench::add_library(
+        paired, [&] { submit_and_wait(submitters, latch, [&] { threadpool_add_task(pool, count_task, &latch); }); });
 
     BaselinePool minimal(kWorkers, kQueueMax);
-    paired.add("minimal", [&] {
-        submit_and_wait(submitters, latch, [&] { minimal.submit(count_task, &latch); });
-    });
+    paired.add("minimal", [&] { submit_and_wait(submitters, latch, [&] { minimal.submit(count_task, &latch); }); });
 
     Bound bound(kQueueMax);
     BoundedArg bounded{&bound, &latch};
 #ifdef LC_HAVE_GLIB
-    GThreadPool *gpool_peer = g_thread_pool_new(
-        [](gpointer data, gpointer) { count_task(data); }, nullptr, kWorkers, TRUE, nullptr);
-    GThreadPool *gpool_bounded = g_thread_pool_new(
-        [](gpointer data, gpointer) { bounded_count_task(data); }, nullptr, kWorkers, TRUE,
-        nullptr);
+    GThreadPool *gpool_peer =
+        g_thread_pool_new([](gpointer data, gpointer) { count_task(data); }, nullptr, kWorkers, TRUE, nullptr);
+    GThreadPool *gpool_bounded =
+        g_thread_pool_new([](gpointer data, gpointer) { bounded_count_task(data); }, nullptr, kWorkers, TRUE, nullptr);
     if (gpool_peer != nullptr)
         paired.add("gthreadpool", [&] {
-            submit_and_wait(submitters, latch,
-                            [&] { g_thread_pool_push(gpool_peer, &latch, nullptr); });
+            submit_and_wait(submitters, latch, [&] { g_thread_pool_push(gpool_peer, &latch, nullptr); });
         });
     if (gpool_bounded != nullptr)
         paired.add("gthreadpool15", [&] {
@@ -146,8 +140,7 @@ void BM_PoolThroughput(benchmark::State &state)
 #ifdef LC_HAVE_BOOST
     boost::asio::thread_pool asio_pool(kWorkers);
     paired.add("asio", [&] {
-        submit_and_wait(submitters, latch,
-                        [&] { boost::asio::post(asio_pool, [&latch] { latch.count_down(); }); });
+        submit_and_wait(submitters, latch, [&] { boost::asio::post(asio_pool, [&latch] { latch.count_down(); }); });
     });
     boost::asio::thread_pool asio_bounded(kWorkers);
     paired.add("asio15", [&] {
@@ -195,8 +188,7 @@ void BM_PoolSync(benchmark::State &state)
         for (int i = 0; i < kRoundTrips; i++) {
             std::promise<void> done;
             std::future<void> ran = done.get_future();
-            minimal.submit([](void *p) { static_cast<std::promise<void> *>(p)->set_value(); },
-                           &done);
+            minimal.submit([](void *p) { static_cast<std::promise<void> *>(p)->set_value(); }, &done);
             ran.wait();
         }
     });
@@ -281,16 +273,14 @@ void BM_PoolWork(benchmark::State &state)
     BaselinePool minimal(workers, kQueueMax);
     paired.add("minimal", [&] { batch([&] { minimal.submit(work_task, &arg); }); });
 #ifdef LC_HAVE_GLIB
-    GThreadPool *gpool_peer = g_thread_pool_new(
-        [](gpointer data, gpointer) { work_task(data); }, nullptr, workers, TRUE, nullptr);
+    GThreadPool *gpool_peer =
+        g_thread_pool_new([](gpointer data, gpointer) { work_task(data); }, nullptr, workers, TRUE, nullptr);
     if (gpool_peer != nullptr)
-        paired.add("gthreadpool",
-                   [&] { batch([&] { g_thread_pool_push(gpool_peer, &arg, nullptr); }); });
+        paired.add("gthreadpool", [&] { batch([&] { g_thread_pool_push(gpool_peer, &arg, nullptr); }); });
 #endif
 #ifdef LC_HAVE_BOOST
     boost::asio::thread_pool asio_pool(static_cast<size_t>(workers));
-    paired.add("asio",
-               [&] { batch([&] { boost::asio::post(asio_pool, [&arg] { work_task(&arg); }); }); });
+    paired.add("asio", [&] { batch([&] { boost::asio::post(asio_pool, [&arg] { work_task(&arg); }); }); });
 #endif
     paired.run();
     state.counters["work_us"] = work_us;

@@ -27,9 +27,9 @@ namespace {
 
 enum {
     kFrameBytes = 1024,
-    kCapacity = 512, // entries of every record, and the bound of the baseline
-    kFrames = 50000, // frames (or blocks) moved per iteration
-    kBatch = 32,     // frames after which the frame queue signals its consumer
+    kCapacity = 512,  // entries of every record, and the bound of the baseline
+    kFrames = 50000,  // frames (or blocks) moved per iteration
+    kBatch = 32,      // frames after which the frame queue signals its consumer
 };
 
 const char *payload()
@@ -106,8 +106,7 @@ private:
 
 // Calls write() until it takes the frame, backing off while the queue is
 // full.
-template <class Write>
-void write_all(int count, Write write)
+template <class Write> void write_all(int count, Write write)
 {
     FullBackoff backoff;
     for (int i = 0; i < count;) {
@@ -158,15 +157,13 @@ void frame_queue_run(FrameQueue &fq, const char *data)
     std::thread consumer([&] {
         for (int i = 0; i < kFrames; i++) {
             uint32_t size = 0;
-            void *frame =
-                queue_read2(&fq.mutex, &fq.cond, fq.front.get(), fq.back.get(), &size, nullptr);
+            void *frame = queue_read2(&fq.mutex, &fq.cond, fq.front.get(), fq.back.get(), &size, nullptr);
             benchmark::DoNotOptimize(frame);
             free(frame);
         }
     });
     auto write = [&] {
-        return queue_write2(&fq.mutex, &fq.cond, fq.back.get(), data, kFrameBytes,
-                            FRAME_TYPE_VIDEO) == LC_QUEUE_OK;
+        return queue_write2(&fq.mutex, &fq.cond, fq.back.get(), data, kFrameBytes, FRAME_TYPE_VIDEO) == LC_QUEUE_OK;
     };
     write_all(kFrames, write);
     write_all(kBatch, write);
@@ -201,8 +198,7 @@ BENCHMARK(BM_FrameQueue)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Two writers and two readers share the kFrames blocks of an iteration; the
 // readers never wait inside the queue, they back off while it is empty.
-template <class Write, class Read>
-void two_by_two(Write write, Read read)
+template <class Write, class Read> void two_by_two(Write write, Read read)
 {
     std::atomic<int> taken{0};
     std::vector<std::thread> threads;

@@ -27,9 +27,9 @@ using lc_bench::Backoff;
 namespace {
 
 enum : uint32_t {
-    kRingBytes = 64 * 1024,          // the ring's array (and the memcpy target)
-    kTotal = 32 * 1024 * 1024,       // bytes moved per iteration
-    kHalf = 1024 * 1024,             // one half of the limit's shared buffer
+    kRingBytes = 64 * 1024,     // the ring's array (and the memcpy target)
+    kTotal = 32 * 1024 * 1024,  // bytes moved per iteration
+    kHalf = 1024 * 1024,        // one half of the limit's shared buffer
 };
 
 // Zeroed storage for `count` objects of T on cache-line boundaries, the
@@ -70,8 +70,7 @@ const uint8_t *source()
 // Moves kTotal bytes from the calling thread to a consumer thread in chunks:
 // push(ptr, n) and pop(ptr, n) return the bytes they moved (maybe fewer
 // than asked, or 0 when the ring is full or empty).
-template <class Push, class Pop>
-void transfer(uint32_t chunk, Push push, Pop pop)
+template <class Push, class Pop> void transfer(uint32_t chunk, Push push, Pop pop)
 {
     std::thread consumer([&] {
         Aligned<uint8_t> dst(chunk);
@@ -208,9 +207,7 @@ void BM_Ring(benchmark::State &state)
             [&](const uint8_t *p, uint32_t n) {
                 return static_cast<uint32_t>(q->push(reinterpret_cast<const char *>(p), n));
             },
-            [&](uint8_t *p, uint32_t n) {
-                return static_cast<uint32_t>(q->pop(reinterpret_cast<char *>(p), n));
-            });
+            [&](uint8_t *p, uint32_t n) { return static_cast<uint32_t>(q->pop(reinterpret_cast<char *>(p), n)); });
     });
 #endif
     paired.run();

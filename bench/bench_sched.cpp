@@ -17,10 +17,10 @@
 namespace {
 
 enum {
-    kStartSamples = 200,     // add_task(0, 0) calls
-    kStartLeadUs = 1000,     // how far ahead the sleeping thread's deadline lies
-    kPeriodUs = 10000,       // the fixed period
-    kPeriodSamples = 500,    // 5 s of periods
+    kStartSamples = 200,   // add_task(0, 0) calls
+    kStartLeadUs = 1000,   // how far ahead the sleeping thread's deadline lies
+    kPeriodUs = 10000,     // the fixed period
+    kPeriodSamples = 500,  // 5 s of periods
 };
 
 int64_t now_ns()
@@ -150,7 +150,7 @@ void BM_SchedAddTaskStart(benchmark::State &state)
             }
             probe.ran.wait();
             late.push_back(static_cast<double>(probe.started - called));
-            sleep_until(now_ns() + kStartLeadUs * 1000); // let the scheduler settle
+            sleep_until(now_ns() + kStartLeadUs * 1000);  // let the scheduler settle
         }
     }
     report_us(state, late);
@@ -202,13 +202,11 @@ void BM_SchedFixPeriodLateness(benchmark::State &state)
         probe->done.wait();
         remove_task(&token);
         for (int i = 1; i <= kPeriodSamples; i++)
-            late.push_back(
-                static_cast<double>(probe->starts[i] - probe->starts[i - 1] - kPeriodUs * 1000));
+            late.push_back(static_cast<double>(probe->starts[i] - probe->starts[i - 1] - kPeriodUs * 1000));
     }
     report_us(state, late);
 }
 BENCHMARK(BM_SchedFixPeriodLateness)->Iterations(1)->Repetitions(1)->UseRealTime();
-
 
 }  // namespace
 

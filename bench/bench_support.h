@@ -39,7 +39,10 @@ public:
             sched_yield();
         }
     }
-    void reset() { spins_ = 0; }
+    void reset()
+    {
+        spins_ = 0;
+    }
 
 private:
     int spins_ = 0;
@@ -91,10 +94,7 @@ inline double quantile(std::vector<double> &samples, double q)
 // lower it to 5 to show what the level-6 traces on full queues cost.
 class LibLevel {
 public:
-    explicit LibLevel(int level) : saved_(dbgout_profile.lib_level)
-    {
-        dbgout_profile.lib_level = level;
-    }
+    explicit LibLevel(int level) : saved_(dbgout_profile.lib_level) { dbgout_profile.lib_level = level; }
     ~LibLevel() { dbgout_profile.lib_level = saved_; }
     LibLevel(const LibLevel &) = delete;
     LibLevel &operator=(const LibLevel &) = delete;
@@ -119,10 +119,7 @@ inline void set_batch(benchmark::State &state, double items)
 // For profiling one of them alone, LC_BENCH_ONLY=<name> skips the others.
 class Paired {
 public:
-    Paired(benchmark::State &state, double items_per_batch)
-        : state_(state), items_(items_per_batch)
-    {
-    }
+    Paired(benchmark::State &state, double items_per_batch) : state_(state), items_(items_per_batch) {}
 
     void add(const char *name, std::function<void()> batch)
     {

@@ -125,7 +125,7 @@ static int __attribute__((noinline)) format_on_stack(const char *fmt, ...)
     return n;
 }
 
-enum { kCalls = 64 }; // calls per timed batch
+enum { kCalls = 64 };  // calls per timed batch
 
 // Batches of the library's trace and of vsnprintf of the same text into a
 // stack buffer, side by side.
@@ -139,8 +139,8 @@ static void add_trace_and_vsnprintf(lc_bench::Paired &paired, int &i)
     });
     paired.add("vsnprintf", [&] {
         for (int k = 0; k < kCalls; k++)
-            benchmark::DoNotOptimize(format_on_stack("[lib %s +%-4d]frame %d of %s lost\n",
-                                                     __func__, __LINE__, ++i, "stream"));
+            benchmark::DoNotOptimize(
+                format_on_stack("[lib %s +%-4d]frame %d of %s lost\n", __func__, __LINE__, ++i, "stream"));
     });
 }
 

@@ -14,8 +14,8 @@
    Assertion `<expr>' failed." and aborts.  Declared here because <assert.h>
    hides it when NDEBUG is set, and the failure must be reported in every
    build. */
-extern "C" void __assert_fail(const char *assertion, const char *file, unsigned int line,
-                              const char *function) noexcept __attribute__((noreturn));
+extern "C" void __assert_fail(const char *assertion, const char *file, unsigned int line, const char *function) noexcept
+    __attribute__((noreturn));
 
 /* Out of memory is not a result of this family: the process stops.  The
    source name is fixed so that the message does not carry a build path. */

@@ -96,8 +96,7 @@ static int32_t store_get(configure_store *store, const char *key, char *out, int
 
 /* Appends a new entry; -1 leaves the store exactly as it was.  The caller
    holds the store's write lock. */
-static int32_t store_add(configure_store *store, const char *key, size_t key_len,
-                         const char *value, size_t value_len)
+static int32_t store_add(configure_store *store, const char *key, size_t key_len, const char *value, size_t value_len)
 {
     assert(write_held == &store->lock);
     assert(key_len <= field_max);
@@ -193,8 +192,7 @@ static void copy_part(char *out, const char *from, size_t n, size_t max)
     out[n] = '\0';
 }
 
-extern "C" LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter,
-                                               const char *line)
+extern "C" LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter, const char *line)
 {
     if (store == nullptr || line == nullptr || store->set == nullptr)
         return -1;
@@ -219,8 +217,7 @@ extern "C" LC_API int32_t configure_parse_line(configure_store *store, const con
     return 0;
 }
 
-extern "C" LC_API int32_t configure_parse(configure_store *store, const config_key *filter,
-                                          const char *path)
+extern "C" LC_API int32_t configure_parse(configure_store *store, const config_key *filter, const char *path)
 {
     if (store == nullptr || path == nullptr)
         return -1;
@@ -240,14 +237,12 @@ extern "C" LC_API int32_t configure_parse(configure_store *store, const config_k
     return 0;
 }
 
-extern "C" LC_API int32_t configure_parse_buf(configure_store *store, const config_key *filter,
-                                              char *text)
+extern "C" LC_API int32_t configure_parse_buf(configure_store *store, const config_key *filter, char *text)
 {
     if (store == nullptr || text == nullptr)
         return -1;
     char *save = nullptr;
-    for (char *line = strtok_r(text, "\n", &save); line != nullptr;
-         line = strtok_r(nullptr, "\n", &save))
+    for (char *line = strtok_r(text, "\n", &save); line != nullptr; line = strtok_r(nullptr, "\n", &save))
         configure_parse_line(store, filter, line);
     return 0;
 }

@@ -76,8 +76,7 @@ typedef int32_t (*configure_loop_cb)(void *arg, const char *key, const char *val
 
 /* Slot types: each takes the store as its first argument. */
 /** Type of the get slot. */
-typedef int32_t (*configure_get_fn)(configure_store *store, const char *key, char *out,
-                                    int32_t outsize);
+typedef int32_t (*configure_get_fn)(configure_store *store, const char *key, char *out, int32_t outsize);
 /** Type of the loop slot. */
 typedef void (*configure_loop_fn)(configure_store *store, configure_loop_cb callback, void *arg);
 /** Type of the set slot. */
@@ -159,8 +158,7 @@ LC_API int32_t configure_parse_buf(configure_store *store, const config_key *fil
     memory).
 
     Thread safety: as configure_parse. */
-LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter,
-                                    const char *line);
+LC_API int32_t configure_parse_line(configure_store *store, const config_key *filter, const char *line);
 
 /** Calls callback(arg, key, value) per entry in insertion order, holding the
     write lock throughout.

@@ -46,8 +46,7 @@ static void put_value(request_param *p, const char *value)
 }
 
 /* Appends a parameter; null leaves the record exactly as it was. */
-static request_param *request_append(request_t *req, const char *name, size_t name_len,
-                                     const char *value)
+static request_param *request_append(request_t *req, const char *name, size_t name_len, const char *value)
 {
     request_param *p = static_cast<request_param *>(calloc(1, sizeof(request_param)));
     if (p == nullptr)

@@ -46,8 +46,8 @@ LC_BEGIN_DECLS
 
 /** One parameter; fields in this order are part of the interface. */
 typedef struct request_param {
-    char name[256];  /**< NUL-terminated */
-    char value[256]; /**< NUL-terminated, at most 255 characters */
+    char name[256];   /**< NUL-terminated */
+    char value[256];  /**< NUL-terminated, at most 255 characters */
     uint8_t spare[3]; /**< not used; keeps the record's size */
 } request_param;
 
@@ -71,19 +71,19 @@ typedef void *(*request_parse_fn)(request_t *req, const char *query);
 
     Thread safety: every slot, on one thread at a time per record. */
 struct request_t {
-    int32_t kind;            /**< 3 */
-    char *first;             /**< caller's text, freed by request_free */
-    int32_t first_used;      /**< counters of first, kept by the caller */
-    int32_t first_size;      /**< the caller's, not used by the library */
-    int32_t first_spare;     /**< the caller's, not used by the library */
-    char *second;            /**< caller's text, freed by request_free */
-    int32_t second_used;     /**< counters of second, kept by the caller */
-    int32_t second_size;     /**< the caller's, not used by the library */
-    int32_t second_spare;    /**< the caller's, not used by the library */
-    request_param **params;  /**< table in insertion order; null until the first */
-    uint32_t count;          /**< parameters in use */
-    uint32_t capacity;       /**< slots in the table; grows by 8 */
-    uint32_t cursor;         /**< position of next */
+    int32_t kind;           /**< 3 */
+    char *first;            /**< caller's text, freed by request_free */
+    int32_t first_used;     /**< counters of first, kept by the caller */
+    int32_t first_size;     /**< the caller's, not used by the library */
+    int32_t first_spare;    /**< the caller's, not used by the library */
+    char *second;           /**< caller's text, freed by request_free */
+    int32_t second_used;    /**< counters of second, kept by the caller */
+    int32_t second_size;    /**< the caller's, not used by the library */
+    int32_t second_spare;   /**< the caller's, not used by the library */
+    request_param **params; /**< table in insertion order; null until the first */
+    uint32_t count;         /**< parameters in use */
+    uint32_t capacity;      /**< slots in the table; grows by 8 */
+    uint32_t cursor;        /**< position of next */
     /** Parameter with this name, or null.
 
         Thread safety: one thread at a time per record. */
@@ -112,9 +112,9 @@ struct request_t {
 
 /** A response record; response_init makes it, response_free releases it. */
 typedef struct response_t {
-    int32_t spare0;  /**< the caller's, not used by the library */
-    int32_t kind;    /**< 2 */
-    char *body;      /**< freed by response_free */
+    int32_t spare0;   /**< the caller's, not used by the library */
+    int32_t kind;     /**< 2 */
+    char *body;       /**< freed by response_free */
     int32_t spare[3]; /**< the caller's, not used by the library */
 } response_t;
 

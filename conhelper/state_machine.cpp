@@ -39,8 +39,7 @@ static int32_t go_to_error_state(stateM_machine *machine, stateM_event *event)
     return stateM_errorStateReached;
 }
 
-extern "C" LC_API void stateM_init(stateM_machine *machine, stateM_state *initial,
-                                   stateM_state *error)
+extern "C" LC_API void stateM_init(stateM_machine *machine, stateM_state *initial, stateM_state *error)
 {
     if (machine == nullptr)
         return;

@@ -54,12 +54,12 @@ LC_BEGIN_DECLS
 
 /** Results of stateM_handleEvent. */
 enum stateM_result {
-    stateM_errArg = -2,          /**< machine or event is null */
+    stateM_errArg = -2,            /**< machine or event is null */
     stateM_errorStateReached = -1, /**< now in the error state */
-    stateM_stateChanged = 0,     /**< now in an ordinary state */
-    stateM_stateLoopSelf = 1,    /**< the transition led back to the same state */
-    stateM_noStateChange = 2,    /**< no transition matched, or the machine is stopped */
-    stateM_finalStateReached = 3 /**< the new state has no transitions */
+    stateM_stateChanged = 0,       /**< now in an ordinary state */
+    stateM_stateLoopSelf = 1,      /**< the transition led back to the same state */
+    stateM_noStateChange = 2,      /**< no transition matched, or the machine is stopped */
+    stateM_finalStateReached = 3   /**< the new state has no transitions */
 };
 
 /** An event fed to stateM_handleEvent. */
@@ -73,27 +73,26 @@ struct stateM_state;
 /** Guard of a transition: (its condition, the event); true lets it apply. */
 typedef bool (*stateM_guard_fn)(void *condition, stateM_event *event);
 /** Transition action: (current state's data, event, new state's data). */
-typedef void (*stateM_transition_action_fn)(void *current_data, stateM_event *event,
-                                            void *new_data);
+typedef void (*stateM_transition_action_fn)(void *current_data, stateM_event *event, void *new_data);
 /** Entry or exit action of a state: (that state's data, event). */
 typedef void (*stateM_state_action_fn)(void *state_data, stateM_event *event);
 
 /** One transition of a state's table; the caller's. */
 typedef struct stateM_transition {
-    int32_t event_type;               /**< candidate when equal to the event's type */
-    void *condition;                  /**< handed to the guard */
-    stateM_guard_fn guard;            /**< null: always applies */
+    int32_t event_type;                 /**< candidate when equal to the event's type */
+    void *condition;                    /**< handed to the guard */
+    stateM_guard_fn guard;              /**< null: always applies */
     stateM_transition_action_fn action; /**< may be null */
-    struct stateM_state *next_state;  /**< null: go to the error state */
+    struct stateM_state *next_state;    /**< null: go to the error state */
 } stateM_transition;
 
 /** One state; the caller's, usually static. */
 typedef struct stateM_state {
-    struct stateM_state *parent;      /**< null for a top-level state */
-    struct stateM_state *entry_state; /**< child entered instead of this one, or null */
-    stateM_transition *transitions;   /**< the table, or null (none) */
-    uint32_t num_transitions;         /**< 0: a final state */
-    void *data;                       /**< handed to this state's actions */
+    struct stateM_state *parent;         /**< null for a top-level state */
+    struct stateM_state *entry_state;    /**< child entered instead of this one, or null */
+    stateM_transition *transitions;      /**< the table, or null (none) */
+    uint32_t num_transitions;            /**< 0: a final state */
+    void *data;                          /**< handed to this state's actions */
     stateM_state_action_fn entry_action; /**< may be null */
     stateM_state_action_fn exit_action;  /**< may be null */
 } stateM_state;

@@ -30,24 +30,22 @@
 #include <string.h>
 #include <unistd.h>
 
-static const char first_version[] =
-    "# camera settings\n"
-    "name = \"Camera 1\"\n"
-    "resolution = 1920x1080\n"
-    "bitrate = 4096\n"
-    "osd_text = \"Lobby entrance\"\n"
-    "\n"
-    "  indented = skipped, it starts with a blank\n"
-    "1st = skipped, it starts with a digit\n"
-    "ntp_server=pool.ntp.org\n";
+static const char first_version[] = "# camera settings\n"
+                                    "name = \"Camera 1\"\n"
+                                    "resolution = 1920x1080\n"
+                                    "bitrate = 4096\n"
+                                    "osd_text = \"Lobby entrance\"\n"
+                                    "\n"
+                                    "  indented = skipped, it starts with a blank\n"
+                                    "1st = skipped, it starts with a digit\n"
+                                    "ntp_server=pool.ntp.org\n";
 
 /* The same file after another program edited it. */
-static const char second_version[] =
-    "name = \"Camera 1\"\n"
-    "resolution = 1920x1080\n"
-    "bitrate = 6000\n"
-    "osd_text = \"Lobby, north door\"\n"
-    "ntp_server = pool.ntp.org\n";
+static const char second_version[] = "name = \"Camera 1\"\n"
+                                     "resolution = 1920x1080\n"
+                                     "bitrate = 6000\n"
+                                     "osd_text = \"Lobby, north door\"\n"
+                                     "ntp_server = pool.ntp.org\n";
 
 /* Replaces the file at path by text; 0, or -1 when it cannot be written. */
 static int write_text(const char *path, const char *text)
@@ -124,8 +122,7 @@ static int run(configure_store *cfg, const char *dir)
     /* find takes no lock: fine while no other thread sets values. */
     for (uint8_t i = 0; i < n; i++) {
         const configure_entry *e = cfg->find(cfg, watched[i]);
-        printf("  %-10s %s\n", watched[i],
-               e == NULL ? "missing" : e->changed ? "changed" : "unchanged");
+        printf("  %-10s %s\n", watched[i], e == NULL ? "missing" : e->changed ? "changed" : "unchanged");
     }
 
     /* Written next to the file and renamed over it, so a reader sees

@@ -34,8 +34,8 @@
 #include <time.h>
 
 enum {
-    BATCH = 32,            /* frames the queue hands over at a time */
-    GROUPS = 4,            /* groups of pictures in the clip */
+    BATCH = 32, /* frames the queue hands over at a time */
+    GROUPS = 4, /* groups of pictures in the clip */
     FRAMES = GROUPS * BATCH,
     MAX_FRAME_BYTES = 200, /* the key frame, the largest */
     SEQ_OFFSET = 5         /* where each frame carries its number */
@@ -113,8 +113,7 @@ struct received {
 };
 
 /* Checks one frame, counts it, and frees it: it is the reader's now. */
-static void take_frame(uint8_t *frame, uint32_t size, int32_t type, uint32_t seq,
-                       struct received *got)
+static void take_frame(uint8_t *frame, uint32_t size, int32_t type, uint32_t seq, struct received *got)
 {
     uint32_t carried;
     memcpy(&carried, frame + SEQ_OFFSET, sizeof carried);
@@ -165,9 +164,8 @@ static void *consumer(void *unused)
             take_frame(frame, size, type, seq++, &got);
         }
     }
-    printf("consumer: %u frames in order: %u video (%u key frames), %u audio, %u bytes\n",
-           (unsigned)seq, (unsigned)got.video, (unsigned)got.key_frames, (unsigned)got.audio,
-           (unsigned)got.bytes);
+    printf("consumer: %u frames in order: %u video (%u key frames), %u audio, %u bytes\n", (unsigned)seq,
+           (unsigned)got.video, (unsigned)got.key_frames, (unsigned)got.audio, (unsigned)got.bytes);
     return NULL;
 }
 
@@ -175,8 +173,8 @@ static void *consumer(void *unused)
 static void print_counters(const char *when)
 {
     printf("%s: video waiting %u, audio in back %u, audio in front %u\n", when,
-           (unsigned)queue_get_video_num(&mutex, &cond, &front, &back),
-           (unsigned)queue_get_audio_num(&back), (unsigned)queue_get_audio_num(&front));
+           (unsigned)queue_get_video_num(&mutex, &cond, &front, &back), (unsigned)queue_get_audio_num(&back),
+           (unsigned)queue_get_audio_num(&front));
 }
 
 int main(void)

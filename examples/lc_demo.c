@@ -196,8 +196,8 @@ int main(int argc, char **argv)
     int period = add_fixperiod_task(every_second, "1 s", 1, 0);
     int delay = add_fixdelay_task(after_each_run, "300 ms run, 700 ms pause", 0, 700000);
     int persistent = add_nodestroy_task(on_request, "re-armed by main", 0, 500000);
-    fprintf(stderr, "-- tasks: fixed-period token %d, fixed-delay token %d, persistent token %d\n",
-            period, delay, persistent);
+    fprintf(stderr, "-- tasks: fixed-period token %d, fixed-delay token %d, persistent token %d\n", period, delay,
+            persistent);
 
     show_levels();
     show_stamp_and_dump();
@@ -220,7 +220,10 @@ int main(int argc, char **argv)
     }
 
     if (stopped_by != 0)
-        fprintf(stderr, "-- stopping (%s)\n", stopped_by == SIGINT ? "SIGINT" : stopped_by == SIGTERM ? "SIGTERM" : "SIGHUP");
+        fprintf(stderr, "-- stopping (%s)\n",
+                stopped_by == SIGINT    ? "SIGINT"
+                : stopped_by == SIGTERM ? "SIGTERM"
+                                        : "SIGHUP");
     else
         fprintf(stderr, "-- stopping\n");
     remove_task(&period);

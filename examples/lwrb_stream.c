@@ -37,24 +37,23 @@
 
 enum { RING_BYTES = 64 };
 
-static const char text[] =
-    "Frames arrive from the encoder in bursts,\n"
-    "and the network takes them at its own pace.\n"
-    "Between the two sits a ring of sixty-four bytes:\n"
-    "the producer writes wherever there is room,\n"
-    "the consumer sends wherever there are bytes,\n"
-    "and neither of them ever waits for a lock.\n"
-    "When the array ends, the stream goes on at its start;\n"
-    "a reader sees at most two stretches at a time\n"
-    "and hands each one on from where it lies.\n"
-    "Nothing is copied twice, and nothing is lost.\n";
+static const char text[] = "Frames arrive from the encoder in bursts,\n"
+                           "and the network takes them at its own pace.\n"
+                           "Between the two sits a ring of sixty-four bytes:\n"
+                           "the producer writes wherever there is room,\n"
+                           "the consumer sends wherever there are bytes,\n"
+                           "and neither of them ever waits for a lock.\n"
+                           "When the array ends, the stream goes on at its start;\n"
+                           "a reader sees at most two stretches at a time\n"
+                           "and hands each one on from where it lies.\n"
+                           "Nothing is copied twice, and nothing is lost.\n";
 
 static uint8_t storage[RING_BYTES];
 static lwrb_t ring;
-static sem_t data_ready;      /* posted when bytes were written */
-static sem_t room_ready;      /* posted when bytes were read */
-static atomic_bool done;      /* set by the producer after its last write */
-static uint32_t bytes_sent;   /* the consumer's count, read after the join */
+static sem_t data_ready;    /* posted when bytes were written */
+static sem_t room_ready;    /* posted when bytes were read */
+static atomic_bool done;    /* set by the producer after its last write */
+static uint32_t bytes_sent; /* the consumer's count, read after the join */
 
 /* Runs on the thread that changed the ring: a write wakes the consumer, a
    read wakes the producer. */
@@ -114,8 +113,7 @@ int main(void)
 {
     if (lwrb_init(&ring, storage, sizeof storage) != 1)
         return EXIT_FAILURE;
-    printf("-- ring of %u bytes: %u free\n", (unsigned)sizeof storage,
-           (unsigned)lwrb_get_free(&ring));
+    printf("-- ring of %u bytes: %u free\n", (unsigned)sizeof storage, (unsigned)lwrb_get_free(&ring));
     sem_init(&data_ready, 0, 0);
     sem_init(&room_ready, 0, 0);
     lwrb_set_evt_fn(&ring, on_ring_event);
@@ -129,9 +127,8 @@ int main(void)
     pthread_join(producer_thread, NULL);
     pthread_join(consumer_thread, NULL);
 
-    printf("-- %u of %u bytes through the ring; it holds %u, %u free\n", (unsigned)bytes_sent,
-           (unsigned)strlen(text), (unsigned)lwrb_get_full(&ring),
-           (unsigned)lwrb_get_free(&ring));
+    printf("-- %u of %u bytes through the ring; it holds %u, %u free\n", (unsigned)bytes_sent, (unsigned)strlen(text),
+           (unsigned)lwrb_get_full(&ring), (unsigned)lwrb_get_free(&ring));
     /* lwrb_free only detaches the array; the array stays the caller's. */
     lwrb_free(&ring);
     sem_destroy(&data_ready);

@@ -142,8 +142,7 @@ int main(void)
         lib_common_exit();
         return EXIT_FAILURE;
     }
-    printf("serving %s as pid %ld: lcctl -p %ld gain=75\n", pipe_path, (long)getpid(),
-           (long)getpid());
+    printf("serving %s as pid %ld: lcctl -p %ld gain=75\n", pipe_path, (long)getpid(), (long)getpid());
     fflush(stdout);
 
     /* The main loop: a signal ends it, and so does the time limit. */
@@ -156,7 +155,9 @@ int main(void)
     lib_common_exit();
 
     printf("stopped by %s: gain %d, %d snapshot(s), %d value(s) refused\n",
-           sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "the time limit", camera.gain,
-           camera.snapshots, camera.refused);
+           sig == SIGTERM  ? "SIGTERM"
+           : sig == SIGINT ? "SIGINT"
+                           : "the time limit",
+           camera.gain, camera.snapshots, camera.refused);
     return EXIT_SUCCESS;
 }

@@ -119,14 +119,12 @@ static stateM_transition paused_transitions[] = {
 #define COUNT(a) (uint32_t)(sizeof(a) / sizeof((a)[0]))
 
 /* parent, entry state, transitions, their number, data, entry, exit */
-static stateM_state idle = {NULL, NULL, idle_transitions, COUNT(idle_transitions),
-                            "idle", enter, leave};
-static stateM_state active = {NULL, &recording, active_transitions, COUNT(active_transitions),
-                              "active", open_clip, close_clip};
-static stateM_state recording = {&active, NULL, recording_transitions,
-                                 COUNT(recording_transitions), "recording", enter, leave};
-static stateM_state paused = {&active, NULL, paused_transitions, COUNT(paused_transitions),
-                              "paused", enter, leave};
+static stateM_state idle = {NULL, NULL, idle_transitions, COUNT(idle_transitions), "idle", enter, leave};
+static stateM_state active = {NULL,     &recording, active_transitions, COUNT(active_transitions),
+                              "active", open_clip,  close_clip};
+static stateM_state recording = {&active, NULL, recording_transitions, COUNT(recording_transitions), "recording",
+                                 enter,   leave};
+static stateM_state paused = {&active, NULL, paused_transitions, COUNT(paused_transitions), "paused", enter, leave};
 static stateM_state off = {NULL, NULL, NULL, 0, "off", enter, leave};
 static stateM_state error_state = {NULL, NULL, NULL, 0, "error", enter_error, leave};
 
@@ -151,8 +149,7 @@ static void feed(stateM_machine *machine, int32_t type)
     int32_t result = stateM_handleEvent(machine, &event);
     const stateM_state *now = stateM_currentState(machine);
     printf("  -> %d (%s), now %s%s\n", (int)result, result_text(result),
-           now != NULL ? (const char *)now->data : "nowhere",
-           stateM_stopped(machine) ? ", stopped" : "");
+           now != NULL ? (const char *)now->data : "nowhere", stateM_stopped(machine) ? ", stopped" : "");
 }
 
 int main(void)
@@ -168,7 +165,7 @@ int main(void)
     feed(&machine, EV_PAUSE);
     feed(&machine, EV_START); /* neither paused nor active takes it */
     feed(&machine, EV_RESUME);
-    feed(&machine, EV_STOP);  /* taken by the parent, active */
+    feed(&machine, EV_STOP); /* taken by the parent, active */
     feed(&machine, EV_START);
     feed(&machine, EV_FAULT); /* a null next state */
     feed(&machine, EV_STOP);  /* the error state is final */

@@ -92,8 +92,7 @@ static void periodic_sampler(void)
     int rc = remove_task_wait(&token);
     const int busy = atomic_load(&sampler_busy);
     free(s); /* right away: no run is left to touch it */
-    printf("remove_task_wait: %d, token now %d, a run under way at the return: %s\n", rc, token,
-           yes_no(busy));
+    printf("remove_task_wait: %d, token now %d, a run under way at the return: %s\n", rc, token, yes_no(busy));
     const int runs = atomic_load(&sampler_runs);
     sleep_ms(50);
     printf("runs after the removal: %s\n", atomic_load(&sampler_runs) == runs ? "none" : "some");
@@ -133,11 +132,9 @@ static void run_under_way(void)
     const int finished = atomic_load(&job_runs_finished);
     sem_destroy(&j->started);
     free(j);
-    printf("remove_task_wait: %d; the run under way had finished by then: %s\n", rc,
-           yes_no(finished == started));
+    printf("remove_task_wait: %d; the run under way had finished by then: %s\n", rc, yes_no(finished == started));
     sleep_ms(50);
-    printf("runs started after the removal: %s\n",
-           atomic_load(&job_runs_started) == started ? "none" : "some");
+    printf("runs started after the removal: %s\n", atomic_load(&job_runs_started) == started ? "none" : "some");
 }
 
 /* ---- 3. a task that stops itself */
@@ -179,8 +176,7 @@ int main(void)
     atomic_store(&c->token, add_fixperiod_task(count_down, c, 0, 10000));
     while (sem_wait(&c->stopped) != 0)
         continue;
-    printf("remove_task_wait from its own run: %d (removed, not waited for)\n",
-           atomic_load(&countdown_result));
+    printf("remove_task_wait from its own run: %d (removed, not waited for)\n", atomic_load(&countdown_result));
 
     /* Every run under way ends before lib_common_exit returns; only then
        is the countdown's argument free. */

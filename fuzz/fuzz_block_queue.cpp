@@ -53,7 +53,6 @@ const Cleared &cleared()
     return c;
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -138,8 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                     : queue_read3(q, &got_size, &got_type, &got_value);
             if (m.stored.empty()) {
                 FUZZ_CHECK(block == nullptr, name);
-                FUZZ_CHECK(got_size == 0xabababab && got_type == 0x5a5a5a5a &&
-                               got_value == 0x1234567890abcdefull,
+                FUZZ_CHECK(got_size == 0xabababab && got_type == 0x5a5a5a5a && got_value == 0x1234567890abcdefull,
                            "queue_read3: empty read leaves the out-values alone");
                 break;
             }

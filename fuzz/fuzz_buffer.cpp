@@ -80,9 +80,9 @@ void check(const buffer *b, const Model &m, const char *op)
 // bytes the model expects it to read.  Heap copies have their exact size so
 // that any read past them is caught.
 struct Source {
-    std::string owned;       // for sources taken from the input
+    std::string owned;  // for sources taken from the input
     const char *ptr = nullptr;
-    std::string bytes;       // what the operation must take
+    std::string bytes;  // what the operation must take
 };
 
 // Picks a source from the input, the target or the other buffer; true when
@@ -196,15 +196,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 4: {
             name = "buffer_copy_string";
-            model_copy_text(m, with_source(in, b, o, true, name,
-                                           [&](const char *p, size_t) { return buffer_copy_string(b, p); }));
+            model_copy_text(
+                m, with_source(in, b, o, true, name, [&](const char *p, size_t) { return buffer_copy_string(b, p); }));
             break;
         }
         case 5: {
             name = "buffer_copy_string_len";
-            model_copy_text(m, with_source(in, b, o, false, name, [&](const char *p, size_t n) {
-                                return buffer_copy_string_len(b, p, n);
-                            }));
+            model_copy_text(m, with_source(in, b, o, false, name,
+                                           [&](const char *p, size_t n) { return buffer_copy_string_len(b, p, n); }));
             break;
         }
         case 6: {
@@ -236,9 +235,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 9: {
             name = "buffer_append_string_len";
-            const std::string &text = with_source(in, b, o, false, name, [&](const char *p, size_t n) {
-                return buffer_append_string_len(b, p, n);
-            });
+            const std::string &text = with_source(
+                in, b, o, false, name, [&](const char *p, size_t n) { return buffer_append_string_len(b, p, n); });
             if (!text.empty())  // a length of 0 changes nothing
                 model_append_text(m, text);
             break;
@@ -259,7 +257,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             bool copy = op % 16 == 12;
             name = copy ? "buffer_copy_memory" : "buffer_append_memory";
             auto fn = copy ? buffer_copy_memory : buffer_append_memory;
-            const std::string &raw = with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
+            const std::string &raw =
+                with_source(in, b, o, false, name, [&](const char *p, size_t n) { return fn(b, p, n); });
             if (copy)
                 m.bytes.clear();
             model_append_memory(m, raw);

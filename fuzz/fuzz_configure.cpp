@@ -67,7 +67,7 @@ struct Entry {
 };
 
 struct Store {
-    ReusedList<Entry> entries;  // in insertion order
+    ReusedList<Entry> entries;        // in insertion order
     std::vector<size_t> touched;      // entries set since the last check, once each
     std::vector<std::string> filter;  // empty with no filter
     bool filtered = false;
@@ -393,8 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
         }
         if (filter != nullptr)
-            FUZZ_CHECK(configure_key_IsChanged(cfg, filter) == first_changed(m, m.filter),
-                       "configure_key_IsChanged");
+            FUZZ_CHECK(configure_key_IsChanged(cfg, filter) == first_changed(m, m.filter), "configure_key_IsChanged");
     }
     check_store(cfg, m, Look::lookups, "end of input");
     round_trip(cfg, m, small_size);

@@ -74,8 +74,8 @@ void log_hook(int32_t level, const char *text)
     // The reason of a refused reply names a path; the model only knows
     // that the header was refused.  A row listed by "help" may hold the
     // same words, so only the pipe's own trace counts.
-    const bool refusal = l.module == "lib" && l.function == "fifo_handle" &&
-                         l.text.compare(0, 15, "reply refused: ") == 0;
+    const bool refusal =
+        l.module == "lib" && l.function == "fifo_handle" && l.text.compare(0, 15, "reply refused: ") == 0;
     std::string &e = event_log().add();
     e += "trace ";
     e += l.module;
@@ -306,8 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         reg.rows.push_back(r);
         if (i == 0 || (flags & 0x08))
             reg.tables.emplace_back();
-        reg.tables.back().push_back({nullptr, nullptr, nullptr,
-                                     reinterpret_cast<void *>(static_cast<uintptr_t>(i))});
+        reg.tables.back().push_back({nullptr, nullptr, nullptr, reinterpret_cast<void *>(static_cast<uintptr_t>(i))});
     }
     // Pointers into the rows' texts, now that no row moves any more.
     size_t at = 0;

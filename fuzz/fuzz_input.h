@@ -19,13 +19,12 @@
 
 // A broken property stops the run; the message says which one, and the
 // fuzzer keeps the input that broke it.
-#define FUZZ_CHECK(cond, what)                                                       \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: property broken: %s\n  (%s)\n", __FILE__, __LINE__, \
-                    what, #cond);                                                    \
-            abort();                                                                 \
-        }                                                                            \
+#define FUZZ_CHECK(cond, what)                                                                        \
+    do {                                                                                              \
+        if (!(cond)) {                                                                                \
+            fprintf(stderr, "%s:%d: property broken: %s\n  (%s)\n", __FILE__, __LINE__, what, #cond); \
+            abort();                                                                                  \
+        }                                                                                             \
     } while (0)
 
 // memcmp for ranges that may be empty (and then may have no storage).
@@ -165,8 +164,7 @@ private:
 
 // A FIFO of at most N items in a ring of fixed room, for models that must
 // not allocate on every step.  push_back hands out the next item to fill.
-template <typename T, size_t N>
-class FixedQueue {
+template <typename T, size_t N> class FixedQueue {
 public:
     size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
@@ -194,8 +192,7 @@ private:
 // first size() in use, so that the items' strings keep their storage and
 // adding an item costs no allocation once the list is warm.  add() hands
 // out an item holding whatever it held before: the caller sets every field.
-template <typename T>
-class ReusedList {
+template <typename T> class ReusedList {
 public:
     size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
@@ -254,8 +251,7 @@ inline void fuzz_trace_hook(int32_t, const char *text)
         if (*c == ']')
             close = c;
     }
-    if (text[0] == '[' && space != nullptr && plus != nullptr && close != nullptr && space < plus &&
-        plus < close) {
+    if (text[0] == '[' && space != nullptr && plus != nullptr && close != nullptr && space < plus && plus < close) {
         line.module.assign(text + 1, space);
         line.function.assign(space + 1, plus);
         line.text.assign(close + 1);

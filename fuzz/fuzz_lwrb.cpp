@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput in(data, size);
     lwrb_t rb;
     memset(&rb, 0, sizeof rb);  // never initialised: not ready
-    static Model m;  // kept, so that its vectors keep their storage
+    static Model m;             // kept, so that its vectors keep their storage
     m.reset();
     uint8_t *array = nullptr;
     events().clear();

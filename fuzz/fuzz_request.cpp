@@ -80,7 +80,7 @@ struct Outcome {
 };
 
 struct Model {
-    ReusedList<Param> params;      // in insertion order
+    ReusedList<Param> params;     // in insertion order
     std::vector<size_t> touched;  // parameters set since the last check, once each
 
     void reset()

@@ -152,7 +152,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         check(q, m, traces, name);
     }
-    FUZZ_CHECK(queue_create(nullptr, 4, 3) == LC_QUEUE_ERR && queue_length(nullptr) == LC_QUEUE_ERR,
-               "null record");
+    FUZZ_CHECK(queue_create(nullptr, 4, 3) == LC_QUEUE_ERR && queue_length(nullptr) == LC_QUEUE_ERR, "null record");
     return 0;
 }

@@ -42,8 +42,7 @@ struct Model {
     }
     bool same(const Entry &a, const Entry &b) const
     {
-        return memcmp(a.data, b.data, static_cast<size_t>(data_size)) == 0 &&
-               memcmp(a.info, b.info, info_size) == 0;
+        return memcmp(a.data, b.data, static_cast<size_t>(data_size)) == 0 && memcmp(a.info, b.info, info_size) == 0;
     }
 
     bool full() const { return (w + 1) % count == r; }
@@ -197,8 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 void *f = nullptr;
                 FUZZ_CHECK(streamq_query(q, streamq_r(q), &d, &f) == 0, name);
                 FUZZ_CHECK(memcmp(d, m.held_at(0).data, m.data_size) == 0, "oldest data first");
-                FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.held_at(0).info, m.info_size) == 0,
-                           "oldest info first");
+                FUZZ_CHECK(m.info_size == 0 || memcmp(f, m.held_at(0).info, m.info_size) == 0, "oldest info first");
             }
             int32_t rc = streamq_pop(q);
             if (m.held_count == 0) {

@@ -22,9 +22,9 @@ static const char CORE_FILE[] = "/dev/xel_core.file";
 static const char SEPARATOR[] = "---------------\n";
 
 enum {
-    CMD_SIZE = 64,         /* proc command texts */
-    COPY_CMD_SIZE = 127,   /* the copy command: at most 126 characters */
-    STACK_LINES = 128,     /* 16 bytes each: 2048 bytes of stack */
+    CMD_SIZE = 64,       /* proc command texts */
+    COPY_CMD_SIZE = 127, /* the copy command: at most 126 characters */
+    STACK_LINES = 128,   /* 16 bytes each: 2048 bytes of stack */
     STACK_LINE_BYTES = 16,
     LINE_SIZE = 256,
 };
@@ -114,8 +114,7 @@ static uintptr_t stack_top(void)
  * (and must not move the buffer off the real stack).  Lines stop where the
  * thread's stack ends, so nothing beyond it is ever read.
  */
-__attribute__((noinline, no_sanitize_address, no_sanitize_thread))
-static void dump_stack_words(void)
+__attribute__((noinline, no_sanitize_address, no_sanitize_thread)) static void dump_stack_words(void)
 {
     alignas(STACK_LINE_BYTES) char line[LINE_SIZE];
     uintptr_t start = reinterpret_cast<uintptr_t>(line);
@@ -130,9 +129,8 @@ static void dump_stack_words(void)
         uintptr_t at = start + i * STACK_LINE_BYTES;
         const volatile uint32_t *w = reinterpret_cast<const volatile uint32_t *>(at);
         uint32_t w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
-        int n = snprintf(line, sizeof line, "%p:0x%16lx\t0x%16lx\t0x%16lx\t0x%16lx\n",
-                         reinterpret_cast<void *>(at), static_cast<unsigned long>(w0),
-                         static_cast<unsigned long>(w1), static_cast<unsigned long>(w2),
+        int n = snprintf(line, sizeof line, "%p:0x%16lx\t0x%16lx\t0x%16lx\t0x%16lx\n", reinterpret_cast<void *>(at),
+                         static_cast<unsigned long>(w0), static_cast<unsigned long>(w1), static_cast<unsigned long>(w2),
                          static_cast<unsigned long>(w3));
         if (n > 0)
             put_bytes(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
@@ -192,8 +190,7 @@ extern "C" LC_API void printBackTrace(void)
 
 /* The store must reach the hardware: no sanitizer check may stop it first,
    and the volatile pointer keeps the compiler from replacing it by a trap. */
-extern "C" LC_API __attribute__((no_sanitize("address", "undefined")))
-void lib_core_test(void)
+extern "C" LC_API __attribute__((no_sanitize("address", "undefined"))) void lib_core_test(void)
 {
     volatile char *volatile p = nullptr;
     *p = 'a';

@@ -35,7 +35,6 @@ extern "C" {
 
 /* Zero until the first fifo_init_fun: no registration is possible before. */
 LC_API fifo_work fifo_queue;
-
 }
 
 const fifo_cmd lc_fifo_help_cmds[LC_FIFO_HELP_ROWS] = {

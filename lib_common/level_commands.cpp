@@ -24,10 +24,14 @@ static void set_time_enable_level(const char *value, void *data);
 
 /* Listed by "help" in this order. */
 static const fifo_cmd level_cmds[] = {
-    LEVEL_ROWS("lib_level", "L"),    LEVEL_ROWS("para_level", "p"),
-    LEVEL_ROWS("cc_level", "C"),     LEVEL_ROWS("visca_level", "V"),
-    LEVEL_ROWS("module_level", "M"), LEVEL_ROWS("net_level", "N"),
-    LEVEL_ROWS("mpp_level", "P"),    LEVEL_ROWS("all_level", "A"),
+    LEVEL_ROWS("lib_level", "L"),
+    LEVEL_ROWS("para_level", "p"),
+    LEVEL_ROWS("cc_level", "C"),
+    LEVEL_ROWS("visca_level", "V"),
+    LEVEL_ROWS("module_level", "M"),
+    LEVEL_ROWS("net_level", "N"),
+    LEVEL_ROWS("mpp_level", "P"),
+    LEVEL_ROWS("all_level", "A"),
     {"dbg_time", "1", set_time_enable_level, (void *)(intptr_t)1},
     {"dbg_time", "0", set_time_enable_level, (void *)(intptr_t)0},
 };
@@ -39,9 +43,8 @@ static const struct {
     char letter;
     int32_t *field;
 } modules[] = {
-    {'L', &dbgout_profile.lib_level},    {'p', &dbgout_profile.para_level},
-    {'C', &dbgout_profile.cc_level},     {'V', &dbgout_profile.visca_level},
-    {'M', &dbgout_profile.module_level}, {'N', &dbgout_profile.net_level},
+    {'L', &dbgout_profile.lib_level},   {'p', &dbgout_profile.para_level},   {'C', &dbgout_profile.cc_level},
+    {'V', &dbgout_profile.visca_level}, {'M', &dbgout_profile.module_level}, {'N', &dbgout_profile.net_level},
     {'P', &dbgout_profile.mpp_level},
 };
 

@@ -60,8 +60,7 @@
  * sees them only when the program asks for POSIX before its first #include.
  * A header must not define that for its includer, so it stops here instead.
  */
-#if !(defined(_POSIX_C_SOURCE) && _POSIX_C_SOURCE >= 200112L) && \
-    !(defined(_XOPEN_SOURCE) && _XOPEN_SOURCE >= 500)
+#if !(defined(_POSIX_C_SOURCE) && _POSIX_C_SOURCE >= 200112L) && !(defined(_XOPEN_SOURCE) && _XOPEN_SOURCE >= 500)
 #error "lib_common.h needs POSIX: define _POSIX_C_SOURCE as 200809L before the first #include"
 #else
 

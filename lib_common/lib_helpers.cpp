@@ -17,11 +17,11 @@
 extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);
 
 enum {
-    TWO_INT_WORK = 16,     /* work text of one part, terminator included */
-    POPEN_LINE = 256,      /* line buffer of lib_popen2 */
-    FIND_CMD_SIZE = 128,   /* command text of lib_find_pid */
-    FIND_NAME_MAX = 104,   /* longest name that fits it */
-    FIND_OUT_SIZE = 128,   /* output read by lib_find_pid */
+    TWO_INT_WORK = 16,   /* work text of one part, terminator included */
+    POPEN_LINE = 256,    /* line buffer of lib_popen2 */
+    FIND_CMD_SIZE = 128, /* command text of lib_find_pid */
+    FIND_NAME_MAX = 104, /* longest name that fits it */
+    FIND_OUT_SIZE = 128, /* output read by lib_find_pid */
     STRERROR_SIZE = 128,
 };
 
@@ -92,10 +92,8 @@ extern "C" {
 
 LC_API int64_t lc_diff_us_time32(lc_timeval32 a, lc_timeval32 b) __asm__("lib_common_diff_us");
 LC_API int64_t lc_diff_msec_time32(lc_timeval32 a, lc_timeval32 b) __asm__("lib_common_diff_msec");
-LC_API int64_t lc_diff_us_timespec_time32(lc_timespec32 a, lc_timespec32 b)
-    __asm__("lib_common_diff_us_timespec");
-LC_API int64_t lc_diff_msec_timespec_time32(lc_timespec32 a, lc_timespec32 b)
-    __asm__("lib_common_diff_msec_timespec");
+LC_API int64_t lc_diff_us_timespec_time32(lc_timespec32 a, lc_timespec32 b) __asm__("lib_common_diff_us_timespec");
+LC_API int64_t lc_diff_msec_timespec_time32(lc_timespec32 a, lc_timespec32 b) __asm__("lib_common_diff_msec_timespec");
 
 LC_API int64_t lc_diff_us_time32(lc_timeval32 a, lc_timeval32 b)
 {
@@ -127,10 +125,10 @@ extern "C" {
 
 LC_API int64_t lc_diff_us_time64(struct timeval a, struct timeval b) __asm__("lib_common_diff_us_time64");
 LC_API int64_t lc_diff_msec_time64(struct timeval a, struct timeval b) __asm__("lib_common_diff_msec_time64");
-LC_API int64_t lc_diff_us_timespec_time64(struct timespec a, struct timespec b)
-    __asm__("lib_common_diff_us_timespec_time64");
-LC_API int64_t lc_diff_msec_timespec_time64(struct timespec a, struct timespec b)
-    __asm__("lib_common_diff_msec_timespec_time64");
+LC_API int64_t lc_diff_us_timespec_time64(struct timespec a,
+                                          struct timespec b) __asm__("lib_common_diff_us_timespec_time64");
+LC_API int64_t lc_diff_msec_timespec_time64(struct timespec a,
+                                            struct timespec b) __asm__("lib_common_diff_msec_timespec_time64");
 
 LC_API int64_t lc_diff_us_time64(struct timeval a, struct timeval b)
 {
@@ -231,8 +229,7 @@ LC_API int lib_get_two_int(const char *text, int32_t *first, int32_t *second, ch
         return -1;
     }
     int32_t a, b;
-    if (!convert_part(text, static_cast<size_t>(at - text), &a) ||
-        !convert_part(at + 1, strlen(at + 1), &b)) {
+    if (!convert_part(text, static_cast<size_t>(at - text), &a) || !convert_part(at + 1, strlen(at + 1), &b)) {
         printf("two int should be like A%cB.\n", sep);
         return -1;
     }

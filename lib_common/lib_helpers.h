@@ -44,14 +44,12 @@ LC_API char *lib_trim(char *s, const char *set);
    where time_t has always been 64 bits wide both names do the same.  The
    reference documents the plain declarations. */
 #ifdef __USE_TIME_BITS64
-LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b)
-    __asm__("lib_common_diff_msec_time64");
-LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b)
-    __asm__("lib_common_diff_us_time64");
-LC_API int64_t lib_common_diff_msec_timespec(struct timespec a, struct timespec b)
-    __asm__("lib_common_diff_msec_timespec_time64");
-LC_API int64_t lib_common_diff_us_timespec(struct timespec a, struct timespec b)
-    __asm__("lib_common_diff_us_timespec_time64");
+LC_API int64_t lib_common_diff_msec(struct timeval a, struct timeval b) __asm__("lib_common_diff_msec_time64");
+LC_API int64_t lib_common_diff_us(struct timeval a, struct timeval b) __asm__("lib_common_diff_us_time64");
+LC_API int64_t lib_common_diff_msec_timespec(struct timespec a,
+                                             struct timespec b) __asm__("lib_common_diff_msec_timespec_time64");
+LC_API int64_t lib_common_diff_us_timespec(struct timespec a,
+                                           struct timespec b) __asm__("lib_common_diff_us_timespec_time64");
 #else
 /** Milliseconds from a to b (struct timeval); 0 when b is before a.  On a
     32-bit target a program built with _TIME_BITS=64 reaches

@@ -23,7 +23,6 @@ LC_API common_profile_t common_profile = {
     0,           /* core_copy_enable */
     "/userdata", /* core_copy_dir */
 };
-
 }
 
 enum {

@@ -11,8 +11,14 @@
 #include <string.h>
 #include <sys/time.h>
 
-template <typename T> static inline T ld(const T *p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-template <typename T> static inline void st(T *p, T v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+template <typename T> static inline T ld(const T *p)
+{
+    return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+template <typename T> static inline void st(T *p, T v)
+{
+    __atomic_store_n(p, v, __ATOMIC_RELAXED);
+}
 
 /* The library's own limiter for traces; all zero (off) until trace_debug_init. */
 static ratelimit_state trace_ratelimit_state;
@@ -93,8 +99,7 @@ extern "C" LC_API int32_t ___ratelimit(ratelimit_state *rs, const char *name)
     while (burst != 0 && burst > printed) {
         /* Fails only when another caller counted a message since the load
            (printed then holds its count): a race no test can time. */
-        if (__atomic_compare_exchange_n(&rs->printed, &printed, printed + 1, false,
-                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        if (__atomic_compare_exchange_n(&rs->printed, &printed, printed + 1, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
             return 1;
     }
     __atomic_fetch_add(&rs->missed, 1, __ATOMIC_RELAXED);

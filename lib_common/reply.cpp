@@ -31,9 +31,9 @@
 #include <unistd.h>
 
 enum {
-    SLOTS = 8,              /* answers and followers attached at once */
-    RESERVE = 512,          /* room an answer keeps for its closing records */
-    FALLBACK_ROOM = 4096,   /* a FIFO holds at least a page */
+    SLOTS = 8,                          /* answers and followers attached at once */
+    RESERVE = 512,                      /* room an answer keeps for its closing records */
+    FALLBACK_ROOM = 4096,               /* a FIFO holds at least a page */
     RECORD_MAX = LC_REPLY_TEXT_MAX + 2, /* type byte, text, NUL */
 };
 LC_STATIC_ASSERT(RECORD_MAX <= PIPE_BUF, "a record goes in with one write or not at all");
@@ -341,10 +341,9 @@ static int status_text(char *text, size_t size, bool ok, const char *pipe_path)
     const dbgout_profile_t &p = dbgout_profile;
     int n = snprintf(text, size,
                      "ok=%d pid=%ld pipe=%s version=%s lib=%d para=%d cc=%d visca=%d net=%d module=%d mpp=%d time=%d",
-                     ok ? 1 : 0, (long)getpid(), pipe_path, lc_version(), (int)XEL_LEVEL(lib),
-                     (int)XEL_LEVEL(para), (int)XEL_LEVEL(cc), (int)XEL_LEVEL(visca), (int)XEL_LEVEL(net),
-                     (int)XEL_LEVEL(module), (int)XEL_LEVEL(mpp),
-                     (int)__atomic_load_n(&p.time_enable, __ATOMIC_RELAXED));
+                     ok ? 1 : 0, (long)getpid(), pipe_path, lc_version(), (int)XEL_LEVEL(lib), (int)XEL_LEVEL(para),
+                     (int)XEL_LEVEL(cc), (int)XEL_LEVEL(visca), (int)XEL_LEVEL(net), (int)XEL_LEVEL(module),
+                     (int)XEL_LEVEL(mpp), (int)__atomic_load_n(&p.time_enable, __ATOMIC_RELAXED));
     return n < 0 ? 0 : n >= (int)size ? (int)size - 1 : n;
 }
 

@@ -15,10 +15,10 @@ struct Module {
 }  // namespace
 
 static const Module modules[] = {
-    {"lib", &dbgout_profile.lib_level},     {"para", &dbgout_profile.para_level},
-    {"cc", &dbgout_profile.cc_level},       {"visca", &dbgout_profile.visca_level},
-    {"net", &dbgout_profile.net_level},     {"module", &dbgout_profile.module_level},
-    {"mpp", &dbgout_profile.mpp_level},     {"all", nullptr},
+    {"lib", &dbgout_profile.lib_level}, {"para", &dbgout_profile.para_level},
+    {"cc", &dbgout_profile.cc_level},   {"visca", &dbgout_profile.visca_level},
+    {"net", &dbgout_profile.net_level}, {"module", &dbgout_profile.module_level},
+    {"mpp", &dbgout_profile.mpp_level}, {"all", nullptr},
 };
 
 static bool equals(const char *s, size_t len, const char *word)

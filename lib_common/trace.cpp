@@ -23,11 +23,10 @@ enum {
 extern "C" {
 
 LC_API dbgout_profile_t dbgout_profile = {
-    6, 6, 6, 6, 6, 6, 6, 6, /* the eight levels */
-    0,                      /* time_enable */
-    nullptr,                /* output_hook */
+    6,       6, 6, 6, 6, 6, 6, 6, /* the eight levels */
+    0,                            /* time_enable */
+    nullptr,                      /* output_hook */
 };
-
 }
 
 /* Writes "ss.mmm" (second of the minute, millisecond) at buf; returns the
@@ -95,8 +94,7 @@ extern "C" LC_API int32_t xel_traceout(int32_t level, const char *fmt, ...)
     return 0;
 }
 
-extern "C" LC_API void xel_traceout_raw(int32_t level, const char *title, const void *data,
-                                        int32_t length)
+extern "C" LC_API void xel_traceout_raw(int32_t level, const char *title, const void *data, int32_t length)
 {
     static const char hex[] = "0123456789abcdef";
     char list[256];

@@ -30,15 +30,15 @@ typedef void (*xel_output_hook)(int32_t level, const char *text);
 
 /** Trace settings; writable by the process at any time. */
 typedef struct dbgout_profile_t {
-    int32_t lib_level;    /**< module "lib": this library ("[lib " texts) */
-    int32_t para_level;   /**< module "para" */
-    int32_t cc_level;     /**< module "cc"; also the library's "[cc " texts */
-    int32_t visca_level;  /**< module "visca" */
-    int32_t net_level;    /**< module "net" */
-    int32_t module_level; /**< module "module" */
-    int32_t mpp_level;    /**< module "mpp" */
-    int32_t spare_level;  /**< never read; keeps the fields below in place */
-    int32_t time_enable;  /**< nonzero: texts start with "ss.mmm" */
+    int32_t lib_level;           /**< module "lib": this library ("[lib " texts) */
+    int32_t para_level;          /**< module "para" */
+    int32_t cc_level;            /**< module "cc"; also the library's "[cc " texts */
+    int32_t visca_level;         /**< module "visca" */
+    int32_t net_level;           /**< module "net" */
+    int32_t module_level;        /**< module "module" */
+    int32_t mpp_level;           /**< module "mpp" */
+    int32_t spare_level;         /**< never read; keeps the fields below in place */
+    int32_t time_enable;         /**< nonzero: texts start with "ss.mmm" */
     xel_output_hook output_hook; /**< null: syslog */
 } dbgout_profile_t;
 
@@ -132,11 +132,11 @@ LC_END_DECLS
  * "...", so the format travels in it: the tag goes before the format, and
  * one more argument, 0, after the caller's, which `%.0d` prints as nothing.
  */
-#define XEL_TRACE(mod, lvl, ...)                                                        \
-    do {                                                                                \
-        if (XEL_LEVEL(mod) >= (lvl))                                                    \
-            xel_traceout((lvl), "[" #mod " %s +%-4d]" LC_TRACE_FORMAT_(__VA_ARGS__, 0) "%.0d", \
-                         __func__, __LINE__, LC_TRACE_ARGS_(__VA_ARGS__, 0));          \
+#define XEL_TRACE(mod, lvl, ...)                                                                                   \
+    do {                                                                                                           \
+        if (XEL_LEVEL(mod) >= (lvl))                                                                               \
+            xel_traceout((lvl), "[" #mod " %s +%-4d]" LC_TRACE_FORMAT_(__VA_ARGS__, 0) "%.0d", __func__, __LINE__, \
+                         LC_TRACE_ARGS_(__VA_ARGS__, 0));                                                          \
     } while (0)
 /** Part of XEL_TRACE: the format alone. */
 #define LC_TRACE_FORMAT_(fmt, ...) fmt

@@ -201,8 +201,7 @@ LC_API int map_devmem(mapped_file *mf)
         printf("open %s fail\n", mf->path);
         return -1;
     }
-    void *addr = mmap(nullptr, mf->length, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                      static_cast<off_t>(mf->offset));
+    void *addr = mmap(nullptr, mf->length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(mf->offset));
     int err = errno;
     close(fd); /* the mapping stays valid without it */
     if (addr == MAP_FAILED) {
@@ -239,8 +238,7 @@ LC_API int map_file_to_buf(mapped_file *mf)
         close(fd);
         return -1;
     }
-    void *addr = mmap(nullptr, mf->length, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                      static_cast<off_t>(mf->offset));
+    void *addr = mmap(nullptr, mf->length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(mf->offset));
     if (addr == MAP_FAILED) {
         lib_strerror("mmap");
         close(fd);

@@ -38,8 +38,7 @@ LC_API unsigned int ithread_get_sem_struct_size(void)
 
 LC_API int ithread_create(void *handle, const void *attr, ithread_start_fn start, void *arg)
 {
-    return pthread_create(static_cast<pthread_t *>(handle),
-                          static_cast<const pthread_attr_t *>(attr), start, arg);
+    return pthread_create(static_cast<pthread_t *>(handle), static_cast<const pthread_attr_t *>(attr), start, arg);
 }
 
 LC_API int ithread_join(const void *handle, void **retval)

@@ -80,8 +80,7 @@ static void *copy_block(const void *data, uint32_t size)
 /* Copies one block into the queue; nothing is stored on failure.  Both
    refusals are traced by this function itself, after the lock is released
    (a trace may reach syslog). */
-LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, int32_t type,
-                             uint64_t value)
+LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, int32_t type, uint64_t value)
 {
     if (q == nullptr)
         return LC_QUEUE_ERR;
@@ -126,8 +125,7 @@ LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, 
     }
     free(copy); /* refused: the queue never owned it */
     if (full)
-        XEL_TRACE(lib, 6, "###########Data Full!, queue_length: %d, queue->maxdata: %d\n", length,
-                  maxdata);
+        XEL_TRACE(lib, 6, "###########Data Full!, queue_length: %d, queue->maxdata: %d\n", length, maxdata);
     if (no_memory)
         XEL_TRACE(lib, 6, "Malloc Error!\n");
     return result;
@@ -157,4 +155,4 @@ LC_API void *queue_read3(block_queue_t *q, uint32_t *size, int32_t *type, uint64
     return block;
 }
 
-}  /* extern "C" */
+} /* extern "C" */

@@ -40,14 +40,14 @@ LC_BEGIN_DECLS
 /** One queue; the caller owns the record, the queue the
     block copies in it. */
 typedef struct block_queue {
-    int32_t queue_out;              /**< next block to read */
-    int32_t queue_in;               /**< next entry to fill */
-    uint16_t queue_length;          /**< stored blocks */
-    uint16_t maxdata;               /**< capacity: entries in use */
-    pthread_mutex_t lock;           /**< guards every other field */
-    void *block[BLOCK_QUEUE_MAX];   /**< copies owned by the queue */
-    uint32_t size[BLOCK_QUEUE_MAX]; /**< byte size of each block */
-    int32_t type[BLOCK_QUEUE_MAX];  /**< the writer's type of each block */
+    int32_t queue_out;               /**< next block to read */
+    int32_t queue_in;                /**< next entry to fill */
+    uint16_t queue_length;           /**< stored blocks */
+    uint16_t maxdata;                /**< capacity: entries in use */
+    pthread_mutex_t lock;            /**< guards every other field */
+    void *block[BLOCK_QUEUE_MAX];    /**< copies owned by the queue */
+    uint32_t size[BLOCK_QUEUE_MAX];  /**< byte size of each block */
+    int32_t type[BLOCK_QUEUE_MAX];   /**< the writer's type of each block */
     uint64_t value[BLOCK_QUEUE_MAX]; /**< the writer's value, returned unchanged */
 } block_queue_t;
 
@@ -73,8 +73,7 @@ LC_API uint32_t queue_clear3(block_queue_t *q);
 
     Thread safety: any thread, any number of writers (record lock); it
     never waits for room. */
-LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, int32_t type,
-                             uint64_t value);
+LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, int32_t type, uint64_t value);
 /** The oldest block (the caller frees it), with its size, type and value;
     null when the queue is empty, and the out-values are then left alone.
 

@@ -31,9 +31,7 @@ static bool record_fits(const frame_queue_t *q)
 /* Adds delta to the count of the frame type, if it has one. */
 static void count_frame(frame_queue_t *q, int32_t type, int32_t delta)
 {
-    uint32_t *count = type == FRAME_TYPE_VIDEO   ? &q->video_num
-                      : type == FRAME_TYPE_AUDIO ? &q->audio_num
-                                                 : nullptr;
+    uint32_t *count = type == FRAME_TYPE_VIDEO ? &q->video_num : type == FRAME_TYPE_AUDIO ? &q->audio_num : nullptr;
     if (count != nullptr)
         __atomic_fetch_add(count, (uint32_t)delta, __ATOMIC_RELAXED);
 }
@@ -83,8 +81,8 @@ static void exchange(frame_queue_t *front, frame_queue_t *back)
    until then at most and moves whatever back holds; without one, waits as
    long as it takes.  Returns false when back is unusable or the wait
    failed.  Called by the consumer while its front record is empty. */
-static bool take_batch(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
-                       frame_queue_t *back, const struct timespec *deadline)
+static bool take_batch(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front, frame_queue_t *back,
+                       const struct timespec *deadline)
 {
     bool ok = true;
     pthread_mutex_lock(mutex);
@@ -92,8 +90,7 @@ static bool take_batch(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue
         ok = false;
     } else {
         while (!batch_ready(back)) {
-            int rc = deadline ? pthread_cond_timedwait(cond, mutex, deadline)
-                              : pthread_cond_wait(cond, mutex);
+            int rc = deadline ? pthread_cond_timedwait(cond, mutex, deadline) : pthread_cond_wait(cond, mutex);
             if (rc == ETIMEDOUT)
                 break;
             if (rc != 0) {
@@ -162,8 +159,8 @@ LC_API uint32_t queue_get_audio_num(frame_queue_t *q)
     return audio;
 }
 
-LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond,
-                                    frame_queue_t *front, frame_queue_t *back)
+LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
+                                    frame_queue_t *back)
 {
     if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr)
         return LC_QUEUE_ERR;
@@ -175,8 +172,8 @@ LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond
 
 /* Copies one frame into the back record and signals a waiting consumer
    once a batch is there (or the record is full). */
-LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *back,
-                             const void *data, uint32_t size, int32_t type)
+LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *back, const void *data,
+                             uint32_t size, int32_t type)
 {
     if (mutex == nullptr || cond == nullptr || back == nullptr || data == nullptr || size == 0)
         return LC_QUEUE_ERR;
@@ -220,11 +217,11 @@ LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame
 
 /* Hands out the next frame of the front record, waiting for a batch when
    it is empty. */
-LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
-                         frame_queue_t *back, uint32_t *size, int32_t *type)
+LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front, frame_queue_t *back,
+                         uint32_t *size, int32_t *type)
 {
-    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr ||
-        size == nullptr || !record_fits(front))
+    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr || size == nullptr ||
+        !record_fits(front))
         return nullptr;
     while (lc_atomic_get(&front->queue_length) == 0) {
         if (!take_batch(mutex, cond, front, back, nullptr))
@@ -244,18 +241,17 @@ LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_que
 
 /* Classifies the next frame without taking it; waits once, about a second,
    when the front record is empty. */
-LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond,
-                                    frame_queue_t *front, frame_queue_t *back, int32_t *type)
+LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
+                                    frame_queue_t *back, int32_t *type)
 {
-    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr ||
-        type == nullptr || !record_fits(front))
+    if (mutex == nullptr || cond == nullptr || front == nullptr || back == nullptr || type == nullptr ||
+        !record_fits(front))
         return -1;
     if (lc_atomic_get(&front->queue_length) == 0) {
         struct timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
         deadline.tv_sec += PEEK_WAIT_SEC;
-        if (!take_batch(mutex, cond, front, back, &deadline) ||
-            lc_atomic_get(&front->queue_length) == 0)
+        if (!take_batch(mutex, cond, front, back, &deadline) || lc_atomic_get(&front->queue_length) == 0)
             return -1;
     }
     int32_t out = front->queue_out;
@@ -267,4 +263,4 @@ LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond
     return static_cast<const uint8_t *>(front->frame[out])[NAL_BYTE] & 0x1f;
 }
 
-}  /* extern "C" */
+} /* extern "C" */

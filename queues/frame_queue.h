@@ -60,24 +60,24 @@
 
 LC_BEGIN_DECLS
 
-#define FRAME_QUEUE_MAX 512 /**< entries in every record */
-#define FRAME_TYPE_VIDEO 0 /**< a video frame, counted in video_num */
-#define FRAME_TYPE_AUDIO 1 /**< an audio frame, counted in audio_num */
+#define FRAME_QUEUE_MAX 512   /**< entries in every record */
+#define FRAME_TYPE_VIDEO 0    /**< a video frame, counted in video_num */
+#define FRAME_TYPE_AUDIO 1    /**< an audio frame, counted in audio_num */
 #define FRAME_TYPE_NONE 2     /**< what queue_clear2 leaves in every type entry */
 #define FRAME_PEEK_AUDIO (-2) /**< queue_get_frame_type for an audio frame */
 
 /** One record (front or back) of a frame queue; the caller owns it. */
 typedef struct frame_queue {
-    int32_t queue_out;                 /**< next frame to read */
-    int32_t queue_in;                  /**< next entry to fill */
-    uint16_t maxdata;                  /**< capacity: entries in use */
-    void *frame[FRAME_QUEUE_MAX];      /**< copies owned by the queue */
-    uint32_t size[FRAME_QUEUE_MAX];    /**< byte size of each frame */
-    int32_t type[FRAME_QUEUE_MAX];     /**< type of each frame */
-    uint16_t queue_length;             /**< stored frames */
-    uint32_t video_num;                /**< stored frames of type 0 */
-    uint32_t audio_num;                /**< stored frames of type 1 */
-    pthread_mutex_t lock;              /**< record lock (clear, length, audio count) */
+    int32_t queue_out;              /**< next frame to read */
+    int32_t queue_in;               /**< next entry to fill */
+    uint16_t maxdata;               /**< capacity: entries in use */
+    void *frame[FRAME_QUEUE_MAX];   /**< copies owned by the queue */
+    uint32_t size[FRAME_QUEUE_MAX]; /**< byte size of each frame */
+    int32_t type[FRAME_QUEUE_MAX];  /**< type of each frame */
+    uint16_t queue_length;          /**< stored frames */
+    uint32_t video_num;             /**< stored frames of type 0 */
+    uint32_t audio_num;             /**< stored frames of type 1 */
+    pthread_mutex_t lock;           /**< record lock (clear, length, audio count) */
 } frame_queue_t;
 
 /** Zeroes the record, sets its capacity and initialises the record lock.
@@ -106,24 +106,24 @@ LC_API uint32_t queue_get_audio_num(frame_queue_t *q);
     when any argument is null.
 
     Thread safety: any thread (shared mutex); momentary. */
-LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond,
-                                    frame_queue_t *front, frame_queue_t *back);
+LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
+                                    frame_queue_t *back);
 /** Producer: copies size bytes of data with its type into the back record.
     LC_QUEUE_OK; LC_QUEUE_FULL when full (traced, and the condition is
     signalled) or out of memory; LC_QUEUE_ERR for a null argument or size 0.
 
     Thread safety: producer threads, serialised by the shared mutex it
     takes; it never waits for the consumer beyond that mutex. */
-LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *back,
-                             const void *data, uint32_t size, int32_t type);
+LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *back, const void *data,
+                             uint32_t size, int32_t type);
 /** Consumer: the next frame (the caller frees it), with its size and type
     (type may be null).  Waits without limit for a batch when the front
     record is empty.  Null when a required argument is null.
 
     Thread safety: the one consumer thread (it reads the front record
     without a lock); not from a debug command handler. */
-LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
-                         frame_queue_t *back, uint32_t *size, int32_t *type);
+LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front, frame_queue_t *back,
+                         uint32_t *size, int32_t *type);
 /** Consumer: stores the type of the next frame and classifies it without
     taking it: video gives the low five bits of byte 4 (the NAL unit type
     behind a 00 00 00 01 start code), audio gives -2, other types 0.  Waits
@@ -131,8 +131,8 @@ LC_API void *queue_read2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_que
     frame, or for a null argument.
 
     Thread safety: the one consumer thread, as queue_read2. */
-LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond,
-                                    frame_queue_t *front, frame_queue_t *back, int32_t *type);
+LC_API int32_t queue_get_frame_type(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *front,
+                                    frame_queue_t *back, int32_t *type);
 
 LC_END_DECLS
 

@@ -49,8 +49,8 @@ static void publish(uint32_t *index, uint32_t value)
 
 static bool is_ready(const lwrb_t *rb)
 {
-    return rb != nullptr && rb->guard_begin == LWRB_GUARD_BEGIN &&
-           rb->guard_end == LWRB_GUARD_END && rb->data != nullptr && rb->size != 0;
+    return rb != nullptr && rb->guard_begin == LWRB_GUARD_BEGIN && rb->guard_end == LWRB_GUARD_END &&
+           rb->data != nullptr && rb->size != 0;
 }
 
 /* Takes the view of the producer (own index: write) or the consumer (own:
@@ -270,4 +270,4 @@ LC_API uint32_t lwrb_advance(lwrb_t *rb, uint32_t count)
     return n;
 }
 
-}  /* extern "C" */
+} /* extern "C" */

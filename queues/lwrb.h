@@ -40,7 +40,7 @@
 LC_BEGIN_DECLS
 
 #define LWRB_GUARD_BEGIN 0xDEADBEEFu /**< guard_begin of a ready record */
-#define LWRB_GUARD_END 0x21524110u /**< guard_end of a ready record: ~LWRB_GUARD_BEGIN */
+#define LWRB_GUARD_END 0x21524110u   /**< guard_end of a ready record: ~LWRB_GUARD_BEGIN */
 
 /* Event kinds given to the callback. */
 #define LWRB_EVT_READ 0u  /**< lwrb_read, lwrb_skip: bytes consumed */

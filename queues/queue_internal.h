@@ -50,8 +50,7 @@ template <typename T> static inline void lc_atomic_set(T *word, T value)
    LC_QUEUE_ERR for a null record or a larger capacity (the record zeroed
    all the same). */
 template <typename Record>
-static inline uint32_t lc_queue_create(Record *q, uint16_t capacity, uint16_t most,
-                                       const char *func, int line)
+static inline uint32_t lc_queue_create(Record *q, uint16_t capacity, uint16_t most, const char *func, int line)
 {
     if (q == nullptr)
         return LC_QUEUE_ERR;

@@ -106,4 +106,4 @@ LC_API int32_t ring_buf_read(ring_buf_t *rb, void *out)
     return 1;
 }
 
-}  /* extern "C" */
+} /* extern "C" */

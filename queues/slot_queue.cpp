@@ -61,8 +61,7 @@ static int slot_index(const slot_queue_t *q, const uint8_t *pos)
 /* True when depth, queue_end and both positions describe this record. */
 static bool is_consistent(const slot_queue_t *q)
 {
-    return q->depth >= 1 && q->depth <= SLOTS &&
-           q->queue_end == slot_base(q) + (size_t)q->depth * SLOT_SIZE &&
+    return q->depth >= 1 && q->depth <= SLOTS && q->queue_end == slot_base(q) + (size_t)q->depth * SLOT_SIZE &&
            slot_index(q, q->queue_out) >= 0 && slot_index(q, q->queue_in) >= 0;
 }
 
@@ -123,8 +122,7 @@ LC_API uint32_t queue_length(const slot_queue_t *q)
 }
 
 /* Copies the data into the next slot; the record is unchanged on failure. */
-LC_API uint32_t queue_write(slot_queue_t *q, const void *data, uint16_t len, uint16_t type,
-                            slot_queue_info info)
+LC_API uint32_t queue_write(slot_queue_t *q, const void *data, uint16_t len, uint16_t type, slot_queue_info info)
 {
     if (q == nullptr)
         return LC_QUEUE_ERR;
@@ -165,4 +163,4 @@ LC_API uint32_t queue_read(slot_queue_t *q, void *buf)
     return (uint32_t)index;
 }
 
-}  /* extern "C" */
+} /* extern "C" */

@@ -51,15 +51,15 @@ typedef struct slot_queue_info {
 
 /** One queue, all in the caller's record (about 17 KB). */
 typedef struct slot_queue {
-    uint8_t *queue_out; /**< slot the next read takes */
-    uint8_t *queue_in;  /**< slot the next write fills */
-    uint8_t *queue_end; /**< just past the last slot in use */
-    uint16_t maxdata;   /**< writes are accepted while fewer are stored */
-    uint16_t depth;     /**< slots in use, at most 32 */
+    uint8_t *queue_out;                                   /**< slot the next read takes */
+    uint8_t *queue_in;                                    /**< slot the next write fills */
+    uint8_t *queue_end;                                   /**< just past the last slot in use */
+    uint16_t maxdata;                                     /**< writes are accepted while fewer are stored */
+    uint16_t depth;                                       /**< slots in use, at most 32 */
     uint8_t slot[SLOT_QUEUE_SLOTS][SLOT_QUEUE_SLOT_SIZE]; /**< the slots' bytes */
-    uint16_t len[SLOT_QUEUE_SLOTS];  /**< per slot: length of its write */
-    uint16_t type[SLOT_QUEUE_SLOTS]; /**< per slot: type of its write */
-    slot_queue_info info[SLOT_QUEUE_SLOTS]; /**< per slot: its information block */
+    uint16_t len[SLOT_QUEUE_SLOTS];                       /**< per slot: length of its write */
+    uint16_t type[SLOT_QUEUE_SLOTS];                      /**< per slot: type of its write */
+    slot_queue_info info[SLOT_QUEUE_SLOTS];               /**< per slot: its information block */
 } slot_queue_t;
 
 /** Sets depth and maxdata (bounded as above), zeroes the slots and empties
@@ -85,8 +85,7 @@ LC_API uint32_t queue_length(const slot_queue_t *q);
     block.  LC_QUEUE_OK, LC_QUEUE_FULL or LC_QUEUE_ERR.
 
     Thread safety: one thread at a time per record. */
-LC_API uint32_t queue_write(slot_queue_t *q, const void *data, uint16_t len, uint16_t type,
-                            slot_queue_info info);
+LC_API uint32_t queue_write(slot_queue_t *q, const void *data, uint16_t len, uint16_t type, slot_queue_info info);
 /** Copies the oldest slot (all 512 bytes) to buf and returns its index, or
     LC_QUEUE_ERR when the queue is empty.
 

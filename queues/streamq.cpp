@@ -141,4 +141,4 @@ LC_API int32_t streamq_pop(streamq_t *q)
     return next;
 }
 
-}  /* extern "C" */
+} /* extern "C" */

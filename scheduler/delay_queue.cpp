@@ -24,8 +24,8 @@ static int32_t take_token()
     int32_t next;
     do {
         next = (cur > 0 && cur < INT32_MAX) ? cur + 1 : 1;
-    } while (!__atomic_compare_exchange_n(&DelayQueueEntry::tokenCounter, &cur, next, true,
-                                          __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+    } while (!__atomic_compare_exchange_n(&DelayQueueEntry::tokenCounter, &cur, next, true, __ATOMIC_RELAXED,
+                                          __ATOMIC_RELAXED));
     return next;
 }
 
@@ -52,8 +52,7 @@ void lc_delay_entry_unlink(DelayQueueEntry *entry)
 }
 
 DelayQueueEntry::DelayQueueEntry(DelayInterval delay)
-    : kind(TASK_ONCE), fNext(this), fPrev(this), fRemaining(delay), fInterval(delay),
-      fToken(take_token())
+    : kind(TASK_ONCE), fNext(this), fPrev(this), fRemaining(delay), fInterval(delay), fToken(take_token())
 {
 }
 
@@ -63,13 +62,9 @@ DelayQueueEntry::~DelayQueueEntry()
     lc_delay_entry_unlink(this);
 }
 
-void DelayQueueEntry::handleTimeout()
-{
-}
+void DelayQueueEntry::handleTimeout() {}
 
-DelayQueue::DelayQueue() : DelayQueueEntry(DELAY_FOREVER), fLastSyncTime(TimeNow())
-{
-}
+DelayQueue::DelayQueue() : DelayQueueEntry(DELAY_FOREVER), fLastSyncTime(TimeNow()) {}
 
 DelayQueue::~DelayQueue()
 {
@@ -239,9 +234,7 @@ AlarmHandler::AlarmHandler(lc_task_fn task, void *clientData, DelayInterval dela
 {
 }
 
-AlarmHandler::~AlarmHandler()
-{
-}
+AlarmHandler::~AlarmHandler() {}
 
 /* Hands the work to gpool.  The caller holds no lock the task may take:
    the pool may block while its list is full.  A hand-over the pool refuses

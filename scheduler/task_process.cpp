@@ -141,7 +141,7 @@ static void fire_one(void)
         end_handing_over();
     if (rc == 1)
         rc = lc_threadpool_deliver(pool, arriving);
-    (void)rc; /* a refused hand-over is dropped without a report */
+    (void)rc;        /* a refused hand-over is dropped without a report */
     delete due.once; /* unlinked before the hand-over, destroyed after it */
 }
 
@@ -271,13 +271,12 @@ extern "C" LC_API int task_process_exit(void)
    they set and the name they trace (`caller`, at `line`, called from
    `ret_address`).  The token is noted before the entry is queued: from
    then on the scheduler may fire and destroy it. */
-static int add_entry(int32_t kind, lc_task_fn fn, void *arg, long seconds, long useconds,
-                     const char *caller, int line, void *ret_address)
+static int add_entry(int32_t kind, lc_task_fn fn, void *arg, long seconds, long useconds, const char *caller, int line,
+                     void *ret_address)
 {
     if (fn == nullptr || !delay_ok(seconds, useconds) || !accepting_hint())
         return -1;
-    AlarmHandler *entry = new (std::nothrow)
-        AlarmHandler(fn, arg, DelayInterval((int32_t)seconds, (int32_t)useconds));
+    AlarmHandler *entry = new (std::nothrow) AlarmHandler(fn, arg, DelayInterval((int32_t)seconds, (int32_t)useconds));
     if (entry == nullptr)
         return -1;
     entry->kind = kind;
@@ -296,33 +295,29 @@ static int add_entry(int32_t kind, lc_task_fn fn, void *arg, long seconds, long 
         return -1;
     }
     if (XEL_LEVEL(lib) >= 7)
-        xel_traceout(7, "[lib %s +%-4d]%p,%p,token:%d,ret_address:%p\n", caller, line,
-                     reinterpret_cast<void *>(fn), arg, (int)token, ret_address);
+        xel_traceout(7, "[lib %s +%-4d]%p,%p,token:%d,ret_address:%p\n", caller, line, reinterpret_cast<void *>(fn),
+                     arg, (int)token, ret_address);
     return token;
 }
 
 extern "C" LC_API int add_task(lc_task_fn fn, void *arg, long seconds, long useconds)
 {
-    return add_entry(TASK_ONCE, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
+    return add_entry(TASK_ONCE, fn, arg, seconds, useconds, __func__, __LINE__, __builtin_return_address(0));
 }
 
 extern "C" LC_API int add_fixperiod_task(lc_task_fn fn, void *arg, long seconds, long useconds)
 {
-    return add_entry(TASK_FIXPERIOD, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
+    return add_entry(TASK_FIXPERIOD, fn, arg, seconds, useconds, __func__, __LINE__, __builtin_return_address(0));
 }
 
 extern "C" LC_API int add_fixdelay_task(lc_task_fn fn, void *arg, long seconds, long useconds)
 {
-    return add_entry(TASK_FIXDELAY, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
+    return add_entry(TASK_FIXDELAY, fn, arg, seconds, useconds, __func__, __LINE__, __builtin_return_address(0));
 }
 
 extern "C" LC_API int add_nodestroy_task(lc_task_fn fn, void *arg, long seconds, long useconds)
 {
-    return add_entry(TASK_NODESTROY, fn, arg, seconds, useconds, __func__, __LINE__,
-                     __builtin_return_address(0));
+    return add_entry(TASK_NODESTROY, fn, arg, seconds, useconds, __func__, __LINE__, __builtin_return_address(0));
 }
 
 extern "C" LC_API int update_task(int token, long seconds, long useconds)

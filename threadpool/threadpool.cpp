@@ -31,10 +31,10 @@ static int32_t add_trace_countdown = 0;
 
 /* XEL_TRACE for the exported function `func`, whose call at `line` led
    here. */
-#define TRACE_FOR(func, line, lvl, fmt, ...)                                                    \
-    do {                                                                                       \
-        if (XEL_LEVEL(lib) >= (lvl))                                                           \
-            xel_traceout((lvl), "[lib %s +%-4d]" fmt, (func), (line), ##__VA_ARGS__);          \
+#define TRACE_FOR(func, line, lvl, fmt, ...)                                          \
+    do {                                                                              \
+        if (XEL_LEVEL(lib) >= (lvl))                                                  \
+            xel_traceout((lvl), "[lib %s +%-4d]" fmt, (func), (line), ##__VA_ARGS__); \
     } while (0)
 
 namespace {
@@ -152,8 +152,8 @@ static bool take_add_trace_count(void)
 {
     int32_t left = __atomic_load_n(&add_trace_countdown, __ATOMIC_RELAXED);
     while (left > 0) {
-        if (__atomic_compare_exchange_n(&add_trace_countdown, &left, left - 1, true,
-                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        if (__atomic_compare_exchange_n(&add_trace_countdown, &left, left - 1, true, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED))
             return true;
     }
     return false;
@@ -395,16 +395,15 @@ static void count_busy(pool_impl *impl, int32_t delta)
 /* Runs a task on the calling worker and releases its record when `owned`
    (else its submitter does); the start and end traces, with the print-task
    switch on, name `func` and `line`.  No lock held. */
-static void run_task(pool_impl *impl, lc_task_fn function, void *arg, task_impl *owned,
-                     const char *func, int line)
+static void run_task(pool_impl *impl, lc_task_fn function, void *arg, task_impl *owned, const char *func, int line)
 {
     assert(!impl->task_owner.mine());
     assert(!impl->count_owner.mine());
     (void)impl; /* read by the checks of debug builds only */
     const bool print = lc_threadpool_print_task_get() != 0;
     if (print)
-        TRACE_FOR(func, line, 6, "thread 0x%x start working fun:0x%x arg:%p\n\n",
-                  word_of(pthread_self()), word_of(function), arg);
+        TRACE_FOR(func, line, 6, "thread 0x%x start working fun:0x%x arg:%p\n\n", word_of(pthread_self()),
+                  word_of(function), arg);
     function(arg);
     if (owned != nullptr)
         threadpool_task_free(&owned->pub);
@@ -644,8 +643,7 @@ static bool queue_task(pool_impl *impl, task_impl *task, const char *func, int l
     list_view view = {0, 0};
     add_state state = look(impl, task, false, &view);
     while (state == ADD_FULL) {
-        TRACE_FOR(func, line, 6, "threadpool_task_size:%d shutdown:%d\n", view.pending,
-                  view.shutdown);
+        TRACE_FOR(func, line, 6, "threadpool_task_size:%d shutdown:%d\n", view.pending, view.shutdown);
         state = look(impl, task, true, &view);
     }
     if (state != ADD_QUEUED)
@@ -663,8 +661,7 @@ static void trace_addition(const char *func, int line, lc_task_fn function, void
 
 /* The record is made before the lock is taken, which keeps the critical
    section short; a submission that is then refused releases it again. */
-extern "C" LC_API int _threadpool_add_task(threadpool *pool, int sync, lc_task_fn function,
-                                           void *arg)
+extern "C" LC_API int _threadpool_add_task(threadpool *pool, int sync, lc_task_fn function, void *arg)
 {
     trace_addition(__func__, __LINE__, function, arg);
     if (function == nullptr || pool == nullptr)
@@ -696,8 +693,7 @@ extern "C" LC_API int threadpool_add_task_sync(threadpool *pool, lc_task_fn func
 
 /* The scheduler's hand-over is a threadpool_add_task made in two steps;
    its traces carry that body's name. */
-int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag,
-                           threadpool_task **arriving)
+int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag, threadpool_task **arriving)
 {
     trace_addition("_threadpool_add_task", __LINE__, function, arg);
     if (function == nullptr || pool == nullptr)
@@ -763,8 +759,8 @@ struct claimed_run {
    record claimed from among the arriving stays its submitter's, who sees
    the claim and releases it.  False when the wait is over.  Takes and
    releases task_lock. */
-static bool await_tag(pool_impl *impl, worker_slot *own, int32_t tag, bool pending_too,
-                      run_mark *mark, claimed_run *run)
+static bool await_tag(pool_impl *impl, worker_slot *own, int32_t tag, bool pending_too, run_mark *mark,
+                      claimed_run *run)
 {
     lc_lock_guard lock = hold_tasks(impl);
     for (;;) {
@@ -798,8 +794,7 @@ static void end_claimed_run(pool_impl *impl, worker_slot *own)
     end_run(impl, own);
 }
 
-void lc_threadpool_wait_tag(threadpool *pool, int32_t tag, bool pending_too, const char *func,
-                            int line)
+void lc_threadpool_wait_tag(threadpool *pool, int32_t tag, bool pending_too, const char *func, int line)
 {
     pool_impl *impl = impl_of(pool);
     worker_slot *own = this_worker != nullptr && this_worker->pool == impl ? this_worker : nullptr;
@@ -897,8 +892,7 @@ extern "C" LC_API void threadpool_adjust(threadpool *pool)
     pool_impl *impl = impl_of(pool);
     const pool_snapshot s = take_snapshot(impl);
     reap(impl);
-    XEL_TRACE(lib, 7, "thread busy:%d live:%d limit:%d--task:%d\n", s.busy, s.live, s.limit,
-              s.pending);
+    XEL_TRACE(lib, 7, "thread busy:%d live:%d limit:%d--task:%d\n", s.busy, s.live, s.limit, s.pending);
 
     if (s.pending >= 2 && s.live <= s.limit) {
         const int32_t room = s.limit - s.live;

@@ -46,11 +46,11 @@ LC_BEGIN_DECLS
     threadpool_task_free once it has run or been discarded.  The pool's own
     record: programs never hold one. */
 typedef struct threadpool_task {
-    lc_task_fn function; /**< what the worker calls */
-    void *arg;           /**< its argument, the submitter's */
-    int32_t sync;    /**< nonzero: the submitter waits for completion */
-    int32_t done_fd; /**< event counter: the task has run (sync only) */
-    int32_t ack_fd;  /**< event counter: the submitter has seen done_fd */
+    lc_task_fn function;          /**< what the worker calls */
+    void *arg;                    /**< its argument, the submitter's */
+    int32_t sync;                 /**< nonzero: the submitter waits for completion */
+    int32_t done_fd;              /**< event counter: the task has run (sync only) */
+    int32_t ack_fd;               /**< event counter: the submitter has seen done_fd */
     struct threadpool_task *next; /**< list link, towards the newest */
     struct threadpool_task *prev; /**< list link, towards the oldest */
 } threadpool_task;
@@ -61,20 +61,20 @@ typedef struct threadpool_task {
     shutdown; threads changes only in the adjusting step and the
     destruction. */
 typedef struct threadpool {
-    int32_t shutdown;      /**< 1 once threadpool_destroy has begun */
-    pthread_t *threads;    /**< `max` slots; 0 is a free slot */
-    int32_t min;           /**< started at creation; idle floor */
-    int32_t max;           /**< slots in threads; ceiling of limit */
-    int32_t limit;         /**< ceiling of live when adding workers */
-    int32_t exit_count;    /**< idle workers still asked to leave */
-    int32_t live;          /**< workers started and not leaving */
+    int32_t shutdown;           /**< 1 once threadpool_destroy has begun */
+    pthread_t *threads;         /**< `max` slots; 0 is a free slot */
+    int32_t min;                /**< started at creation; idle floor */
+    int32_t max;                /**< slots in threads; ceiling of limit */
+    int32_t limit;              /**< ceiling of live when adding workers */
+    int32_t exit_count;         /**< idle workers still asked to leave */
+    int32_t live;               /**< workers started and not leaving */
     pthread_mutex_t count_lock; /**< guards live, busy, exit_count */
-    int32_t busy;          /**< workers running a task */
+    int32_t busy;               /**< workers running a task */
     pthread_cond_t not_full;    /**< a task was taken off the list */
     pthread_cond_t task_ready;  /**< a task was added, or leave */
     pthread_mutex_t task_lock;  /**< guards the list (before count_lock) */
     threadpool_task *task_list; /**< sentinel of the pending list */
-    int32_t queue_max;     /**< most pending tasks */
+    int32_t queue_max;          /**< most pending tasks */
 } threadpool;
 
 /** The library's own pool; null before lib_common_init and after

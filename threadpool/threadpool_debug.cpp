@@ -20,8 +20,8 @@ static void gpool_statistics(const char *, void *)
     pthread_mutex_lock(&pool->count_lock);
     const int min = pool->min, max = pool->max, live = pool->live, busy = pool->busy;
     pthread_mutex_unlock(&pool->count_lock);
-    xel_traceout(6, "[lib %s +%-4d]min:%d,max:%d,live:%d,busy:%d\n", "threadpool_debug", __LINE__,
-                 min, max, live, busy);
+    xel_traceout(6, "[lib %s +%-4d]min:%d,max:%d,live:%d,busy:%d\n", "threadpool_debug", __LINE__, min, max, live,
+                 busy);
     /* Counted under the list lock: a worker may free a task meanwhile. */
     const int pending = threadpool_task_size_lock(pool);
     xel_traceout(6, "[lib %s +%-4d]task_size:%d\n", "threadpool_debug", __LINE__, pending);

@@ -38,8 +38,7 @@ void lc_threadpool_add_trace_set(int32_t count);
 /* 0 when the task is queued; 1 when it waits for room as *arriving, which
    the caller passes to lc_threadpool_deliver; -1 when the pool refuses it
    (null pool or function, no memory, shutting down). */
-int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag,
-                           threadpool_task **arriving);
+int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag, threadpool_task **arriving);
 /* Queues an announced task once there is room (or sees it already run by
    a waiter, below): 0; -1 when the pool shut down meanwhile and released it
    unrun. */
@@ -51,8 +50,7 @@ int lc_threadpool_deliver(threadpool *pool, threadpool_task *task);
    wait for another worker, so waits never pile up on a busy pool; the
    start and end traces of such a run carry `func` and `line`.  A pool that
    shuts down stops the wait once the runs under way have ended. */
-void lc_threadpool_wait_tag(threadpool *pool, int32_t tag, bool pending_too, const char *func,
-                            int line);
+void lc_threadpool_wait_tag(threadpool *pool, int32_t tag, bool pending_too, const char *func, int line);
 
 /* True on a pool worker while a task tagged `tag` runs on it (also one
    whose function is waiting in lc_threadpool_wait_tag below it). */

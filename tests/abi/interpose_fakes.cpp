@@ -29,7 +29,10 @@ std::vector<std::string> fakes_called()
 // C functions: the arguments do not matter to the linker, so none are
 // declared; each answers 0.
 #define OWN_C_FUNCTION(name) \
-    extern "C" long name() { return note(#name); }
+    extern "C" long name()   \
+    {                        \
+        return note(#name);  \
+    }
 
 // Trace, pipe, lifecycle and helpers (the test calls lib_common_init,
 // lib_common_exit, add_fifo_work, lib_strdup, lib_system and
@@ -127,13 +130,34 @@ public:
 class DelayInterval : public Timeval {};
 class _EventTime : public Timeval {};
 
-bool Timeval::operator>=(const Timeval &) const { return note("Timeval::operator>=") != 0; }
-bool Timeval::operator<(const Timeval &) const { return note("Timeval::operator<") != 0; }
-bool Timeval::operator==(const Timeval &) const { return note("Timeval::operator==") != 0; }
-bool Timeval::operator!=(const Timeval &) const { return note("Timeval::operator!=") != 0; }
-bool Timeval::operator>(const Timeval &) const { return note("Timeval::operator>") != 0; }
-void Timeval::operator+=(const DelayInterval &) { note("Timeval::operator+="); }
-void Timeval::operator-=(const DelayInterval &) { note("Timeval::operator-="); }
+bool Timeval::operator>=(const Timeval &) const
+{
+    return note("Timeval::operator>=") != 0;
+}
+bool Timeval::operator<(const Timeval &) const
+{
+    return note("Timeval::operator<") != 0;
+}
+bool Timeval::operator==(const Timeval &) const
+{
+    return note("Timeval::operator==") != 0;
+}
+bool Timeval::operator!=(const Timeval &) const
+{
+    return note("Timeval::operator!=") != 0;
+}
+bool Timeval::operator>(const Timeval &) const
+{
+    return note("Timeval::operator>") != 0;
+}
+void Timeval::operator+=(const DelayInterval &)
+{
+    note("Timeval::operator+=");
+}
+void Timeval::operator-=(const DelayInterval &)
+{
+    note("Timeval::operator-=");
+}
 
 DelayInterval operator-(const Timeval &, const Timeval &)
 {
@@ -160,9 +184,18 @@ public:
     virtual void handleTimeout();
 };
 
-DelayQueueEntry::DelayQueueEntry(DelayInterval) { note("DelayQueueEntry::DelayQueueEntry"); }
-DelayQueueEntry::~DelayQueueEntry() { note("DelayQueueEntry::~DelayQueueEntry"); }
-void DelayQueueEntry::handleTimeout() { note("DelayQueueEntry::handleTimeout"); }
+DelayQueueEntry::DelayQueueEntry(DelayInterval)
+{
+    note("DelayQueueEntry::DelayQueueEntry");
+}
+DelayQueueEntry::~DelayQueueEntry()
+{
+    note("DelayQueueEntry::~DelayQueueEntry");
+}
+void DelayQueueEntry::handleTimeout()
+{
+    note("DelayQueueEntry::handleTimeout");
+}
 
 class DelayQueue : public DelayQueueEntry {
 public:
@@ -181,14 +214,38 @@ public:
     void synchronize();
 };
 
-DelayQueue::DelayQueue() : DelayQueueEntry(DelayInterval()) { note("DelayQueue::DelayQueue"); }
-DelayQueue::~DelayQueue() { note("DelayQueue::~DelayQueue"); }
-void DelayQueue::addEntry(DelayQueueEntry *) { note("DelayQueue::addEntry"); }
-int DelayQueue::updateEntry(DelayQueueEntry *, DelayInterval) { return note("DelayQueue::updateEntry"); }
-int DelayQueue::updateEntry(int, DelayInterval) { return note("DelayQueue::updateEntry(token)"); }
-int DelayQueue::updateEntry_Remaining(DelayQueueEntry *, DelayInterval) { return note("DelayQueue::updateEntry_Remaining"); }
-int DelayQueue::updateEntry_reset(DelayQueueEntry *) { return note("DelayQueue::updateEntry_reset"); }
-void DelayQueue::removeEntry(DelayQueueEntry *) { note("DelayQueue::removeEntry"); }
+DelayQueue::DelayQueue() : DelayQueueEntry(DelayInterval())
+{
+    note("DelayQueue::DelayQueue");
+}
+DelayQueue::~DelayQueue()
+{
+    note("DelayQueue::~DelayQueue");
+}
+void DelayQueue::addEntry(DelayQueueEntry *)
+{
+    note("DelayQueue::addEntry");
+}
+int DelayQueue::updateEntry(DelayQueueEntry *, DelayInterval)
+{
+    return note("DelayQueue::updateEntry");
+}
+int DelayQueue::updateEntry(int, DelayInterval)
+{
+    return note("DelayQueue::updateEntry(token)");
+}
+int DelayQueue::updateEntry_Remaining(DelayQueueEntry *, DelayInterval)
+{
+    return note("DelayQueue::updateEntry_Remaining");
+}
+int DelayQueue::updateEntry_reset(DelayQueueEntry *)
+{
+    return note("DelayQueue::updateEntry_reset");
+}
+void DelayQueue::removeEntry(DelayQueueEntry *)
+{
+    note("DelayQueue::removeEntry");
+}
 
 DelayQueueEntry *DelayQueue::removeEntry(int)
 {
@@ -209,8 +266,14 @@ const DelayInterval &DelayQueue::timeToNextAlarm()
     return none;
 }
 
-int DelayQueue::handleAlarm() { return note("DelayQueue::handleAlarm"); }
-void DelayQueue::synchronize() { note("DelayQueue::synchronize"); }
+int DelayQueue::handleAlarm()
+{
+    return note("DelayQueue::handleAlarm");
+}
+void DelayQueue::synchronize()
+{
+    note("DelayQueue::synchronize");
+}
 
 class AlarmHandler : public DelayQueueEntry {
 public:
@@ -219,6 +282,15 @@ public:
     virtual void handleTimeout();
 };
 
-AlarmHandler::AlarmHandler(void (*)(void *), void *, DelayInterval d) : DelayQueueEntry(d) { note("AlarmHandler::AlarmHandler"); }
-AlarmHandler::~AlarmHandler() { note("AlarmHandler::~AlarmHandler"); }
-void AlarmHandler::handleTimeout() { note("AlarmHandler::handleTimeout"); }
+AlarmHandler::AlarmHandler(void (*)(void *), void *, DelayInterval d) : DelayQueueEntry(d)
+{
+    note("AlarmHandler::AlarmHandler");
+}
+AlarmHandler::~AlarmHandler()
+{
+    note("AlarmHandler::~AlarmHandler");
+}
+void AlarmHandler::handleTimeout()
+{
+    note("AlarmHandler::handleTimeout");
+}

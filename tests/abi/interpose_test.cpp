@@ -12,7 +12,10 @@
 using Names = std::vector<std::string>;
 
 static std::atomic<int> ticks{0};
-static void tick(void *) { ticks++; }
+static void tick(void *)
+{
+    ticks++;
+}
 
 class OwnDefinitions : public StartedLibrary {};
 

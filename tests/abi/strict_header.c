@@ -5,9 +5,9 @@
 
 /* A header never defines a feature macro for its includer (g++ defines
    _GNU_SOURCE itself). */
-#if !defined(__cplusplus) && (defined(_GNU_SOURCE) || defined(_DEFAULT_SOURCE) || \
-    defined(_XOPEN_SOURCE) || defined(_FILE_OFFSET_BITS) || defined(_TIME_BITS) || \
-    defined(_LARGEFILE64_SOURCE) || defined(_BSD_SOURCE) || defined(_SVID_SOURCE))
+#if !defined(__cplusplus) &&                                                                                     \
+    (defined(_GNU_SOURCE) || defined(_DEFAULT_SOURCE) || defined(_XOPEN_SOURCE) || defined(_FILE_OFFSET_BITS) || \
+     defined(_TIME_BITS) || defined(_LARGEFILE64_SOURCE) || defined(_BSD_SOURCE) || defined(_SVID_SOURCE))
 #error "a header defined a feature macro"
 #endif
 

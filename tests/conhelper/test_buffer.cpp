@@ -7,8 +7,9 @@
 
 TEST(Buffer, CapacityIsTheNextMultipleOf64AndResetKeepsUpTo4096)
 {
-    const struct { size_t request, size; } cases[] = {{0, 64},    {63, 64},     {64, 128},   {100, 128},
-                                                      {128, 192}, {4095, 4096}, {4096, 4160}};
+    const struct {
+        size_t request, size;
+    } cases[] = {{0, 64}, {63, 64}, {64, 128}, {100, 128}, {128, 192}, {4095, 4096}, {4096, 4160}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.request);
         buffer *b = buffer_init();

@@ -15,8 +15,16 @@
 #define SIZE(type, arm, host) static_assert(sizeof(type) == (host), #type)
 #endif
 
-AT(config_textbuf, size, 4, 8); AT(config_textbuf, used, 8, 12); AT(config_textbuf, status, 12, 16);
-AT(stateM_event, data, 4, 8); AT(stateM_machine, previous, 4, 8); AT(stateM_machine, error, 8, 16);
-AT(stateM_transition, condition, 4, 8); AT(stateM_transition, next_state, 16, 32); SIZE(stateM_transition, 20, 40);
-AT(stateM_state, entry_state, 4, 8); AT(stateM_state, num_transitions, 12, 24);
-AT(stateM_state, exit_action, 24, 48); SIZE(stateM_state, 28, 56);
+AT(config_textbuf, size, 4, 8);
+AT(config_textbuf, used, 8, 12);
+AT(config_textbuf, status, 12, 16);
+AT(stateM_event, data, 4, 8);
+AT(stateM_machine, previous, 4, 8);
+AT(stateM_machine, error, 8, 16);
+AT(stateM_transition, condition, 4, 8);
+AT(stateM_transition, next_state, 16, 32);
+SIZE(stateM_transition, 20, 40);
+AT(stateM_state, entry_state, 4, 8);
+AT(stateM_state, num_transitions, 12, 24);
+AT(stateM_state, exit_action, 24, 48);
+SIZE(stateM_state, 28, 56);

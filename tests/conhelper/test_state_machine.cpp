@@ -9,11 +9,26 @@ enum { EV_GO = 1, EV_SELF, EV_PARENT, EV_OUT, EV_DEEP, EV_END, EV_NULL, EV_ERR, 
 
 std::string actions;  // " exit:A act:A>B entry:B": what ran, in order
 
-std::string name_of(void *data) { return static_cast<const char *>(data); }
-void on_entry(void *data, stateM_event *) { actions += " entry:" + name_of(data); }
-void on_exit(void *data, stateM_event *) { actions += " exit:" + name_of(data); }
-void on_move(void *from, stateM_event *, void *to) { actions += " act:" + name_of(from) + ">" + name_of(to); }
-bool allow(void *condition, stateM_event *) { return *static_cast<bool *>(condition); }
+std::string name_of(void *data)
+{
+    return static_cast<const char *>(data);
+}
+void on_entry(void *data, stateM_event *)
+{
+    actions += " entry:" + name_of(data);
+}
+void on_exit(void *data, stateM_event *)
+{
+    actions += " exit:" + name_of(data);
+}
+void on_move(void *from, stateM_event *, void *to)
+{
+    actions += " act:" + name_of(from) + ">" + name_of(to);
+}
+bool allow(void *condition, stateM_event *)
+{
+    return *static_cast<bool *>(condition);
+}
 
 // A state with the logging actions (its data is its name); a transition with no guard.
 // The formatter takes a macro that starts with a brace for a block.
@@ -28,15 +43,17 @@ class StateMachine : public ::testing::Test {
 protected:
     bool no = false, yes = true;
     stateM_transition g_tr[1]{TO(EV_GRAND, &F)}, p_tr[1]{TO(EV_PARENT, &A)}, b_tr[1]{TO(EV_OUT, &Q)};
-    stateM_transition a_tr[5]{{EV_GO, &no, allow, on_move, &F}, {EV_GO, &yes, allow, on_move, &B},
-                              TO(EV_SELF, &A), TO(EV_NULL, nullptr), TO(EV_ERR, &E)};
+    stateM_transition a_tr[5]{{EV_GO, &no, allow, on_move, &F},
+                              {EV_GO, &yes, allow, on_move, &B},
+                              TO(EV_SELF, &A),
+                              TO(EV_NULL, nullptr),
+                              TO(EV_ERR, &E)};
     stateM_transition q1_tr[2]{TO(EV_DEEP, &R), TO(EV_END, &F)};
     stateM_state G STATE(nullptr, nullptr, g_tr, 1, "G"), P STATE(&G, nullptr, p_tr, 1, "P"),
-        A STATE(&P, nullptr, a_tr, 5, "A"), B STATE(&P, nullptr, b_tr, 1, "B"),
-        Q STATE(nullptr, &Q1, nullptr, 0, "Q"), Q1 STATE(&Q, nullptr, q1_tr, 2, "Q1"),
-        R STATE(nullptr, &R1, nullptr, 0, "R"), R1 STATE(&R, &R2, nullptr, 0, "R1"),
-        R2 STATE(&R1, nullptr, q1_tr, 2, "R2"), F STATE(nullptr, nullptr, nullptr, 0, "F"),
-        E STATE(nullptr, nullptr, nullptr, 0, "E");
+        A STATE(&P, nullptr, a_tr, 5, "A"), B STATE(&P, nullptr, b_tr, 1, "B"), Q STATE(nullptr, &Q1, nullptr, 0, "Q"),
+        Q1 STATE(&Q, nullptr, q1_tr, 2, "Q1"), R STATE(nullptr, &R1, nullptr, 0, "R"),
+        R1 STATE(&R, &R2, nullptr, 0, "R1"), R2 STATE(&R1, nullptr, q1_tr, 2, "R2"),
+        F STATE(nullptr, nullptr, nullptr, 0, "F"), E STATE(nullptr, nullptr, nullptr, 0, "E");
     stateM_machine m{&A, nullptr, &E};
 
     // Feeds one event: its result, then the actions it ran.
@@ -54,7 +71,7 @@ protected:
 
 TEST_F(StateMachine, EventsRunExitActionTransitionActionEntryInOrderAndReportTheOutcome)
 {
-    EXPECT_EQ(feed(EV_SELF), "self act:A>A");                   // only the transition's action
+    EXPECT_EQ(feed(EV_SELF), "self act:A>A");                  // only the transition's action
     EXPECT_EQ(feed(EV_GO), "changed exit:A act:A>B entry:B");  // the guards pick the second; same parent
     EXPECT_EQ(stateM_currentState(&m), &B);
     EXPECT_EQ(stateM_previousState(&m), &A);

@@ -20,13 +20,15 @@ using Texts = std::vector<std::string>;
 class StartedLibrary : public ::testing::Test {
 protected:
     static inline std::atomic<int> marks{0};
-    static inline const fifo_cmd marker_row[] = {{"test_mark", nullptr, [](const char *, void *) { marks++; }, nullptr}};
+    static inline const fifo_cmd marker_row[] = {
+        {"test_mark", nullptr, [](const char *, void *) { marks++; }, nullptr}};
 
     void SetUp() override
     {
         ASSERT_EQ(lib_common_init(), 0);
         add_fifo_work(marker_row, 1);
-        path_ = capture_.contains("] /dev/libfifo is ready,fd:") ? "/dev/libfifo" : "/dev/libfifo_" + std::to_string(getpid());
+        path_ = capture_.contains("] /dev/libfifo is ready,fd:") ? "/dev/libfifo"
+                                                                 : "/dev/libfifo_" + std::to_string(getpid());
         ASSERT_TRUE(capture_.contains("] " + path_ + " is ready,fd:")) << path_;
         ASSERT_EQ(stat(path_.c_str(), &node_), 0) << path_;
         ASSERT_TRUE(S_ISFIFO(node_.st_mode)) << path_;

@@ -69,8 +69,8 @@ TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
     ASSERT_TRUE(slurp(dir_ + "/xel_core.file", &copied));
     EXPECT_EQ(copied, file);
     const std::string pid = std::to_string(atoi(file.c_str() + 20)), sep(15, '-');
-    const std::string known[] = {sep, "pid:" + pid + sep, "Pid:\t" + pid, "backtrace start",
-                                 "backtrace end", "cat /proc/" + pid + "/maps"};
+    const std::string known[] = {
+        sep, "pid:" + pid + sep, "Pid:\t" + pid, "backtrace start", "backtrace end", "cat /proc/" + pid + "/maps"};
     const std::pair<std::regex, char> kinds[] = {{std::regex("0x[0-9a-f]+:(0x[ 0-9a-f]{16}\t){3}0x[ 0-9a-f]{16}"), 'S'},
                                                  {std::regex("[0-9a-f]+-[0-9a-f]+ .*"), 'm'},
                                                  {std::regex("fd used:[0-9]+"), 'F'}};

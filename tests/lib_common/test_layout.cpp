@@ -3,7 +3,8 @@
 
 #include <stddef.h>
 
-#define OFFSET(type, field, ilp32, lp64) static_assert(offsetof(type, field) == (sizeof(void *) == 4 ? ilp32 : lp64), #type "." #field)
+#define OFFSET(type, field, ilp32, lp64) \
+    static_assert(offsetof(type, field) == (sizeof(void *) == 4 ? ilp32 : lp64), #type "." #field)
 #define SIZE(type, ilp32, lp64) static_assert(sizeof(type) == (sizeof(void *) == 4 ? ilp32 : lp64), "sizeof " #type)
 
 OFFSET(dbgout_profile_t, lib_level, 0, 0);

@@ -84,7 +84,8 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     capture.clear();
     dbgout_profile.lib_level = 0;
     EXPECT_EQ(lib_popen2("echo one; printf '%0300d\\n' 0", out, 8, "T"), 0);
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"}));
+    EXPECT_EQ(capture.texts(),
+              (std::vector<std::string>{"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"}));
 
     snprintf(name, sizeof name, "lcf%d", static_cast<int>(getpid()));
     pid_t child = fork();

@@ -24,7 +24,8 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     // Each build line once, tagged with lib_common_init and the line of its trace there.
     const Texts texts = capture.texts();
     const auto once = [&](const std::string &format, const std::string &text) {
-        const std::string whole = lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
+        const std::string whole =
+            lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
         EXPECT_EQ(std::count(texts.begin(), texts.end(), whole), 1) << whole;
     };
     once("__STDC_VERSION__:", "__STDC_VERSION__:201710\n");
@@ -72,12 +73,14 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
             ASSERT_TRUE(command(std::string(key.first) + "_level=" + levels[l]));
             for (int f = 0; f < 7; f++)
                 want[f] = f == key.second || key.second < 0 ? "367"[l] - '0' : want[f];
-            EXPECT_EQ(std::vector<int32_t>(&dbgout_profile.lib_level, &dbgout_profile.lib_level + 9), want) << key.first << levels[l];
+            EXPECT_EQ(std::vector<int32_t>(&dbgout_profile.lib_level, &dbgout_profile.lib_level + 9), want)
+                << key.first << levels[l];
         }
 
     const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
-    for (const std::string &bad : Texts{"lib_level", "lib_level=Debug", "gpool=statistics=1", "cc_level=err;;para_level=debug", cut}) {
+    for (const std::string &bad :
+         Texts{"lib_level", "lib_level=Debug", "gpool=statistics=1", "cc_level=err;;para_level=debug", cut}) {
         capture_.clear();
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
         EXPECT_TRUE(lc_test::wait_until([&] { return capture_.count(hint) == (bad == cut ? 2u : 1u); })) << bad;
@@ -101,14 +104,14 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
     const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     const std::string cut = times + std::string(10, ' ') + "lib_level=debugger\n";
     ASSERT_EQ(cut.size(), 260u);
-    ASSERT_EQ(cut.substr(250, 6), "=debug"); // the first read ends there
+    ASSERT_EQ(cut.substr(250, 6), "=debug");  // the first read ends there
     ASSERT_TRUE(command(cut));
     EXPECT_EQ(dbgout_profile.lib_level, 6);
     EXPECT_FALSE(capture_.contains("]L7\n"));
     EXPECT_EQ(capture_.count(hint), 2u);
 
     capture_.clear();
-    const std::string exact = times + std::string(10, ' ') + "lib_level=debug"; // all of it in one read
+    const std::string exact = times + std::string(10, ' ') + "lib_level=debug";  // all of it in one read
     ASSERT_EQ(exact.size(), 256u);
     send(exact);
     EXPECT_TRUE(lc_test::wait_until([] { return XEL_LEVEL(lib) == 7; }));
@@ -117,7 +120,7 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
     capture_.clear();
     const std::string at_semicolon = times + std::string(11, ' ') + "lib_level=err;";
     ASSERT_EQ(at_semicolon.size(), 256u);
-    ASSERT_TRUE(command(at_semicolon + "cc_level=err")); // the second read starts at cc_level
+    ASSERT_TRUE(command(at_semicolon + "cc_level=err"));  // the second read starts at cc_level
     EXPECT_EQ(dbgout_profile.lib_level, 3);
     EXPECT_EQ(dbgout_profile.cc_level, 3);
     const std::string at_line_feed = times + std::string(10, ' ') + "lib_level=info\n";
@@ -179,7 +182,8 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 {
     lc_test::TraceCapture capture;
     const int first = fifo_init_fun();  // "/dev/libfifo", or this process's name when another run holds that
-    const std::string mine = capture.contains("] /dev/libfifo is") ? "/dev/libfifo" : "/dev/libfifo_" + std::to_string(getpid());
+    const std::string mine =
+        capture.contains("] /dev/libfifo is") ? "/dev/libfifo" : "/dev/libfifo_" + std::to_string(getpid());
     const auto later = [&] {
         const std::string own = "/dev/libfifo_" + std::to_string(getpid());
         int fd = fifo_init_fun(), w = open(own.c_str(), O_WRONLY | O_NONBLOCK);
@@ -187,7 +191,10 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
         bool wrote = fd >= 0 && w >= 0 && write(w, "dbg_time=1\n", 11) == 11;
         fifo_handle(fd);
         fifo_exit_fun(fd);
-        _exit(wrote && dbgout_profile.time_enable == 1 && access(own.c_str(), F_OK) != 0 && access(mine.c_str(), F_OK) == 0 ? 0 : 1);
+        _exit(wrote && dbgout_profile.time_enable == 1 && access(own.c_str(), F_OK) != 0 &&
+                      access(mine.c_str(), F_OK) == 0
+                  ? 0
+                  : 1);
     };
     EXPECT_EXIT(later(), testing::ExitedWithCode(0), "");
     fifo_exit_fun(first);

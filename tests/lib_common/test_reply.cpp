@@ -118,10 +118,12 @@ protected:
     std::string status(bool ok) const
     {
         char text[300];
-        snprintf(text, sizeof text, "ok=%d pid=%ld pipe=%s version=%s lib=%d para=%d cc=%d visca=%d net=%d module=%d mpp=%d time=%d",
-                 ok, (long)getpid(), path_.c_str(), LC_VERSION_EXPECTED, dbgout_profile.lib_level, dbgout_profile.para_level,
-                 dbgout_profile.cc_level, dbgout_profile.visca_level, dbgout_profile.net_level,
-                 dbgout_profile.module_level, dbgout_profile.mpp_level, dbgout_profile.time_enable);
+        snprintf(text, sizeof text,
+                 "ok=%d pid=%ld pipe=%s version=%s lib=%d para=%d cc=%d visca=%d net=%d module=%d mpp=%d time=%d", ok,
+                 (long)getpid(), path_.c_str(), LC_VERSION_EXPECTED, dbgout_profile.lib_level,
+                 dbgout_profile.para_level, dbgout_profile.cc_level, dbgout_profile.visca_level,
+                 dbgout_profile.net_level, dbgout_profile.module_level, dbgout_profile.mpp_level,
+                 dbgout_profile.time_enable);
         return text;
     }
     std::string dir_;
@@ -215,12 +217,13 @@ TEST_F(Reply, RefusedReplyPathsGetNothingAndOneLevelThreeTrace)
             return !refusals.empty();
         };
         ASSERT_TRUE(lc_test::wait_until(refused)) << c.path;
-        ASSERT_TRUE(command("dbg_time=0")); // a later read: the refused one is over
+        ASSERT_TRUE(command("dbg_time=0"));  // a later read: the refused one is over
         refused();
         ASSERT_EQ(refusals.size(), 1u) << c.path;
         EXPECT_EQ(refusals[0].first, 3) << c.path;
         EXPECT_EQ(refusals[0].second.substr(0, 18), "[lib fifo_handle +") << c.path;
-        EXPECT_EQ(refusals[0].second.substr(refusals[0].second.find(']')), "]reply refused: " + c.path + ": " + c.reason + "\n");
+        EXPECT_EQ(refusals[0].second.substr(refusals[0].second.find(']')),
+                  "]reply refused: " + c.path + ": " + c.reason + "\n");
         EXPECT_EQ(marks, before + 1) << c.path << ": the refused request's command ran";
     }
     EXPECT_EQ(system(("printf untouched | cmp -s - " + file).c_str()), 0) << "the file was written";
@@ -241,7 +244,7 @@ TEST_F(Reply, FollowersGetEveryThreadsTracesUntilTheirReaderGoes)
     EXPECT_EQ(ack[0].second, status(true));
     XEL_TRACE(lib, 6, "from the test's thread\n");
     EXPECT_GT(add_task([](void *) { XEL_TRACE(lib, 6, "from a pool worker\n"); }, nullptr, 0, 0), 0);
-    std::vector<std::string> texts; // the two above, whatever else the process traced meanwhile
+    std::vector<std::string> texts;  // the two above, whatever else the process traced meanwhile
     EXPECT_TRUE(lc_test::wait_until([&] {
         for (const Record &r : follower.take())
             if (r.second.find("]from ") != std::string::npos)
@@ -262,7 +265,7 @@ TEST_F(Reply, FollowersGetEveryThreadsTracesUntilTheirReaderGoes)
     EXPECT_EQ(types(ninth.until(LC_REC_BUSY)), "b");
 
     follower.close_reader();
-    XEL_TRACE(lib, 6, "nobody reads this follower\n"); // EPIPE, never SIGPIPE
+    XEL_TRACE(lib, 6, "nobody reads this follower\n");  // EPIPE, never SIGPIPE
     ReplyFifo tenth(dir_);
     send(header(tenth.path(), "follow"));
     EXPECT_EQ(types(tenth.until(LC_REC_STATUS)), "s");
@@ -284,7 +287,7 @@ TEST_F(Reply, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
     ReplyFifo fifo(dir_);
     ASSERT_TRUE(fifo.ok());
     ASSERT_EQ(fcntl(fifo.fd(), F_SETPIPE_SZ, 4096), 4096);
-    ASSERT_TRUE(command(header(fifo.path()) + ";help=1")); // not read meanwhile
+    ASSERT_TRUE(command(header(fifo.path()) + ";help=1"));  // not read meanwhile
     Records answer = fifo.until(LC_REC_END);
     ASSERT_GE(answer.size(), 4u);
     const size_t listed = capture_.count("[cc fifo_print_debug +");
@@ -326,7 +329,8 @@ std::vector<double> period_lateness_us(int runs)
     std::lock_guard<std::mutex> lock(probe.m);
     std::vector<double> late;
     for (size_t i = 1; i < probe.starts.size() && (int)i <= runs; i++)
-        late.push_back(std::chrono::duration<double, std::micro>(probe.starts[i] - probe.starts[i - 1]).count() - 10000);
+        late.push_back(std::chrono::duration<double, std::micro>(probe.starts[i] - probe.starts[i - 1]).count() -
+                       10000);
     return late;
 }
 

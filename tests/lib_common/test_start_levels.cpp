@@ -22,7 +22,8 @@ void level_hook(int32_t level, const char *text)
 std::vector<int32_t> settings()
 {
     const dbgout_profile_t &p = dbgout_profile;
-    return {p.lib_level, p.para_level, p.cc_level, p.visca_level, p.net_level, p.module_level, p.mpp_level, p.time_enable};
+    return {p.lib_level, p.para_level,   p.cc_level,  p.visca_level,
+            p.net_level, p.module_level, p.mpp_level, p.time_enable};
 }
 
 // Starts the library with LIB_COMMON_LEVELS set to `value` (unset when
@@ -59,7 +60,7 @@ size_t count(const std::string &needle, int32_t level = -1)
 class StartLevels : public ::testing::Test {
 protected:
     void SetUp() override { __atomic_store_n(&dbgout_profile.output_hook, &level_hook, __ATOMIC_RELAXED); }
-    lc_test::TraceCapture restore_; // puts hook and levels back (installed first)
+    lc_test::TraceCapture restore_;  // puts hook and levels back (installed first)
 };
 
 // lib=7 from a quiet start: the three build lines and the debug traces of
@@ -75,7 +76,7 @@ TEST_F(StartLevels, LibSevenShowsTheBuildLinesAndEveryStartUpTrace)
     EXPECT_EQ(count("]__STDC_VERSION__:201710\n", 6), 1u);
     EXPECT_EQ(count("]sizeof uint8:1 uint16:2 uint32:4 ulong:", 6), 1u);
     EXPECT_EQ(count("]sizeof fp32:4 fp64:8 LIB_BOOL:1\n", 6), 1u);
-    EXPECT_EQ(count("]start thread ", 7), 2u); // gpool's two workers
+    EXPECT_EQ(count("]start thread ", 7), 2u);  // gpool's two workers
     EXPECT_EQ(count(" is ready,fd:", 6), 1u);
     EXPECT_EQ(count("LIB_COMMON_LEVELS"), 0u);
 }

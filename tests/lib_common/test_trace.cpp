@@ -51,7 +51,8 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
     dbgout_profile.output_hook = nullptr;
     fake_now = {1000123, 7890};
     const std::vector<size_t> cut = {160, 160, 160, 160, 160, 160, 63};
-    const std::tuple<size_t, int, std::vector<size_t>> cases[] = {  // length, stamp, pieces
+    const std::tuple<size_t, int, std::vector<size_t>> cases[] = {
+        // length, stamp, pieces
         {0, 0, {0}},     {160, 0, {160}},    {161, 0, {160}}, {162, 0, {160, 2}}, {322, 0, {160, 160, 2}},
         {155, 1, {160}}, {156, 1, {160, 2}}, {5000, 0, cut},  {2000, 1, cut}};
     for (const auto &[length, stamp, pieces] : cases) {
@@ -99,9 +100,10 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     fake_now = {1000083, 999999};
     xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
     EXPECT_EQ(capture_.texts(),
-              (std::vector<std::string>{"[cc TestBody +" + line + std::string(4 - line.size(), ' ') + "]shown debug\n", std::string(400, 'z') + "|7", "rx [len:2],data:0xab,0x07,", "none [len:0],data:",
-                     "blk [len:40],data:" + listed, " [len:5],data:", "neg [len:-3],data:",
-                     "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
+              (std::vector<std::string>{"[cc TestBody +" + line + std::string(4 - line.size(), ' ') + "]shown debug\n",
+                                        std::string(400, 'z') + "|7", "rx [len:2],data:0xab,0x07,",
+                                        "none [len:0],data:", "blk [len:40],data:" + listed, " [len:5],data:",
+                                        "neg [len:-3],data:", "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
     EXPECT_TRUE(syslog_records.empty());
 }
 
@@ -110,7 +112,7 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 // the microsecond) and the first call after it reports, ungated, at level 6.
 TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
-    dbgout_profile.output_hook = nullptr;  // reports land in syslog, with their level
+    dbgout_profile.output_hook = nullptr;       // reports land in syslog, with their level
     ratelimit_state rs = {9, 9, 9, 9, {9, 9}};  // init must clear it all
     auto at = [&rs](time_t sec, suseconds_t usec, int calls = 1) { return passing(&rs, sec, usec, calls); };
     ratelimit_state_init(&rs, 0, 0);
@@ -161,7 +163,7 @@ TEST_F(Trace, StampAndRateLimiterPast2038)
     EXPECT_TRUE(syslog_records.empty());
     EXPECT_EQ(passing(&rs, last32 + 3, 500001), 1);  // the next window, after the report
     EXPECT_EQ(syslog_records, (Records{{6, "10.500rl: 2 callbacks suppressed\n"}}));  // stamped
-    EXPECT_EQ(rs.begin.tv_sec, INT32_MIN + 2);  // the low 32 bits of 2^31 + 2
+    EXPECT_EQ(rs.begin.tv_sec, INT32_MIN + 2);                                        // the low 32 bits of 2^31 + 2
 
     const time_t wrap32 = INT64_C(4294967296);  // 2106-02-07: the low 32 bits are 0 again
     syslog_records.clear();

@@ -114,7 +114,6 @@ TEST_F(Files, MappingsGrowWithZerosAndAreShared)
     EXPECT_EQ(one.fd, 0);
     EXPECT_EQ(read_back(p), "shared!");
 
-
     empty.path = e.c_str();  // a new, empty file maps zero bytes: refused
     nowhere.path = bad.c_str();
     nowhere.length = 4096;
@@ -148,10 +147,9 @@ TEST_F(Files, DeviceMappingsAreSharedAndKeepNoDescriptor)
     dbgout_profile.lib_level = 6;
     EXPECT_EQ(map_devmem(&none), -1);  // length 0
     EXPECT_EQ(none.addr, nullptr);
-    EXPECT_EQ(cap_.texts(), (std::vector<std::string>{lc_test::traced_tag("lib", "lib_common/lib_helpers.cpp",
-                                                                          "lib_strerror", "%s errno:") +
-                                                      "mmap errno:" + std::to_string(EINVAL) + " " + strerror(EINVAL) +
-                                                      "\n"}));
+    EXPECT_EQ(cap_.texts(), (std::vector<std::string>{
+                                lc_test::traced_tag("lib", "lib_common/lib_helpers.cpp", "lib_strerror", "%s errno:") +
+                                "mmap errno:" + std::to_string(EINVAL) + " " + strerror(EINVAL) + "\n"}));
     EXPECT_EQ(map_devmem(nullptr), -1);
     EXPECT_EQ(map_file_to_buf(nullptr), -1);
     EXPECT_EQ(unmap_file_to_buf(nullptr), -1);
@@ -190,9 +188,8 @@ TEST_F(Files, MappingsThatFailSayWhy)
     EXPECT_EQ(unmap_file_to_buf(&closed), -1);
     EXPECT_EQ(closed.fd, 1000);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("ftruncate: ") + strerror(EFBIG) + "\nmunmap: " + strerror(EINVAL) + "\nclose: " +
-                  strerror(EBADF) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("ftruncate: ") + strerror(EFBIG) + "\nmunmap: " +
+                                                          strerror(EINVAL) + "\nclose: " + strerror(EBADF) + "\n");
 }
 
 // Fixed-size reads: zeros after a short file; a size of 0 gives a zeroed byte; null paths, missing files and files
@@ -220,7 +217,7 @@ TEST_F(Files, FixedSizeReadsAndWhatCannotBeReadOrWritten)
     EXPECT_EQ(len, 3);  // the size is given all the same
     EXPECT_EQ(write_file(nowhere.c_str(), "x", 1), -1);
     EXPECT_EQ(write_file(nullptr, "x", 1), -1);
-    EXPECT_EQ(write_file("/dev/full", "x", 1), 0);  // a write that fails is not reported
+    EXPECT_EQ(write_file("/dev/full", "x", 1), 0);    // a write that fails is not reported
     EXPECT_EQ(write_file(a.c_str(), nullptr, 0), 0);  // empties the file
     EXPECT_EQ(read_back(a), "");
 }

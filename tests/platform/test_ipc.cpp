@@ -15,7 +15,10 @@
 #include <unistd.h>
 
 static const pid_t test_pid = getpid();  // kept by the children too
-static int32_t key(int n) { return static_cast<int32_t>(0x40000000 | (test_pid & 0x3fffff) << 4 | n); }
+static int32_t key(int n)
+{
+    return static_cast<int32_t>(0x40000000 | (test_pid & 0x3fffff) << 4 | n);
+}
 
 class Ipc : public ::testing::Test {
 protected:
@@ -127,5 +130,6 @@ TEST_F(Ipc, BadSizesAndIdsAreRefusedAndNothingCopied)
     EXPECT_EQ(buf[0], '#');
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(err, std::regex("Sem init: .*\nSem Wait operation: .*\n"
-                                                 "Sem Post operation: .*\nSem kill: .*\n"))) << err;
+                                                 "Sem Post operation: .*\nSem kill: .*\n")))
+        << err;
 }

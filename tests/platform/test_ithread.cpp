@@ -11,7 +11,10 @@
 #include <thread>
 #include <unistd.h>
 
-static void *exit_with(void *arg) { ithread_exit(arg); }
+static void *exit_with(void *arg)
+{
+    ithread_exit(arg);
+}
 
 TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
 {

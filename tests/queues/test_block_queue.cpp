@@ -38,8 +38,8 @@ TEST(BlockQueue, FourWritersFourReadersLoseAndDuplicateNothing)
                 }
                 memcpy(&id, blk, std::min<size_t>(size, sizeof id));
                 free(blk);
-                bad += size != sizeof id || id >= total || value != id * 3ull ||
-                       type != (int32_t)(id / per_writer) || seen[id].exchange(1) != 0;
+                bad += size != sizeof id || id >= total || value != id * 3ull || type != (int32_t)(id / per_writer) ||
+                       seen[id].exchange(1) != 0;
                 received++;
             }
         });

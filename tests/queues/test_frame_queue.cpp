@@ -20,7 +20,10 @@ static std::string make_frame(uint32_t seq)
     memcpy(&f[0], &seq, sizeof seq);
     return f;
 }
-static int32_t type_of(uint32_t seq) { return seq % 3 == 0 ? FRAME_TYPE_AUDIO : FRAME_TYPE_VIDEO; }
+static int32_t type_of(uint32_t seq)
+{
+    return seq % 3 == 0 ? FRAME_TYPE_AUDIO : FRAME_TYPE_VIDEO;
+}
 
 class FrameQueue : public ::testing::Test {
 protected:
@@ -142,7 +145,7 @@ TEST_F(FrameQueue, FullBackRecordAndBadArguments)
 
 TEST_F(FrameQueue, ProducerAndConsumerMoveEveryFrameIntact)
 {
-    lc_test::TraceCapture cap;  // "Data Full!" lines land here, not in syslog
+    lc_test::TraceCapture cap;                     // "Data Full!" lines land here, not in syslog
     const uint32_t frames = 100000, padding = 32;  // padding flushes the last batch
     std::thread producer([&] {
         for (uint32_t seq = 0; seq < frames + padding; seq++) {

@@ -9,7 +9,10 @@
 
 // The byte at stream position p: a hash, so that a lost, repeated or
 // shifted stretch shows.
-static uint8_t stream_byte(uint64_t p) { return (uint8_t)((p * 0x9E3779B97F4A7C15ull) >> 56); }
+static uint8_t stream_byte(uint64_t p)
+{
+    return (uint8_t)((p * 0x9E3779B97F4A7C15ull) >> 56);
+}
 
 TEST(Lwrb, ProducerAndConsumerMove64MiBIntact)
 {

@@ -17,10 +17,12 @@ static thread_local bool failed = false;
 
 // The linker sends the library's calls of name to __wrap_name: it fails this thread's armed allocation and otherwise
 // calls the original, __real_name.
-#define WRAP(type, name, params, args)             \
-    extern "C" type __real_##name params noexcept; \
-    extern "C" type __wrap_##name params noexcept  \
-    { return fail_at != 0 && ++seen == fail_at ? (failed = true, nullptr) : __real_##name args; }
+#define WRAP(type, name, params, args)                                                            \
+    extern "C" type __real_##name params noexcept;                                                \
+    extern "C" type __wrap_##name params noexcept                                                 \
+    {                                                                                             \
+        return fail_at != 0 && ++seen == fail_at ? (failed = true, nullptr) : __real_##name args; \
+    }
 WRAP(void *, malloc, (size_t n), (n))
 WRAP(void *, calloc, (size_t count, size_t n), (count, n))
 WRAP(void *, realloc, (void *p, size_t n), (p, n))
@@ -83,7 +85,10 @@ template <class T, class R> Result made(T *obj, R release)
 }
 
 std::atomic<int> ran{0};
-void count_up(void *) { ran++; }
+void count_up(void *)
+{
+    ran++;
+}
 
 // Registrations in the command list (read only; this thread alone adds).
 long registrations()
@@ -138,10 +143,13 @@ struct Objects {
 // A timer entry of one kind: a failure uses up no token.
 Row<Objects> timer(const char *name, int (*add)(lc_task_fn, void *, long, long))
 {
-    return {name, [add](Objects &o) {
+    return {name,
+            [add](Objects &o) {
                 o.token = add(count_up, nullptr, 3600, 0);
                 return Result{o.token < 0 ? o.token : o.token - o.tokens, DelayQueueEntry::tokenCounter - o.tokens};
-            }, {-1, 0}, {1, 1}};
+            },
+            {-1, 0},
+            {1, 1}};
 }
 
 }  // namespace
@@ -159,7 +167,8 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
     static const fifo_cmd table[] = {{"walk_row", nullptr, [](const char *, void *) {}, nullptr}};
     ASSERT_EQ(lib_common_init(), 0);
     walk<Objects>({
-        {"lib_common_init", [](Objects &o) {
+        {"lib_common_init",
+         [](Objects &o) {
              EXPECT_EQ(lib_common_exit(), 0);
              const long tables = registrations();
              o.capture.clear();
@@ -168,31 +177,53 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
              const long no_pool = rc == -1 && gpool == nullptr;
              const long no_scheduler = gpool != nullptr && remove_task(&token) == -1;
              return Result{no_pool + no_scheduler + o.dropped(), tables};
-         }, {1, 0}, {0, 0}},
+         },
+         {1, 0},
+         {0, 0}},
         {"threadpool_create", [](Objects &) { return made(threadpool_create(2, 4, 15), threadpool_destroy); }},
-        {"threadpool_add_task", [](Objects &o) {
+        {"threadpool_add_task",
+         [](Objects &o) {
              return Result{threadpool_add_task(o.idle, count_up, nullptr), threadpool_task_size_lock(o.idle)};
-         }, {-1, 0}, {0, 1}},
-        {"threadpool_add_task_sync", [](Objects &o) {
+         },
+         {-1, 0},
+         {0, 1}},
+        {"threadpool_add_task_sync",
+         [](Objects &o) {
              return Result{threadpool_add_task_sync(o.pool, count_up, nullptr), ran};
-         }, {-1, 0}, {0, 1}},
-        timer("add_task", add_task), timer("add_fixperiod_task", add_fixperiod_task),
-        timer("add_fixdelay_task", add_fixdelay_task), timer("add_nodestroy_task", add_nodestroy_task),
-        {"add_fifo_work", [](Objects &o) {
+         },
+         {-1, 0},
+         {0, 1}},
+        timer("add_task", add_task),
+        timer("add_fixperiod_task", add_fixperiod_task),
+        timer("add_fixdelay_task", add_fixdelay_task),
+        timer("add_nodestroy_task", add_nodestroy_task),
+        {"add_fifo_work",
+         [](Objects &o) {
              o.capture.clear();
              add_fifo_work(table, 1);
              return Result{o.dropped(), registrations() - o.tables};
-         }, {1, 0}, {0, 1}},
-        {"queue_write2", [](Objects &o) {
+         },
+         {1, 0},
+         {0, 1}},
+        {"queue_write2",
+         [](Objects &o) {
              return Result{queue_write2(&mutex, &cond, &o.frames, "frame", 6, 1), queue_length2(&o.frames)};
-         }, {LC_QUEUE_FULL, 0}, {LC_QUEUE_OK, 1}},
-        {"queue_write3", [](Objects &o) {
+         },
+         {LC_QUEUE_FULL, 0},
+         {LC_QUEUE_OK, 1}},
+        {"queue_write3",
+         [](Objects &o) {
              return Result{queue_write3(&o.blocks, "block", 6, 1, 11), queue_length3(&o.blocks)};
-         }, {LC_QUEUE_FULL, 0}, {LC_QUEUE_OK, 1}},
-        {"ring_buf_init", [](Objects &o) {
+         },
+         {LC_QUEUE_FULL, 0},
+         {LC_QUEUE_OK, 1}},
+        {"ring_buf_init",
+         [](Objects &o) {
              const int rc = ring_buf_init(&o.ring, 4, 8), held = ring_buf_is_empty(&o.ring) + ring_buf_is_full(&o.ring);
              return Result{rc, held + 10 * ring_buf_write(&o.ring, "element")};
-         }, {0, 2}, {1, 11}},
+         },
+         {0, 2},
+         {1, 11}},
         {"streamq_alloc", [](Objects &) { return made(streamq_alloc(16, 4, 8), streamq_free); }},
         {"lib_strdup", [](Objects &) { return made(lib_strdup("content"), free); }},
         {"read_file_to_buf", [](Objects &) { return made(read_file_to_buf(path.c_str()), free); }},
@@ -201,20 +232,32 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
         {"config_keys_format", [](Objects &) { return made(config_keys_format(keys, 2), free); }},
         {"request_init", [](Objects &) { return made(request_init(), request_free); }},
         {"response_init", [](Objects &) { return made(response_init(), response_free); }},
-        {"configure set (grows)", [](Objects &o) {
+        {"configure set (grows)",
+         [](Objects &o) {
              return Result{o.store->set(o.store, "new", "v"), o.store->count};
-         }, {-1, 8}, {1, 9}},
-        {"request set (grows)", [](Objects &o) {
+         },
+         {-1, 8},
+         {1, 9}},
+        {"request set (grows)",
+         [](Objects &o) {
              return Result{o.request->set(o.request, "new", "v") != nullptr, o.request->count};
-         }, {0, 8}, {1, 9}},
-        {"configure_parse_buf", [](Objects &o) {
+         },
+         {0, 8},
+         {1, 9}},
+        {"configure_parse_buf",
+         [](Objects &o) {
              char text[] = "a = 1\nb = \"x y\"\n# note\nc=3\n";
              return Result{configure_parse_buf(o.store, nullptr, text), o.store->count};
-         }, {0, 10}, {0, 11}},
-        {"request parse", [](Objects &o) {
+         },
+         {0, 10},
+         {0, 11}},
+        {"request parse",
+         [](Objects &o) {
              o.request->parse(o.request, "a=1&b=%20&c");
              return Result{0, o.request->count};
-         }, {0, 10}, {0, 11}},
+         },
+         {0, 10},
+         {0, 11}},
     });
     EXPECT_EQ(lib_common_exit(), 0);
     remove(path.c_str());
@@ -235,13 +278,15 @@ TEST(AllocFailure, MallocErrorIsTracedInTheWritersName)
     uint32_t result = 0;
     EXPECT_TRUE(failing_nth(1, [&] { result = queue_write3(blocks.get(), "block", 6, 1, 11); }));
     EXPECT_EQ(result, LC_QUEUE_FULL);
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{
-        lc_test::traced_tag("lib", "queues/block_queue.cpp", "queue_write3", "Malloc Error!") + "Malloc Error!\n"}));
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{lc_test::traced_tag("lib", "queues/block_queue.cpp",
+                                                                             "queue_write3", "Malloc Error!") +
+                                                         "Malloc Error!\n"}));
     capture.clear();
     EXPECT_TRUE(failing_nth(1, [&] { result = queue_write2(&mutex, &cond, frames.get(), "frame", 6, 1); }));
     EXPECT_EQ(result, LC_QUEUE_FULL);
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{
-        lc_test::traced_tag("lib", "queues/frame_queue.cpp", "queue_write2", "Malloc Error!") + "Malloc Error!\n"}));
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{lc_test::traced_tag("lib", "queues/frame_queue.cpp",
+                                                                             "queue_write2", "Malloc Error!") +
+                                                         "Malloc Error!\n"}));
     EXPECT_EQ(queue_length3(blocks.get()), 0u);
     EXPECT_EQ(queue_length2(frames.get()), 0u);
     queue_clear2(frames.get());

@@ -116,9 +116,9 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
             most = fewest_after_most = n;
         fewest_after_most = std::min(fewest_after_most, n);
     };
-    const std::string batches[] = {
-        "gpool=statistics;lib_level=debug;help=1", "dbg_time=1;gpool=add_task;lib_level=info",
-        "gpool=print_task;help=1;dbg_time=0", "all_level=info;gpool=print_task;cc_level=err"};
+    const std::string batches[] = {"gpool=statistics;lib_level=debug;help=1",
+                                   "dbg_time=1;gpool=add_task;lib_level=info", "gpool=print_task;help=1;dbg_time=0",
+                                   "all_level=info;gpool=print_task;cc_level=err"};
     long writes = 0;  // of three commands each
     for (; churned < threads; writes++, step())
         EXPECT_TRUE(command(batches[writes % 4])) << batches[writes % 4];
@@ -135,8 +135,19 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
         return std::count_if(&tasks[0], &tasks[total],
                              [](const Task &t) { return t.kind == ONCE && !t.removed && t.runs == 0; });
     };
-    EXPECT_TRUE(lc_test::wait_until([&] { step(); return unrun() == 0; }, 30s)) << unrun();
-    EXPECT_TRUE(lc_test::wait_until([&] { step(); return fewest_after_most < most; }, 10s));
+    EXPECT_TRUE(lc_test::wait_until(
+        [&] {
+            step();
+            return unrun() == 0;
+        },
+        30s))
+        << unrun();
+    EXPECT_TRUE(lc_test::wait_until(
+        [&] {
+            step();
+            return fewest_after_most < most;
+        },
+        10s));
     // A removed task left running would run every few milliseconds: its late runs soon outnumber the workers that can
     // be caught between look-up and call.
     int once_runs = 0, too_late = 0, late = 0, runs = 0, late_after_wait = 0;
@@ -161,7 +172,8 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     EXPECT_GT(most, 2);  // grew beyond the two workers it started with
     printf("stress: %d tasks scheduled by %d threads, %d kept to the end; %d runs, %d entered after their removal\n"
            "stress: %ld commands in %ld writes; pool grew from 2 to %d workers, then shrank to %d\n"
-           "stress: %.2f s churning, %.2f s in all (slowdown factor %d)\n", total, threads, kept, runs, late,
-           writes * 3, writes, most, fewest_after_most, std::chrono::duration<double>(churn_end - began).count(),
+           "stress: %.2f s churning, %.2f s in all (slowdown factor %d)\n",
+           total, threads, kept, runs, late, writes * 3, writes, most, fewest_after_most,
+           std::chrono::duration<double>(churn_end - began).count(),
            std::chrono::duration<double>(Clock::now() - began).count(), slow);
 }

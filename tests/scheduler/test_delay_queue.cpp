@@ -11,9 +11,18 @@ using Ring = std::vector<DelayQueueEntry *>;
 static const DelayInterval kForever(2147483647, 999999);
 static const int64_t kSlackUs = 250000;  // a loaded machine, qemu, TSan
 
-static int64_t us(const Timeval &t) { return int64_t(t.seconds()) * 1000000 + t.useconds(); }
-static DelayQueueEntry *entry(int secs) { return new DelayQueueEntry(DelayInterval(secs, 0)); }
-static void count_up(void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }
+static int64_t us(const Timeval &t)
+{
+    return int64_t(t.seconds()) * 1000000 + t.useconds();
+}
+static DelayQueueEntry *entry(int secs)
+{
+    return new DelayQueueEntry(DelayInterval(secs, 0));
+}
+static void count_up(void *arg)
+{
+    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
+}
 
 static Ring ring(DelayQueue &q)
 {
@@ -101,7 +110,9 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(q.handleAlarm(), 1);
     EXPECT_EQ(ring(q), (Ring{kept[1], kept[2]}));
 
-    ASSERT_EQ(threadpool_add_task_sync(gpool, [](void *) {}, nullptr), 0);  // one worker: all handed over ran
+    ASSERT_EQ(threadpool_add_task_sync(
+                  gpool, [](void *) {}, nullptr),
+              0);  // one worker: all handed over ran
     EXPECT_EQ(once_ran, 1);
     EXPECT_EQ(kept_ran, 0);
     EXPECT_EQ(threadpool_destroy(gpool), 0);
@@ -131,7 +142,8 @@ TEST(DelayQueue, AHandOverThePoolRefusesIsDroppedQuietly)
     lc_test::TraceCapture capture;
     std::atomic<int> ran{0};
     DelayQueue q;
-    AlarmHandler *once = new AlarmHandler(count_up, &ran, DELAY_ZERO), *kept = new AlarmHandler(count_up, &ran, DELAY_ZERO);
+    AlarmHandler *once = new AlarmHandler(count_up, &ran, DELAY_ZERO),
+                 *kept = new AlarmHandler(count_up, &ran, DELAY_ZERO);
     kept->kind = TASK_FIXPERIOD;
     q.addEntry(once);
     q.addEntry(kept);

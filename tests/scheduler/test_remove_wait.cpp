@@ -144,14 +144,15 @@ TEST_F(RemoveWait, RefusedFromTheTasksOwnFunctionAndFromACommandHandler)
         ASSERT_TRUE(wait_until([&] { return self.result != 1; }));
         EXPECT_EQ(self.result.load(), -1);
         EXPECT_EQ(self.token_after.load(), 0);
-        EXPECT_EQ(update_task(token, 0, 0), -1);     // removed all the same
-        EXPECT_EQ(remove_task_wait(&token), 0);      // the runs still under way end: `self` may go
+        EXPECT_EQ(update_task(token, 0, 0), -1);  // removed all the same
+        EXPECT_EQ(remove_task_wait(&token), 0);   // the runs still under way end: `self` may go
     }
 
     static std::atomic<int> from_handler{1};
     static int handled_token = 0;
-    static const fifo_cmd row[] = {
-        {"test_remove", nullptr, [](const char *, void *) { from_handler = remove_task_wait(&handled_token); }, nullptr}};
+    static const fifo_cmd row[] = {{"test_remove", nullptr,
+                                    [](const char *, void *) { from_handler = remove_task_wait(&handled_token); },
+                                    nullptr}};
     add_fifo_work(row, 1);
     Probe probe;
     handled_token = add_nodestroy_task(Probe::run, &probe, 3600, 0);
@@ -213,7 +214,8 @@ TEST_F(RemoveWait, AWorkerRunsTheRunItWaitsForWhenNoOtherCan)
             w->thread = static_cast<pid_t>(syscall(SYS_gettid));
             if (w->fill) {  // a full list: the scheduler's hand-over has to wait for room
                 for (int i = 0; i < gpool->queue_max; i++)
-                    threadpool_add_task(gpool, [](void *) {}, nullptr);
+                    threadpool_add_task(
+                        gpool, [](void *) {}, nullptr);
                 w->token = add_task(Probe::run, &w->probe, 0, 0);
                 wait_until([w] { return update_task(w->token, 0, 0) == -1; }, 10s);  // taken off the queue
             } else {
@@ -293,7 +295,9 @@ TEST_F(RemoveWait, AHandOverThePoolRefusesIsDroppedQuietly)
     __atomic_store_n(&gpool, pool, __ATOMIC_RELEASE);
     ASSERT_TRUE(taken);
     EXPECT_EQ(update_task(token, 0, 0), -1);
-    ASSERT_EQ(threadpool_add_task_sync(gpool, [](void *) {}, nullptr), 0);
+    ASSERT_EQ(threadpool_add_task_sync(
+                  gpool, [](void *) {}, nullptr),
+              0);
     EXPECT_EQ(probe.started.load(), 0);
     EXPECT_EQ(capture_.count(std::to_string(token)), 0u);
 }

@@ -25,7 +25,11 @@ struct Runs {
     int started = 0, running = 0, most = 0;
     std::chrono::milliseconds work{0};
 
-    template <class F> auto with(F f) { std::lock_guard<std::mutex> l(m); return f(); }
+    template <class F> auto with(F f)
+    {
+        std::lock_guard<std::mutex> l(m);
+        return f();
+    }
     static void run(void *arg)
     {
         Runs *r = static_cast<Runs *>(arg);
@@ -36,8 +40,14 @@ struct Runs {
         prctl(PR_GET_NAME, name, 0, 0, 0);
         r->with([&] { r->running--, r->thread = name, r->spans.push_back({begin, Clock::now()}); });
     }
-    int count() { return with([&] { return started; }); }
-    bool wait_done(size_t n) { return lc_test::wait_until([&] { return with([&] { return spans.size() >= n; }); }, 10s); }
+    int count()
+    {
+        return with([&] { return started; });
+    }
+    bool wait_done(size_t n)
+    {
+        return lc_test::wait_until([&] { return with([&] { return spans.size() >= n; }); }, 10s);
+    }
 };
 
 // Every adding function with the same arguments.
@@ -98,7 +108,12 @@ protected:
     }
 };
 
-static std::string as_text(const void *p) { char buf[32]; snprintf(buf, sizeof buf, "%p", p); return buf; }
+static std::string as_text(const void *p)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
 
 // The gpool rows trace the pool's figures, its workers' runs and additions.
 TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)

@@ -14,7 +14,10 @@ static_assert(sizeof(DelayQueue) == AT(44, 64) && sizeof(DelayQueueEntry::tokenC
 
 using Pair = std::pair<int32_t, int32_t>;
 
-static Pair P(const Timeval &t) { return {t.seconds(), t.useconds()}; }
+static Pair P(const Timeval &t)
+{
+    return {t.seconds(), t.useconds()};
+}
 
 // Read by a static initialiser of this program, before main.
 static const int32_t day_at_start = DELAY_DAY.seconds();

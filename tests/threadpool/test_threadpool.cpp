@@ -15,7 +15,10 @@
 using namespace lc_test;
 using namespace std::chrono_literals;
 
-static void count_up(void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }
+static void count_up(void *arg)
+{
+    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
+}
 
 // Tasks that hold their workers until the test opens the gate.
 struct Gate {
@@ -112,7 +115,7 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") >= 3; }));
     auto destroyer = std::async(std::launch::async, [&] { return threadpool_destroy(pool); });
     for (std::future<int> &f : full)
-        EXPECT_EQ(f.get(), -1);  // woken by the destruction, not by room
+        EXPECT_EQ(f.get(), -1);                                        // woken by the destruction, not by room
     EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout);  // the busy task runs on
     second.release();
     EXPECT_EQ(destroyer.get(), 0);
@@ -198,7 +201,7 @@ TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
     submit(one, 1), submit(rest, 3);
     ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) >= 3; }, 20s));
     ASSERT_EQ(threadpool_adjust_limit(pool, 8), 0);
-    step(3);  // one pending
+    step(3);                                         // one pending
     ASSERT_EQ(threadpool_adjust_limit(pool, 2), 0);  // lowers min as well: shrinking stops at 2
     submit(rest, 5);
     step(3);  // above the limit

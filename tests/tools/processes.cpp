@@ -176,7 +176,8 @@ Served *ServedSet::start(const std::vector<std::string> &args, const std::vector
     const double deadline = now() + start_limit();
     std::string text;
     size_t at;
-    while ((at = (text = read_file(file)).find(mark)) == std::string::npos || text.find('\n', at) == std::string::npos) {
+    while ((at = (text = read_file(file)).find(mark)) == std::string::npos ||
+           text.find('\n', at) == std::string::npos) {
         if (now() >= deadline || waitpid(s->child.pid, nullptr, WNOHANG) != 0) {
             failure = "no pipe served by " + args[0] + ": " + text + read_file(s->child.err_path);
             return nullptr;
@@ -225,7 +226,7 @@ ServedSet::~ServedSet()
         }
         struct stat st;
         if (!s->pipe.empty() && stat(s->pipe.c_str(), &st) == 0 && st.st_ino == s->node)
-            unlink(s->pipe.c_str()); // its process is gone: the node is ours to remove
+            unlink(s->pipe.c_str());  // its process is gone: the node is ours to remove
         delete s;
     }
 }

@@ -53,9 +53,9 @@ bool wait_for_text(const std::string &path, const std::string &text, double limi
 // A process that serves a debug pipe.
 struct Served {
     Child child;
-    pid_t pid = -1;   // its process id, kept after it has ended
-    std::string pipe; // the node it serves
-    ino_t node = 0;   // that node's inode when it started serving
+    pid_t pid = -1;    // its process id, kept after it has ended
+    std::string pipe;  // the node it serves
+    ino_t node = 0;    // that node's inode when it started serving
 };
 
 // Keeps track of served processes and stops them at the end: SIGTERM,
@@ -69,7 +69,7 @@ public:
     Served *start_peer(const std::string &peer, const std::string &name);
     // SIGKILL: the process ends without removing its node.
     void kill_hard(Served *s);
-    std::string failure; // why the last start failed
+    std::string failure;  // why the last start failed
 
 private:
     Served *start(const std::vector<std::string> &args, const std::vector<std::string> &env, bool on_stdout);

@@ -275,15 +275,16 @@ TEST_F(Lcctl, CommandsGetAndHelpAnswerOnStandardOutput)
 
     Outcome line = ctl({"-p", pid, "get"});
     EXPECT_EQ(line.status, 0) << line.err;
-    EXPECT_EQ(line.out, "pid=" + pid + " pipe=" + d->pipe + " version=" LC_VERSION_EXPECTED
-                        " lib=7 para=6 cc=6 visca=6 net=6 module=6 mpp=6 time=0\n");
+    EXPECT_EQ(line.out, "pid=" + pid + " pipe=" + d->pipe +
+                            " version=" LC_VERSION_EXPECTED " lib=7 para=6 cc=6 visca=6 net=6 module=6 mpp=6 time=0\n");
 
     Outcome bad = ctl({"-p", pid, "foo=bar"});
     EXPECT_EQ(bad.status, 1) << bad.err;
     EXPECT_EQ(count_of(bad.out, "]please use echo \"help=1\" > /dev/libfifo \n"), 1u) << bad.out;
     EXPECT_NE(bad.err.find("refused"), std::string::npos) << bad.err;
-    for (const std::string &odd : {std::string("lib_level=\x01\x02" "debug"), std::string(150, 'k') + "=1",
-                                   "lib_level=" + std::string(150, 'v')}) {
+    for (const std::string &odd : {std::string("lib_level=\x01\x02"
+                                               "debug"),
+                                   std::string(150, 'k') + "=1", "lib_level=" + std::string(150, 'v')}) {
         Outcome r = ctl({"-p", pid, odd});
         EXPECT_EQ(r.status, 1) << odd;
         EXPECT_EQ(count_of(r.out, "please use echo"), 1u) << odd;
@@ -294,8 +295,9 @@ TEST_F(Lcctl, CommandsGetAndHelpAnswerOnStandardOutput)
     EXPECT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_EQ(quiet.out, "");
     Outcome still = ctl({"-p", pid, "get"});
-    EXPECT_EQ(still.out, "pid=" + pid + " pipe=" + d->pipe + " version=" LC_VERSION_EXPECTED
-                         " lib=3 para=3 cc=3 visca=3 net=3 module=3 mpp=3 time=0\n");
+    EXPECT_EQ(still.out, "pid=" + pid + " pipe=" + d->pipe +
+                             " version=" LC_VERSION_EXPECTED
+                             " lib=3 para=3 cc=3 visca=3 net=3 module=3 mpp=3 time=0\n");
     Outcome refused = ctl({"-p", pid, "foo=bar"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
@@ -332,7 +334,7 @@ TEST_F(Lcctl, NotDeliveredExitsTwoAndSaysWhy)
     EXPECT_NE(gone.err.find("no such process: " + pid_of(k)), std::string::npos) << gone.err;
     EXPECT_LT(gone.seconds, 10) << "waited for its time-out";
 
-    Outcome which = ctl({"get"}); // at least the demo and the peer serve
+    Outcome which = ctl({"get"});  // at least the demo and the peer serve
     EXPECT_EQ(which.status, 2);
     EXPECT_NE(which.err.find("several processes serve"), std::string::npos) << which.err;
     EXPECT_NE(which.err.find("pid " + pid_of(d) + " "), std::string::npos) << which.err;
@@ -358,7 +360,7 @@ TEST_F(Lcctl, CleanRemovesOnlyTheStaleNodeNamed)
     set_->kill_hard(k);
     struct stat st;
     ASSERT_EQ(stat(k->pipe.c_str(), &st), 0);
-    while (time(nullptr) - st.st_ctime < 2) // a node made just now is left alone
+    while (time(nullptr) - st.st_ctime < 2)  // a node made just now is left alone
         usleep(50000);
 
     Outcome c = ctl({"clean", k->pipe, d->pipe});

@@ -54,12 +54,15 @@ TEST(LcctlTargets, EachFormSelectsItsProcesses)
     EXPECT_TRUE(lcctl::select_targets(three, target(Target::Name, 0, "camera"), &chosen, &error)) << error;
     EXPECT_EQ(paths(chosen), std::vector<std::string>{"/dev/libfifo"});
     EXPECT_TRUE(lcctl::select_targets(three, target(Target::All), &chosen, &error)) << error;
-    EXPECT_EQ(paths(chosen), (std::vector<std::string>{"/dev/libfifo", "/dev/libfifo_4000002", "/dev/libfifo_4000004"}));
+    EXPECT_EQ(paths(chosen),
+              (std::vector<std::string>{"/dev/libfifo", "/dev/libfifo_4000002", "/dev/libfifo_4000004"}));
     EXPECT_TRUE(lcctl::select_targets(three, target(Target::Pipe, 0, "/dev/libfifo_4000003"), &chosen, &error));
-    EXPECT_EQ(paths(chosen), std::vector<std::string>{"/dev/libfifo_4000003"}) << "a stale node is named, not refused here";
+    EXPECT_EQ(paths(chosen), std::vector<std::string>{"/dev/libfifo_4000003"})
+        << "a stale node is named, not refused here";
     EXPECT_TRUE(lcctl::select_targets({three[1]}, target(Target::Only), &chosen, &error)) << error;
     EXPECT_EQ(paths(chosen), std::vector<std::string>{"/dev/libfifo_4000002"});
-    EXPECT_TRUE(lcctl::select_targets({three[1], three[2]}, target(Target::Only), &chosen, &error)) << "stale ones do not count";
+    EXPECT_TRUE(lcctl::select_targets({three[1], three[2]}, target(Target::Only), &chosen, &error))
+        << "stale ones do not count";
 }
 
 TEST(LcctlTargets, NoneOrSeveralWhereOneIsNeededAreErrors)

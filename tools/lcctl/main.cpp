@@ -22,53 +22,52 @@ using namespace lcctl;
 
 namespace {
 
-const char usage_text[] =
-    "usage: lcctl list [--json]\n"
-    "       lcctl clean [PIPE...]\n"
-    "       lcctl [TARGET] [-t SECONDS] get [--json]\n"
-    "       lcctl [TARGET] [-t SECONDS] help\n"
-    "       lcctl [TARGET] [-t SECONDS] follow\n"
-    "       lcctl [TARGET] [-t SECONDS] CMD...\n"
-    "\n"
-    "Talks to processes that use lib_common through their debug pipes\n"
-    "\"/dev/libfifo\" and \"/dev/libfifo_<n>\", and prints their answers.\n"
-    "\n"
-    "  list        every pipe node: the process that serves it (pid and name,\n"
-    "              from /proc/<pid>/fd), or \"stale\" when no process reads it.\n"
-    "              --json: one array of objects with the keys pipe, pid, name\n"
-    "              (both null when stale) and state (\"serving\" or \"stale\").\n"
-    "  clean       removes stale nodes: all of them, or only the PIPEs named.\n"
-    "              A node a process holds open is never removed, nor one made\n"
-    "              less than a second ago (its process may be opening it).\n"
-    "  get         the levels and the time-stamp switch, as one line\n"
-    "              pid=<pid> pipe=<path> version=<v> lib=<n> para=<n> cc=<n>\n"
-    "              visca=<n> net=<n> module=<n> mpp=<n> time=<0|1>\n"
-    "              --json: one object with the keys pid, pipe, version, levels\n"
-    "              (lib, para, cc, visca, net, module, mpp) and time.\n"
-    "  help        the process's command rows, the built-in ones described.\n"
-    "  follow      every trace the process emits from now on, until Ctrl-C or\n"
-    "              the process ends.  Needs no syslog daemon.\n"
-    "  CMD...      commands in the pipe's own syntax, e.g. lib_level=debug or\n"
-    "              gpool=statistics; several arguments are joined with ';'.\n"
-    "              Prints the traces the commands made, as the process\n"
-    "              formatted them (those its levels let through).  Text longer\n"
-    "              than one read of the pipe (256 bytes) is sent in several\n"
-    "              writes split at semicolons; one command that does not fit\n"
-    "              into a write is refused.\n"
-    "\n"
-    "TARGET (default: the one process that serves a pipe):\n"
-    "  -p PID      the process PID\n"
-    "  -n NAME     the process named NAME (an error if several are)\n"
-    "  -a          every serving process, each answer headed by its pid\n"
-    "  --pipe PATH the process reading the node PATH\n"
-    "  -t SECONDS  gives up after this long (default 2); no call ever waits\n"
-    "              longer, whatever the process does.\n"
-    "\n"
-    "Exit status: 0 delivered and answered; 1 the process refused a command\n"
-    "(its hint is printed); 2 not delivered: no such process, a stale node,\n"
-    "busy (another lcctl is talking to it), no answer in time, or the\n"
-    "process ended; the message says which.\n"
-    "Without lcctl: echo \"help=1\" > /dev/libfifo (answers go to syslog).\n";
+const char usage_text[] = "usage: lcctl list [--json]\n"
+                          "       lcctl clean [PIPE...]\n"
+                          "       lcctl [TARGET] [-t SECONDS] get [--json]\n"
+                          "       lcctl [TARGET] [-t SECONDS] help\n"
+                          "       lcctl [TARGET] [-t SECONDS] follow\n"
+                          "       lcctl [TARGET] [-t SECONDS] CMD...\n"
+                          "\n"
+                          "Talks to processes that use lib_common through their debug pipes\n"
+                          "\"/dev/libfifo\" and \"/dev/libfifo_<n>\", and prints their answers.\n"
+                          "\n"
+                          "  list        every pipe node: the process that serves it (pid and name,\n"
+                          "              from /proc/<pid>/fd), or \"stale\" when no process reads it.\n"
+                          "              --json: one array of objects with the keys pipe, pid, name\n"
+                          "              (both null when stale) and state (\"serving\" or \"stale\").\n"
+                          "  clean       removes stale nodes: all of them, or only the PIPEs named.\n"
+                          "              A node a process holds open is never removed, nor one made\n"
+                          "              less than a second ago (its process may be opening it).\n"
+                          "  get         the levels and the time-stamp switch, as one line\n"
+                          "              pid=<pid> pipe=<path> version=<v> lib=<n> para=<n> cc=<n>\n"
+                          "              visca=<n> net=<n> module=<n> mpp=<n> time=<0|1>\n"
+                          "              --json: one object with the keys pid, pipe, version, levels\n"
+                          "              (lib, para, cc, visca, net, module, mpp) and time.\n"
+                          "  help        the process's command rows, the built-in ones described.\n"
+                          "  follow      every trace the process emits from now on, until Ctrl-C or\n"
+                          "              the process ends.  Needs no syslog daemon.\n"
+                          "  CMD...      commands in the pipe's own syntax, e.g. lib_level=debug or\n"
+                          "              gpool=statistics; several arguments are joined with ';'.\n"
+                          "              Prints the traces the commands made, as the process\n"
+                          "              formatted them (those its levels let through).  Text longer\n"
+                          "              than one read of the pipe (256 bytes) is sent in several\n"
+                          "              writes split at semicolons; one command that does not fit\n"
+                          "              into a write is refused.\n"
+                          "\n"
+                          "TARGET (default: the one process that serves a pipe):\n"
+                          "  -p PID      the process PID\n"
+                          "  -n NAME     the process named NAME (an error if several are)\n"
+                          "  -a          every serving process, each answer headed by its pid\n"
+                          "  --pipe PATH the process reading the node PATH\n"
+                          "  -t SECONDS  gives up after this long (default 2); no call ever waits\n"
+                          "              longer, whatever the process does.\n"
+                          "\n"
+                          "Exit status: 0 delivered and answered; 1 the process refused a command\n"
+                          "(its hint is printed); 2 not delivered: no such process, a stale node,\n"
+                          "busy (another lcctl is talking to it), no answer in time, or the\n"
+                          "process ended; the message says which.\n"
+                          "Without lcctl: echo \"help=1\" > /dev/libfifo (answers go to syslog).\n";
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -260,16 +259,21 @@ const char *describe(const std::string &row)
         static const struct {
             const char *module, *what;
         } modules[] = {
-            {"lib", "the library's own traces"}, {"para", "module para"},
-            {"cc", "module cc and the library's [cc texts"}, {"visca", "module visca"},
-            {"module", "module module"}, {"net", "module net"}, {"mpp", "module mpp"},
+            {"lib", "the library's own traces"},
+            {"para", "module para"},
+            {"cc", "module cc and the library's [cc texts"},
+            {"visca", "module visca"},
+            {"module", "module module"},
+            {"net", "module net"},
+            {"mpp", "module mpp"},
             {"all", "all seven modules"},
         };
         static const struct {
             const char *value, *what;
-        } levels[] = {{"err", "errors only (level 3)"}, {"info", "up to information (level 6)"},
+        } levels[] = {{"err", "errors only (level 3)"},
+                      {"info", "up to information (level 6)"},
                       {"debug", "everything, debug included (level 7)"}};
-        static std::vector<std::string> texts; // keeps the strings alive
+        static std::vector<std::string> texts;  // keeps the strings alive
         texts.reserve(32);
         for (const auto &mod : modules)
             for (const auto &lvl : levels) {
@@ -320,9 +324,8 @@ int send_commands(Conversation &talk, const Node &node, const std::string &comma
     std::vector<std::string> writes;
     std::string too_long, error;
     if (!split_commands(commands, talk.room(false, false), &writes, &too_long)) {
-        complain("command too long for one write of the pipe (" + std::to_string(too_long.size()) +
-                 " bytes, at most " + std::to_string(talk.room(false, false)) + "): " + too_long.substr(0, 40) +
-                 "...; nothing sent");
+        complain("command too long for one write of the pipe (" + std::to_string(too_long.size()) + " bytes, at most " +
+                 std::to_string(talk.room(false, false)) + "): " + too_long.substr(0, 40) + "...; nothing sent");
         return NOT_DELIVERED;
     }
     int status = ANSWERED;

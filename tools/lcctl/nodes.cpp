@@ -48,7 +48,7 @@ static std::string read_small(const std::string &path)
 static char process_state(long pid)
 {
     const std::string stat = read_small("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = stat.rfind(')'); // the name may hold blanks and parentheses
+    const size_t paren = stat.rfind(')');  // the name may hold blanks and parentheses
     return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 0;
 }
 
@@ -236,8 +236,7 @@ static std::string pid_not_serving(const std::vector<Node> &nodes, long pid)
     return error;
 }
 
-bool select_targets(const std::vector<Node> &nodes, const Target &target, std::vector<Node> *chosen,
-                    std::string *error)
+bool select_targets(const std::vector<Node> &nodes, const Target &target, std::vector<Node> *chosen, std::string *error)
 {
     chosen->clear();
     std::vector<const Node *> serving;

@@ -11,11 +11,11 @@ namespace lcctl {
 // One node "/dev/libfifo" or "/dev/libfifo_<n>".
 struct Node {
     std::string path;
-    bool serving = false; // a process reads it
-    long pid = 0;         // the process that holds it open for reading; 0: none or not visible
-    std::string name;     // that process's name
-    uid_t owner = 0;      // owner of the node (the user of the process that made it)
-    time_t changed = 0;   // when the node was made (its status change time)
+    bool serving = false;  // a process reads it
+    long pid = 0;          // the process that holds it open for reading; 0: none or not visible
+    std::string name;      // that process's name
+    uid_t owner = 0;       // owner of the node (the user of the process that made it)
+    time_t changed = 0;    // when the node was made (its status change time)
 };
 
 // Every node, sorted by path; each with its reader as far as /proc shows
@@ -40,7 +40,7 @@ std::string process_name(long pid);
 struct Target {
     enum Kind { Only, Pid, Name, All, Pipe } kind = Only;
     long pid = 0;
-    std::string name; // process name, or the pipe's path for Pipe
+    std::string name;  // process name, or the pipe's path for Pipe
 };
 
 // The nodes a target selects from `nodes`.  False with a message naming

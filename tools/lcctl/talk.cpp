@@ -23,8 +23,8 @@
 namespace lcctl {
 
 enum {
-    POLL_STEP_MS = 20, // how often a wait looks at the process and the stop flag
-    LOCK_STEP_MS = 2,  // how often a caller tries the lock again
+    POLL_STEP_MS = 20,  // how often a wait looks at the process and the stop flag
+    LOCK_STEP_MS = 2,   // how often a caller tries the lock again
 };
 
 int64_t now_ms()
@@ -96,7 +96,7 @@ static int make_reply(uid_t owner, std::string *path, std::string *error)
     }
     if (rc != 0) {
         *error = "cannot make the reply FIFO " + *path + ": " + strerror(errno);
-        path->clear(); // not ours: never opened, never removed
+        path->clear();  // not ours: never opened, never removed
         return -1;
     }
     if (geteuid() == 0 && owner != 0 && chown(path->c_str(), owner, (gid_t)-1) != 0) {
@@ -121,7 +121,7 @@ Conversation::~Conversation()
 void Conversation::release_pipe()
 {
     if (pipe_fd_ >= 0)
-        close(pipe_fd_); // drops the lock with it
+        close(pipe_fd_);  // drops the lock with it
     pipe_fd_ = -1;
 }
 
@@ -159,7 +159,7 @@ std::string Conversation::header(bool rows, bool follow) const
 
 size_t Conversation::room(bool rows, bool follow) const
 {
-    const size_t used = header(rows, follow).size() + 1; // and the ';' after it
+    const size_t used = header(rows, follow).size() + 1;  // and the ';' after it
     return used < PIPE_READ ? PIPE_READ - used : 0;
 }
 

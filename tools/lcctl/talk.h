@@ -15,9 +15,9 @@ namespace lcctl {
 
 // Exit statuses.
 enum Status {
-    ANSWERED = 0,      // delivered and answered
-    REFUSED = 1,       // the process refused a command
-    NOT_DELIVERED = 2, // no process, stale node, busy, no answer in time
+    ANSWERED = 0,       // delivered and answered
+    REFUSED = 1,        // the process refused a command
+    NOT_DELIVERED = 2,  // no process, stale node, busy, no answer in time
 };
 
 // The bytes one read of the pipe takes: no write may be longer.
@@ -32,8 +32,7 @@ using RecordFn = std::function<void(char type, const std::string &text)>;
 // Splits a command text at semicolons into pieces of writes that each hold
 // at most `room` bytes, keeping every byte and semicolon in order.  False,
 // with the piece in *too_long, when one command alone is longer than room.
-bool split_commands(const std::string &text, size_t room, std::vector<std::string> *writes,
-                    std::string *too_long);
+bool split_commands(const std::string &text, size_t room, std::vector<std::string> *writes, std::string *too_long);
 
 class Conversation {
 public:
@@ -76,7 +75,7 @@ private:
     std::string reply_path_;
     int reply_fd_ = -1;
     int pipe_fd_ = -1;
-    std::string pending_; // bytes of a record not complete yet
+    std::string pending_;  // bytes of a record not complete yet
 };
 
 }  // namespace lcctl
