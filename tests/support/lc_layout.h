@@ -1,0 +1,11 @@
+// Compile-time checks of a record's layout: a field's offset, or the record's
+// size, on 32-bit ARM (ILP32, first number) and on the 64-bit host (second).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define LC_LAYOUT_PICK(ilp32, lp64) (UINTPTR_MAX == 0xffffffffu ? (ilp32) : (lp64))
+#define LC_OFFSET(type, field, ilp32, lp64) \
+    static_assert(offsetof(type, field) == LC_LAYOUT_PICK(ilp32, lp64), #type "." #field)
+#define LC_SIZE(type, ilp32, lp64) static_assert(sizeof(type) == LC_LAYOUT_PICK(ilp32, lp64), "sizeof " #type)
