@@ -8,13 +8,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
-#include <sys/stat.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -168,35 +168,29 @@ static void BM_TraceFormatted(benchmark::State &state)
 BENCHMARK(BM_TraceFormatted);
 
 // The library started, with a follower attached as `lcctl follow` attaches
-// one: a FIFO named in the pipe, drained by a thread of its own.  ok() is
-// false when the library serves no pipe here.
+// one: a connection to its control socket, drained by a thread of its own.
+// ok() is false when the library serves no control socket here.
 class Followed {
 public:
     Followed()
     {
         if (lib_common_init() != 0)
             return;
-        std::string pipe = served_pipe();
-        fifo_ = "/tmp/lcctl-bench-" + std::to_string(getpid());
-        unlink(fifo_.c_str());
-        if (pipe.empty() || mkfifo(fifo_.c_str(), 0600) != 0)
-            return;
-        fd_ = open(fifo_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        const std::string request = std::string(LC_REPLY_HEADER, LC_REPLY_HEADER_LEN) + "reply=" + fifo_ + " follow";
-        int w = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        bool sent = fd_ >= 0 && w >= 0 && write(w, request.data(), request.size()) == (ssize_t)request.size();
-        if (w >= 0)
-            close(w);
-        if (!sent)
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr;
+        memset(&addr, 0, sizeof addr);
+        addr.sun_family = AF_UNIX;
+        const std::string name = LC_CTL_NAME_PREFIX + std::to_string(getpid());
+        memcpy(addr.sun_path + 1, name.data(), name.size());
+        const char request[] = {LC_REQ_FOLLOW, '\0'};
+        if (fd_ < 0 ||
+            connect(fd_, reinterpret_cast<struct sockaddr *>(&addr),
+                    (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size())) != 0 ||
+            send(fd_, request, sizeof request, MSG_NOSIGNAL) != (ssize_t)sizeof request)
             return;
         // Attached once the status record has come.
-        for (int i = 0; i < 2000 && !attached_; i++) {
-            struct pollfd p = {fd_, POLLIN, 0};
-            poll(&p, 1, 1);
-            char buf[512];
-            ssize_t n = read(fd_, buf, sizeof buf);
-            attached_ = n > 0 && buf[0] == LC_REC_STATUS;
-        }
+        char buf[512];
+        attached_ = recv(fd_, buf, sizeof buf, 0) > 0 && buf[0] == LC_REC_STATUS;
         if (attached_)
             reader_ = std::thread([this] { drain(); });
     }
@@ -208,30 +202,11 @@ public:
         lib_common_exit();
         if (fd_ >= 0)
             close(fd_);
-        if (!fifo_.empty())
-            unlink(fifo_.c_str());
     }
     bool ok() const { return attached_; }
     long long bytes() const { return bytes_; }
 
 private:
-    static std::string served_pipe()
-    {
-        DIR *dir = opendir("/proc/self/fd");
-        std::string found;
-        while (dir != nullptr && found.empty()) {
-            struct dirent *ent = readdir(dir);
-            if (ent == nullptr)
-                break;
-            char target[PATH_MAX];
-            ssize_t n = readlink(("/proc/self/fd/" + std::string(ent->d_name)).c_str(), target, sizeof target - 1);
-            if (n > 0 && (target[n] = '\0', strncmp(target, "/dev/libfifo", 12) == 0))
-                found = target;
-        }
-        if (dir != nullptr)
-            closedir(dir);
-        return found;
-    }
     void drain()
     {
         char buf[65536];
@@ -239,12 +214,11 @@ private:
             struct pollfd p = {fd_, POLLIN, 0};
             poll(&p, 1, 10);
             ssize_t n;
-            while ((n = read(fd_, buf, sizeof buf)) > 0)
+            while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
                 bytes_ += n;
         }
     }
 
-    std::string fifo_;
     int fd_ = -1;
     bool attached_ = false;
     std::atomic<bool> stop_{false};
@@ -257,7 +231,7 @@ static void BM_TraceGateOffFollowed(benchmark::State &state)
 {
     Followed followed;
     if (!followed.ok()) {
-        state.SkipWithError("no follower attached (no pipe served?)");
+        state.SkipWithError("no follower attached (no control socket?)");
         return;
     }
     gate_off_loop(state, false);
@@ -265,12 +239,12 @@ static void BM_TraceGateOffFollowed(benchmark::State &state)
 BENCHMARK(BM_TraceGateOffFollowed);
 
 // An emitted trace while a follower is attached: formatted, handed to
-// output_hook and copied into the follower's FIFO; beside vsnprintf.
+// output_hook and copied into the follower's connection; beside vsnprintf.
 static void BM_TraceFollowed(benchmark::State &state)
 {
     Followed followed;
     if (!followed.ok()) {
-        state.SkipWithError("no follower attached (no pipe served?)");
+        state.SkipWithError("no follower attached (no control socket?)");
         return;
     }
     dbgout_profile.lib_level = 6;

@@ -9,23 +9,20 @@
 // drained and read once more while empty.
 //
 // The model: each read takes up to 256 bytes of what was written; the text
-// splits at every ';' (a trailing one ends it); a piece ends at a NUL byte,
-// needs an '=', and its key and value, trimmed of white space and quotes,
-// must be at most 99 characters and equal a row's key and value (any value
-// for a value-less row); rows without key or handler never match, and the
-// first matching row in registration and table order wins.  A full read
-// that ends inside a piece while more waits in the pipe fails that piece,
-// and the first piece of the next read too.  A piece that starts with the
-// reply header ("\0lcctl ") names a reply FIFO the input cannot make: it
-// is refused (traced at level 3) and fails, and so does every later piece
-// of that read until another header.  A read with a failed piece traces the
-// hint once; a read of an empty pipe traces "no data yet".  Handler calls
+// ends at its first NUL byte and splits at every ';' (a trailing one ends
+// it); a piece needs an '=', and its key and value, trimmed of white space
+// and quotes, must be at most 99 characters and equal a row's key and
+// value (any value for a value-less row); rows without key or handler
+// never match, and the first matching row in registration and table order
+// wins.  A full read of 256 bytes without a NUL that ends inside a piece
+// (its last byte is no ';') fails that piece when the byte waiting next is
+// no ';' either, and the first piece of the next read too.  A read with a
+// failed piece traces the hint once; a read of an empty pipe traces "no
+// data yet".  Handler calls
 // and traces are logged in one sequence, which must equal the model's,
 // read by read.  The model builds its texts in storage kept from one read
 // to the next, so that it costs the fuzzer no allocation per event.
 #include "fuzz_input.h"
-
-#include "reply_protocol_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -71,21 +68,13 @@ void log_hook(int32_t level, const char *text)
 {
     fuzz_trace_hook(level, text);
     const TraceLine &l = fuzz_traces().back();
-    // The reason of a refused reply names a path; the model only knows
-    // that the header was refused.  A row listed by "help" may hold the
-    // same words, so only the pipe's own trace counts.
-    const bool refusal =
-        l.module == "lib" && l.function == "fifo_handle" && l.text.compare(0, 15, "reply refused: ") == 0;
     std::string &e = event_log().add();
     e += "trace ";
     e += l.module;
     e += ' ';
     e += l.function;
     e += ' ';
-    if (refusal)
-        e += "reply refused";
-    else
-        e += l.text;
+    e += l.text;
     fuzz_traces().clear();
 }
 
@@ -153,12 +142,6 @@ bool equals(const std::string &s, const char *begin, const char *end)
     return s.size() == static_cast<size_t>(end - begin) && fuzz_same_bytes(s.data(), begin, s.size());
 }
 
-// A piece that starts with the reply header bytes.
-bool is_reply_header(const char *p, size_t n)
-{
-    return n >= LC_REPLY_HEADER_LEN && memcmp(p, LC_REPLY_HEADER, LC_REPLY_HEADER_LEN) == 0;
-}
-
 struct Row {
     bool has_key, has_value, has_handler, help;
     std::string key, value;
@@ -224,20 +207,15 @@ struct Registry {
     // last piece goes on in the pipe (ends_cut).
     void read(const char *text, size_t n, bool starts_cut, bool ends_cut, Lines &out) const
     {
+        const size_t len = strnlen(text, n);  // the text the split sees
         bool failed = false;
-        bool refused = false;
         size_t pos = 0;
         for (;;) {
-            const void *at = memchr(text + pos, ';', n - pos);
-            size_t semi = at != nullptr ? static_cast<size_t>(static_cast<const char *>(at) - text) : n;
+            const void *at = memchr(text + pos, ';', len - pos);
+            size_t semi = at != nullptr ? static_cast<size_t>(static_cast<const char *>(at) - text) : len;
             const bool cut = (pos == 0 && starts_cut) || (at == nullptr && ends_cut);
-            if (!cut && is_reply_header(text + pos, semi - pos)) {
-                out.add() = "trace lib fifo_handle reply refused";
-                refused = true;
+            if (cut || !piece(text + pos, semi - pos, out))
                 failed = true;
-            } else if (cut || refused || !piece(text + pos, semi - pos, out)) {
-                failed = true;
-            }
             if (at == nullptr || semi + 1 >= n)
                 break;
             pos = semi + 1;
@@ -270,7 +248,8 @@ void handle(const Pipe &p, std::string &pending, bool &cut)
         want.add() = "trace lib fifo_handle no data yet\n\n";
     } else {
         size_t n = pending.size() < 256 ? pending.size() : 256;
-        const bool ends_cut = n == 256 && pending.size() > n && pending[n - 1] != ';' && pending[n - 1] != '\n';
+        const bool ends_cut = n == 256 && strnlen(pending.data(), n) == n && pending.size() > n &&
+                              pending[n - 1] != ';' && pending[n] != ';';
         registry().read(pending.data(), n, cut, ends_cut, want);
         cut = ends_cut;
         pending.erase(0, n);

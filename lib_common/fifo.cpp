@@ -8,7 +8,6 @@
 #include "common_internal.h"
 #include "lc_lock_internal.h"
 #include "reply_internal.h"
-#include "reply_protocol_internal.h"
 
 #include <assert.h>
 #include <errno.h>
@@ -47,6 +46,8 @@ static bool fifo_created = true;
 /* Process that made the node at fifo_path (0: none); a forked child must
    not remove its parent's node. */
 static pid_t node_owner;
+/* Whether fifo_path is served: fifo_init_fun opened it. */
+static bool serving;
 /* The descriptor whose last read ended inside a piece that goes on in the
    pipe (-1: none); only the thread that runs fifo_handle uses it. */
 static int cut_fd = -1;
@@ -96,6 +97,7 @@ extern "C" LC_API int32_t fifo_init_fun(void)
         remove(fifo_path);
     node_owner = 0;
     cut_fd = -1;
+    serving = false;
 
     bool shared = access(shared_path, F_OK) != 0;
     if (shared)
@@ -133,6 +135,7 @@ extern "C" LC_API int32_t fifo_init_fun(void)
         XEL_TRACE(lib, 6, "fifo open erro\n\n");
         return -1;
     }
+    serving = true;
     XEL_TRACE(lib, 6, " %s is ready,fd:%d\n\n", fifo_path, fd);
     return fd;
 }
@@ -186,90 +189,80 @@ static bool find_row(const char *key, const char *value, fifo_cmd *found)
     return false;
 }
 
-/* Runs one "key=value" piece (changed in place); false when it has no '=',
-   a part longer than 99 characters after trimming, or matches no row.  The
-   handler runs without list_lock so that it may register tables. */
-static bool parse_fifo_line(char *piece)
+/* Splits a "key=value" piece (changed in place) into trimmed fields;
+   false when it has no '=' or a part longer than 99 characters after
+   trimming. */
+static bool split_piece(char *piece, char (&key)[FIELD_SIZE], char (&value)[FIELD_SIZE])
 {
     char *eq = strchr(piece, '=');
     if (eq == nullptr)
         return false;
     *eq = '\0';
+    return copy_field(key, lc_strip(piece, nullptr)) && copy_field(value, lc_strip(eq + 1, nullptr));
+}
+
+/* Runs one "key=value" piece (changed in place); false when it cannot be
+   split or matches no row.  The handler runs without list_lock so that it
+   may register tables. */
+static bool parse_fifo_line(char *piece)
+{
     char key[FIELD_SIZE];
     char value[FIELD_SIZE];
-    if (!copy_field(key, lc_strip(piece, nullptr)) || !copy_field(value, lc_strip(eq + 1, nullptr)))
-        return false;
     fifo_cmd row;
-    if (!find_row(key, value, &row))
+    if (!split_piece(piece, key, value) || !find_row(key, value, &row))
         return false;
     row.handler(value, row.data);
     return true;
 }
 
-/* Whether a full read ended inside a piece of which more waits in the
-   pipe: its last byte is no ';' or line feed, and the pipe is not empty.
-   Must look at the text before the semicolons are cut out. */
-static bool piece_goes_on(int fd, const char *text, size_t len)
+bool lc_fifo_run(char *piece)
 {
-    if (len != READ_MAX || text[len - 1] == ';' || text[len - 1] == '\n')
+    return parse_fifo_line(piece);
+}
+
+bool lc_fifo_matches(const char *piece)
+{
+    char copy[LC_FIFO_PIECE_MAX];
+    const size_t len = strlen(piece);
+    if (len >= sizeof copy)
         return false;
-    int waiting = 0;
-    return ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+    memcpy(copy, piece, len + 1);
+    char key[FIELD_SIZE];
+    char value[FIELD_SIZE];
+    fifo_cmd row;
+    return split_piece(copy, key, value) && find_row(key, value, &row);
 }
 
-/* A piece that starts with the reply header bytes. */
-static bool is_reply_header(const char *piece, size_t len)
-{
-    return len >= LC_REPLY_HEADER_LEN && memcmp(piece, LC_REPLY_HEADER, LC_REPLY_HEADER_LEN) == 0;
-}
-
-namespace {
-/* The request of a read that an asker wants answered (see
-   reply_protocol_internal.h): its reply slot, whether one of its pieces
-   failed, and whether its header was refused (then its pieces do not run:
-   nothing is done that the asker cannot be told). */
-struct Request {
-    int slot = -1;
-    bool failed = false;
-    bool refused = false;
-};
-}  // namespace
-
-/* Sends the registered rows into the answer in slot.  Takes list_lock. */
-static void reply_rows(int slot)
+void lc_fifo_each_row(void (*fn)(const char *key, const char *value, void *ctx), void *ctx)
 {
     lc_lock_guard lock = hold_list();
     for (RowWalk walk; const fifo_cmd *row = walk.next();)
-        lc_reply_row(slot, row->key, row->value);
+        fn(row->key, row->value, ctx);
 }
 
-/* Ends the current request's answer, if it has one. */
-static void finish_request(Request *req)
+const char *lc_fifo_served_path(void)
 {
-    if (req->slot >= 0)
-        lc_reply_finish(req->slot, !req->failed, fifo_path);
-    *req = Request();
+    return serving ? fifo_path : nullptr;
 }
 
-/* Starts a request from the header's words; false, with the reason in why
-   (empty when the asker was told it is busy), when it cannot be answered. */
-static bool start_request(const char *words, size_t len, Request *req, char *why, size_t size)
+/* Whether the byte waiting first in the pipe goes on with the piece a
+   full read ended in: any byte but ';'.  A pipe cannot be read without
+   taking, so the byte is copied out with tee(2) into a pipe of our own;
+   when that fails the piece counts as cut, so that half a command never
+   runs. */
+static bool next_byte_goes_on(int fd)
 {
-    finish_request(req);
-    lc_reply_request asked;
-    if (!lc_reply_parse(words, len, &asked)) {
-        snprintf(why, size, "malformed request header");
-        req->refused = true;
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)
         return false;
-    }
-    req->slot = lc_reply_open(&asked, why, size);
-    if (req->slot < 0) {
-        req->refused = true;
-        return false;
-    }
-    if (asked.rows)
-        reply_rows(req->slot);
-    return true;
+    int peek[2];
+    if (pipe2(peek, O_CLOEXEC | O_NONBLOCK) != 0)
+        return true;
+    char next = 0;
+    const bool seen = tee(fd, peek[1], 1, SPLICE_F_NONBLOCK) == 1 && read(peek[0], &next, 1) == 1;
+    close(peek[0]);
+    close(peek[1]);
+    return !seen || next != ';';
 }
 
 extern "C" LC_API void fifo_handle(int32_t fd)
@@ -284,43 +277,30 @@ extern "C" LC_API void fifo_handle(int32_t fd)
     if (n == 0)
         return;
     /* Any other read error leaves an empty text, which fails as a command. */
-    size_t len = n < 0 ? 0 : (size_t)n;
-    /* A piece cut by the read boundary fails in both reads: neither half
-       of a command may run. */
+    const size_t len = n < 0 ? 0 : (size_t)n;
+    /* The bytes read are one C text: a NUL byte ends it.  A piece cut by
+       the read boundary fails in both reads, so that neither half of a
+       command runs; a full read ends inside a piece unless its last byte
+       is ';' or the next byte waiting is one. */
     const bool starts_cut = cut_fd == fd;
-    const bool ends_cut = n > 0 && piece_goes_on(fd, buf, len);
+    const bool ends_cut = strlen(buf) == READ_MAX && buf[READ_MAX - 1] != ';' && next_byte_goes_on(fd);
     cut_fd = ends_cut ? fd : -1;
 
-    /* Semicolons are looked for in every byte read, so a NUL byte only
-       ends the piece it is in. */
     bool failed = false;
-    Request req;
     size_t pos = 0;
     for (;;) {
-        char *semi = static_cast<char *>(memchr(buf + pos, ';', len - pos));
-        const size_t end = semi != nullptr ? (size_t)(semi - buf) : len;
+        char *semi = strchr(buf + pos, ';');
         if (semi != nullptr)
             *semi = '\0';
         const bool cut = (pos == 0 && starts_cut) || (semi == nullptr && ends_cut);
-        if (!cut && is_reply_header(buf + pos, end - pos)) {
-            char why[256];
-            if (!start_request(buf + pos + LC_REPLY_HEADER_LEN, end - pos - LC_REPLY_HEADER_LEN, &req, why,
-                               sizeof why)) {
-                failed = true;
-                if (why[0] != '\0')
-                    XEL_TRACE(lib, 3, "reply refused: %s\n", why);
-            }
-        } else if (cut || req.refused || !parse_fifo_line(buf + pos)) {
+        if (cut || !parse_fifo_line(buf + pos))
             failed = true;
-            req.failed = true;
-        }
-        if (semi == nullptr || end + 1 >= len)
+        if (semi == nullptr || (size_t)(semi - buf) + 1 >= len)
             break;
-        pos = end + 1;
+        pos = (size_t)(semi - buf) + 1;
     }
     if (failed)
         XEL_TRACE(lib, 6, "please use echo \"help=1\" > /dev/libfifo \n");
-    finish_request(&req);
 }
 
 extern "C" LC_API void fifo_exit_fun(int32_t fd)
@@ -330,8 +310,8 @@ extern "C" LC_API void fifo_exit_fun(int32_t fd)
         lc_lock_guard lock = hold_list();
         free_registrations();
     }
-    lc_reply_close_all();
     cut_fd = -1;
+    serving = false;
     if (fd >= 0)
         close(fd);
     if (node_owner == getpid())

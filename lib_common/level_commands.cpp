@@ -5,6 +5,7 @@
 #include "fifo.h"
 #include "trace.h"
 #include "common_internal.h"
+#include "lc_modules_internal.h"
 
 #include <assert.h>
 #include <stdint.h>
@@ -16,37 +17,19 @@ static void set_time_enable_level(const char *value, void *data);
    row's word is untyped; set_debug_level only reads through it. */
 // The formatter takes a macro that starts with a brace for a block.
 // clang-format off
-#define LEVEL_ROWS(key, letter)                                     \
-    {key, "err", set_debug_level, const_cast<char *>(letter "3")},  \
-    {key, "info", set_debug_level, const_cast<char *>(letter "6")}, \
-    {key, "debug", set_debug_level, const_cast<char *>(letter "7")}
+#define LEVEL_ROWS(name, letter)                                               \
+    {#name "_level", "err", set_debug_level, const_cast<char *>(letter "3")},  \
+    {#name "_level", "info", set_debug_level, const_cast<char *>(letter "6")}, \
+    {#name "_level", "debug", set_debug_level, const_cast<char *>(letter "7")},
 // clang-format on
 
-/* Listed by "help" in this order. */
+/* Listed by "help" in this order: the modules, then all of them. */
 static const fifo_cmd level_cmds[] = {
-    LEVEL_ROWS("lib_level", "L"),
-    LEVEL_ROWS("para_level", "p"),
-    LEVEL_ROWS("cc_level", "C"),
-    LEVEL_ROWS("visca_level", "V"),
-    LEVEL_ROWS("module_level", "M"),
-    LEVEL_ROWS("net_level", "N"),
-    LEVEL_ROWS("mpp_level", "P"),
-    LEVEL_ROWS("all_level", "A"),
-    {"dbg_time", "1", set_time_enable_level, (void *)(intptr_t)1},
+    LC_MODULES(LEVEL_ROWS) LEVEL_ROWS(all, "A"){"dbg_time", "1", set_time_enable_level, (void *)(intptr_t)1},
     {"dbg_time", "0", set_time_enable_level, (void *)(intptr_t)0},
 };
 enum { LEVEL_CMD_COUNT = sizeof level_cmds / sizeof level_cmds[0] };
 LC_STATIC_ASSERT(LEVEL_CMD_COUNT == 26, "eight keys of three levels, two dbg_time rows");
-
-/* Module letters of the codes; "A" stands for all seven. */
-static const struct {
-    char letter;
-    int32_t *field;
-} modules[] = {
-    {'L', &dbgout_profile.lib_level},   {'p', &dbgout_profile.para_level},   {'C', &dbgout_profile.cc_level},
-    {'V', &dbgout_profile.visca_level}, {'M', &dbgout_profile.module_level}, {'N', &dbgout_profile.net_level},
-    {'P', &dbgout_profile.mpp_level},
-};
 
 /* Stores the level of a code such as "L7" in its module's field(s).  The
    codes are the rows' own (LEVEL_ROWS): a letter and 3, 6 or 7.  Relaxed
@@ -58,9 +41,9 @@ static void set_debug_level(const char *, void *data)
     assert(code[1] == '3' || code[1] == '6' || code[1] == '7');
     assert(code[2] == '\0');
     const int32_t level = code[1] - '0';
-    for (const auto &m : modules)
+    for (const lc_module &m : lc_modules)
         if (code[0] == 'A' || code[0] == m.letter)
-            __atomic_store_n(m.field, level, __ATOMIC_RELAXED);
+            __atomic_store_n(m.level, level, __ATOMIC_RELAXED);
     XEL_TRACE(lib, 7, "%s\n", code);
 }
 

@@ -44,11 +44,14 @@ extern "C" LC_API int lib_common_init(void)
     if (gpool != nullptr)
         return 0;
     /* Start-up levels first, so that every start-up trace obeys them. */
-    const char *bad;
-    int bad_len;
-    for (const char *levels = getenv("LIB_COMMON_LEVELS"); lc_levels_next(&levels, &bad, &bad_len);)
-        if (bad != nullptr)
-            XEL_TRACE(lib, 3, "LIB_COMMON_LEVELS: ignored \"%.*s\"\n", bad_len, bad);
+    lc_levels_part bad;
+    for (const char *levels = getenv("LIB_COMMON_LEVELS"); lc_levels_next(&levels, &bad);) {
+        if (bad.text == nullptr)
+            continue;
+        char shown[128];
+        lc_escape(shown, sizeof shown, bad.text, bad.len);
+        XEL_TRACE(lib, 3, "LIB_COMMON_LEVELS: ignored \"%s\": %s\n", shown, bad.why);
+    }
     threadpool *pool = threadpool_create(GPOOL_WORKERS, common_profile.pool_max_threads, GPOOL_PENDING);
     if (pool == nullptr)
         return -1;

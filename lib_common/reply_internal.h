@@ -1,50 +1,42 @@
 /*
- * reply_internal.h - the debug pipe's reply channel: answers and followers
- * that receive copies of the traces (see reply_protocol_internal.h).  Not
- * installed; nothing here is exported.
+ * reply_internal.h - the sinks of lcctl's answers: connections that receive
+ * copies of the traces (see reply_protocol_internal.h).  Not installed;
+ * nothing here is exported.
+ *
+ * An answer belongs to the thread that serves the request and receives its
+ * traces only; a follower receives every thread's.  Nothing here traces,
+ * so the trace output may call in from any thread.
  */
 #ifndef LC_REPLY_INTERNAL_H
 #define LC_REPLY_INTERNAL_H
 
 #include <stddef.h>
 
-/* Non-zero while any reply FIFO is attached; read without a lock by every
-   trace, which then calls lc_reply_copy. */
+/* Non-zero while any sink is attached; read without a lock by every trace,
+   which then calls lc_reply_copy. */
 extern int lc_reply_attached;
 
-/* Copies one finished trace text into the attached FIFOs: every follower,
-   and the answer of the calling thread.  Never blocks on a reader.  Any
-   thread; takes the sinks' lock (after list_lock, never before it). */
-void lc_reply_copy(const char *text, size_t len);
+/* Copies one finished trace text of `level` into the attached sinks: every
+   follower, and the answer of the calling thread.  Never blocks on a
+   reader.  Any thread; takes the sinks' lock. */
+void lc_reply_copy(int level, const char *text, size_t len);
 
-/* What a request header asks for. */
-struct lc_reply_request {
-    char path[128]; /* the reply FIFO */
-    bool rows;      /* list the command rows first */
-    bool follow;    /* stay attached and copy every thread's traces */
-};
+/* Attaches the connected socket fd (which the sink then owns): the answer
+   of the calling thread, or a follower.  Returns the slot, or -1 when all
+   followers' slots are taken (fd is left to the caller then). */
+int lc_reply_attach(int fd, bool follow);
 
-/* Reads the words after the header bytes (len bytes at words) into *req.
-   False when they are malformed. */
-bool lc_reply_parse(const char *words, size_t len, lc_reply_request *req);
+/* Writes one record into the sink in slot.  An answer's records leave room
+   for its closing records; what does not fit is dropped and counted.  On
+   the thread that attached the slot. */
+void lc_reply_put(int slot, char type, const char *text, size_t len);
 
-/* Opens and checks the reply FIFO of *req and attaches it: an answer to
-   the calling thread, or a follower (at most 8 attached at once).  Returns
-   the slot, or -1: then `why` holds the reason, or is empty when the asker
-   was told it is busy.  On the thread that handles the pipe's commands. */
-int lc_reply_open(const lc_reply_request *req, char *why, size_t why_size);
+/* Ends the answer in slot with the status text and the end record and
+   detaches it (closing its socket); a follower gets the status only and
+   stays attached.  On the thread that attached the slot. */
+void lc_reply_finish(int slot, const char *status, size_t len);
 
-/* Writes one command row into the answer in slot (value null: any).  The
-   caller may hold list_lock. */
-void lc_reply_row(int slot, const char *key, const char *value);
-
-/* Ends the answer in slot with the status record (ok, this process, its
-   pipe, the current levels) and the end record, and detaches it.  A
-   follower gets the status record only and stays attached.  On the thread
-   that opened the slot. */
-void lc_reply_finish(int slot, bool ok, const char *pipe_path);
-
-/* Detaches every FIFO, each after an end record.  When the pipe closes. */
+/* Detaches every sink, each after an end record.  When the library stops. */
 void lc_reply_close_all(void);
 
 #ifndef NDEBUG

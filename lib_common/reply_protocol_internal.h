@@ -1,50 +1,67 @@
 /*
- * reply_protocol_internal.h - how lcctl and the debug pipe talk back: the
- * request header that names a reply FIFO, and the records the library
- * writes into it.  Shared by the library and tools/lcctl.  Not installed.
+ * reply_protocol_internal.h - how lcctl talks to a process: its control
+ * socket, the one request a connection carries, and the records of the
+ * answer.  Shared by the library and tools/lcctl.  Not installed.
  *
- * A write into the pipe may hold a piece (between semicolons) that starts
- * with a NUL byte and "lcctl ", followed by words separated by one blank:
+ * Every started process listens on a Unix-domain stream socket in the
+ * abstract namespace (nothing on disk to leave behind or to redirect),
+ * named LC_CTL_NAME_PREFIX and its pid; when that name is taken, the pid
+ * and ".<n>".  The name only helps to find it: the process accepts a peer
+ * only when the kernel says it runs as root or as the process's own user
+ * (SO_PEERCRED), and lcctl takes the serving pid from the same
+ * credentials, never from the name.
  *
- *     \0lcctl reply=/tmp/lcctl-123-4567 [rows] [follow]
+ * A connection carries one request, a record the client writes at once:
  *
- * No command row can ever match a piece that starts with a NUL byte (it
- * ends the piece before any '='), so the header cannot be mistaken for a
- * command.  The pieces after it in the same read are answered into the
- * FIFO: every trace the handling thread makes, then a status record and an
- * end record.  "rows" first lists the registered command rows; "follow"
- * attaches the FIFO until its reader goes, and copies every trace of every
- * thread into it.
+ *     <type> <text> NUL        (at most LC_CTL_REQUEST_MAX bytes in all)
  *
- * The FIFO must be an absolute path whose last part starts with "lcctl-";
- * it is checked before and after opening, and written without blocking.
+ * and gets records back, each a type byte, text and a NUL byte, each one
+ * write; the process never blocks on a reader and closes the connection
+ * after the end record.  A request names no path and no file: the process
+ * opens nothing a requester names.
  *
- * Records: a type byte, text, and a NUL byte; one write each (at most
- * PIPE_BUF bytes, so records of several threads never mix).
+ *     commands  'c' "key=value;key=value"   every piece is checked against
+ *               the rows first; one that matches none refuses the whole
+ *               request (LC_REC_REFUSED names it) and nothing runs.
+ *               Answer: status, the traces the commands made on the
+ *               serving thread, status again, end.
+ *     get       'g' ""                      status, end.
+ *     rows      'h' ""                      every command row, status, end.
+ *     follow    'f' ""                      status, then every trace of
+ *               every thread until the process closes (end) or the
+ *               client goes.
  */
 #ifndef LC_REPLY_PROTOCOL_INTERNAL_H
 #define LC_REPLY_PROTOCOL_INTERNAL_H
 
-/* Header piece: these bytes, then the words. */
-#define LC_REPLY_HEADER "\0lcctl "
-enum { LC_REPLY_HEADER_LEN = 7 };
-#define LC_REPLY_WORD_PATH "reply="
-#define LC_REPLY_WORD_ROWS "rows"
-#define LC_REPLY_WORD_FOLLOW "follow"
-/* The last part of a reply path starts with this. */
-#define LC_REPLY_NAME_PREFIX "lcctl-"
+/* The abstract socket name: these bytes, then the decimal pid. */
+#define LC_CTL_NAME_PREFIX "lib_common/"
 
 enum {
-    LC_REC_TRACE = 't',   /* a trace text as the process formatted it */
+    LC_REQ_COMMANDS = 'c',
+    LC_REQ_GET = 'g',
+    LC_REQ_ROWS = 'h',
+    LC_REQ_FOLLOW = 'f',
+};
+
+enum {
+    LC_REC_STATUS = 's',  /* "pid=.. pipe=.. version=.. lib=.. .. mpp=.. time=.." (pipe "-": none) */
+    LC_REC_TRACE = 't',   /* the level digit, then the trace text as the process formatted it */
     LC_REC_ROW = 'r',     /* a command row with a value: "key=value" */
     LC_REC_ROW_ANY = 'R', /* a command row without a value: "key" */
     LC_REC_CUT = 'x',     /* "<n>": n records did not fit and are missing here */
-    LC_REC_STATUS = 's',  /* "ok=<0|1> pid=... pipe=... version=... lib=... time=<0|1>" */
-    LC_REC_BUSY = 'b',    /* the request was not taken: no free reply slot */
+    LC_REC_REFUSED = 'n', /* the request was refused, nothing ran; the text says why */
+    LC_REC_DENIED = 'd',  /* the peer is neither root nor the process's user */
+    LC_REC_BUSY = 'b',    /* too many connections; "<what>" */
     LC_REC_END = 'e',     /* the answer is complete */
 };
 
-/* A record's text never exceeds this (a trace is at most 1023 characters). */
-enum { LC_REPLY_TEXT_MAX = 1023 };
+enum {
+    LC_CTL_REQUEST_MAX = 1024, /* a request record, type and NUL included */
+    LC_REPLY_TEXT_MAX = 1024,  /* a record's text: a level digit and a trace of at most 1023 */
+    LC_CTL_CONNECTIONS = 8,    /* connections waiting for their request at once */
+    LC_CTL_FOLLOWERS = 4,      /* followers attached at once */
+    LC_CTL_REQUEST_MS = 1000,  /* a request not complete by then is dropped */
+};
 
 #endif /* LC_REPLY_PROTOCOL_INTERNAL_H */

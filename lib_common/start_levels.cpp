@@ -1,25 +1,13 @@
 /*
  * start_levels.cpp - trace levels a process starts with, from the
- * environment: LIB_COMMON_LEVELS="lib=7,cc=debug,all=info,time=1".
+ * environment: LIB_COMMON_LEVELS="all=info,lib=7,cc=debug,time=1".  Parts
+ * apply left to right, so "all" goes first.
  */
 #include "common_internal.h"
+#include "lc_modules_internal.h"
 #include "trace.h"
 
 #include <string.h>
-
-namespace {
-struct Module {
-    const char *name;
-    int32_t *field; /* null: every module ("all") */
-};
-}  // namespace
-
-static const Module modules[] = {
-    {"lib", &dbgout_profile.lib_level}, {"para", &dbgout_profile.para_level},
-    {"cc", &dbgout_profile.cc_level},   {"visca", &dbgout_profile.visca_level},
-    {"net", &dbgout_profile.net_level}, {"module", &dbgout_profile.module_level},
-    {"mpp", &dbgout_profile.mpp_level}, {"all", nullptr},
-};
 
 static bool equals(const char *s, size_t len, const char *word)
 {
@@ -51,12 +39,12 @@ static int32_t level_of(const char *s, size_t len)
     return -1;
 }
 
-/* Applies one "name=value" part; false when name or value is unknown. */
-static bool apply(const char *part, size_t len)
+/* Applies one "name=value" part; null when it did, otherwise why not. */
+static const char *apply(const char *part, size_t len)
 {
     const char *eq = static_cast<const char *>(memchr(part, '=', len));
     if (eq == nullptr)
-        return false;
+        return "no '='";
     const char *name = part;
     size_t name_len = (size_t)(eq - part);
     const char *value = eq + 1;
@@ -65,26 +53,29 @@ static bool apply(const char *part, size_t len)
     strip_blanks(&value, &value_len);
     if (equals(name, name_len, "time")) {
         if (!equals(value, value_len, "0") && !equals(value, value_len, "1"))
-            return false;
+            return "time is 0 or 1";
         __atomic_store_n(&dbgout_profile.time_enable, value[0] - '0', __ATOMIC_RELAXED);
-        return true;
+        return nullptr;
     }
+    const bool all = equals(name, name_len, "all");
+    const lc_module *one = nullptr;
+    for (const lc_module &m : lc_modules)
+        if (equals(name, name_len, m.name))
+            one = &m;
+    if (!all && one == nullptr)
+        return "no such module";
     const int32_t level = level_of(value, value_len);
-    for (const Module &m : modules) {
-        if (level < 0 || !equals(name, name_len, m.name))
-            continue;
-        for (const Module &each : modules)
-            if (each.field != nullptr && (m.field == nullptr || each.field == m.field))
-                __atomic_store_n(each.field, level, __ATOMIC_RELAXED);
-        return true;
-    }
-    return false;
+    if (level < 0)
+        return "not a level (0..7, err, info, debug)";
+    for (const lc_module &m : lc_modules)
+        if (all || &m == one)
+            __atomic_store_n(m.level, level, __ATOMIC_RELAXED);
+    return nullptr;
 }
 
-bool lc_levels_next(const char **text, const char **bad, int *bad_len)
+bool lc_levels_next(const char **text, lc_levels_part *bad)
 {
-    *bad = nullptr;
-    *bad_len = 0;
+    *bad = lc_levels_part();
     if (*text == nullptr || **text == '\0')
         return false;
     const char *part = *text;
@@ -94,9 +85,9 @@ bool lc_levels_next(const char **text, const char **bad, int *bad_len)
     const char *trimmed = part;
     size_t trimmed_len = len;
     strip_blanks(&trimmed, &trimmed_len);
-    if (trimmed_len > 0 && !apply(trimmed, trimmed_len)) {
-        *bad = trimmed;
-        *bad_len = (int)trimmed_len;
+    if (trimmed_len > 0 && (bad->why = apply(trimmed, trimmed_len)) != nullptr) {
+        bad->text = trimmed;
+        bad->len = trimmed_len;
     }
     return true;
 }

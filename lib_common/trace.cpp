@@ -5,6 +5,8 @@
  * installed, otherwise to syslog in records of at most 160 characters.
  */
 #include "trace.h"
+#include "common_internal.h"
+#include "lc_modules_internal.h"
 #include "reply_internal.h"
 
 #include <stdarg.h>
@@ -28,6 +30,10 @@ LC_API dbgout_profile_t dbgout_profile = {
     nullptr,                      /* output_hook */
 };
 }
+
+#define LC_MODULE_ROW(name, letter) {#name, (letter)[0], &dbgout_profile.name##_level},
+const lc_module lc_modules[LC_MODULE_COUNT] = {LC_MODULES(LC_MODULE_ROW)};
+#undef LC_MODULE_ROW
 
 /* Writes "ss.mmm" (second of the minute, millisecond) at buf; returns the
    number of characters written, 0 when the clock cannot be read. */
@@ -90,8 +96,30 @@ extern "C" LC_API int32_t xel_traceout(int32_t level, const char *fmt, ...)
         send_to_syslog(level, buf, total);
     /* Copies for lcctl; with nothing attached, one load and one compare. */
     if (__atomic_load_n(&lc_reply_attached, __ATOMIC_RELAXED) != 0)
-        lc_reply_copy(buf, total);
+        lc_reply_copy(level, buf, total);
     return 0;
+}
+
+void lc_escape(char *out, size_t size, const char *text, size_t len)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t pos = 0;
+    for (size_t i = 0; i < len; i++) {
+        const unsigned char c = (unsigned char)text[i];
+        const bool plain = c >= 0x20 && c != 0x7f && c != '\\';
+        if (pos + (plain ? 1 : 4) >= size)
+            break;
+        if (plain) {
+            out[pos++] = (char)c;
+            continue;
+        }
+        out[pos++] = '\\';
+        out[pos++] = 'x';
+        out[pos++] = hex[c >> 4];
+        out[pos++] = hex[c & 0xf];
+    }
+    if (size > 0)
+        out[pos] = '\0';
 }
 
 extern "C" LC_API void xel_traceout_raw(int32_t level, const char *title, const void *data, int32_t length)

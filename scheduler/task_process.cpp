@@ -12,6 +12,7 @@
 #include "scheduler_internal.h"
 #include "threadpool_internal.h"
 #include "fifo.h"
+#include "ctl_internal.h"
 #include "trace.h"
 
 #include <assert.h>
@@ -185,7 +186,9 @@ extern "C" LC_API void *task_process_main(void *)
         const DelayInterval wait = next_wait();
         struct timeval tv = {wait.seconds(), wait.useconds()};
         fd_set readable = watched;
-        int n = select(highest + 1, &readable, nullptr, nullptr, &tv);
+        int most = highest;
+        lc_ctl_watch(&readable, &most);
+        int n = select(most + 1, &readable, nullptr, nullptr, &tv);
         if (n < 0)
             break;
         if (ready(task_event_fd, &readable)) {
@@ -198,6 +201,7 @@ extern "C" LC_API void *task_process_main(void *)
         fire_one();
         if (ready(task_fifo_fd, &readable))
             fifo_handle(task_fifo_fd);
+        lc_ctl_serve(&readable);
     }
     XEL_TRACE(lib, 6, "leave\n");
     return nullptr;
@@ -218,6 +222,7 @@ static void release_scheduler(void)
     }
     fifo_exit_fun(task_fifo_fd);
     task_fifo_fd = -1;
+    lc_ctl_close();
     if (task_event_fd >= 0)
         close(task_event_fd);
     task_event_fd = -1;
@@ -239,6 +244,7 @@ extern "C" LC_API int task_process_init(void)
     }
     task_event_fd = eventfd(0, EFD_CLOEXEC);
     task_fifo_fd = fifo_init_fun();
+    lc_ctl_open();
     __atomic_store_n(&task_run, 1, __ATOMIC_RELEASE);
 
     int rc = pthread_create(&task_thread, nullptr, task_process_main, nullptr);

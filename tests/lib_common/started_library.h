@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +49,15 @@ protected:
         int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
         EXPECT_EQ(write(w, text.data(), text.size()), (ssize_t)text.size());
         close(w);
+    }
+    // Bytes written into the pipe that no read has taken yet.
+    int pipe_holds() const
+    {
+        int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK), n = -1;
+        if (w >= 0 && ioctl(w, FIONREAD, &n) != 0)
+            n = -1;
+        close(w);
+        return n;
     }
     // Writes text followed by the marker; true once the scheduler ran both.
     bool command(const std::string &text)

@@ -93,42 +93,44 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(dbgout_profile.time_enable, 1);
 }
 
-// One read takes 256 bytes.  A command cut by that boundary fails in both
-// reads, so neither half runs (each read traces the hint); one that ends
-// exactly there runs: nothing more waits, or a ';' or line feed ends it.
+// One read takes 256 bytes, which are one C text: a NUL byte ends it, a
+// line feed does not end a command.  A command cut by the read boundary
+// fails in both reads, so neither half runs (each read traces the hint);
+// one that ends exactly there runs: nothing more waits, or the byte that
+// waits next is its ';'.
 TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
 {
     std::string times;
     for (int i = 0; i < 21; i++)
         times += "dbg_time=0;";
+    const std::string semis = std::string(240, ';');
+    const struct {
+        std::string text;
+        int lib, cc;  // the levels after it (started at 6 and 6)
+        size_t hints;
+    } cases[] = {
+        {times + std::string(10, ' ') + "lib_level=debugger\n", 6, 6, 2},  // cut inside "debugger"
+        {times + std::string(10, ' ') + "lib_level=debug", 7, 6, 0},       // all of it in one read
+        {times + std::string(11, ' ') + "lib_level=err;cc_level=err", 3, 3, 0},
+        {times + std::string(10, ' ') + "lib_level=info\n;cc_level=err", 6, 3, 1},  // only the empty piece fails
+        // Leading ';' make empty pieces, which fail: each read traces the hint.
+        {semis + "lib_level=debug\nX;", 6, 6, 2},                                  // a line feed at byte 256 goes on
+        {std::string(244, ';') + "cc_level=err;", 6, 3, 2},                        // its ';' is byte 257: nothing cut
+        {std::string("lib_level=info\0;lib_level=debug", 31), 6, 6, 0},            // the text ends at the NUL
+        {std::string("\0lcctl reply=/tmp/lcctl-x;lib_level=debug", 42), 6, 6, 1},  // an empty text
+    };
     const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
-    const std::string cut = times + std::string(10, ' ') + "lib_level=debugger\n";
-    ASSERT_EQ(cut.size(), 260u);
-    ASSERT_EQ(cut.substr(250, 6), "=debug");  // the first read ends there
-    ASSERT_TRUE(command(cut));
-    EXPECT_EQ(dbgout_profile.lib_level, 6);
-    EXPECT_FALSE(capture_.contains("]L7\n"));
-    EXPECT_EQ(capture_.count(hint), 2u);
-
-    capture_.clear();
-    const std::string exact = times + std::string(10, ' ') + "lib_level=debug";  // all of it in one read
-    ASSERT_EQ(exact.size(), 256u);
-    send(exact);
-    EXPECT_TRUE(lc_test::wait_until([] { return XEL_LEVEL(lib) == 7; }));
-    EXPECT_TRUE(lc_test::wait_until([&] { return capture_.contains("]L7\n"); }));
-
-    capture_.clear();
-    const std::string at_semicolon = times + std::string(11, ' ') + "lib_level=err;";
-    ASSERT_EQ(at_semicolon.size(), 256u);
-    ASSERT_TRUE(command(at_semicolon + "cc_level=err"));  // the second read starts at cc_level
-    EXPECT_EQ(dbgout_profile.lib_level, 3);
-    EXPECT_EQ(dbgout_profile.cc_level, 3);
-    const std::string at_line_feed = times + std::string(10, ' ') + "lib_level=info\n";
-    ASSERT_EQ(at_line_feed.size(), 256u);
-    ASSERT_TRUE(command(at_line_feed + ";cc_level=info"));
-    EXPECT_EQ(dbgout_profile.lib_level, 6);
-    EXPECT_EQ(dbgout_profile.cc_level, 6);
-    EXPECT_EQ(capture_.count(hint), 1u) << "only the empty piece after the line feed fails";
+    for (const auto &c : cases) {
+        __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);
+        __atomic_store_n(&dbgout_profile.cc_level, 6, __ATOMIC_RELAXED);
+        capture_.clear();
+        send(c.text);
+        ASSERT_TRUE(lc_test::wait_until([&] { return pipe_holds() == 0; })) << c.text;
+        ASSERT_TRUE(command("dbg_time=0")) << c.text;  // a read of its own: the pieces before it have run
+        EXPECT_EQ(XEL_LEVEL(lib), c.lib) << c.text;
+        EXPECT_EQ(XEL_LEVEL(cc), c.cc) << c.text;
+        EXPECT_EQ(capture_.count(hint), c.hints) << c.text;
+    }
 }
 
 // From a debug command, on the scheduler thread, the start and the stop neither start nor wait: lib_common_init and

@@ -87,25 +87,29 @@ TEST_F(StartLevels, PartsApplyInOrder)
     const std::vector<int32_t> mixed = {7, 0, 7, 3, 3, 3, 3, 1};
     EXPECT_EQ(start_with("all=err, lib = debug ,cc=7,para=0,time=1"), mixed);
     const std::vector<int32_t> info = {6, 6, 6, 6, 6, 6, 6, 0};
-    EXPECT_EQ(start_with("lib=7,cc=debug,all=info,time=1,time=0", 3), info);
+    EXPECT_EQ(start_with("lib=7,cc=debug,all=info,time=1,time=0", 3), info);  // the later all wins
     EXPECT_EQ(count("LIB_COMMON_LEVELS"), 0u);
 }
 
-// A bad part changes nothing and is traced once, at level 3, by name;
-// empty parts are no parts; an empty or absent variable changes nothing.
+// A bad part changes nothing and is traced once, at level 3, by name
+// (escaped) and why; empty parts are no parts; an empty or absent variable
+// changes nothing.
 TEST_F(StartLevels, BadPartsAreIgnoredAndNamedOnce)
 {
     const std::vector<int32_t> unchanged = {6, 6, 6, 6, 6, 6, 6, 0};
     EXPECT_EQ(start_with("lib=verbose"), unchanged);
     EXPECT_EQ(count("LIB_COMMON_LEVELS"), 1u);
     EXPECT_EQ(count("[lib lib_common_init +", 3), 1u);
-    EXPECT_EQ(count("]LIB_COMMON_LEVELS: ignored \"lib=verbose\"\n", 3), 1u);
+    EXPECT_EQ(count("]LIB_COMMON_LEVELS: ignored \"lib=verbose\": not a level (0..7, err, info, debug)\n", 3), 1u);
 
     const std::vector<int32_t> lib7 = {7, 6, 6, 6, 6, 6, 6, 0};
-    EXPECT_EQ(start_with("lib=7,foo=1,cc=8,time=2,,  ,mpp,=3"), lib7);
-    EXPECT_EQ(count("LIB_COMMON_LEVELS"), 5u);
-    for (const char *bad : {"foo=1", "cc=8", "time=2", "mpp", "=3"})
-        EXPECT_EQ(count(std::string("]LIB_COMMON_LEVELS: ignored \"") + bad + "\"\n", 3), 1u) << bad;
+    EXPECT_EQ(start_with("lib=7,foo=1,cc=8,time=2,,  ,mpp,=3,lib\x1b[2J=1"), lib7);
+    EXPECT_EQ(count("LIB_COMMON_LEVELS"), 6u);
+    const char *const bad[][2] = {{"foo=1", "no such module"},  {"cc=8", "not a level (0..7, err, info, debug)"},
+                                  {"time=2", "time is 0 or 1"}, {"mpp", "no '='"},
+                                  {"=3", "no such module"},     {"lib\\x1b[2J=1", "no such module"}};
+    for (const auto &b : bad)
+        EXPECT_EQ(count(std::string("]LIB_COMMON_LEVELS: ignored \"") + b[0] + "\": " + b[1] + "\n", 3), 1u) << b[0];
 
     EXPECT_EQ(start_with(""), unchanged);
     EXPECT_EQ(start_with(nullptr), unchanged);

@@ -1,9 +1,13 @@
-// lcctl - talks to the debug pipes of processes that use lib_common: lists
-// them, sends commands and prints the answers, reads the levels back,
-// follows the traces, removes stale nodes.  See usage() or lcctl --help.
-#include "nodes.h"
+// lcctl - talks to processes that use lib_common through their control
+// sockets: lists them, sends commands and prints the answers and what they
+// changed, reads the levels back, follows the traces, removes stale pipe
+// nodes.  See usage_text or lcctl --help.
+#include "procfs.h"
+#include "servers.h"
+#include "show.h"
 #include "talk.h"
 
+#include "lc_version.h"
 #include "reply_protocol_internal.h"
 
 #include <errno.h>
@@ -11,63 +15,68 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
 
 using namespace lcctl;
 
 namespace {
 
-const char usage_text[] = "usage: lcctl list [--json]\n"
-                          "       lcctl clean [PIPE...]\n"
-                          "       lcctl [TARGET] [-t SECONDS] get [--json]\n"
-                          "       lcctl [TARGET] [-t SECONDS] help\n"
-                          "       lcctl [TARGET] [-t SECONDS] follow\n"
-                          "       lcctl [TARGET] [-t SECONDS] CMD...\n"
-                          "\n"
-                          "Talks to processes that use lib_common through their debug pipes\n"
-                          "\"/dev/libfifo\" and \"/dev/libfifo_<n>\", and prints their answers.\n"
-                          "\n"
-                          "  list        every pipe node: the process that serves it (pid and name,\n"
-                          "              from /proc/<pid>/fd), or \"stale\" when no process reads it.\n"
-                          "              --json: one array of objects with the keys pipe, pid, name\n"
-                          "              (both null when stale) and state (\"serving\" or \"stale\").\n"
-                          "  clean       removes stale nodes: all of them, or only the PIPEs named.\n"
-                          "              A node a process holds open is never removed, nor one made\n"
-                          "              less than a second ago (its process may be opening it).\n"
-                          "  get         the levels and the time-stamp switch, as one line\n"
-                          "              pid=<pid> pipe=<path> version=<v> lib=<n> para=<n> cc=<n>\n"
-                          "              visca=<n> net=<n> module=<n> mpp=<n> time=<0|1>\n"
-                          "              --json: one object with the keys pid, pipe, version, levels\n"
-                          "              (lib, para, cc, visca, net, module, mpp) and time.\n"
-                          "  help        the process's command rows, the built-in ones described.\n"
-                          "  follow      every trace the process emits from now on, until Ctrl-C or\n"
-                          "              the process ends.  Needs no syslog daemon.\n"
-                          "  CMD...      commands in the pipe's own syntax, e.g. lib_level=debug or\n"
-                          "              gpool=statistics; several arguments are joined with ';'.\n"
-                          "              Prints the traces the commands made, as the process\n"
-                          "              formatted them (those its levels let through).  Text longer\n"
-                          "              than one read of the pipe (256 bytes) is sent in several\n"
-                          "              writes split at semicolons; one command that does not fit\n"
-                          "              into a write is refused.\n"
-                          "\n"
-                          "TARGET (default: the one process that serves a pipe):\n"
-                          "  -p PID      the process PID\n"
-                          "  -n NAME     the process named NAME (an error if several are)\n"
-                          "  -a          every serving process, each answer headed by its pid\n"
-                          "  --pipe PATH the process reading the node PATH\n"
-                          "  -t SECONDS  gives up after this long (default 2); no call ever waits\n"
-                          "              longer, whatever the process does.\n"
-                          "\n"
-                          "Exit status: 0 delivered and answered; 1 the process refused a command\n"
-                          "(its hint is printed); 2 not delivered: no such process, a stale node,\n"
-                          "busy (another lcctl is talking to it), no answer in time, or the\n"
-                          "process ended; the message says which.\n"
-                          "Without lcctl: echo \"help=1\" > /dev/libfifo (answers go to syslog).\n";
+const char usage_text[] =
+    "usage: lcctl list [--json]\n"
+    "       lcctl clean [PATH...]\n"
+    "       lcctl [TARGET] [-t SECONDS] get [--json]\n"
+    "       lcctl [TARGET] [-t SECONDS] help\n"
+    "       lcctl [TARGET] [-t SECONDS] follow [--time] [--level LEVEL] [--module NAME[,NAME...]]\n"
+    "       lcctl [TARGET] [-t SECONDS] CMD...\n"
+    "       lcctl --version | --help\n"
+    "\n"
+    "Talks to the processes that use lib_common through their control sockets\n"
+    "and prints their answers.  A process answers only root and its own user.\n"
+    "\n"
+    "  list        every process that serves a control socket: its debug pipe,\n"
+    "              pid, name and state (serving; denied: not root nor its user;\n"
+    "              stopped; silent: no answer in time), then every pipe node\n"
+    "              under /dev that no such process serves: stale when nobody\n"
+    "              holds it open.  --json: one array of objects with the keys\n"
+    "              pipe, pid, name, program, uid and state.\n"
+    "  clean       removes the stale pipe nodes and the reply FIFOs /tmp/lcctl-*\n"
+    "              of yours an older lcctl left (all, or the PATHs named): only\n"
+    "              what no process holds open and what was made over a second\n"
+    "              ago.\n"
+    "  get         the levels and the time-stamp switch, as one line\n"
+    "              pid=<pid> pipe=<path> version=<v> lib=<n> ... time=<0|1>\n"
+    "              --json: one object with the keys pid, pipe, version, levels\n"
+    "              and time.\n"
+    "  help        the process's command rows, the library's own described.\n"
+    "  follow      every trace the process emits from now on, until Ctrl-C or\n"
+    "              the process ends; a line the reader fell behind on is\n"
+    "              counted, not waited for.  --time: each line stamped with the\n"
+    "              time it arrived; --level: only levels up to LEVEL (0..7, err,\n"
+    "              info, debug); --module: only traces tagged with these modules.\n"
+    "  CMD...      commands in the pipe's syntax, e.g. lib_level=debug or\n"
+    "              gpool=statistics; several arguments are joined with ';'.  The\n"
+    "              process checks every command against its rows first and runs\n"
+    "              none when one matches no row.  Prints the traces the\n"
+    "              commands made (those its levels let through), then what\n"
+    "              they changed, e.g. \"lib 6 -> 7\".\n"
+    "\n"
+    "TARGET (default: the one process that serves a control socket):\n"
+    "  -p PID      the process PID\n"
+    "  -n NAME     the process named NAME: its kernel name or its program's\n"
+    "              name (an error if several are)\n"
+    "  -a          every serving process, each answer headed by its pid\n"
+    "  --pipe PATH the process that serves the debug pipe PATH\n"
+    "  -t SECONDS  gives up after this long (default 2); no call ever waits\n"
+    "              longer, whatever the process does.\n"
+    "\n"
+    "Exit status: 0 answered; 1 the process refused the request (it says why);\n"
+    "2 not delivered: no such process, denied, busy, no answer in time, or the\n"
+    "process ended; the message says which.\n"
+    "Without lcctl, on a board: timeout 2 sh -c 'echo help=1 > /dev/libfifo'\n"
+    "(the answers go to syslog; a plain echo blocks on a pipe nobody serves).\n";
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -76,8 +85,7 @@ void on_stop(int)
     stop_requested = 1;
 }
 
-// Ctrl-C and friends end waits instead of the program, so that the reply
-// FIFO is removed; a pipe whose reader has gone gives EPIPE, not a signal.
+// Ctrl-C and friends end waits instead of the program.
 void install_signals()
 {
     struct sigaction sa;
@@ -90,224 +98,51 @@ void install_signals()
     signal(SIGPIPE, SIG_IGN);
 }
 
+bool out_terminal;
+bool err_terminal;
+
 void complain(const std::string &text)
 {
-    fprintf(stderr, "lcctl: %s\n", text.c_str());
+    fprintf(stderr, "lcctl: %s\n", shown(text, err_terminal).c_str());
 }
 
-std::string json_string(const std::string &s)
+void print_line(const std::string &text)
 {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
-
-// ---- list and clean ---------------------------------------------------
-
-int run_list(bool json)
-{
-    const std::vector<Node> nodes = find_nodes();
-    if (json) {
-        std::string out = "[";
-        for (size_t i = 0; i < nodes.size(); i++) {
-            const Node &n = nodes[i];
-            const bool known = n.pid != 0;
-            out += std::string(i ? "," : "") + "{\"pipe\":" + json_string(n.path) +
-                   ",\"pid\":" + (known ? std::to_string(n.pid) : "null") +
-                   ",\"name\":" + (known ? json_string(n.name) : "null") + ",\"state\":\"" +
-                   (n.serving ? "serving" : "stale") + "\"}";
-        }
-        printf("%s]\n", out.c_str());
-        return ANSWERED;
-    }
-    for (const Node &n : nodes)
-        printf("%-20s %-7s %-16s %s\n", n.path.c_str(), n.pid != 0 ? std::to_string(n.pid).c_str() : "-",
-               n.pid != 0 ? n.name.c_str() : "-", n.serving ? "serving" : "stale");
-    return ANSWERED;
-}
-
-enum { FRESH_NODE_SECONDS = 1 };
-
-// Removes one node if it is stale; the status of that attempt.
-int clean_one(const Node &n, bool named)
-{
-    if (n.serving) {
-        if (named)
-            complain("left " + n.path + ": served by " +
-                     (n.pid != 0 ? "pid " + std::to_string(n.pid) : std::string("a process")));
-        return named ? REFUSED : ANSWERED;
-    }
-    if (time(nullptr) - n.changed < FRESH_NODE_SECONDS) {
-        complain("left " + n.path + ": made just now, its process may still be opening it");
-        return REFUSED;
-    }
-    if (unlink(n.path.c_str()) != 0) {
-        complain("cannot remove " + n.path + ": " + strerror(errno));
-        return NOT_DELIVERED;
-    }
-    printf("removed %s\n", n.path.c_str());
-    return ANSWERED;
-}
-
-int run_clean(const std::vector<std::string> &paths)
-{
-    int status = ANSWERED;
-    if (paths.empty()) {
-        for (const Node &n : find_nodes())
-            status = std::max(status, clean_one(n, false));
-        return status;
-    }
-    for (const std::string &path : paths) {
-        Node n;
-        if (!find_node(path, &n)) {
-            complain("not a debug pipe node: " + path);
-            status = NOT_DELIVERED;
-            continue;
-        }
-        status = std::max(status, clean_one(n, true));
-    }
-    return status;
-}
-
-// ---- answers ------------------------------------------------------------
-
-void print_text(const std::string &text)
-{
-    fwrite(text.data(), 1, text.size(), stdout);
-    if (text.empty() || text.back() != '\n')
-        fputc('\n', stdout);
+    std::string line = text;
+    while (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    printf("%s\n", shown(line, out_terminal).c_str());
     fflush(stdout);
 }
 
 void print_cut(const std::string &count)
 {
-    printf("-- %s traces missing here: the reader fell behind\n", count.c_str());
+    printf("-- %s traces missing here: the reader fell behind\n", shown(count, out_terminal).c_str());
     fflush(stdout);
 }
 
-// Prints traces and cut markers as they come.
-void print_record(char type, const std::string &text)
+int64_t wall_ms()
 {
-    if (type == LC_REC_TRACE)
-        print_text(text);
-    else if (type == LC_REC_CUT)
-        print_cut(text);
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (int64_t)tv.tv_sec * 1000 + tv.tv_usec / 1000;
 }
 
-// The key=value words of a status record.
-std::map<std::string, std::string> status_words(const std::string &status)
+// Whether pid ends within a second: a process that is killed closes its
+// descriptors a moment before it ends.
+bool ends_soon(long pid)
 {
-    std::map<std::string, std::string> words;
-    size_t pos = 0;
-    while (pos < status.size()) {
-        size_t blank = status.find(' ', pos);
-        if (blank == std::string::npos)
-            blank = status.size();
-        const std::string word = status.substr(pos, blank - pos);
-        const size_t eq = word.find('=');
-        if (eq != std::string::npos)
-            words[word.substr(0, eq)] = word.substr(eq + 1);
-        pos = blank + 1;
-    }
-    return words;
+    for (int i = 0; i < 100 && process_alive(pid); i++)
+        usleep(10000);
+    return !process_alive(pid);
 }
 
-const char *const level_modules[] = {"lib", "para", "cc", "visca", "net", "module", "mpp"};
-
-// A number as JSON; null when the text is not one.
-std::string json_number(const std::string &text)
+std::string who(const Server &s)
 {
-    char *end = nullptr;
-    strtol(text.c_str(), &end, 10);
-    return !text.empty() && end != nullptr && *end == '\0' ? text : "null";
+    return "pid " + std::to_string(s.pid) + (s.name.empty() ? "" : " (" + s.name + ")");
 }
 
-std::string get_json(const std::string &status)
-{
-    std::map<std::string, std::string> w = status_words(status);
-    std::string levels;
-    for (const char *m : level_modules)
-        levels += std::string(levels.empty() ? "" : ",") + "\"" + m + "\":" + json_number(w[m]);
-    return "{\"pid\":" + json_number(w["pid"]) + ",\"pipe\":" + json_string(w["pipe"]) +
-           ",\"version\":" + json_string(w["version"]) + ",\"levels\":{" + levels +
-           "},\"time\":" + json_number(w["time"]) + "}";
-}
-
-// The status without its "ok=<n> ".
-std::string get_line(const std::string &status)
-{
-    const size_t blank = status.find(' ');
-    return blank == std::string::npos ? status : status.substr(blank + 1);
-}
-
-// One line saying what a built-in row does; null for the process's own.
-const char *describe(const std::string &row)
-{
-    static const std::map<std::string, const char *> rows = [] {
-        std::map<std::string, const char *> m;
-        static const struct {
-            const char *module, *what;
-        } modules[] = {
-            {"lib", "the library's own traces"},
-            {"para", "module para"},
-            {"cc", "module cc and the library's [cc texts"},
-            {"visca", "module visca"},
-            {"module", "module module"},
-            {"net", "module net"},
-            {"mpp", "module mpp"},
-            {"all", "all seven modules"},
-        };
-        static const struct {
-            const char *value, *what;
-        } levels[] = {{"err", "errors only (level 3)"},
-                      {"info", "up to information (level 6)"},
-                      {"debug", "everything, debug included (level 7)"}};
-        static std::vector<std::string> texts;  // keeps the strings alive
-        texts.reserve(32);
-        for (const auto &mod : modules)
-            for (const auto &lvl : levels) {
-                texts.push_back(std::string(mod.what) + ": " + lvl.what);
-                m[std::string(mod.module) + "_level=" + lvl.value] = texts.back().c_str();
-            }
-        m["help"] = "lists these rows through the process's trace output";
-        m["dbg_time=1"] = "time stamp ss.mmm in front of every trace";
-        m["dbg_time=0"] = "no time stamp";
-        m["gpool=statistics"] = "the library pool's workers (min, max, live, busy) and pending tasks";
-        m["gpool=print_task"] = "switches tracing of the start and end of every pool task on or off";
-        m["gpool=add_task"] = "traces the next 10 tasks handed to any pool";
-        return m;
-    }();
-    auto it = rows.find(row);
-    return it != rows.end() ? it->second : nullptr;
-}
-
-void print_row(char type, const std::string &text)
-{
-    if (type != LC_REC_ROW && type != LC_REC_ROW_ANY) {
-        if (type == LC_REC_CUT)
-            print_cut(text);
-        return;
-    }
-    const std::string shown = type == LC_REC_ROW ? text : text + "=<any>";
-    const char *what = describe(text);
-    if (what != nullptr)
-        printf("%-20s %s\n", shown.c_str(), what);
-    else
-        printf("%s\n", shown.c_str());
-}
-
-// ---- one process ----------------------------------------------------------
+// ---- one request ----------------------------------------------------------
 
 enum Action { SEND, GET, HELP, FOLLOW };
 
@@ -315,106 +150,226 @@ struct Call {
     Action action = SEND;
     bool json = false;
     std::string commands;
+    FollowView view;
     double timeout = 2.0;
 };
 
-// The commands, in as many writes as they need.
-int send_commands(Conversation &talk, const Node &node, const std::string &commands)
+// What came back for one request.
+struct Answer {
+    std::string first_status, last_status;
+    std::string refusal;  // the process's reason, when it refused
+    char failure = 0;     // LC_REC_DENIED or LC_REC_BUSY
+    std::string busy_with;
+    Connection::End end = Connection::CLOSED;
+};
+
+char request_type(Action a)
 {
-    std::vector<std::string> writes;
-    std::string too_long, error;
-    if (!split_commands(commands, talk.room(false, false), &writes, &too_long)) {
-        complain("command too long for one write of the pipe (" + std::to_string(too_long.size()) + " bytes, at most " +
-                 std::to_string(talk.room(false, false)) + "): " + too_long.substr(0, 40) + "...; nothing sent");
-        return NOT_DELIVERED;
-    }
-    int status = ANSWERED;
-    for (const std::string &w : writes) {
-        Status s = talk.request(false, false, w, print_record, &error);
-        if (s == NOT_DELIVERED) {
-            complain(node.path + ": " + error);
-            return NOT_DELIVERED;
-        }
-        status = std::max(status, (int)s);
-    }
-    if (status == REFUSED)
-        complain((node.pid != 0 ? "pid " + std::to_string(node.pid) : node.path) +
-                 " refused a command: a piece matched no row (lcctl help lists them)");
-    return status;
+    return a == GET ? LC_REQ_GET : a == HELP ? LC_REQ_ROWS : a == FOLLOW ? LC_REQ_FOLLOW : LC_REQ_COMMANDS;
 }
 
-int follow(Conversation &talk, const Node &node)
+// Sends the request of `call` to s and reads the answer, passing traces,
+// rows and cut markers to fn.  Busy processes are asked again until the
+// deadline; a follower's wait ends with its status.  Anything but
+// ANSWERED comes with the reason in *error.
+Status ask(const Server &s, const Call &call, int64_t deadline, const RecordFn &fn, Answer *a, std::string *error)
 {
-    std::string error;
-    Status s = talk.request(false, true, "", print_record, &error);
-    if (s != ANSWERED) {
-        complain(node.path + ": " + error);
+    for (;;) {
+        *a = Answer();
+        Connection c(&stop_requested);
+        if (!c.connect_to(s.socket, deadline, error)) {
+            if (!process_alive(s.pid))
+                *error = "the process ended";
+            return NOT_DELIVERED;
+        }
+        if (c.peer_pid() != s.pid) {
+            *error = "its socket is served by pid " + std::to_string(c.peer_pid()) + " now";
+            return NOT_DELIVERED;
+        }
+        if (!c.send_request(request_type(call.action), call.commands, error))
+            return NOT_DELIVERED;
+        int64_t wait_until = deadline;
+        a->end = c.read_records(&wait_until, [&](char type, const std::string &text) {
+            if (type == LC_REC_STATUS) {
+                if (a->first_status.empty())
+                    a->first_status = text;
+                a->last_status = text;
+                if (call.action == FOLLOW)
+                    wait_until = -1;  // from now on only the process or Ctrl-C ends it
+            } else if (type == LC_REC_REFUSED) {
+                a->refusal = text;
+            } else if (type == LC_REC_DENIED || type == LC_REC_BUSY) {
+                a->failure = type;
+                a->busy_with = text;
+            }
+            fn(type, text);
+        });
+        const bool retry = a->failure == LC_REC_BUSY && call.action != FOLLOW && now_ms() < deadline;
+        if (!retry || stop_requested)
+            break;
+        usleep(20000);
+    }
+    if (a->failure == LC_REC_DENIED) {
+        *error = "permission denied: it answers only root and its own user (uid " + std::to_string(s.uid) + ")";
         return NOT_DELIVERED;
     }
-    talk.release_pipe();
-    fprintf(stderr, "-- following pid %ld on %s (Ctrl-C stops)\n", node.pid, node.path.c_str());
-    if (talk.stream(print_record))
-        fprintf(stderr, "-- process ended\n");
+    if (a->failure == LC_REC_BUSY) {
+        *error = "busy: too many " + a->busy_with + " at once; try again";
+        return NOT_DELIVERED;
+    }
+    if (!a->refusal.empty()) {
+        *error = "refused: " + a->refusal;
+        return REFUSED;
+    }
+    if (a->end == Connection::GOT_END || (call.action == FOLLOW && !a->first_status.empty()))
+        return ANSWERED;
+    if (a->end == Connection::TIMED_OUT)
+        *error = std::string(process_stopped(s.pid) ? "stopped: " : "") + "no answer within " +
+                 std::to_string(call.timeout).substr(0, std::to_string(call.timeout).find('.') + 2) +
+                 " s; the request runs only if the process took it in before";
+    else if (a->end == Connection::STOPPED)
+        *error = "interrupted";
+    else
+        *error = ends_soon(s.pid) ? "the process ended" : "the connection was closed";
+    return NOT_DELIVERED;
+}
+
+// ---- answers ------------------------------------------------------------
+
+std::string get_json(const std::string &status)
+{
+    const Words w = status_words(status);
+    std::string lv;
+    for (const auto &m : levels(w))
+        lv += (lv.empty() ? "" : ",") + json_string(m.first) + ":" + m.second;
+    return "{\"pid\":" + word(w, "pid") + ",\"pipe\":" + json_string(word(w, "pipe")) +
+           ",\"version\":" + json_string(word(w, "version")) + ",\"levels\":{" + lv + "},\"time\":" + word(w, "time") +
+           "}";
+}
+
+void print_row(char type, const std::string &text, const Words &modules)
+{
+    if (type == LC_REC_CUT) {
+        print_cut(text);
+        return;
+    }
+    const std::string row = type == LC_REC_ROW ? text : text + "=<any>";
+    const std::string what = describe(text, modules);
+    if (what.empty())
+        print_line(row);
+    else
+        printf("%-20s %s\n", shown(row, out_terminal).c_str(), what.c_str());
+}
+
+int call_one(const Server &s, const Call &call, std::string *json)
+{
+    const int64_t deadline = now_ms() + (int64_t)(call.timeout * 1000);
+    std::vector<std::pair<char, std::string>> rows;
+    bool announced = false;
+    Answer a;
+    std::string error;
+    const Status st = ask(
+        s, call, deadline,
+        [&](char type, const std::string &text) {
+            if (call.action == FOLLOW && type == LC_REC_STATUS && !announced) {
+                fprintf(stderr, "-- following %s (Ctrl-C stops)\n", shown(who(s), err_terminal).c_str());
+                announced = true;
+            } else if (type == LC_REC_TRACE && (call.action != FOLLOW || passes(call.view, text))) {
+                if (call.action == FOLLOW)
+                    print_line(follow_line(call.view, text, wall_ms(), out_terminal));
+                else
+                    print_line(text.substr(1));
+            } else if (type == LC_REC_CUT) {
+                print_cut(text);
+            } else if (type == LC_REC_ROW || type == LC_REC_ROW_ANY) {
+                rows.emplace_back(type, text);
+            }
+        },
+        &a, &error);
+    if (st != ANSWERED) {
+        complain(who(s) + ": " + error);
+        return st;
+    }
+    if (call.action == FOLLOW) {
+        if (a.end == Connection::GOT_END || a.end == Connection::CLOSED)
+            fprintf(stderr, "-- %s\n",
+                    ends_soon(s.pid)               ? "process ended"
+                    : a.end == Connection::GOT_END ? "the process stopped its library"
+                                                   : "connection closed");
+        return ANSWERED;
+    }
+    if (call.action == HELP)
+        for (const auto &r : rows)
+            print_row(r.first, r.second, levels(status_words(a.last_status)));
+    if (call.action == GET) {
+        if (call.json)
+            *json = get_json(a.last_status);
+        else
+            print_line(a.last_status);
+    }
+    if (call.action == SEND)
+        fputs(shown(changes(a.first_status, a.last_status), false).c_str(), stdout);
     return ANSWERED;
 }
 
-int call_one(const Node &node, const Call &call, std::string *json)
+// The servers that serve the pipe at path, by their own word.
+std::vector<Server> serving_pipe(const std::vector<Server> &servers, const std::string &path, double timeout)
 {
-    Conversation talk(&stop_requested);
-    std::string error;
-    const int64_t deadline = now_ms() + (int64_t)(call.timeout * 1000);
-    if (talk.open(node, deadline, &error) != ANSWERED) {
-        complain(error);
-        return NOT_DELIVERED;
+    std::vector<Server> found;
+    Call get;
+    get.action = GET;
+    get.timeout = timeout;
+    for (const Server &s : servers) {
+        Answer a;
+        std::string error;
+        const int64_t deadline = now_ms() + (int64_t)(timeout * 1000);
+        if (!process_stopped(s.pid) &&
+            ask(
+                s, get, deadline, [](char, const std::string &) {}, &a, &error) == ANSWERED &&
+            word(status_words(a.last_status), "pipe") == path)
+            found.push_back(s);
     }
-    if (call.action == SEND)
-        return send_commands(talk, node, call.commands);
-    if (call.action == FOLLOW)
-        return follow(talk, node);
-    std::string status;
-    RecordFn fn = [&](char type, const std::string &text) {
-        if (type == LC_REC_STATUS)
-            status = text;
-        else if (call.action == HELP)
-            print_row(type, text);
-    };
-    Status s = talk.request(call.action == HELP, false, "", fn, &error);
-    if (s == NOT_DELIVERED) {
-        complain(node.path + ": " + error);
-        return s;
-    }
-    if (call.action == GET) {
-        if (call.json)
-            *json = get_json(status);
-        else
-            printf("%s\n", get_line(status).c_str());
-    }
-    return s;
+    return found;
 }
 
 int run_targets(const Target &target, const Call &call)
 {
-    std::vector<Node> chosen;
+    install_signals();
+    const int64_t deadline = now_ms() + (int64_t)(call.timeout * 1000);
+    std::vector<Server> chosen;
     std::string error;
-    if (!select_targets(find_nodes(), target, &chosen, &error)) {
+    if (target.kind == Target::Pid) {
+        Server s;
+        if (find_server(target.pid, deadline, &stop_requested, &s))
+            chosen.push_back(s);
+        else if (!select_targets({}, target, &chosen, &error))
+            complain(error);
+    } else if (!select_targets(find_servers(deadline, &stop_requested), target, &chosen, &error)) {
         complain(error);
-        return NOT_DELIVERED;
+    } else if (target.kind == Target::Pipe) {
+        chosen = serving_pipe(chosen, target.name, call.timeout);
+        if (chosen.size() != 1)
+            complain(chosen.empty() ? "no process says it serves " + target.name
+                                    : "several processes say they serve " + target.name);
+        if (chosen.size() != 1)
+            return NOT_DELIVERED;
     }
+    if (chosen.empty())
+        return NOT_DELIVERED;
     if (call.action == FOLLOW && chosen.size() != 1) {
         complain("follow takes one process; choose it with -p or -n");
         return NOT_DELIVERED;
     }
-    install_signals();
     const bool headed = target.kind == Target::All;
     int status = ANSWERED;
     std::vector<std::string> objects;
-    for (const Node &node : chosen) {
+    for (const Server &s : chosen) {
         if (headed && !(call.action == GET && call.json)) {
-            printf("== pid %ld (%s) %s\n", node.pid, node.name.c_str(), node.path.c_str());
+            printf("== %s\n", shown(who(s), out_terminal).c_str());
             fflush(stdout);
         }
         std::string json;
-        status = std::max(status, call_one(node, call, &json));
+        status = std::max(status, call_one(s, call, &json));
         if (!json.empty())
             objects.push_back(json);
         if (stop_requested)
@@ -429,6 +384,146 @@ int run_targets(const Target &target, const Call &call)
     return status;
 }
 
+// ---- list and clean ---------------------------------------------------
+
+struct Row {
+    std::string pipe = "-";
+    long pid = 0;  // 0: no process
+    long uid = -1;
+    std::string name, program, state;
+};
+
+// The state of s and the pipe it serves, asked within a short time.
+Row server_row(const Server &s, double timeout)
+{
+    Row r;
+    r.pid = s.pid;
+    r.uid = s.uid;
+    r.name = s.name;
+    r.program = s.program;
+    if (process_stopped(s.pid)) {
+        r.state = "stopped";
+        return r;
+    }
+    Call get;
+    get.action = GET;
+    get.timeout = timeout;
+    Answer a;
+    const int64_t deadline = now_ms() + (int64_t)(timeout * 1000);
+    std::string error;  // the row says it
+    const Status st = ask(
+        s, get, deadline, [](char, const std::string &) {}, &a, &error);
+    r.state = st == ANSWERED ? "serving" : a.failure == LC_REC_DENIED ? "denied" : "silent";
+    if (st == ANSWERED)
+        r.pipe = word(status_words(a.last_status), "pipe");
+    return r;
+}
+
+std::string holders_text(const std::vector<long> &pids)
+{
+    std::string text;
+    for (long pid : pids)
+        text += (text.empty() ? "" : ",") + std::to_string(pid);
+    return text;
+}
+
+int run_list(bool json)
+{
+    install_signals();
+    std::vector<Row> rows;
+    for (const Server &s : find_servers(now_ms() + 2000, &stop_requested))
+        rows.push_back(server_row(s, 0.5));
+    for (const FifoFile &node : pipe_nodes()) {
+        // A node its server does not name (it denied us) is credited by
+        // holding: its server holds it open.
+        Row *owner = nullptr;
+        for (Row &r : rows)
+            if (r.pipe == node.path ||
+                (r.pipe == "-" && std::find(node.holders.begin(), node.holders.end(), r.pid) != node.holders.end()))
+                owner = &r;
+        if (owner != nullptr) {
+            owner->pipe = node.path;
+            continue;
+        }
+        Row r;
+        r.pipe = node.path;
+        r.state = !node.holders_known    ? "unknown (needs root)"
+                  : node.holders.empty() ? "stale"
+                                         : "held by pid " + holders_text(node.holders);
+        rows.push_back(r);
+    }
+    if (json) {
+        std::string out = "[";
+        for (size_t i = 0; i < rows.size(); i++) {
+            const Row &r = rows[i];
+            const bool known = r.pid != 0;
+            out += std::string(i ? "," : "") + "{\"pipe\":" + (r.pipe == "-" ? "null" : json_string(r.pipe)) +
+                   ",\"pid\":" + (known ? std::to_string(r.pid) : "null") +
+                   ",\"name\":" + (known ? json_string(r.name) : "null") +
+                   ",\"program\":" + (known ? json_string(r.program) : "null") +
+                   ",\"uid\":" + (known ? std::to_string(r.uid) : "null") + ",\"state\":" + json_string(r.state) + "}";
+        }
+        printf("%s]\n", out.c_str());
+        return ANSWERED;
+    }
+    for (const Row &r : rows)
+        printf("%-20s %-7s %-16s %s\n", shown(r.pipe, out_terminal).c_str(),
+               r.pid != 0 ? std::to_string(r.pid).c_str() : "-", r.pid != 0 ? shown(r.name, out_terminal).c_str() : "-",
+               r.state.c_str());
+    return ANSWERED;
+}
+
+enum { FRESH_SECONDS = 1 };
+
+// Removes a FIFO that is provably stale: nobody holds it open (and every
+// process could be looked at), and it was not made just now.  The status
+// of that attempt; `named`: the caller asked for this one.
+int clean_one(const FifoFile &f, bool named)
+{
+    std::string left;
+    if (!f.holders_known)
+        left = "cannot tell who holds it open (run as root)";
+    else if (!f.holders.empty())
+        left = "held open by pid " + holders_text(f.holders) + " (" + process_name(f.holders[0]) + ")";
+    else if (time(nullptr) - f.changed < FRESH_SECONDS)
+        left = "made just now, its process may still be opening it";
+    if (!left.empty()) {
+        if (named || f.holders.empty())
+            complain("left " + f.path + ": " + left);
+        return named ? REFUSED : ANSWERED;
+    }
+    if (unlink(f.path.c_str()) != 0) {
+        complain("cannot remove " + f.path + ": " + strerror(errno));
+        return NOT_DELIVERED;
+    }
+    printf("removed %s\n", shown(f.path, out_terminal).c_str());
+    return ANSWERED;
+}
+
+int run_clean(const std::vector<std::string> &paths)
+{
+    int status = ANSWERED;
+    if (paths.empty()) {
+        for (const FifoFile &f : pipe_nodes())
+            status = std::max(status, clean_one(f, false));
+        for (const FifoFile &f : old_reply_fifos())
+            status = std::max(status, clean_one(f, false));
+        return status;
+    }
+    for (const std::string &path : paths) {
+        FifoFile f;
+        if (!pipe_node(path, &f) && !old_reply_fifo(path, &f)) {
+            complain("not a debug pipe node nor an old reply FIFO of yours: " + path);
+            status = NOT_DELIVERED;
+            continue;
+        }
+        status = std::max(status, clean_one(f, true));
+    }
+    return status;
+}
+
+// ---- the command line -------------------------------------------------
+
 bool parse_seconds(const char *text, double *seconds)
 {
     char *end = nullptr;
@@ -439,8 +534,20 @@ bool parse_seconds(const char *text, double *seconds)
 bool parse_pid(const char *text, long *pid)
 {
     char *end = nullptr;
+    errno = 0;
     *pid = strtol(text, &end, 10);
-    return end != text && *end == '\0' && *pid > 0;
+    return end != text && *end == '\0' && *pid > 0 && errno == 0;
+}
+
+bool parse_level(const std::string &text, int *level)
+{
+    static const std::pair<const char *, int> names[] = {{"err", 3}, {"info", 6}, {"debug", 7}};
+    for (const auto &n : names)
+        if (text == n.first)
+            return (*level = n.second), true;
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '7')
+        return (*level = text[0] - '0'), true;
+    return false;
 }
 
 int usage_error(const std::string &text)
@@ -449,10 +556,40 @@ int usage_error(const std::string &text)
     return NOT_DELIVERED;
 }
 
+// Parses the words after "follow"; an error message, or empty.
+std::string parse_follow(char **args, int count, FollowView *view)
+{
+    for (int i = 0; i < count; i++) {
+        const std::string opt = args[i];
+        const bool has_value = i + 1 < count;
+        if (opt == "--time") {
+            view->time = true;
+        } else if (opt == "--level" && has_value) {
+            if (!parse_level(args[++i], &view->max_level))
+                return std::string("not a level (0..7, err, info, debug): ") + args[i];
+        } else if (opt == "--module" && has_value) {
+            const std::string list = args[++i];
+            for (size_t pos = 0; pos <= list.size();) {
+                const size_t comma = std::min(list.find(',', pos), list.size());
+                if (comma > pos)
+                    view->modules.push_back(list.substr(pos, comma - pos));
+                pos = comma + 1;
+            }
+        } else if (opt == "--level" || opt == "--module") {
+            return "option " + opt + " needs a value";
+        } else {
+            return "follow takes --time, --level LEVEL and --module NAME[,NAME...], not " + opt;
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    out_terminal = isatty(1) != 0;
+    err_terminal = isatty(2) != 0;
     Target target;
     Call call;
     int i = 1;
@@ -462,21 +599,27 @@ int main(int argc, char **argv)
         if (opt == "-h" || opt == "--help") {
             fputs(usage_text, stdout);
             return 0;
+        } else if (opt == "--version") {
+            printf("lcctl %s\n", LC_VERSION_STRING);
+            return 0;
         } else if (opt == "-a") {
             target.kind = Target::All;
-        } else if (opt == "-p" && has_value) {
+        } else if ((opt == "-p" || opt == "-n" || opt == "--pipe" || opt == "-t") && !has_value) {
+            return usage_error("option " + opt + " needs " +
+                               (opt == "-p"   ? "a process id"
+                                : opt == "-n" ? "a process name"
+                                : opt == "-t" ? "a time-out in seconds"
+                                              : "a pipe's path"));
+        } else if (opt == "-p") {
             target.kind = Target::Pid;
             if (!parse_pid(argv[++i], &target.pid))
                 return usage_error(std::string("not a process id: ") + argv[i]);
-        } else if (opt == "-n" && has_value) {
-            target.kind = Target::Name;
+        } else if (opt == "-n" || opt == "--pipe") {
+            target.kind = opt == "-n" ? Target::Name : Target::Pipe;
             target.name = argv[++i];
-        } else if (opt == "--pipe" && has_value) {
-            target.kind = Target::Pipe;
-            target.name = argv[++i];
-        } else if (opt == "-t" && has_value) {
+        } else if (opt == "-t") {
             if (!parse_seconds(argv[++i], &call.timeout))
-                return usage_error(std::string("not a time-out in seconds (0 to 3600): ") + argv[i]);
+                return usage_error(std::string("not a time-out in seconds (more than 0, at most 3600): ") + argv[i]);
         } else {
             return usage_error("unknown option " + opt);
         }
@@ -492,8 +635,13 @@ int main(int argc, char **argv)
             return i + (json_flag ? 1 : 0) == argc ? run_list(json_flag) : usage_error("list takes only --json");
         return run_clean(std::vector<std::string>(argv + i, argv + argc));
     }
-    if (verb == "get" || verb == "help" || verb == "follow") {
-        call.action = verb == "get" ? GET : verb == "help" ? HELP : FOLLOW;
+    if (verb == "follow") {
+        call.action = FOLLOW;
+        const std::string error = parse_follow(argv + i, argc - i, &call.view);
+        return error.empty() ? run_targets(target, call) : usage_error(error);
+    }
+    if (verb == "get" || verb == "help") {
+        call.action = verb == "get" ? GET : HELP;
         call.json = json_flag && call.action == GET;
         if (i + (call.json ? 1 : 0) != argc)
             return usage_error(verb + " takes " + (call.action == GET ? "only --json" : "no arguments"));
