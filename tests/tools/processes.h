@@ -35,14 +35,16 @@ const std::string &scratch();
 void clear_scratch();
 
 // Starts args[0] (a path) with args, the cross emulator in front for a
-// cross build; env holds "NAME=value" entries added to the environment.
-Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+// cross build; env holds "NAME=value" entries added to the environment;
+// `as`, when not 0, is the user (and group) it runs as.
+Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {}, uid_t as = 0);
 
 // Waits for a child to end, at most `limit` seconds (then kills it).
 Outcome finish(Child &child, double limit);
 
 // spawn and finish.
-Outcome run(const std::vector<std::string> &args, double limit = 60, const std::vector<std::string> &env = {});
+Outcome run(const std::vector<std::string> &args, double limit = 60, const std::vector<std::string> &env = {},
+            uid_t as = 0);
 
 // Reads a whole file; empty when it cannot.
 std::string read_file(const std::string &path);

@@ -186,7 +186,10 @@ Status ask(const Server &s, const Call &call, int64_t deadline, const RecordFn &
             *error = "its socket is served by pid " + std::to_string(c.peer_pid()) + " now";
             return NOT_DELIVERED;
         }
-        if (!c.send_request(request_type(call.action), call.commands, error))
+        // A process that turns the caller away says why and closes at
+        // once, maybe before the request is sent: its answer still counts.
+        const bool sent = c.send_request(request_type(call.action), call.commands, error);
+        if (!sent && error->compare(0, 16, "request too long") == 0)
             return NOT_DELIVERED;
         int64_t wait_until = deadline;
         a->end = c.read_records(&wait_until, [&](char type, const std::string &text) {
@@ -204,6 +207,8 @@ Status ask(const Server &s, const Call &call, int64_t deadline, const RecordFn &
             }
             fn(type, text);
         });
+        if (!sent && a->failure == 0)
+            return NOT_DELIVERED;
         const bool retry = a->failure == LC_REC_BUSY && call.action != FOLLOW && now_ms() < deadline;
         if (!retry || stop_requested)
             break;
@@ -435,11 +440,15 @@ int run_list(bool json)
         rows.push_back(server_row(s, 0.5));
     for (const FifoFile &node : pipe_nodes()) {
         // A node its server does not name (it denied us) is credited by
-        // holding: its server holds it open.
+        // holding: its server holds it open.  A server's own word comes
+        // first: anyone may hold a node open.
         Row *owner = nullptr;
         for (Row &r : rows)
-            if (r.pipe == node.path ||
-                (r.pipe == "-" && std::find(node.holders.begin(), node.holders.end(), r.pid) != node.holders.end()))
+            if (r.pipe == node.path)
+                owner = &r;
+        for (Row &r : rows)
+            if (owner == nullptr && r.pipe == "-" && r.state == "denied" &&
+                std::find(node.holders.begin(), node.holders.end(), r.pid) != node.holders.end())
                 owner = &r;
         if (owner != nullptr) {
             owner->pipe = node.path;

@@ -86,7 +86,7 @@ bool Connection::send_request(char type, const std::string &text, std::string *e
     std::string record(1, type);
     record += text;
     record += '\0';
-    if (record.size() > LC_CTL_REQUEST_MAX) {
+    if (record.size() > LC_CTL_REQUEST_MAX) {  // the caller tells this from other failures by its start
         *error = "request too long (" + std::to_string(record.size()) + " bytes, at most " +
                  std::to_string(LC_CTL_REQUEST_MAX) + ")";
         return false;
