@@ -182,13 +182,17 @@ int main(int argc, char **argv)
     lc_served_pipe(pipe_path, sizeof pipe_path);
     if (pipe_path[0] != '\0') {
         const long pid = (long)getpid();
+        /* scripts/demo.sh names the lcctl it built, which need not be on PATH. */
+        const char *lcctl = getenv("LCCTL") != NULL ? getenv("LCCTL") : "lcctl";
         fprintf(stderr, "-- serving the debug pipe %s; talk to it from another shell:\n", pipe_path);
-        fprintf(stderr, "--   lcctl -p %ld help\n", pid);
-        fprintf(stderr, "--   lcctl -p %ld lib_level=debug dbg_time=1\n", pid);
-        fprintf(stderr, "--   lcctl -p %ld gpool=statistics\n", pid);
-        fprintf(stderr, "--   lcctl -p %ld get\n", pid);
-        fprintf(stderr, "--   lcctl -p %ld follow            (Ctrl-C stops)\n", pid);
-        fprintf(stderr, "--   without lcctl: echo \"help=1\" > %s   (answers go to the trace output)\n", pipe_path);
+        fprintf(stderr, "--   %s list\n", lcctl);
+        fprintf(stderr, "--   %s -p %ld help\n", lcctl, pid);
+        fprintf(stderr, "--   %s -p %ld lib_level=debug dbg_time=1\n", lcctl, pid);
+        fprintf(stderr, "--   %s -p %ld gpool=statistics\n", lcctl, pid);
+        fprintf(stderr, "--   %s -p %ld get\n", lcctl, pid);
+        fprintf(stderr, "--   %s -p %ld follow --time          (Ctrl-C stops)\n", lcctl, pid);
+        fprintf(stderr, "--   without lcctl: timeout 2 sh -c 'echo help=1 > %s'   (answers go to the trace output)\n",
+                pipe_path);
     } else {
         fprintf(stderr, "-- no debug pipe served (no write access to /dev?)\n");
     }

@@ -10,4 +10,5 @@ cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLC_BUILD_T
     cat build.demo.configure.log; exit 1; }
 rm -f build.demo.configure.log
 cmake --build build/demo -j "${LC_JOBS:-2}" > /dev/null
-exec build/demo/examples/lc_demo "$@"
+# The demo prints the lcctl commands that talk to it with this path.
+LCCTL="$root/build/demo/tools/lcctl/lcctl" exec build/demo/examples/lc_demo "$@"
