@@ -178,14 +178,10 @@ public:
             return;
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_un addr;
-        memset(&addr, 0, sizeof addr);
-        addr.sun_family = AF_UNIX;
         const std::string name = LC_CTL_NAME_PREFIX + std::to_string(getpid());
-        memcpy(addr.sun_path + 1, name.data(), name.size());
+        const socklen_t size = lc_ctl_address(&addr, name.data(), name.size());
         const char request[] = {LC_REQ_FOLLOW, '\0'};
-        if (fd_ < 0 ||
-            connect(fd_, reinterpret_cast<struct sockaddr *>(&addr),
-                    (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size())) != 0 ||
+        if (fd_ < 0 || connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), size) != 0 ||
             send(fd_, request, sizeof request, MSG_NOSIGNAL) != (ssize_t)sizeof request)
             return;
         // Attached once the status record has come.

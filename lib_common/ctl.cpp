@@ -61,14 +61,11 @@ static int64_t now_ms(void)
 static bool bind_name(int fd)
 {
     for (int i = 0; i <= NAME_TRIES; i++) {
+        char name[64];
+        const int n = i == 0 ? snprintf(name, sizeof name, LC_CTL_NAME_PREFIX "%ld", (long)getpid())
+                             : snprintf(name, sizeof name, LC_CTL_NAME_PREFIX "%ld.%d", (long)getpid(), i);
         struct sockaddr_un addr;
-        memset(&addr, 0, sizeof addr);
-        addr.sun_family = AF_UNIX;
-        /* sun_path[0] stays 0: the abstract namespace. */
-        int n = i == 0 ? snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, LC_CTL_NAME_PREFIX "%ld", (long)getpid())
-                       : snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, LC_CTL_NAME_PREFIX "%ld.%d",
-                                  (long)getpid(), i);
-        const socklen_t size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)n);
+        const socklen_t size = lc_ctl_address(&addr, name, (size_t)n);
         if (bind(fd, reinterpret_cast<const struct sockaddr *>(&addr), size) == 0)
             return true;
         if (errno != EADDRINUSE)

@@ -34,6 +34,11 @@
 #ifndef LC_REPLY_PROTOCOL_INTERNAL_H
 #define LC_REPLY_PROTOCOL_INTERNAL_H
 
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 /* The abstract socket name: these bytes, then the decimal pid. */
 #define LC_CTL_NAME_PREFIX "lib_common/"
 
@@ -63,5 +68,17 @@ enum {
     LC_CTL_FOLLOWERS = 4,      /* followers attached at once */
     LC_CTL_REQUEST_MS = 1000,  /* a request not complete by then is dropped */
 };
+
+/* Fills *addr with the abstract socket name (len bytes): the length to
+   bind or connect with, or 0 when the name does not fit. */
+static inline socklen_t lc_ctl_address(struct sockaddr_un *addr, const char *name, size_t len)
+{
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (len + 1 > sizeof addr->sun_path)
+        return 0;
+    memcpy(addr->sun_path + 1, name, len); /* sun_path[0] stays 0: abstract */
+    return (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + len);
+}
 
 #endif /* LC_REPLY_PROTOCOL_INTERNAL_H */

@@ -25,12 +25,9 @@ public:
     {
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_un addr;
-        memset(&addr, 0, sizeof addr);
-        addr.sun_family = AF_UNIX;
         const std::string name = LC_CTL_NAME_PREFIX + std::to_string(getpid());
-        memcpy(addr.sun_path + 1, name.data(), name.size());
-        connected_ = connect(fd_, reinterpret_cast<struct sockaddr *>(&addr),
-                             (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size())) == 0;
+        const socklen_t size = lc_ctl_address(&addr, name.data(), name.size());
+        connected_ = connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), size) == 0;
     }
     ~Client() { close_it(); }
     bool connected() const { return connected_; }

@@ -7,6 +7,7 @@
 // real node, file, account or socket is touched, and nothing is left when
 // the test process ends.
 #include "processes.h"
+#include "reply_protocol_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -193,12 +194,8 @@ int connect_ctl(long pid)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    const std::string name = "lib_common/" + std::to_string(pid);
-    memcpy(addr.sun_path + 1, name.data(), name.size());
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr),
-                (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size())) != 0) {
+    const std::string name = LC_CTL_NAME_PREFIX + std::to_string(pid);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), lc_ctl_address(&addr, name.data(), name.size())) != 0) {
         close(fd);
         return -1;
     }
@@ -425,19 +422,16 @@ TEST_F(Trust, NoLineOfTheIntrudersMaking)
 // device.
 TEST_F(Trust, TheServingProcessIsTheOneTheKernelNames)
 {
-    const std::string squat = "lib_common/" + pid_ + ".1";
+    const std::string squat = LC_CTL_NAME_PREFIX + pid_ + ".1";
     const pid_t impostor = start_intruder([&] {
         prctl(PR_SET_NAME, "\x1b[2Jdevice", 0, 0, 0);
         if (open("/dev/libfifo", O_RDONLY | O_NONBLOCK) < 0)
             return 1;
-        for (const std::string &name : {squat, std::string("lib_common/99999999")}) {
+        for (const std::string &name : {squat, std::string(LC_CTL_NAME_PREFIX "99999999")}) {
             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
             struct sockaddr_un addr;
-            memset(&addr, 0, sizeof addr);
-            addr.sun_family = AF_UNIX;
-            memcpy(addr.sun_path + 1, name.data(), name.size());
-            if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr),
-                     (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size())) != 0 ||
+            if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), lc_ctl_address(&addr, name.data(), name.size())) !=
+                    0 ||
                 listen(fd, 4) != 0)
                 return 2;
         }

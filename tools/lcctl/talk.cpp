@@ -49,14 +49,11 @@ static int wait_for(int fd, short events, int64_t deadline_ms, const volatile si
 bool Connection::connect_to(const std::string &name, int64_t deadline_ms, std::string *error)
 {
     struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (name.size() + 1 > sizeof addr.sun_path) {
+    const socklen_t size = lc_ctl_address(&addr, name.data(), name.size());
+    if (size == 0) {
         *error = "socket name too long";
         return false;
     }
-    memcpy(addr.sun_path + 1, name.data(), name.size());
-    const socklen_t size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) {
         *error = std::string("no socket: ") + strerror(errno);
