@@ -457,6 +457,7 @@ TEST_F(Trust, TheServingProcessIsTheOneTheKernelNames)
 // clean, as is an old reply FIFO nobody holds.
 TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
 {
+    ASSERT_EQ(mkfifo("/tmp/lcctl-1234-5678", 0600), 0);  // left by an older lcctl
     const std::string before = listing();
     for (int i = 0; i < 5; i++) {  // more than there are places: each frees its own
         Child f = spawn({lcctl, "-p", pid_, "follow"});
@@ -474,7 +475,6 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     ASSERT_EQ(kill(device_->pid, SIGCONT), 0);
     EXPECT_NE(root_ctl({"-p", pid_, "get"}).out.find(" lib=6 "), std::string::npos) << "the left request ran";
 
-    ASSERT_EQ(mkfifo("/tmp/lcctl-1234-5678", 0600), 0);  // left by an older lcctl
     set_.kill_hard(device_);
     const Outcome gone = root_ctl({"-p", pid_, "get"});
     EXPECT_EQ(gone.status, 2);
