@@ -1,6 +1,7 @@
 // processes.cpp - child processes for the lcctl tests.
 #include "processes.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -158,6 +159,35 @@ bool wait_for_text(const std::string &path, const std::string &text, double limi
         if (now() >= deadline)
             return false;
         sleep_s(0.01);
+    }
+}
+
+bool stop_all(pid_t pid)
+{
+    if (kill(pid, SIGSTOP) != 0)
+        return false;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    const double deadline = now() + 10;
+    for (;;) {
+        bool all = true;
+        DIR *dir = opendir(tasks.c_str());
+        while (dir != nullptr && all) {
+            const struct dirent *ent = readdir(dir);
+            if (ent == nullptr)
+                break;
+            if (ent->d_name[0] == '.')
+                continue;
+            const std::string stat = read_file(tasks + "/" + ent->d_name + "/stat");
+            const size_t paren = stat.rfind(')');
+            all = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T';
+        }
+        if (dir != nullptr)
+            closedir(dir);
+        if (all)
+            return true;
+        if (now() > deadline)
+            return false;
+        sleep_s(0.002);
     }
 }
 

@@ -52,6 +52,10 @@ std::string read_file(const std::string &path);
 // Polls until `text` appears in the file, at most `limit` seconds.
 bool wait_for_text(const std::string &path, const std::string &text, double limit);
 
+// Sends SIGSTOP to pid and waits until every thread of it has stopped
+// (a signal takes effect when each thread next runs); false after 10 s.
+bool stop_all(pid_t pid);
+
 // A process that serves a debug pipe.
 struct Served {
     Child child;

@@ -254,7 +254,7 @@ TEST_F(Lcctl, StoppedProcessGivesUpInTimeAndNeverRunsTheLeftRequest)
 {
     Served *p = set_->start_peer(peer, peer_name('a'));
     ASSERT_NE(p, nullptr) << set_->failure;
-    ASSERT_EQ(kill(p->pid, SIGSTOP), 0);
+    ASSERT_TRUE(stop_all(p->pid));
     const double timeout = emulated() ? 3 : 1;
     const Outcome stopped = ctl({"-p", pid_of(p), "-t", std::to_string(timeout), "say=while_stopped"});
     EXPECT_EQ(stopped.status, 2);

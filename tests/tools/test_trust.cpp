@@ -467,7 +467,7 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     }
     EXPECT_EQ(listing(), before);
 
-    ASSERT_EQ(kill(device_->pid, SIGSTOP), 0);
+    ASSERT_TRUE(stop_all(device_->pid));
     const Outcome stopped = root_ctl({"-p", pid_, "-t", "1", "lib_level=debug"});
     EXPECT_EQ(stopped.status, 2);
     EXPECT_NE(stopped.err.find("stopped: no answer within 1"), std::string::npos) << stopped.err;
