@@ -76,6 +76,10 @@ static bool bind_name(int fd)
 
 bool lc_ctl_open(void)
 {
+    /* Still open only in a child forked from a serving process: that copy
+       must not keep the parent's name alive. */
+    if (listen_fd >= 0)
+        close(listen_fd);
     for (Conn &c : conns)
         c.fd = -1;
     ratelimit_state_init(&refusal_limit, 5, 2);
