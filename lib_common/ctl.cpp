@@ -78,13 +78,14 @@ bool lc_ctl_open(void)
 {
     /* Still open only in a child forked from a serving process: those
        copies must not keep the parent's name and callers waiting. */
-    if (listen_fd >= 0)
+    if (listen_fd >= 0) {
         close(listen_fd);
-    for (Conn &c : conns) {
-        if (c.fd >= 0)
-            close(c.fd);
-        c.fd = -1;
+        for (Conn &c : conns)
+            if (c.fd >= 0)
+                close(c.fd);
     }
+    for (Conn &c : conns)
+        c.fd = -1;
     ratelimit_state_init(&refusal_limit, 5, 2);
     listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_fd < 0)
