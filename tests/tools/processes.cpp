@@ -71,7 +71,8 @@ static std::vector<std::string> emulator()
     return words;
 }
 
-Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, uid_t as)
+Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, uid_t as,
+            const std::string &out_to)
 {
     static int count;
     Child c;
@@ -89,7 +90,8 @@ Child spawn(const std::vector<std::string> &args, const std::vector<std::string>
     c.pid = fork();
     if (c.pid == 0) {
         int in = open("/dev/null", O_RDONLY);
-        int out = open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = out_to.empty() ? open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                                 : open(out_to.c_str(), O_WRONLY | O_NOCTTY);
         int err = open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0)
             _exit(126);

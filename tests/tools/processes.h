@@ -36,8 +36,10 @@ void clear_scratch();
 
 // Starts args[0] (a path) with args, the cross emulator in front for a
 // cross build; env holds "NAME=value" entries added to the environment;
-// `as`, when not 0, is the user (and group) it runs as.
-Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {}, uid_t as = 0);
+// `as`, when not 0, is the user (and group) it runs as; `out`, when not
+// empty, is the file its standard output goes to instead (a terminal).
+Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {}, uid_t as = 0,
+            const std::string &out = "");
 
 // Waits for a child to end, at most `limit` seconds (then kills it).
 Outcome finish(Child &child, double limit);
