@@ -1,22 +1,27 @@
-# Run by CPack after it has installed the files to pack and before it packs
-# them: sets the runtime package's Depends from what its ELF files need.
+# The Depends of a package from what its ELF files need, for a cross build
+# (debian/rules runs it in place of dh_shlibdeps):
+#
+#   cmake -DLC_READELF=<target>-readelf -DLC_ROOT=debian/<package> \
+#         -DLC_SUBSTVARS=debian/<package>.substvars -P cmake/lc_deb_depends.cmake
+#
+# appends "shlibs:Depends=..." to LC_SUBSTVARS (or prints it without).
 #
 # Each needed library (NEEDED) names its Debian package; the newest symbol
 # version a file uses from it names the lowest package version that has it:
 # GLIBC_2.34 -> libc6 (>= 2.34), GCC_3.5 -> libgcc-s1 (>= 3.5), and for the
 # C++ library Debian's own table (the symbols file of libstdc++6, the same
 # table dpkg-shlibdeps reads: CXXABI_1.3.9 -> 5).  dpkg-shlibdeps itself
-# cannot do this for a cross build (this machine has the target's libraries
-# only as the cross toolchain's copies), so both architectures are served
-# the same way.  A library or version not known here stops the packing.
-#
-# In: CPACK_TEMPORARY_DIRECTORY (one folder per install component),
-#     CPACK_LC_READELF.  Out: CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS.
+# cannot do this for a cross build: this machine has the target's libraries
+# only as the cross toolchain's copies, whose packages name themselves
+# (libgcc-s1-armhf-cross) and give libstdc++6 no version.  A native build
+# uses dpkg-shlibdeps, and tests/package/check_packages.sh checks that this
+# script finds the same there.  A library or version not known here stops
+# the packing.
 
 cmake_policy(PUSH)
 cmake_policy(VERSION 3.21)
 
-set(readelf ${CPACK_LC_READELF})
+set(readelf ${LC_READELF})
 if(NOT readelf)
   set(readelf readelf)
 endif()
@@ -64,23 +69,16 @@ function(lc_package_of soname out)
   endif()
 endfunction()
 
-# The ELF files of every component but the development one.
-file(GLOB components LIST_DIRECTORIES true ${CPACK_TEMPORARY_DIRECTORY}/*)
+# The ELF files of the package.
+file(GLOB_RECURSE files LIST_DIRECTORIES false ${LC_ROOT}/*)
 set(elf_files)
-foreach(dir IN LISTS components)
-  get_filename_component(component ${dir} NAME)
-  if(component STREQUAL "development")
-    continue()
-  endif()
-  file(GLOB_RECURSE files LIST_DIRECTORIES false ${dir}/*)
-  foreach(f IN LISTS files)
-    if(NOT IS_SYMLINK ${f})
-      file(READ ${f} magic LIMIT 4 HEX)
-      if(magic STREQUAL "7f454c46")
-        list(APPEND elf_files ${f})
-      endif()
+foreach(f IN LISTS files)
+  if(NOT IS_SYMLINK ${f})
+    file(READ ${f} magic LIMIT 4 HEX)
+    if(magic STREQUAL "7f454c46")
+      list(APPEND elf_files ${f})
     endif()
-  endforeach()
+  endif()
 endforeach()
 
 # SONAMEs of the package itself (a tool needs the library beside it).
@@ -148,6 +146,10 @@ foreach(package IN LISTS packages)
     list(APPEND depends "${package}")
   endif()
 endforeach()
-list(JOIN depends ", " CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS)
-message(STATUS "runtime package depends on: ${CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS}")
+list(JOIN depends ", " depends)
+if(LC_SUBSTVARS)
+  file(APPEND ${LC_SUBSTVARS} "shlibs:Depends=${depends}\n")
+else()
+  message("shlibs:Depends=${depends}")
+endif()
 cmake_policy(POP)

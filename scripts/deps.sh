@@ -1,6 +1,7 @@
 # deps.sh - sourced by the scripts: installs missing Debian packages.
 #   lc_need pkg...   installs the packages that are not installed yet
-#                    (as root; otherwise says what is missing and fails).
+#                    (as root; otherwise says what is missing and fails);
+#                    LC_APT_OPTIONS are added to apt-get install's options.
 
 lc_need() {
     missing=""
@@ -22,7 +23,7 @@ lc_need() {
         LC_APT_UPDATED=1
     fi
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${LC_APT_OPTIONS:-} $missing >/dev/null
 }
 
 # What building and testing need on a fresh machine: the toolchain, the test
@@ -37,10 +38,15 @@ LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # the peer libraries measured beside the library, and python3 for the table.
 LC_BENCH_PACKAGES="libbenchmark-dev libspdlog-dev libglib2.0-dev libboost-dev python3"
 # What scripts/package.sh needs besides the build and cross packages:
-# dpkg-architecture and dpkg-shlibdeps, file, which CPack's Debian
-# generator runs on every file it packs, and Doxygen with man-db for the
-# man pages of the development package (target "man") and their check.
-LC_PACKAGE_PACKAGES="dpkg-dev file doxygen man-db"
+# dpkg-buildpackage and debhelper, which make the packages from debian/,
+# lintian, which judges them, and Doxygen with man-db for the man pages of
+# the development package (target "man") and their check.
+LC_PACKAGE_PACKAGES="dpkg-dev debhelper lintian doxygen man-db"
+# What scripts/board.sh needs besides the package step's: mmdebstrap and
+# arch-test, which make the board's root file system, the emulator of the
+# whole board, mke2fs for its disk image and cpio for its initrd.  They are
+# installed without recommends (qemu-system-arm's would bring a desktop).
+LC_BOARD_PACKAGES="mmdebstrap arch-test qemu-system-arm e2fsprogs cpio util-linux"
 # What scripts/docs.sh needs besides the build packages: Doxygen, which
 # makes the HTML reference and the man pages from the headers, and man-db,
 # whose man shows a page.

@@ -3,20 +3,21 @@
 # runs the whole suite, in every build that counts: a normal host build, AddressSanitizer + UndefinedBehaviorSanitizer,
 # ThreadSanitizer, the 32-bit ARM target under qemu, the Debian packages
 # for amd64 and armhf (built from the release presets and checked by
-# scripts/package.sh), the reference (scripts/docs.sh: every export
-# documented, no Doxygen warning), and a short smoke run of every fuzz
-# target.  The
+# scripts/package.sh), the packages installed and tested on an emulated
+# armhf board (scripts/board.sh), the reference (scripts/docs.sh: every
+# export documented, no Doxygen warning), and a short smoke run of every
+# fuzz target.  The
 # builds are the presets of CMakePresets.json of the same names; each treats
 # a warning in the project's own sources as an error.  Installs what is
 # missing (as root).  Exits nonzero when anything fails.
 #
-#   scripts/test.sh [format|host|asan|tsan|armhf|package|docs|fuzz ...]   (default: all)
+#   scripts/test.sh [format|host|asan|tsan|armhf|package|board|docs|fuzz ...]   (default: all)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 
-builds=${*:-format host asan tsan armhf package docs fuzz}
+builds=${*:-format host asan tsan armhf package board docs fuzz}
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES
 lc_need_syslogd
 case " $builds " in *" armhf "*|*" package "*) lc_need $LC_CROSS_PACKAGES ;; esac
@@ -62,6 +63,14 @@ for b in $builds; do
         cat build/fuzz.smoke.log
         summary="$summary
   fuzz smoke: $result ($(grep -c '^fuzz .*: ok' build/fuzz.smoke.log) targets clean)"
+        continue
+    fi
+    if [ "$b" = board ]; then
+        if scripts/board.sh build/packages > build/board.log 2>&1; then
+            result=passed; else result=FAILED; status=1; fi
+        cat build/board.log
+        summary="$summary
+  board: $result ($(sed -n 's/^=== board: powered off after \([0-9]*\) s; \([^;]*\); step \([0-9]*\) s.*/\2; boot to power-off \1 s, step \3 s/p' build/board.log))"
         continue
     fi
     if [ "$b" = docs ]; then

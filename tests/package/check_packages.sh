@@ -1,15 +1,18 @@
 #!/bin/sh
 # check_packages.sh ARCH TRIPLET DEB_DIR VERSION STAGE WORK
-# Checks the two Debian packages of one architecture made by CPack
+# Checks the three Debian packages of one architecture made from debian/
 # (scripts/package.sh runs it before it keeps any package):
-#  - names, version, architecture and dependencies (dpkg-deb -I); for the
-#    build machine's architecture the runtime package's Depends equal what
-#    dpkg-shlibdeps finds, for the others every needed library's package is
-#    there with a version that has every symbol version the files use;
-#  - contents (dpkg-deb -c): every file `cmake --install` puts into STAGE is
-#    in exactly one package, the development files in -dev, everything
-#    else (the library, tools) in the runtime package, under /usr with the
-#    library in the multiarch folder;
+#  - names, version, architecture, sections, Multi-Arch, dependencies
+#    (dpkg-deb -I); every needed library's package is in Depends with a
+#    version that has every symbol version the files use, and for the build
+#    machine's architecture (where dpkg-shlibdeps made them) the Depends
+#    equal what cmake/lc_deb_depends.cmake finds, which a cross build uses;
+#    the library is registered by the ldconfig trigger, not by scripts;
+#  - contents (dpkg-deb -c): every file the build installs into STAGE (the
+#    folder usr/ of debian/tmp) is in exactly one package, the development
+#    files in -dev, lcctl in the tools package, the rest in the runtime
+#    package, under /usr with the library in the multiarch folder; each
+#    package has its copyright file and changelog;
 #  - the ELF files (readelf of the target): machine, SONAME, needed
 #    libraries, versioned exports;
 #  - the man pages of the development package: the front page, the family
@@ -33,9 +36,10 @@ ok() {
 }
 
 soname=liblib_common.so.1
-runtime_pkg=liblib-common1; dev_pkg=liblib-common-dev
+runtime_pkg=liblib-common1; dev_pkg=liblib-common-dev; tools_pkg=lib-common-tools
 runtime=$debs/${runtime_pkg}_${version}_$arch.deb
 dev=$debs/${dev_pkg}_${version}_$arch.deb
+tools=$debs/${tools_pkg}_${version}_$arch.deb
 libdir=usr/lib/$triplet
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
     readelf=readelf; native=1
@@ -45,39 +49,57 @@ fi
 
 rm -rf "$work"; mkdir -p "$work"
 work=$(cd "$work" && pwd); debs=$(cd "$debs" && pwd); stage=$(cd "$stage" && pwd)
-for deb in "$runtime" "$dev"; do
+for deb in "$runtime" "$dev" "$tools"; do
     [ -f "$deb" ] || { echo "FAIL ($arch): no package $deb"; exit 1; }
 done
 count=$(find "$debs" -maxdepth 1 -name "*_$arch.deb" | wc -l)
-[ "$count" -eq 2 ] || fail "$count packages for $arch instead of 2"
+[ "$count" -eq 3 ] || fail "$count packages for $arch instead of 3"
 
 # --- Control fields ---------------------------------------------------------
 field() { dpkg-deb -f "$1" "$2"; }
-for deb in "$runtime" "$dev"; do
-    [ "$(field "$deb" Version)" = "$version" ] || fail "$deb: Version $(field "$deb" Version)"
-    [ "$(field "$deb" Architecture)" = "$arch" ] || fail "$deb: Architecture $(field "$deb" Architecture)"
+# PACKAGE SECTION MULTI-ARCH of each.
+for row in "$runtime $runtime_pkg libs same" "$dev $dev_pkg libdevel same" "$tools $tools_pkg utils foreign"; do
+    set -- $row
+    [ "$(field "$1" Package)" = "$2" ] || fail "$1: Package $(field "$1" Package)"
+    [ "$(field "$1" Version)" = "$version" ] || fail "$1: Version $(field "$1" Version)"
+    [ "$(field "$1" Architecture)" = "$arch" ] || fail "$1: Architecture $(field "$1" Architecture)"
+    [ "$(field "$1" Section)" = "$3" ] || fail "$2 in section $(field "$1" Section)"
+    [ "$(field "$1" Multi-Arch)" = "$4" ] || fail "$2 is Multi-Arch '$(field "$1" Multi-Arch)'"
+    case $(field "$1" Maintainer) in
+        *@localhost*|"") fail "$2: Maintainer '$(field "$1" Maintainer)'" ;;
+    esac
 done
-[ "$(field "$runtime" Package)" = "$runtime_pkg" ] || fail "runtime package named $(field "$runtime" Package)"
-[ "$(field "$dev" Package)" = "$dev_pkg" ] || fail "development package named $(field "$dev" Package)"
 [ "$(field "$dev" Depends)" = "$runtime_pkg (= $version)" ] ||
     fail "development package depends on '$(field "$dev" Depends)'"
-[ "$(field "$runtime" Section)" = libs ] || fail "runtime package in section $(field "$runtime" Section)"
-[ "$(field "$dev" Section)" = libdevel ] || fail "development package in section $(field "$dev" Section)"
-shlibs=$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xOf - ./shlibs 2>/dev/null)
+control() { dpkg-deb --ctrl-tarfile "$1" | tar -xOf - "./$2" 2>/dev/null; }
+shlibs=$(control "$runtime" shlibs)
 [ "$shlibs" = "liblib_common 1 $runtime_pkg (>= $version)" ] || fail "shlibs file '$shlibs'"
-ok "fields: $runtime_pkg and $dev_pkg $version $arch, shlibs '$shlibs'"
+triggers=$(control "$runtime" triggers | grep -v "^#")
+[ "$triggers" = "activate-noawait ldconfig" ] || fail "triggers file '$triggers'"
+for script in preinst postinst prerm postrm; do
+    [ -z "$(control "$runtime" $script)" ] || fail "$runtime_pkg has a $script script"
+done
+ok "fields: $runtime_pkg, $dev_pkg, $tools_pkg $version $arch, shlibs '$shlibs', '$triggers'"
 
 # --- Contents -----------------------------------------------------------------
 # Files and links (not folders), without the leading "./usr/".
 contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./usr/||' | sort; }
-contents "$runtime" > "$work/runtime.list"
-contents "$dev" > "$work/dev.list"
-(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort) > "$work/stage.list"
-for deb in "$runtime" "$dev"; do
+contents "$runtime" | grep -v "^share/doc/$runtime_pkg/" > "$work/runtime.list"
+contents "$dev" | grep -v "^share/doc/$dev_pkg/" > "$work/dev.list"
+contents "$tools" | grep -v "^share/doc/$tools_pkg/" > "$work/tools.list"
+# Installed man pages are compressed in the packages.
+(cd "$stage/usr" && find . ! -type d | sed -e 's|^\./||' -e 's|^\(share/man/.*\)$|\1.gz|' | sort) > "$work/stage.list"
+for deb in "$runtime" "$dev" "$tools"; do
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | grep -v '^\./usr/'
 done > "$work/outside.list"
 [ -s "$work/outside.list" ] && fail "files outside /usr: $(tr '\n' ' ' < "$work/outside.list")"
-sort "$work/runtime.list" "$work/dev.list" > "$work/both.list"
+for pkg in "$runtime" "$dev" "$tools"; do
+    name=$(field "$pkg" Package)
+    for f in copyright changelog.gz; do
+        contents "$pkg" | grep -qx "share/doc/$name/$f" || fail "$name lacks share/doc/$name/$f"
+    done
+done
+sort "$work/runtime.list" "$work/dev.list" "$work/tools.list" > "$work/both.list"
 [ -z "$(sort "$work/both.list" | uniq -d)" ] || fail "in both packages: $(sort "$work/both.list" | uniq -d | tr '\n' ' ')"
 missing=$(comm -23 "$work/stage.list" "$work/both.list")
 [ -z "$missing" ] || fail "installed but in no package: $(echo "$missing" | tr '\n' ' ')"
@@ -87,7 +109,7 @@ extra=$(comm -13 "$work/stage.list" "$work/both.list")
 sublib=${libdir#usr/}
 is_dev() {
     case $1 in
-        include/*|share/man/*|"$sublib"/pkgconfig/*|"$sublib"/cmake/*|*.so|*.a) return 0 ;;
+        include/*|share/man/man3/*|"$sublib"/pkgconfig/*|"$sublib"/cmake/*|*.so|*.a) return 0 ;;
     esac
     return 1
 }
@@ -101,16 +123,22 @@ for f in include/lib_common/lib_common.h include/lib_common/lc_version.h "$subli
          "$sublib/cmake/lib_common/lib_commonConfigVersion.cmake"; do
     grep -qx "$f" "$work/dev.list" || fail "development package lacks $f"
 done
-# Tools the build installs (bin/) go with the library.
-for tool in $(grep '^bin/' "$work/stage.list"); do
-    grep -qx "$tool" "$work/runtime.list" || fail "tool $tool not in the runtime package"
-done
-ok "contents: $(wc -l < "$work/runtime.list") files in $runtime_pkg, $(wc -l < "$work/dev.list") in $dev_pkg"
+# Tools the build installs (bin/, their man pages) have a package of their own.
+while read -r f; do
+    case $f in
+        bin/*|share/man/man1/*) ;;
+        *) fail "$f in the tools package" ;;
+    esac
+done < "$work/tools.list"
+grep -qx bin/lcctl "$work/tools.list" || fail "tools package lacks bin/lcctl"
+ok "contents: $(wc -l < "$work/runtime.list") files in $runtime_pkg, $(wc -l < "$work/dev.list") in $dev_pkg," \
+   "$(wc -l < "$work/tools.list") in $tools_pkg, each with copyright and changelog"
 
 # --- ELF files of the runtime package ---------------------------------------
 root=$work/root
 mkdir -p "$root"
-dpkg-deb -x "$runtime" "$root" && dpkg-deb -x "$dev" "$root" || { fail "dpkg-deb -x failed"; exit 1; }
+dpkg-deb -x "$runtime" "$root" && dpkg-deb -x "$dev" "$root" && dpkg-deb -x "$tools" "$root" ||
+    { fail "dpkg-deb -x failed"; exit 1; }
 lib=$root/$libdir/liblib_common.so.$version
 [ "$(readlink "$root/$libdir/$soname")" = "liblib_common.so.$version" ] || fail "$soname does not link to the library"
 [ "$(readlink "$root/$libdir/liblib_common.so")" = "$soname" ] || fail "liblib_common.so does not link to $soname"
@@ -121,8 +149,11 @@ case $arch in
 esac
 elves=$(cd "$root" && find usr -type f | while read -r f; do
     [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] && echo "$f"; done)
-depends=$(field "$runtime" Depends)
 for f in $elves; do
+    case $f in
+        usr/bin/*) depends=$(field "$tools" Depends) ;;
+        *) depends=$(field "$runtime" Depends) ;;
+    esac
     header=$("$readelf" -h "$root/$f")
     echo "$header" | grep -q "Machine: *$machine\$" || fail "$f: machine $(echo "$header" | sed -n 's/.*Machine: *//p')"
     echo "$header" | grep -q "Class: *$class\$" || fail "$f: class $(echo "$header" | sed -n 's/.*Class: *//p')"
@@ -154,38 +185,38 @@ done
 sh "$here/../abi/check_versions.sh" "$readelf" "$lib" "$version" > "$work/versions.log" 2>&1 ||
     fail "symbol versions: $(cat "$work/versions.log")"
 if [ "$native" = 1 ]; then
-    # The package's own library (needed by its tools) is known from its
-    # shlibs file and left out, as in a Debian source package's build.
-    mkdir -p "$work/shlibdeps/debian" && : > "$work/shlibdeps/debian/control"
-    printf '%s\n' "$shlibs" > "$work/shlibdeps/debian/shlibs.local"
-    found=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -l"$root/$libdir" -x"$runtime_pkg" \
-        $(for f in $elves; do echo "$root/$f"; done) 2>"$work/shlibdeps.log" |
-        sed -n 's/^shlibs:Depends=//p')
-    [ "$found" = "$depends" ] ||
-        fail "Depends '$depends', dpkg-shlibdeps finds '$found' $(cat "$work/shlibdeps.log")"
+    # dpkg-shlibdeps made these Depends; the cross build's way must agree.
+    for pkg in "$runtime" "$tools"; do
+        name=$(field "$pkg" Package)
+        mkdir -p "$work/own/$name" && dpkg-deb -x "$pkg" "$work/own/$name"
+        found=$(cmake -DLC_READELF="$readelf" -DLC_ROOT="$work/own/$name" \
+            -P "$here/../../cmake/lc_deb_depends.cmake" 2>&1 | sed -n 's/^shlibs:Depends=//p')
+        [ "$found" = "$(field "$pkg" Depends)" ] ||
+            fail "$name: Depends '$(field "$pkg" Depends)', cmake/lc_deb_depends.cmake finds '$found'"
+    done
 fi
-ok "ELF files: library for $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')- Depends: $depends"
+ok "ELF files: library for $("$readelf" -h "$lib" | sed -n 's/.*Machine: *//p'), SONAME $soname, needs $("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')- Depends: $(field "$runtime" Depends); $tools_pkg: $(field "$tools" Depends)"
 
 # --- Man pages of the development package -------------------------------------
 # The front page, a page per family and per record, and for each function,
 # macro, type and variable a link to its family's page, which man opens from
 # any folder.
 man3=$root/usr/share/man/man3
-npages=$(find "$man3" -type f -name '*.3' 2>/dev/null | wc -l)
-nlinks=$(find "$man3" -type l -name '*.3' 2>/dev/null | wc -l)
-for f in lib_common.3 lib_common_tasks.3 add_task.3 remove_task_wait.3 xel_traceout.3 lwrb.3; do
+npages=$(find "$man3" -type f -name '*.3.gz' 2>/dev/null | wc -l)
+nlinks=$(find "$man3" -type l -name '*.3.gz' 2>/dev/null | wc -l)
+for f in lib_common.3.gz lib_common_tasks.3.gz add_task.3.gz remove_task_wait.3.gz xel_traceout.3.gz lwrb.3.gz; do
     [ -e "$man3/$f" ] || fail "development package lacks share/man/man3/$f"
 done
-[ "$(readlink "$man3/add_task.3" 2>/dev/null)" = lib_common_tasks.3 ] ||
-    fail "share/man/man3/add_task.3 is no link to lib_common_tasks.3"
+[ "$(readlink "$man3/add_task.3.gz" 2>/dev/null)" = lib_common_tasks.3.gz ] ||
+    fail "share/man/man3/add_task.3.gz is no link to lib_common_tasks.3.gz"
 dangling=$(find "$man3" -xtype l 2>/dev/null | sed "s|^$man3/||" | tr '\n' ' ')
 [ -z "$dangling" ] || fail "man page links that lead nowhere: $dangling"
-page=$(cd / && MANPAGER=cat MANWIDTH=100 man -l "$man3/add_task.3" 2>&1) || true
+page=$(cd / && MANPAGER=cat MANWIDTH=100 man -l "$man3/add_task.3.gz" 2>&1) || true
 case $page in
     *"int add_task (lc_task_fn fn"*"Thread safety:"*) ;;
-    *) fail "man -l share/man/man3/add_task.3 does not show add_task: $(echo "$page" | head -n 3)" ;;
+    *) fail "man -l share/man/man3/add_task.3.gz does not show add_task: $(echo "$page" | head -n 3)" ;;
 esac
-ok "man pages: $npages pages and $nlinks links in $dev_pkg; add_task.3 opens lib_common_tasks.3"
+ok "man pages: $npages pages and $nlinks links in $dev_pkg, compressed; add_task.3.gz opens lib_common_tasks.3.gz"
 
 # --- A C and a C++ program built against the unpacked packages -----------------
 if [ "$native" = 1 ]; then
