@@ -23,14 +23,15 @@ if(LC_MAN AND NOT LC_DOXYGEN)
     "Debian package doxygen (scripts/deps.sh does), or configure with -DLC_MAN=OFF")
 endif()
 
-# The installed headers (the generated version header included) and the
-# front page.
+# The installed headers (the generated version header included), the front
+# page and the guide to the queues.
 set(LC_DOC_INPUT)
 foreach(header IN LISTS LC_PUBLIC_HEADERS)
   string(APPEND LC_DOC_INPUT " \"${header}\"")
 endforeach()
 set(LC_DOC_FRONT ${PROJECT_SOURCE_DIR}/lib_common/lib_common.md)
-string(APPEND LC_DOC_INPUT " \"${LC_DOC_FRONT}\"")
+set(LC_DOC_GUIDE ${PROJECT_SOURCE_DIR}/queues/choosing_a_queue.md)
+string(APPEND LC_DOC_INPUT " \"${LC_DOC_FRONT}\" \"${LC_DOC_GUIDE}\"")
 
 # One configuration per output.  The front page is the HTML reference's
 # main page; among the man pages it is a page of its own (lib_common.3).
@@ -44,12 +45,12 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in ${LC_DOC_WORK_DIR}/Doxyf
 set(LC_DOC_HTML NO)
 set(LC_DOC_MAN YES)
 set(LC_DOC_MAINPAGE "")
-set(LC_DOC_FILTER "\"sed -f ${CMAKE_CURRENT_LIST_DIR}/lc_man_quotes.sed\"")
+set(LC_DOC_FILTER "\"awk -f ${CMAKE_CURRENT_LIST_DIR}/lc_man_filter.awk\"")
 set(LC_DOC_WARNINGS ${LC_DOC_WORK_DIR}/man-warnings.txt)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in ${LC_DOC_WORK_DIR}/Doxyfile.man @ONLY)
 
-set(LC_DOC_SOURCES ${LC_PUBLIC_HEADERS} ${LC_DOC_FRONT} ${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in
-  ${CMAKE_CURRENT_LIST_DIR}/lc_docs_run.cmake ${CMAKE_CURRENT_LIST_DIR}/lc_man_quotes.sed)
+set(LC_DOC_SOURCES ${LC_PUBLIC_HEADERS} ${LC_DOC_FRONT} ${LC_DOC_GUIDE} ${CMAKE_CURRENT_LIST_DIR}/lc_doxyfile.in
+  ${CMAKE_CURRENT_LIST_DIR}/lc_docs_run.cmake ${CMAKE_CURRENT_LIST_DIR}/lc_man_filter.awk)
 # The front page's man page stands for the whole run: Doxygen writes every
 # page at once, and lc_docs_run.cmake empties the folder first.
 set(LC_MAN_FRONT ${LC_MAN_DIR}/man3/lib_common.3)

@@ -67,9 +67,11 @@ if(MAN_DIR)
   foreach(page IN LISTS pages)
     file(READ "${page}" text)
     if(NOT text MATCHES "^\\.so man3/([^\n/]+\\.3)\n?$")
-      # A page: the double quotes that cmake/lc_man_quotes.sed marked, and
-      # the header to include.
+      # A page: the double quotes that cmake/lc_man_filter.awk marked, the
+      # header to include, and no blank at the start of a paragraph (Doxygen
+      # puts one after a code block, which roff shows as an indent).
       string(REPLACE "LcDoubleQuoteMark" "\\(dq" text "${text}")
+      string(REPLACE "\n.PP\n " "\n.PP\n" text "${text}")
       string(REGEX REPLACE "#include <[A-Za-z0-9_]+\\\\&\\.h>"
         "#include <lib_common/lib_common\\\\&.h>" text "${text}")
       file(WRITE "${page}" "${text}")
