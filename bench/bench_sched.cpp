@@ -23,37 +23,9 @@ enum {
     kPeriodSamples = 500,  // 5 s of periods
 };
 
-int64_t now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-struct timespec to_timespec(int64_t ns)
-{
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
-
-// Sleeps until the absolute monotonic time `deadline` and returns how late
-// the thread woke, in nanoseconds.
-int64_t sleep_until(int64_t deadline)
-{
-    struct timespec ts = to_timespec(deadline);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
-    }
-    return now_ns() - deadline;
-}
-
-void report_us(benchmark::State &state, std::vector<double> &late_ns)
-{
-    state.counters["median_us"] = lc_bench::quantile(late_ns, 0.5) / 1000.0;
-    state.counters["p99_us"] = lc_bench::quantile(late_ns, 0.99) / 1000.0;
-    state.counters["samples"] = static_cast<double>(late_ns.size());
-}
+using lc_bench::now_ns;
+using lc_bench::report_us;
+using lc_bench::sleep_until;
 
 // Baseline of the start latency: a sleeping thread woken at a deadline set
 // 1 ms ahead; how late it runs after its deadline.

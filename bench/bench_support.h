@@ -1,5 +1,6 @@
 // bench_support.h - small pieces shared by the benchmarks: a back-off for
-// threads that wait on each other, a count-down latch, and percentiles.
+// threads that wait on each other, a count-down latch, percentiles, and the
+// monotonic clock.
 #ifndef LC_BENCH_SUPPORT_H
 #define LC_BENCH_SUPPORT_H
 
@@ -10,6 +11,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -87,6 +89,35 @@ inline double quantile(std::vector<double> &samples, double q)
     std::sort(samples.begin(), samples.end());
     size_t rank = static_cast<size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
     return samples[std::min(rank, samples.size() - 1)];
+}
+
+// The monotonic clock in nanoseconds.
+inline int64_t now_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Sleeps until the absolute monotonic time `deadline` (ns) and returns how
+// late the thread woke, in nanoseconds.
+inline int64_t sleep_until(int64_t deadline)
+{
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(deadline / 1000000000);
+    ts.tv_nsec = static_cast<long>(deadline % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
+    }
+    return now_ns() - deadline;
+}
+
+// A distribution of times (ns) as the counters of a row that runs once: its
+// median and 99th percentile in microseconds, and the count.  Sorts them.
+inline void report_us(benchmark::State &state, std::vector<double> &samples_ns)
+{
+    state.counters["median_us"] = quantile(samples_ns, 0.5) / 1000.0;
+    state.counters["p99_us"] = quantile(samples_ns, 0.99) / 1000.0;
+    state.counters["samples"] = static_cast<double>(samples_ns.size());
 }
 
 // Sets the library's trace level ("lib") for a scope.  The benchmarks run

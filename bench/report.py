@@ -301,6 +301,47 @@ def queue_section(t, runs):
                     bench[3:])
 
 
+def fmt_latency(us):
+    """Microseconds, or milliseconds from 1 ms on."""
+    return fmt_us(us) if us < 1000 else "%.0f ms" % (us / 1e3) if us >= 1e4 else "%.1f ms" % (us / 1e3)
+
+
+def latency_section(t, runs):
+    """Queue latency from write to read (bench_latency): one row per family
+    and load, beside the minimal queue at the same load."""
+    b = "bench_latency"
+    t.section("Queue latency, write to read: 512-byte frames, producer thread → consumer "
+              "thread waiting as \"Choosing a queue\" says, 32 frames a queue (one run "
+              "each; median / 99th percentile)")
+    rows = (("slot queue, caller's mutex and condition", "Slot"),
+            ("frame queue, capacity 32, consumer in `queue_get_frame_type`", "Frame"),
+            ("frame queue, capacity 4 (live), the same consumer", "FrameLive"),
+            ("block queue, semaphore per block", "Block"),
+            ("element ring, caller's mutex and condition", "Ring"),
+            ("stream queue, semaphore per entry", "Stream"),
+            ("`lwrb`, semaphore posted by its event callback", "Bytes"))
+    for load, arg in (("25 frames a second", 0), ("full speed", 1)):
+        base = reps(runs, b, "BM_LatencyMinimal/%d" % arg)
+        base_txt = ("minimal mutex + condition + deque %s / %s"
+                    % (fmt_latency(field(base, "median_us")), fmt_latency(field(base, "p99_us")))
+                    if base else "not run")
+        for what, name in rows:
+            lib = reps(runs, b, "BM_Latency%s/%d" % (name, arg))
+            c = cmd(b, "Latency(%s|Minimal)/%d" % (name, arg))
+            label = "%s, %s" % (what, load)
+            if not lib:
+                t.row(label, "not run", base_txt, "", "(recorded)", "", c)
+                continue
+            med = field(lib, "median_us")
+            ratio = ""
+            if base and med > 0:
+                r = field(base, "median_us") / med
+                ratio = ("%.2f× (medians)" % r if r >= 0.01
+                         else "1/%s× (medians)" % format(int(round(1 / r)), ","))
+            t.row(label, "%s / %s" % (fmt_latency(med), fmt_latency(field(lib, "p99_us"))), base_txt,
+                  ratio, "(recorded)", "", c)
+
+
 def config_section(t, runs):
     b = "bench_config"
     t.section("Configuration store")
@@ -324,7 +365,7 @@ def main():
         return 1
     t = Table()
     for section in (trace_section, pool_section, sched_section, delay_section, ring_section,
-                    queue_section, config_section):
+                    queue_section, config_section, latency_section):
         section(t, runs)
     print(t.text())
     print()

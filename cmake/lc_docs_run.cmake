@@ -1,7 +1,7 @@
 # lc_docs_run.cmake - one Doxygen run of the reference (cmake/lc_docs.cmake):
 #
 #   cmake -DDOXYGEN=<doxygen> -DCONFIG=<Doxyfile> -DWARNINGS=<file>
-#         [-DMAN_DIR=<.../man3> | -DHTML_DIR=<folder> -DXML_DIR=<folder>]
+#         [-DMAN_DIR=<.../man3> [-DLCCTL_PAGE=<lcctl.1>] | -DHTML_DIR=<folder> -DXML_DIR=<folder>]
 #         -P lc_docs_run.cmake
 #
 # Empties the output folder first (no page of a removed name stays), runs
@@ -14,6 +14,8 @@
 # page describes them), and so are links whose names are no C identifiers
 # (operators).  The headers' own pages go: each repeats its family's.  A
 # record's page names lib_common/lib_common.h as the header to include.
+# LCCTL_PAGE, the tool's own page, is copied into the section folder man1
+# beside MAN_DIR.
 
 cmake_minimum_required(VERSION 3.21)
 
@@ -21,7 +23,10 @@ if(NOT DOXYGEN)
   message(FATAL_ERROR "doxygen not found: install the Debian package doxygen "
     "(scripts/docs.sh and scripts/package.sh do)")
 endif()
-foreach(dir IN ITEMS "${MAN_DIR}" "${HTML_DIR}" "${XML_DIR}")
+if(MAN_DIR)
+  get_filename_component(MAN1_DIR "${MAN_DIR}/../man1" ABSOLUTE)
+endif()
+foreach(dir IN ITEMS "${MAN_DIR}" "${MAN1_DIR}" "${HTML_DIR}" "${XML_DIR}")
   if(dir)
     file(REMOVE_RECURSE "${dir}")
   endif()
@@ -62,9 +67,11 @@ if(MAN_DIR)
   foreach(page IN LISTS pages)
     file(READ "${page}" text)
     if(NOT text MATCHES "^\\.so man3/([^\n/]+\\.3)\n?$")
-      # A page: the double quotes that cmake/lc_man_quotes.sed marked, and
-      # the header to include.
+      # A page: the double quotes that cmake/lc_man_filter.awk marked, the
+      # header to include, and no blank at the start of a paragraph (Doxygen
+      # puts one after a code block, which roff shows as an indent).
       string(REPLACE "LcDoubleQuoteMark" "\\(dq" text "${text}")
+      string(REPLACE "\n.PP\n " "\n.PP\n" text "${text}")
       string(REGEX REPLACE "#include <[A-Za-z0-9_]+\\\\&\\.h>"
         "#include <lib_common/lib_common\\\\&.h>" text "${text}")
       file(WRITE "${page}" "${text}")
@@ -81,5 +88,8 @@ if(MAN_DIR)
   endforeach()
   if(links EQUAL 0)
     message(FATAL_ERROR "no man page links made in ${MAN_DIR}")
+  endif()
+  if(LCCTL_PAGE)
+    file(COPY "${LCCTL_PAGE}" DESTINATION "${MAN1_DIR}")
   endif()
 endif()

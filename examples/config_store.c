@@ -23,7 +23,7 @@
  */
 #define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: mkdtemp */
 
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -25,7 +25,7 @@
  */
 #define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: threads, clocks */
 
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 
 #include <pthread.h>
 #include <stdio.h>
@@ -186,9 +186,9 @@ int main(void)
 
     /* The peek's one-second bound holds only on the monotonic clock. */
     pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&cond, &attr);
+    if (pthread_condattr_init(&attr) != 0 || pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) != 0 ||
+        pthread_cond_init(&cond, &attr) != 0)
+        fail("no condition variable on CLOCK_MONOTONIC");
     pthread_condattr_destroy(&attr);
 
     /* A capacity of 32 makes the back record full exactly when a batch is

@@ -10,7 +10,7 @@
  * 5) or at SIGINT, SIGTERM or SIGHUP.  Traces go to standard error through
  * output_hook; --syslog leaves them to syslog.
  */
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 #include "served_pipe.h"
 
 #include <errno.h>
@@ -202,6 +202,11 @@ int main(int argc, char **argv)
     int persistent = add_nodestroy_task(on_request, "re-armed by main", 0, 500000);
     fprintf(stderr, "-- tasks: fixed-period token %d, fixed-delay token %d, persistent token %d\n", period, delay,
             persistent);
+    if (period < 0 || delay < 0 || persistent < 0) {
+        fprintf(stderr, "-- a task could not be added\n");
+        lib_common_exit();
+        return EXIT_FAILURE;
+    }
 
     show_levels();
     show_stamp_and_dump();

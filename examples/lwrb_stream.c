@@ -26,7 +26,7 @@
  */
 #define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: threads, semaphores */
 
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 
 #include <pthread.h>
 #include <semaphore.h>
@@ -114,8 +114,8 @@ int main(void)
     if (lwrb_init(&ring, storage, sizeof storage) != 1)
         return EXIT_FAILURE;
     printf("-- ring of %u bytes: %u free\n", (unsigned)sizeof storage, (unsigned)lwrb_get_free(&ring));
-    sem_init(&data_ready, 0, 0);
-    sem_init(&room_ready, 0, 0);
+    if (sem_init(&data_ready, 0, 0) != 0 || sem_init(&room_ready, 0, 0) != 0)
+        return EXIT_FAILURE;
     lwrb_set_evt_fn(&ring, on_ring_event);
 
     pthread_t producer_thread, consumer_thread;

@@ -42,7 +42,7 @@
  */
 #define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: sigtimedwait, readlink */
 
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 
 #include <dirent.h>
 #include <limits.h>

@@ -25,7 +25,7 @@
  */
 #define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: lib_common.h uses POSIX thread types */
 
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 
 #include <stdio.h>
 #include <stdlib.h>

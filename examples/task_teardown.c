@@ -33,7 +33,7 @@
  */
 #define _POSIX_C_SOURCE 200809L /* POSIX.1-2008: nanosleep, semaphores */
 
-#include "lib_common.h"
+#include <lib_common/lib_common.h>
 
 #include <semaphore.h>
 #include <stdatomic.h>
@@ -87,6 +87,8 @@ static void periodic_sampler(void)
     if (s == NULL)
         exit(EXIT_FAILURE);
     int token = add_fixperiod_task(sample, s, 0, 10000);
+    if (token < 0) /* nothing scheduled: the state is still the caller's alone */
+        exit(EXIT_FAILURE);
     while (atomic_load(&sampler_runs) < 5)
         sleep_ms(5);
     int rc = remove_task_wait(&token);
@@ -125,6 +127,8 @@ static void run_under_way(void)
     if (j == NULL || sem_init(&j->started, 0, 0) != 0)
         exit(EXIT_FAILURE);
     int token = add_fixdelay_task(slow_job, j, 0, 10000);
+    if (token < 0)
+        exit(EXIT_FAILURE);
     while (sem_wait(&j->started) != 0)
         continue;
     const int started = atomic_load(&job_runs_started);
@@ -173,7 +177,10 @@ int main(void)
     struct countdown *c = calloc(1, sizeof *c);
     if (c == NULL || sem_init(&c->stopped, 0, 0) != 0)
         return EXIT_FAILURE;
-    atomic_store(&c->token, add_fixperiod_task(count_down, c, 0, 10000));
+    int token = add_fixperiod_task(count_down, c, 0, 10000);
+    if (token < 0)
+        return EXIT_FAILURE;
+    atomic_store(&c->token, token);
     while (sem_wait(&c->stopped) != 0)
         continue;
     printf("remove_task_wait from its own run: %d (removed, not waited for)\n", atomic_load(&countdown_result));

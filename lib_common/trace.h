@@ -118,7 +118,8 @@ LC_END_DECLS
 #define XEL_LEVEL(mod) __atomic_load_n(&dbgout_profile.mod##_level, __ATOMIC_RELAXED)
 
 /**
- * Emits a trace of a module at a level, when the module's level lets it:
+ * Emits a trace of module `mod` at level `lvl` when the module's level is
+ * at least `lvl`.  For example
  *
  *     XEL_TRACE(lib, 6, "text %d\n", x);
  *
@@ -138,11 +139,13 @@ LC_END_DECLS
             xel_traceout((lvl), "[" #mod " %s +%-4d]" LC_TRACE_FORMAT_(__VA_ARGS__, 0) "%.0d", __func__, __LINE__, \
                          LC_TRACE_ARGS_(__VA_ARGS__, 0));                                                          \
     } while (0)
-/** Part of XEL_TRACE: the format alone. */
-#define LC_TRACE_FORMAT_(fmt, ...) fmt
-/** Part of XEL_TRACE: the arguments after the format (the closing 0
+/** \cond LC_INTERNAL
+    Parts of XEL_TRACE, no interface of their own (left out of the
+    reference): the format alone, and the arguments after it (the closing 0
     included). */
+#define LC_TRACE_FORMAT_(fmt, ...) fmt
 #define LC_TRACE_ARGS_(fmt, ...) __VA_ARGS__
+/** \endcond */
 
 /** @} */
 

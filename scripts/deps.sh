@@ -26,11 +26,15 @@ lc_need() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${LC_APT_OPTIONS:-} $missing >/dev/null
 }
 
-# What building and testing need on a fresh machine: the toolchain, the test
-# framework's sources, libabigail's abidw and abidiff for the ABI guard, the
-# shell commands the helpers run (ps, grep, cat, ls, wc, cp, sync), and the
-# cross toolchain with its emulator.
-LC_BUILD_PACKAGES="cmake ninja-build g++ pkg-config googletest binutils abigail-tools"
+# What building the library, its tool and the demo needs (scripts/demo.sh,
+# which builds without the man pages); what building and testing need on a
+# fresh machine besides: pkg-config, Doxygen for the man pages that every
+# build makes and installs, the test framework's sources, libabigail's
+# abidw and abidiff for the ABI guard; the shell commands the helpers run
+# (ps, grep, cat, ls, wc, cp, sync), and the cross toolchain with its
+# emulator.
+LC_COMPILE_PACKAGES="cmake ninja-build g++"
+LC_BUILD_PACKAGES="$LC_COMPILE_PACKAGES pkg-config doxygen googletest binutils abigail-tools"
 LC_RUNTIME_PACKAGES="procps grep coreutils"
 LC_CROSS_PACKAGES="crossbuild-essential-armhf qemu-user"
 LC_FUZZ_PACKAGES="clang libclang-rt-14-dev"

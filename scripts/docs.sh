@@ -5,17 +5,20 @@
 #
 #   build/docs/html/index.html   the HTML reference
 #   build/docs/man/man3/         man pages of section 3: lib_common.3 (the
-#                                front page), lib_common_<family>.3, a page
+#                                front page), lib_common_<family>.3, the
+#                                guide lib_common_choosing_a_queue.3, a page
 #                                per record, and a link per function, macro,
 #                                type and variable to its family's page:
 #                                man -l build/docs/man/man3/add_task.3
+#   build/docs/man/man1/lcctl.1  the tool's page (tools/lcctl/lcctl.1)
 #
 # Fails when an exported name has no comment or a comment has an error
 # (Doxygen's warnings file must stay empty), when an exported function's
-# comment (or a class's) lacks its "Thread safety:" line, or when the man
-# page of add_task does not open.  The build target "man" makes the same
-# pages for the development package (scripts/package.sh).  Installs what
-# is missing (as root).
+# comment (or a class's) lacks its "Thread safety:" line, when the man
+# page of add_task or of lcctl does not open, or when man's formatter
+# complains about a page.  The build target "man", part of every build,
+# makes the same pages for every install.  Installs what is missing (as
+# root).
 #
 #   scripts/docs.sh
 set -eu
@@ -67,6 +70,21 @@ case $page in
     *) echo "FAIL: man -l $dir/man/man3/add_task.3 does not show add_task:"
        echo "$page" | head -5; status=1 ;;
 esac
+
+# Every page formats without a complaint at man's 78 columns of an
+# 80-column terminal (a table too wide, a line that cannot be broken),
+# lcctl(1) among them when the tool has its page: groff as man runs it
+# (preconv, tbl), output thrown away.
+for f in $(find "$dir/man" -type f -name '*.[0-9]' | sort); do
+    complaint=$(groff -k -t -man -Tutf8 -rLL=78n -z "$f" 2>&1)
+    [ -z "$complaint" ] || { echo "FAIL: groff -man $f: $complaint"; status=1; }
+done
+if [ -f tools/lcctl/lcctl.1 ]; then
+    case $(cd / && MANPAGER=cat MANWIDTH=100 man -l "$root/$dir/man/man1/lcctl.1" 2>&1) in
+        *NAME*lcctl*) ;;
+        *) echo "FAIL: man -l $dir/man/man1/lcctl.1 does not show lcctl(1)"; status=1 ;;
+    esac
+fi
 
 pages=$(find "$dir/man/man3" -type f -name '*.3' | wc -l)
 links=$(find "$dir/man/man3" -type l -name '*.3' | wc -l)

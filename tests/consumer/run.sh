@@ -14,6 +14,10 @@ flags=""
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log"
 # The tool is installed beside the library and answers for itself.
 "$prefix/bin/lcctl" --help | grep -q "^usage: lcctl list"
+# Every install has the man pages: the reference's and the tool's.
+for page in man3/lib_common.3 man3/lib_common_choosing_a_queue.3 man3/add_task.3 man1/lcctl.1; do
+    [ -f "$prefix/share/man/$page" ] || { echo "FAIL: no share/man/$page in the installed prefix"; exit 1; }
+done
 libdir=$(dirname "$(find "$prefix" -name 'lib_common.pc' | head -n 1)")/..
 export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
