@@ -1,6 +1,9 @@
 // bench_queue.cpp - the frame queue with 1 KiB frames from a producer to a
 // consumer, and the block queue with two writers and two readers; beside
-// the minimal std::mutex + std::deque<std::vector<char>> queue.
+// the minimal std::mutex + std::deque<std::vector<char>> queue.  Each batch
+// also counts the writes that found its queue full, the waits of its
+// consumers and the page faults of the process, which tell a comparison
+// that holds from run to run from one that the load decided.
 #include "lib_common.h"
 
 #include "bench_support.h"
@@ -11,6 +14,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <atomic>
@@ -22,6 +26,7 @@
 #include <vector>
 
 using lc_bench::Backoff;
+using lc_bench::Tally;
 
 namespace {
 
@@ -38,6 +43,24 @@ const char *payload()
     for (int i = 0; i < kFrameBytes; i++)
         bytes[i] = static_cast<char>(i);
     return bytes;
+}
+
+// Times the calling thread has gone to sleep (on a mutex, a condition, a
+// sleep call): its voluntary context switches.  Yielding does not count.
+long sleeps_of_this_thread()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_THREAD, &ru);
+    return ru.ru_nvcsw;
+}
+
+// Page faults of the process so far: a heap that the allocator gives back
+// to the system and takes again shows here.
+long page_faults()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_minflt + ru.ru_majflt;
 }
 
 // The queue a developer writes in a few lines: bounded, copying each frame
@@ -90,6 +113,7 @@ public:
     FullBackoff() { prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0); }
     void pause()
     {
+        total_++;
         if (++refused_ <= 2) {
             sched_yield();
         } else {
@@ -99,14 +123,16 @@ public:
         }
     }
     void reset() { refused_ = 0; }
+    long total() const { return total_; }
 
 private:
     int refused_ = 0;
+    long total_ = 0;
 };
 
 // Calls write() until it takes the frame, backing off while the queue is
-// full.
-template <class Write> void write_all(int count, Write write)
+// full; returns the writes refused.
+template <class Write> long write_all(int count, Write write)
 {
     FullBackoff backoff;
     for (int i = 0; i < count;) {
@@ -117,6 +143,18 @@ template <class Write> void write_all(int count, Write write)
             backoff.pause();
         }
     }
+    return backoff.total();
+}
+
+// A consumer thread that runs take() `count` times and counts its sleeps.
+template <class Take> std::thread consumer_of(int count, Take take, long *sleeps)
+{
+    return std::thread([count, take, sleeps] {
+        const long before = sleeps_of_this_thread();
+        for (int i = 0; i < count; i++)
+            take();
+        *sleeps = sleeps_of_this_thread() - before;
+    });
 }
 
 // The caller's side of a frame queue: two records, one mutex, one
@@ -152,77 +190,97 @@ struct FrameQueue {
 // Moves kFrames frames from the calling thread to a consumer thread.  The
 // consumer takes frames in batches of 32: a last batch of fillers lets it
 // reach the final frames, and what it leaves is cleared.
-void frame_queue_run(FrameQueue &fq, const char *data)
+void frame_queue_run(FrameQueue &fq, const char *data, Tally &tally)
 {
-    std::thread consumer([&] {
-        for (int i = 0; i < kFrames; i++) {
+    const long faults = page_faults();
+    long sleeps = 0;
+    std::thread consumer = consumer_of(
+        kFrames,
+        [&fq] {
             uint32_t size = 0;
             void *frame = queue_read2(&fq.mutex, &fq.cond, fq.front.get(), fq.back.get(), &size, nullptr);
             benchmark::DoNotOptimize(frame);
             free(frame);
-        }
-    });
+        },
+        &sleeps);
     auto write = [&] {
         return queue_write2(&fq.mutex, &fq.cond, fq.back.get(), data, kFrameBytes, FRAME_TYPE_VIDEO) == LC_QUEUE_OK;
     };
-    write_all(kFrames, write);
-    write_all(kBatch, write);
+    tally.refused += write_all(kFrames, write);
+    tally.refused += write_all(kBatch, write);
     consumer.join();
     queue_clear2(fq.front.get());
     queue_clear2(fq.back.get());
+    tally.waits += sleeps;
+    tally.faults += page_faults() - faults;
 }
 
 // The frame queue at the shipped trace level (a full back record traces
 // each refused write at level 6), with level-6 traces off, and the minimal
-// queue, in turn.
+// queue, in turn.  A consumer's waits are its sleeps: on the condition, or
+// on the mutex.
 void BM_FrameQueue(benchmark::State &state)
 {
     const char *data = payload();
     FrameQueue fq;
     MinimalQueue minimal;
     lc_bench::Paired paired(state, kFrames);
-    lc_bench::add_library(paired, [&] { frame_queue_run(fq, data); });
-    paired.add("minimal", [&] {
-        std::thread consumer([&] {
-            for (int i = 0; i < kFrames; i++) {
+    lc_bench::add_library_counted(paired, [&](Tally &tally) { frame_queue_run(fq, data, tally); });
+    paired.add_counted("minimal", [&](Tally &tally) {
+        const long faults = page_faults();
+        long sleeps = 0;
+        std::thread consumer = consumer_of(
+            kFrames,
+            [&minimal] {
                 std::vector<char> frame = minimal.pop();
                 benchmark::DoNotOptimize(frame.data());
-            }
-        });
-        write_all(kFrames, [&] { return minimal.push(data, kFrameBytes); });
+            },
+            &sleeps);
+        tally.refused += write_all(kFrames, [&] { return minimal.push(data, kFrameBytes); });
         consumer.join();
+        tally.waits += sleeps;
+        tally.faults += page_faults() - faults;
     });
     paired.run();
 }
 BENCHMARK(BM_FrameQueue)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Two writers and two readers share the kFrames blocks of an iteration; the
-// readers never wait inside the queue, they back off while it is empty.
-template <class Write, class Read> void two_by_two(Write write, Read read)
+// readers never wait inside the queue, they back off while it is empty: a
+// consumer's waits are its reads that found the queue empty.
+template <class Write, class Read> void two_by_two(Write write, Read read, Tally &tally)
 {
+    const long faults = page_faults();
     std::atomic<int> taken{0};
+    std::atomic<long> refused{0}, empty{0};
     std::vector<std::thread> threads;
     for (int r = 0; r < 2; r++)
         threads.emplace_back([&] {
             Backoff backoff;
+            long misses = 0;
             while (taken.load(std::memory_order_relaxed) < kFrames) {
                 if (read()) {
                     taken.fetch_add(1, std::memory_order_relaxed);
                     backoff.reset();
                 } else {
+                    misses++;
                     backoff.pause();
                 }
             }
+            empty += misses;
         });
     for (int w = 0; w < 2; w++)
-        threads.emplace_back([&] { write_all(kFrames / 2, write); });
+        threads.emplace_back([&] { refused += write_all(kFrames / 2, write); });
     for (std::thread &t : threads)
         t.join();
+    tally.refused += refused.load();
+    tally.waits += empty.load();
+    tally.faults += page_faults() - faults;
 }
 
 // The block queue at the shipped trace level (a full queue traces each
-// refused write at level 6, holding its lock), with level-6 traces off, and
-// the minimal queue, in turn.
+// refused write at level 6), with level-6 traces off, and the minimal
+// queue, in turn.
 void BM_BlockQueue(benchmark::State &state)
 {
     const char *data = payload();
@@ -237,13 +295,14 @@ void BM_BlockQueue(benchmark::State &state)
     };
     MinimalQueue minimal;
     lc_bench::Paired paired(state, kFrames);
-    lc_bench::add_library(paired, [&] { two_by_two(write, read); });
-    paired.add("minimal", [&] {
+    lc_bench::add_library_counted(paired, [&](Tally &tally) { two_by_two(write, read, tally); });
+    paired.add_counted("minimal", [&](Tally &tally) {
         two_by_two([&] { return minimal.push(data, kFrameBytes); },
                    [&] {
                        std::vector<char> block;
                        return minimal.try_pop(block);
-                   });
+                   },
+                   tally);
     });
     paired.run();
     queue_clear3(q.get());

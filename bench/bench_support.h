@@ -141,12 +141,25 @@ inline void set_batch(benchmark::State &state, double items)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * items));
 }
 
+// What a batch counts beside its time, summed over the iterations; the
+// report gives each per 1,000 items.  refused: writes that found the queue
+// full; waits: times a consumer found nothing to take; faults: page faults
+// of the process while the batch ran.
+struct Tally {
+    double refused = 0;
+    double waits = 0;
+    double faults = 0;
+};
+
 // Runs competing implementations of one workload side by side: every
 // iteration runs one batch of each, in an order that rotates from one
 // iteration to the next, and times each batch on its own.  The load of the
 // shared machine then weighs on all of them alike, and the ratios stay
 // meaningful even when the absolute figures wander.  After the loop each
-// implementation's time per item (ns) is in the counter "<name>_ns".
+// implementation's time per item (ns) is in the counter "<name>_ns", and
+// for a batch added with add_counted its tallies per 1,000 items in
+// "<name>_refused_k", "<name>_waits_k" and "<name>_faults_k"; "load1" is
+// the 1-minute load average as the repetition began.
 // For profiling one of them alone, LC_BENCH_ONLY=<name> skips the others.
 class Paired {
 public:
@@ -154,35 +167,55 @@ public:
 
     void add(const char *name, std::function<void()> batch)
     {
-        const char *only = getenv("LC_BENCH_ONLY");
-        if (only == nullptr || *only == '\0' || strcmp(only, name) == 0)
-            alts_.push_back({name, std::move(batch), 0.0});
+        auto uncounted = [batch](Tally &) { batch(); };
+        add_alt(name, uncounted, false);
     }
+
+    void add_counted(const char *name, std::function<void(Tally &)> batch) { add_alt(name, std::move(batch), true); }
 
     void run()
     {
+        double load[1] = {0.0};
+        if (getloadavg(load, 1) == 1)
+            state_.counters["load1"] = load[0];
         size_t first = 0;
         for (auto _ : state_) {
             for (size_t k = 0; k < alts_.size(); k++) {
                 Alt &alt = alts_[(first + k) % alts_.size()];
                 auto start = std::chrono::steady_clock::now();
-                alt.batch();
+                alt.batch(alt.tally);
                 auto end = std::chrono::steady_clock::now();
                 alt.ns += std::chrono::duration<double, std::nano>(end - start).count();
             }
             first++;
         }
         const double items = static_cast<double>(state_.iterations()) * items_;
-        for (const Alt &alt : alts_)
+        for (const Alt &alt : alts_) {
             state_.counters[alt.name + "_ns"] = items > 0 ? alt.ns / items : 0.0;
+            if (!alt.counted || items <= 0)
+                continue;
+            state_.counters[alt.name + "_refused_k"] = 1000.0 * alt.tally.refused / items;
+            state_.counters[alt.name + "_waits_k"] = 1000.0 * alt.tally.waits / items;
+            state_.counters[alt.name + "_faults_k"] = 1000.0 * alt.tally.faults / items;
+        }
     }
 
 private:
     struct Alt {
         std::string name;
-        std::function<void()> batch;
+        std::function<void(Tally &)> batch;
+        bool counted;
         double ns;
+        Tally tally;
     };
+
+    void add_alt(const char *name, std::function<void(Tally &)> batch, bool counted)
+    {
+        const char *only = getenv("LC_BENCH_ONLY");
+        if (only == nullptr || *only == '\0' || strcmp(only, name) == 0)
+            alts_.push_back({name, std::move(batch), counted, 0.0, Tally()});
+    }
+
     benchmark::State &state_;
     double items_;
     std::vector<Alt> alts_;
@@ -196,6 +229,16 @@ inline void add_library(Paired &paired, const std::function<void()> &batch)
     paired.add("library_quiet", [batch] {
         LibLevel quiet(5);
         batch();
+    });
+}
+
+// The same for a batch that tallies.
+inline void add_library_counted(Paired &paired, const std::function<void(Tally &)> &batch)
+{
+    paired.add_counted("library", batch);
+    paired.add_counted("library_quiet", [batch](Tally &tally) {
+        LibLevel quiet(5);
+        batch(tally);
     });
 }
 

@@ -70,13 +70,6 @@ LC_API uint32_t queue_clear3(block_queue_t *q)
     return LC_QUEUE_OK;
 }
 
-/* A copy of the caller's block; null when memory runs out. */
-static void *copy_block(const void *data, uint32_t size)
-{
-    void *copy = malloc(size);
-    return copy == nullptr ? nullptr : memcpy(copy, data, size);
-}
-
 /* Copies one block into the queue; nothing is stored on failure.  Both
    refusals are traced by this function itself, after the lock is released
    (a trace may reach syslog). */
@@ -92,43 +85,31 @@ LC_API uint32_t queue_write3(block_queue_t *q, const void *data, uint32_t size, 
         XEL_TRACE(lib, 6, "length == 0\n");
         return LC_QUEUE_ERR;
     }
-    /* The copy is made before the lock is taken, unless the queue already
-       looks full: then only the hand-over of the pointer is serialised. */
-    const bool looked_full = lc_atomic_get(&q->queue_length) == q->maxdata;
-    void *copy = looked_full ? nullptr : copy_block(data, size);
-    bool no_memory = !looked_full && copy == nullptr;
-    uint32_t result = LC_QUEUE_FULL;
-    bool full = false;
     int length = 0, maxdata = 0;
-    if (!no_memory) {
-        pthread_mutex_lock(&q->lock);
-        if (!record_fits(q)) {
-            result = LC_QUEUE_ERR;
-        } else if (q->queue_length == q->maxdata) {
-            full = true;
-            length = q->queue_length;
-            maxdata = q->maxdata;
-        } else if (copy == nullptr && (copy = copy_block(data, size)) == nullptr) {
-            no_memory = true; /* room appeared after the first look */
-        } else {
-            int32_t in = q->queue_in;
-            q->block[in] = copy;
-            q->size[in] = size;
-            q->type[in] = type;
-            q->value[in] = value;
-            lc_atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
-            q->queue_in = lc_queue_next_index(in, q->maxdata);
-            copy = nullptr;
-            result = LC_QUEUE_OK;
-        }
-        pthread_mutex_unlock(&q->lock);
-    }
-    free(copy); /* refused: the queue never owned it */
-    if (full)
+    auto look = [&] {
+        if (!record_fits(q))
+            return lc_put::refused;
+        if (q->queue_length != q->maxdata)
+            return lc_put::stored;
+        length = q->queue_length;
+        maxdata = q->maxdata;
+        return lc_put::full;
+    };
+    auto store = [&](void *copy) {
+        int32_t in = q->queue_in;
+        q->block[in] = copy;
+        q->size[in] = size;
+        q->type[in] = type;
+        q->value[in] = value;
+        lc_atomic_set(&q->queue_length, (uint16_t)(q->queue_length + 1));
+        q->queue_in = lc_queue_next_index(in, q->maxdata);
+    };
+    const lc_put put = lc_queue_put(&q->lock, lc_atomic_get(&q->queue_length) == q->maxdata, data, size, look, store);
+    if (put == lc_put::full)
         XEL_TRACE(lib, 6, "###########Data Full!, queue_length: %d, queue->maxdata: %d\n", length, maxdata);
-    if (no_memory)
+    if (put == lc_put::no_memory)
         XEL_TRACE(lib, 6, "Malloc Error!\n");
-    return result;
+    return lc_put_result(put);
 }
 
 /* Hands out the oldest block, or null at once when there is none. */

@@ -32,8 +32,8 @@ static bool record_fits(const frame_queue_t *q)
 static void count_frame(frame_queue_t *q, int32_t type, int32_t delta)
 {
     uint32_t *count = type == FRAME_TYPE_VIDEO ? &q->video_num : type == FRAME_TYPE_AUDIO ? &q->audio_num : nullptr;
-    if (count != nullptr)
-        __atomic_fetch_add(count, (uint32_t)delta, __ATOMIC_RELAXED);
+    if (count != nullptr) /* one writer at a time: no read-modify-write needed */
+        lc_atomic_set(count, lc_atomic_get(count) + (uint32_t)delta);
 }
 
 /* True when the back record holds what a producer signals for: a batch of
@@ -44,29 +44,40 @@ static bool batch_ready(const frame_queue_t *back)
     return length >= BATCH || (back->maxdata != 0 && length == back->maxdata);
 }
 
+/* Moves n entries of back from index src to front from index dst, as
+   whole runs of the three tables, and clears the pointers and sizes left
+   behind.  Called by the consumer with the shared mutex. */
+static void move_run(frame_queue_t *front, frame_queue_t *back, int32_t dst, int32_t src, int32_t n)
+{
+    memcpy(&front->frame[dst], &back->frame[src], n * sizeof front->frame[0]);
+    memcpy(&front->size[dst], &back->size[src], n * sizeof front->size[0]);
+    memcpy(&front->type[dst], &back->type[src], n * sizeof front->type[0]);
+    memset(&back->frame[src], 0, n * sizeof back->frame[0]);
+    memset(&back->size[src], 0, n * sizeof back->size[0]);
+}
+
 /* Moves every frame of back into the empty front record, entries 0 onward,
    and swaps capacity and counts, so that the caller's two records keep
-   their roles.  Called by the consumer with the shared mutex. */
+   their roles.  Back's frames form at most two runs: from queue_out to the
+   end of its capacity, and from 0 (they start at 0 but for a record whose
+   roles a caller swapped).  Called by the consumer with the shared
+   mutex. */
 static void exchange(frame_queue_t *front, frame_queue_t *back)
 {
-    uint16_t length = lc_atomic_get(&back->queue_length);
-    int32_t src = back->queue_out;
-    for (uint16_t i = 0; i < length; i++) {
-        front->frame[i] = back->frame[src];
-        front->size[i] = back->size[src];
-        front->type[i] = back->type[src];
-        back->frame[src] = nullptr;
-        back->size[src] = 0;
-        src = lc_queue_next_index(src, back->maxdata);
-    }
+    const int32_t length = lc_atomic_get(&back->queue_length);
+    const int32_t out = back->queue_out;
+    const int32_t first = length < back->maxdata - out ? length : back->maxdata - out;
+    move_run(front, back, 0, out, first);
+    move_run(front, back, first, 0, length - first);
+
     uint16_t capacity = front->maxdata;
-    front->maxdata = back->maxdata;
-    back->maxdata = capacity;
+    lc_atomic_set(&front->maxdata, back->maxdata);
+    lc_atomic_set(&back->maxdata, capacity);
 
     uint16_t front_length = lc_atomic_get(&front->queue_length);
     uint32_t video = lc_atomic_get(&front->video_num);
     uint32_t audio = lc_atomic_get(&front->audio_num);
-    lc_atomic_set(&front->queue_length, length);
+    lc_atomic_set(&front->queue_length, (uint16_t)length);
     lc_atomic_set(&front->video_num, lc_atomic_get(&back->video_num));
     lc_atomic_set(&front->audio_num, lc_atomic_get(&back->audio_num));
     lc_atomic_set(&back->queue_length, front_length);
@@ -75,6 +86,19 @@ static void exchange(frame_queue_t *front, frame_queue_t *back)
 
     front->queue_in = front->queue_out = 0;
     back->queue_in = back->queue_out = 0;
+}
+
+/* Stores a copy the queue now owns at the back record's next entry.
+   Called by the producer with the shared mutex, when there is room. */
+static void append(frame_queue_t *back, void *copy, uint32_t size, int32_t type)
+{
+    int32_t in = back->queue_in;
+    back->frame[in] = copy;
+    back->size[in] = size;
+    back->type[in] = type;
+    lc_atomic_set(&back->queue_length, (uint16_t)(lc_atomic_get(&back->queue_length) + 1));
+    count_frame(back, type, 1);
+    back->queue_in = lc_queue_next_index(in, back->maxdata);
 }
 
 /* Waits for a batch in back and moves it to front.  With a deadline, waits
@@ -171,48 +195,39 @@ LC_API uint32_t queue_get_video_num(pthread_mutex_t *mutex, pthread_cond_t *cond
 }
 
 /* Copies one frame into the back record and signals a waiting consumer
-   once a batch is there (or the record is full). */
+   once a batch is there (or the record is full).  The signal follows the
+   release of the mutex: a consumer woken while the producer still held it
+   would only sleep again on the mutex.  The consumer tests for its batch
+   under the mutex, so no wake-up is lost. */
 LC_API uint32_t queue_write2(pthread_mutex_t *mutex, pthread_cond_t *cond, frame_queue_t *back, const void *data,
                              uint32_t size, int32_t type)
 {
     if (mutex == nullptr || cond == nullptr || back == nullptr || data == nullptr || size == 0)
         return LC_QUEUE_ERR;
-    pthread_mutex_lock(mutex);
-    if (!record_fits(back)) {
-        pthread_mutex_unlock(mutex);
-        return LC_QUEUE_ERR;
-    }
-    uint16_t length = lc_atomic_get(&back->queue_length);
-    if (length == back->maxdata) {
-        const int in = back->queue_in, out = back->queue_out;
-        const int video = (int)lc_atomic_get(&back->video_num), audio = (int)lc_atomic_get(&back->audio_num);
+    int in = 0, out = 0, length = 0, video = 0, audio = 0;
+    auto look = [&] {
+        if (!record_fits(back))
+            return lc_put::refused;
+        length = lc_atomic_get(&back->queue_length);
+        if (length != back->maxdata)
+            return lc_put::stored;
+        in = back->queue_in, out = back->queue_out;
+        video = (int)lc_atomic_get(&back->video_num), audio = (int)lc_atomic_get(&back->audio_num);
+        return lc_put::full;
+    };
+    auto store = [&](void *copy) { append(back, copy, size, type); };
+    const bool looked_full = lc_atomic_get(&back->queue_length) == lc_atomic_get(&back->maxdata);
+    const lc_put put = lc_queue_put(mutex, looked_full, data, size, look, store);
+    if (put == lc_put::full || (put == lc_put::stored && length + 1 >= BATCH))
         pthread_cond_signal(cond);
-        pthread_mutex_unlock(mutex);
-        /* Traced after the lock is released: a trace may reach syslog. */
+    if (put == lc_put::full)
         XEL_TRACE(lib, 6,
                   "###########Data Full!, queue_in: %d, queue_out: %d, queue_length: %d, "
                   "video_num: %d, audio_num: %d\n",
-                  in, out, (int)length, video, audio);
-        return LC_QUEUE_FULL;
-    }
-    void *copy = malloc(size);
-    if (copy == nullptr) {
+                  in, out, length, video, audio);
+    if (put == lc_put::no_memory)
         XEL_TRACE(lib, 6, "Malloc Error!\n");
-        pthread_mutex_unlock(mutex);
-        return LC_QUEUE_FULL;
-    }
-    memcpy(copy, data, size);
-    int32_t in = back->queue_in;
-    back->frame[in] = copy;
-    back->size[in] = size;
-    back->type[in] = type;
-    lc_atomic_set(&back->queue_length, (uint16_t)(length + 1));
-    count_frame(back, type, 1);
-    back->queue_in = lc_queue_next_index(in, back->maxdata);
-    if (length + 1 >= BATCH)
-        pthread_cond_signal(cond);
-    pthread_mutex_unlock(mutex);
-    return LC_QUEUE_OK;
+    return lc_put_result(put);
 }
 
 /* Hands out the next frame of the front record, waiting for a batch when

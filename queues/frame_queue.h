@@ -42,6 +42,10 @@
  *    queue_get_video_num never race with the reader or the writer; their
  *    answer is momentary.  queue_clear2 must still not run on a record
  *    while an exchange may happen.
+ *  - A write copies the frame before it takes the shared mutex (unless the
+ *    back record is full), and signals the condition after releasing it:
+ *    the consumer's exchange never waits behind the allocator, and a
+ *    consumer woken by the signal finds the mutex free.
  *
  * Threads: one consumer thread reads (queue_read2, queue_get_frame_type);
  * one producer, or several that the shared mutex serialises, writes

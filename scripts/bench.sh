@@ -50,20 +50,34 @@ cmake --build "$dir" -j "$jobs"
 rm -rf "$results"
 mkdir -p "$results"
 status=0
-for exe in "$dir"/bench/bench_*; do
-    [ -x "$exe" ] || continue
-    name=$(basename "$exe")
-    echo "=== $name"
-    # A binary with no benchmark matching the filter leaves an empty result
-    # file, which the report skips.
-    scripts/syslogd.sh --use-live "$dir/syslog-$name.log" \
-        "$exe" --benchmark_filter="$filter" \
+
+# run_bench EXE OUT: runs the benchmarks of EXE that match the filter, with
+# a syslog daemon listening, into the JSON file OUT.  A binary with no
+# benchmark matching the filter leaves an empty file, which the report
+# skips.
+run_bench() {
+    scripts/syslogd.sh --use-live "$dir/syslog-$(basename "$2" .json).log" \
+        "$1" --benchmark_filter="$filter" \
         --benchmark_repetitions="$reps" \
         --benchmark_min_time="$min_time" \
         --benchmark_enable_random_interleaving=true \
         --benchmark_display_aggregates_only=true \
-        --benchmark_out="$results/$name.json" --benchmark_out_format=json \
-        || { echo "($name failed)"; status=1; }
+        --benchmark_out="$2" --benchmark_out_format=json
+}
+
+for exe in "$dir"/bench/bench_*; do
+    [ -x "$exe" ] || continue
+    name=$(basename "$exe")
+    echo "=== $name"
+    run_bench "$exe" "$results/$name.json" || { echo "($name failed)"; status=1; }
+    # The queue rows once more with glibc's heap trimming off, for the
+    # analysis: the queues' own cost, without the allocator giving the
+    # writer's heap back to the system whenever a queue drains.
+    if [ "$name" = bench_queue ]; then
+        echo "=== $name, heap trimming off"
+        (GLIBC_TUNABLES=glibc.malloc.trim_threshold=2147483647 && export GLIBC_TUNABLES &&
+            run_bench "$exe" "$results/${name}_notrim.json") || { echo "($name failed)"; status=1; }
+    fi
 done
 
 echo "=== results (medians of $reps repetitions; ratio above 1: the library is ahead)"

@@ -60,8 +60,10 @@ struct worker_slot {
 /* A task record as the pool allocates it. */
 struct task_impl {
     threadpool_task pub;
-    int32_t tag;  /* 0: none */
-    bool claimed; /* taken by a waiter to run itself (task_lock) */
+    int32_t tag;     /* 0: none */
+    bool claimed;    /* taken by a waiter to run itself (task_lock) */
+    bool wake_after; /* synchronous: its submitter signals task_ready once
+                        task_lock is released (set under task_lock) */
 };
 
 /* The pool as allocated: the public record first, so that a threadpool
@@ -575,17 +577,33 @@ static void visitor_left(pool_impl *impl)
         pthread_cond_broadcast(&impl->run_done);
 }
 
-/* Signals task_ready for a task just added (task_lock held), unless every
-   idle worker already has a wake-up coming: a signal then wakes nobody
-   more, and glibc's signal may even block until those workers have run.
-   Each added task still wakes an idle worker when there is one. */
-static void wake_worker(pool_impl *impl)
+/* Whether a task just added is to wake an idle worker (task_lock held):
+   not when every idle worker already has a wake-up coming, for a signal
+   then wakes nobody more, and glibc's signal may even block until those
+   workers have run.  Each added task still wakes an idle worker when there
+   is one.  True counts the wake-up as coming: the caller signals. */
+static bool wake_due(pool_impl *impl)
 {
     assert(impl->task_owner.mine());
-    if (impl->idle > impl->woken) {
-        impl->woken++;
+    if (impl->idle <= impl->woken)
+        return false;
+    impl->woken++;
+    return true;
+}
+
+/* Signals task_ready for a task just added, when due.  A synchronous
+   task's submitter signals only after releasing task_lock: a worker woken
+   while it still held the lock would block on it at once and need a
+   second wake-up.  That late signal cannot reach a released pool: the
+   record, and with it the pool, is released only after the submitter's
+   acknowledgement, which comes later still. */
+static void wake_worker(pool_impl *impl, task_impl *task)
+{
+    const bool due = wake_due(impl);
+    if (task->pub.sync)
+        task->wake_after = due;
+    else if (due)
         pthread_cond_signal(&impl->pub.task_ready);
-    }
 }
 
 /* One look at the list for `task` (task_lock held).  There is room: the
@@ -610,7 +628,7 @@ static add_state try_queue(pool_impl *impl, task_impl *task)
         return ADD_CLOSED;
     }
     link_newest(pool->task_list, &task->pub);
-    wake_worker(impl);
+    wake_worker(impl, task);
     return ADD_QUEUED;
 }
 
@@ -673,8 +691,12 @@ extern "C" LC_API int _threadpool_add_task(threadpool *pool, int sync, lc_task_f
     if (!queue_task(impl_of(pool), task, __func__, __LINE__))
         return -1;
     if (sync) {
-        /* The task belongs to the worker now; only its descriptors are used,
-           and the worker keeps them open until the acknowledgement. */
+        /* The task belongs to the worker now, but stays until the
+           acknowledgement: its wake_after, which only this thread writes,
+           is still there to read, and the worker keeps the descriptors
+           open. */
+        if (task->wake_after)
+            pthread_cond_signal(&pool->task_ready);
         wait_event(done_fd);
         signal_event(ack_fd);
     }
