@@ -21,19 +21,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-extern "C" {
-LC_API threadpool *gpool = nullptr;
-}
-
 enum { MAX_STEP = 3 }; /* workers added, or asked to leave, per step */
-
-/* XEL_TRACE for the exported function `func`, whose call at `line` led
-   here. */
-#define TRACE_FOR(func, line, lvl, fmt, ...)                                          \
-    do {                                                                              \
-        if (XEL_LEVEL(lib) >= (lvl))                                                  \
-            xel_traceout((lvl), "[lib %s +%-4d]" fmt, (func), (line), ##__VA_ARGS__); \
-    } while (0)
 
 /* The list's figures shown while a submitter waits for room. */
 namespace {
@@ -51,28 +39,7 @@ lc_pool_worker *lc_pool_this_worker(void)
     return this_worker;
 }
 
-/* A code address as the traces print it. */
-static unsigned word_of(lc_task_fn fn)
-{
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(fn));
-}
-
 /* ---- The list (task_lock held) */
-
-static void link_newest(threadpool_task *sentinel, threadpool_task *task)
-{
-    task->next = sentinel->next;
-    task->prev = sentinel;
-    sentinel->next->prev = task;
-    sentinel->next = task;
-}
-
-void lc_pool_unlink(threadpool_task *task)
-{
-    task->prev->next = task->next;
-    task->next->prev = task->prev;
-    task->next = task->prev = task;
-}
 
 /* Pending tasks, counted by walking the list; the walk stops at
    `stop_at`, all a full-list test needs.  Caller holds task_lock (but for
@@ -283,7 +250,7 @@ static void *threadpool_thread(void *arg)
         const bool print = lc_threadpool_print_task_get() != 0;
         if (print)
             XEL_TRACE(lib, 6, "thread 0x%x start working fun:0x%x arg:%p\n\n", lc_pool_word_of(pthread_self()),
-                      word_of(function), arg_of_task);
+                      lc_pool_word_of(function), arg_of_task);
         function(arg_of_task);
         threadpool_task_free(&task->pub);
         if (print)
@@ -312,13 +279,6 @@ bool lc_pool_start_worker(lc_pool *impl, int32_t slot)
         return false;
     impl->pub.threads[slot] = thread;
     return true;
-}
-
-void lc_pool_join_slot(threadpool *pool, int32_t slot)
-{
-    assert(slot >= 0 && slot < pool->max);
-    pthread_join(pool->threads[slot], nullptr);
-    pool->threads[slot] = 0;
 }
 
 /* ---- Submission */
@@ -353,7 +313,7 @@ lc_add_state lc_pool_try_queue(lc_pool *impl, lc_pool_task *task)
     threadpool *pool = &impl->pub;
     if (!task->cancelled && !pool->shutdown && list_full(pool)) {
         if (task->pub.next == &task->pub)
-            link_newest(&impl->arriving, &task->pub);
+            lc_pool_link_newest(&impl->arriving, &task->pub);
         return LC_ADD_FULL;
     }
     lc_pool_unlink(&task->pub);
@@ -361,7 +321,7 @@ lc_add_state lc_pool_try_queue(lc_pool *impl, lc_pool_task *task)
         visitor_left(impl);
         return task->cancelled ? LC_ADD_CANCELLED : LC_ADD_CLOSED;
     }
-    link_newest(pool->task_list, &task->pub);
+    lc_pool_link_newest(pool->task_list, &task->pub);
     wake_worker(impl);
     return LC_ADD_QUEUED;
 }
@@ -392,7 +352,9 @@ bool lc_pool_queue_task(lc_pool *impl, lc_pool_task *task, const char *func, int
     list_view view = {0, 0};
     lc_add_state state = look(impl, task, false, &view);
     while (state == LC_ADD_FULL) {
-        TRACE_FOR(func, line, 6, "threadpool_task_size:%d shutdown:%d\n", view.pending, view.shutdown);
+        if (XEL_LEVEL(lib) >= 6) /* traced for `func`, whose call at `line` led here */
+            xel_traceout(6, "[lib %s +%-4d]threadpool_task_size:%d shutdown:%d\n", func, line, view.pending,
+                         view.shutdown);
         state = look(impl, task, true, &view);
     }
     if (state != LC_ADD_QUEUED)

@@ -10,6 +10,10 @@
 
 #include <stdlib.h>
 
+extern "C" {
+LC_API threadpool *gpool = nullptr;
+}
+
 /* Initialises the pool's mutexes and conditions in order, counting them in
    sync_made, up to the first failure. */
 static bool init_sync(lc_pool *impl)

@@ -83,16 +83,27 @@ static inline lc_lock_guard lc_pool_hold_counts(lc_pool *impl)
     return lc_lock_guard(impl->pub.count_lock, impl->count_owner);
 }
 
-/* A thread handle as the traces print it. */
+/* A thread handle or code address as the traces print it. */
 static inline unsigned lc_pool_word_of(pthread_t thread)
 {
     return static_cast<unsigned>(thread);
 }
+static inline unsigned lc_pool_word_of(lc_task_fn fn)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(fn));
+}
 
 /* Starts a worker into `slot`, which is free: true, with its handle
-   stored.  Joins the worker of `slot` and frees the slot. */
+   stored. */
 bool lc_pool_start_worker(lc_pool *impl, int32_t slot);
-void lc_pool_join_slot(threadpool *pool, int32_t slot);
+
+/* Joins the worker of `slot` and frees the slot. */
+static inline void lc_pool_join_slot(threadpool *pool, int32_t slot)
+{
+    assert(slot >= 0 && slot < pool->max);
+    pthread_join(pool->threads[slot], nullptr);
+    pool->threads[slot] = 0;
+}
 
 /* Lists: circular, threaded through the records' link nodes; a record in
    no list is linked to itself.  The newest end is right after the
@@ -101,7 +112,19 @@ static inline bool lc_pool_list_empty(const threadpool_task *sentinel)
 {
     return sentinel->next == sentinel;
 }
-void lc_pool_unlink(threadpool_task *task);
+static inline void lc_pool_link_newest(threadpool_task *sentinel, threadpool_task *task)
+{
+    task->next = sentinel->next;
+    task->prev = sentinel;
+    sentinel->next->prev = task;
+    sentinel->next = task;
+}
+static inline void lc_pool_unlink(threadpool_task *task)
+{
+    task->prev->next = task->next;
+    task->next->prev = task->prev;
+    task->next = task->prev = task;
+}
 
 /* A record for `function` and `arg`, linked to itself; with `sync`, with
    its two event counters.  Null when any part cannot be made. */
