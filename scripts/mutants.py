@@ -7,14 +7,18 @@ links it), runs the suite until its first failure and reports each fault as
 killed (with the test that noticed), survived (with its diff) or not built.
 
     mutants.py SRC BUILD N SEED EQUIVALENTS
+    mutants.py --sync ROOT SRC
 
 SRC is the copy (its files are changed and put back), BUILD its configured
-build folder, EQUIVALENTS the file of faults known to change nothing.
+build folder, EQUIVALENTS the file of faults known to change nothing;
+--sync makes SRC a copy of the tree at ROOT.
 """
 import difflib
+import hashlib
 import os
-import random
 import re
+import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -98,6 +102,24 @@ def key_of(site, line):
     return "%s: %s => %s" % (site[0], line.strip(), mutated_line(line, site).strip())
 
 
+def pick(src, all_sites, n, seed):
+    """The n sites that rank first for this seed.  Each site ranks by a hash
+    of its key (and its place among sites of the same key), not by its line,
+    so a change elsewhere leaves the choice of the other sites as it was."""
+    ranked, seen = [], {}
+    texts = {}
+    for site in all_sites:
+        if site[0] not in texts:
+            with open(os.path.join(src, site[0])) as f:
+                texts[site[0]] = f.read().split("\n")
+        key = key_of(site, texts[site[0]][site[1]])
+        seen[key] = seen.get(key, 0) + 1
+        digest = hashlib.sha256(("%d|%s|%d" % (seed, key, seen[key])).encode()).hexdigest()
+        ranked.append((digest, site))
+    ranked.sort()
+    return [site for _, site in ranked[:n]]
+
+
 def load_equivalents(path):
     keys = set()
     if os.path.exists(path):
@@ -139,13 +161,49 @@ def suite(build, label, exclude, log):
     return None
 
 
+def sync(root, dest):
+    """Makes dest a copy of the tree at root (build output and history left
+    out), writing only the files whose contents differ: the build then
+    rebuilds only what changed since the last run, and never keeps an
+    object made from a fault."""
+    wanted = set()
+    for folder, dirs, files in os.walk(root):
+        rel = os.path.relpath(folder, root)
+        if rel == ".":
+            dirs[:] = [d for d in dirs if d not in ("build", ".git")]
+        for name in files:
+            path = os.path.normpath(os.path.join(rel, name))
+            wanted.add(path)
+            src, dst = os.path.join(root, path), os.path.join(dest, path)
+            with open(src, "rb") as f:
+                data = f.read()
+            if os.path.exists(dst):
+                with open(dst, "rb") as f:
+                    if f.read() == data:
+                        continue
+            os.makedirs(os.path.dirname(dst), exist_ok=True)
+            with open(dst, "wb") as f:
+                f.write(data)
+            shutil.copymode(src, dst)
+    for folder, _, files in os.walk(dest):
+        for name in files:
+            path = os.path.relpath(os.path.join(folder, name), dest)
+            if path not in wanted:
+                os.remove(os.path.join(dest, path))
+
+
 def main():
+    if sys.argv[1] == "--sync":
+        sync(sys.argv[2], sys.argv[3])
+        return 0
+    # A stop (Ctrl-C, kill) still puts the planted file back.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     src, build, n, seed, equivalents_path = sys.argv[1:6]
     exclude = os.environ.get("LC_MUTANT_EXCLUDE", "")
     n, seed = int(n), int(seed)
     equivalents = load_equivalents(equivalents_path)
     all_sites = sites(src)
-    chosen = random.Random(seed).sample(all_sites, min(n, len(all_sites)))
+    chosen = pick(src, all_sites, n, seed)
     print("mutants: %d sites in the library's sources; planting %d with seed %d" % (len(all_sites), len(chosen), seed))
     logs = os.path.join(build, "mutant-logs")
     os.makedirs(logs, exist_ok=True)

@@ -3,7 +3,9 @@
 #
 # Plants N single-operator faults (a comparison turned: < <=, > >=, == !=;
 # && ||; + 1 and - 1 swapped; return 0 and return -1 swapped; true and
-# false swapped), one at a time, at places drawn with SEED from the
+# false swapped), one at a time, at places drawn with SEED (each place
+# ranked by a hash of its text, so that a change elsewhere leaves the
+# choice of the other places as it was) from the
 # library's own sources (lib_common/, scheduler/, threadpool/, queues/,
 # platform/, conhelper/; not the tests, tools, benchmarks or fuzz targets;
 # not in debug checks or preprocessor lines, which the host build does not
@@ -39,9 +41,8 @@ dir=build/mutants
 export LC_MUTANT_EXCLUDE
 
 # The copy: the tree as it is now, build output and history left out.
-rm -rf "$dir/src"
 mkdir -p "$dir/src" "$dir/build"
-tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$dir/src" -xf -
+python3 scripts/mutants.py --sync "$root" "$dir/src"
 
 # A plain test build; programs linked to the shared library are not relinked
 # when only its contents change.
