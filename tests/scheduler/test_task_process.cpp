@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <fstream>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <mutex>
@@ -213,4 +214,28 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     EXPECT_EQ(runs.count(), 0);
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(token, 0);
+}
+
+// A process started with its standard input closed: the wake-up counter gets descriptor 0 and is still watched, so
+// the scheduler reads back every wake-up (the kernel shows the counter's value).
+TEST(TaskProcess, AWakeUpCounterOnDescriptorZeroIsWatched)
+{
+    const int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    auto count = [] {
+        std::ifstream info("/proc/self/fdinfo/0");
+        std::string line;
+        while (std::getline(info, line))
+            if (line.rfind("eventfd-count:", 0) == 0)
+                return std::stoll(line.substr(14), nullptr, 16);
+        return -1LL;
+    };
+    EXPECT_EQ(lib_common_init(), 0);
+    int token = add_nodestroy_task([](void *) {}, nullptr, 3600, 0);  // a wake-up
+    EXPECT_TRUE(lc_test::wait_until([&] { return count() == 0; })) << "count " << count();
+    EXPECT_EQ(remove_task(&token), 0);
+    EXPECT_EQ(lib_common_exit(), 0);
+    dup2(saved, 0);
+    close(saved);
 }
