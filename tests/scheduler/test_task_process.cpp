@@ -83,6 +83,8 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
     EXPECT_EQ(update_task(2, 0, 0), -1);  // fired
     EXPECT_EQ(update_task(1, 0, 0), -1);  // the queue's token names no task
     EXPECT_EQ(add_each(&runs, 2, 0), (Tokens{3, 4, 5, 6}));
+    for (const auto &d : bad)
+        EXPECT_EQ(update_task(4, d[0], d[1]), -1) << d[0] << "," << d[1];  // a queued task: its delay is refused
     EXPECT_EQ(lib_common_exit(), 0);  // every library thread joined: nothing can run later
     expect_stopped();
     EXPECT_EQ(runs.count(), 1);
