@@ -8,22 +8,10 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using lc_test::Gate;
 using lc_test::wait_until;
 
 namespace {
-
-// Tasks that hold their workers until the test opens the gate.
-struct Gate {
-    std::promise<void> opener;
-    std::shared_future<void> opened = opener.get_future().share();
-    std::atomic<bool> open{false};
-    static void hold(void *gate) { static_cast<Gate *>(gate)->opened.wait(); }
-    void release()
-    {
-        if (!open.exchange(true))
-            opener.set_value();
-    }
-};
 
 // A task's argument: the function counts its start, works (or waits at a gate), then writes to it once more.
 struct Probe {
