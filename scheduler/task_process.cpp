@@ -339,16 +339,13 @@ extern "C" LC_API int update_task(int token, long seconds, long useconds)
     return rc;
 }
 
-/* Removes and destroys the queued task with `token` and wakes the
-   scheduler in any case (task_queue_lock held): whether a task was
-   queued. */
-static bool drop_entry(int32_t token)
+/* Removes and destroys the queued task with `token`, if any, and wakes
+   the scheduler in any case (task_queue_lock held). */
+static void drop_entry(int32_t token)
 {
     assert(running_locked());
-    DelayQueueEntry *entry = task_queue->removeEntry(token);
-    delete entry;
+    delete task_queue->removeEntry(token);
     wake_scheduler();
-    return entry != nullptr;
 }
 
 extern "C" LC_API int remove_task(int *token)
@@ -370,15 +367,13 @@ extern "C" LC_API int remove_task(int *token)
 /* Removes the task as remove_task does and counts the caller among the
    waiting removals: false when the scheduler does not run.  Then waits
    while the scheduler hands the task's one-shot run to the pool, until
-   the pool shows it.  *pending_too: whether runs still queued in the pool
-   count, which they do not when a queued entry was removed (its queued
-   hand-overs will find nothing). */
-static bool begin_removal(int32_t token, threadpool **pool, bool *pending_too)
+   the pool shows it, where it can be taken back. */
+static bool begin_removal(int32_t token, threadpool **pool)
 {
     lc_lock_guard lock(task_queue_lock);
     if (!running_locked())
         return false;
-    *pending_too = !drop_entry(token);
+    drop_entry(token);
     waiting_removals++;
     while (token != 0 && handing_over == token)
         lock.wait(handover_done);
@@ -405,12 +400,11 @@ extern "C" LC_API int remove_task_wait(int *token)
         return -1;
     }
     threadpool *pool = nullptr;
-    bool pending_too = false;
-    if (!accepting_hint() || !begin_removal(id, &pool, &pending_too))
+    if (!accepting_hint() || !begin_removal(id, &pool))
         return -1;
     *token = 0;
     if (id > 0 && pool != nullptr)
-        lc_threadpool_wait_tag(pool, id, pending_too, __func__, __LINE__);
+        lc_threadpool_cancel_tag(pool, id);
     end_removal();
     return 0;
 }

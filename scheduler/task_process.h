@@ -27,8 +27,9 @@
  * update_task re-times a task (new first delay and new interval);
  * remove_task removes it and zeroes the caller's token.  A run already
  * started completes; a one-shot task already handed to the pool still runs.
- * remove_task_wait also waits for those, so that the task's argument may be
- * freed when it returns.
+ * remove_task_wait takes back what the pool has not started and waits for
+ * the runs under way, so that the task's argument may be freed when it
+ * returns.
  *
  * lib_common_init starts the scheduler and lib_common_exit stops it; tasks
  * still queued at the stop never run.
@@ -153,10 +154,11 @@ LC_API int update_task(int token, long seconds, long useconds);
 LC_API int remove_task(int *token);
 
 /**
- * Does what remove_task does, then waits until no run of the task is under
- * way: runs already started on a pool worker have returned, and a one-shot
- * task already handed to the pool has run.  On 0 the task's function is not
- * running and never runs again, so its argument may be freed.
+ * Does what remove_task does, takes back the task's runs that the pool has
+ * not started (a one-shot task already handed to the pool included: it then
+ * never runs), and waits until the runs already started on a pool worker
+ * have returned.  On 0 the task's function is not running and never runs
+ * again, so its argument may be freed.
  *
  * Returns what remove_task returns (-1 for a null pointer, before
  * lib_common_init and after lib_common_exit, the token then unchanged; 0
@@ -169,9 +171,8 @@ LC_API int remove_task(int *token);
  *
  * Thread safety: any thread; it waits only outside the task's own runs and
  * off the scheduler thread (above).  A task function may wait for another
- * task: a worker that waits for a run still queued in the pool runs it
- * itself.  Two tasks must not wait for each other.  lib_common_exit waits
- * for the calls under way.
+ * task; two tasks must not wait for each other.  lib_common_exit waits for
+ * the calls under way.
  */
 LC_API int remove_task_wait(int *token);
 

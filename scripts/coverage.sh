@@ -28,19 +28,14 @@ cd "$root"
 lc_need $LC_BUILD_PACKAGES $LC_RUNTIME_PACKAGES $LC_COVERAGE_PACKAGES
 lc_need_syslogd
 
-jobs=${LC_JOBS:-2}
+. scripts/steps.sh
 dir=build/coverage
 mkdir -p build
-echo "=== coverage: configure and build"
-cmake --preset coverage > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
-cmake --build "$dir" -j "$jobs"
-
+lc_build coverage
 # Counters of an earlier run would add to this one's.
 find "$dir" -name '*.gcda' -delete
-echo "=== coverage: ctest"
 status=0
-(cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600) > "$dir.ctest.log" 2>&1 || status=1
-tail -n 40 "$dir.ctest.log" | sed -n '/tests passed/,$p'
+lc_ctest "$dir" || status=1
 
 set -- --root "$root" --object-directory "$dir" \
     --filter 'lib_common/' --filter 'scheduler/' --filter 'threadpool/' \

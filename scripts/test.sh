@@ -25,83 +25,48 @@ case " $builds " in *" package "*) lc_need $LC_PACKAGE_PACKAGES ;; esac
 case " $builds " in *" fuzz "*) lc_need $LC_FUZZ_PACKAGES ;; esac
 case " $builds " in *" format "*) lc_need $LC_FORMAT_PACKAGES ;; esac
 
-jobs=${LC_JOBS:-2}
-summary=""
-status=0
+. scripts/steps.sh
 
-# run_build NAME: configures the preset NAME (build/NAME, -DLC_WERROR=ON),
-# builds it and runs its ctest.
-run_build() {
-    name=$1
-    dir=build/$name
-    echo "=== $name: configure and build"
-    cmake --preset "$name" > "$dir.configure.log" 2>&1 || {
-        cat "$dir.configure.log"; return 1; }
-    cmake --build "$dir" -j "$jobs" || return 1
-    echo "=== $name: ctest"
-    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600) > "$dir.ctest.log" 2>&1
-    rc=$?
-    tail -n 40 "$dir.ctest.log" | sed -n '/tests passed/,$p'
-    grep -E "Test +#.*\*\*\*|Failed|Timeout|Not Run" "$dir.ctest.log" | head -50 || true
-    return $rc
+# What each step shows of its log, and says of it in the summary.
+show_all() { cat "$1"; }
+show_last() { tail -n 1 "$1"; }
+show_ctest() {  # a build that failed shows where
+    if grep -q '^=== [a-z0-9]*: ctest' "$1"; then sed -n '/^=== [a-z0-9]*: ctest/,$p' "$1"; else tail -n 40 "$1"; fi
 }
+say_format() { tail -n 1 "$1" | sed 's/^format: //'; }
+say_build() {
+    grep -Eo "[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+" "${1%.log}.ctest.log" 2>/dev/null |
+        tail -n 1 | grep . || echo "no tests run"
+}
+say_package() {
+    echo "$(grep -c '^=== [a-z0-9]*: check' "$1" || true) architectures, $(grep -c '^ok ' "$1" || true)" \
+        "checks passed, $(grep -c '^FAIL' "$1" || true) failed"
+}
+say_docs() {
+    printf '%s%s\n' "$(sed -n 's/^docs: \([0-9]*\) functions.*/\1 functions with a thread-safety line, no warnings/p' "$1")" \
+        "$(sed -n 's/^docs: HTML .*(\([0-9]*\) pages); man pages .*(\([0-9]*\) pages, \([0-9]*\) links)/; \1 HTML pages, \2 man pages, \3 links/p' "$1")"
+}
+say_fuzz() { echo "$(grep -c '^fuzz .*: ok' "$1") targets clean"; }
+say_board() {
+    sed -n 's/^=== board: powered off after \([0-9]*\) s; \([^;]*\); step \([0-9]*\) s.*/\2; boot to power-off \1 s, step \3 s/p' "$1"
+}
+
+# A test build: its preset built, then its ctest.
+build_and_test() { lc_build "$1" && lc_ctest "build/$1"; }
 
 mkdir -p build
 for b in $builds; do
-    if [ "$b" = format ]; then
-        if scripts/format.sh --check > build/format.log 2>&1; then
-            result=passed; else result=FAILED; status=1; fi
-        echo "=== format"
-        tail -n 1 build/format.log
-        summary="$summary
-  format: $result ($(tail -n 1 build/format.log | sed 's/^format: //'))"
-        continue
-    fi
-    if [ "$b" = fuzz ]; then
-        if LC_WERROR=ON scripts/fuzz.sh "${LC_FUZZ_SMOKE_SECS:-10}" > build/fuzz.smoke.log 2>&1; then
-            result=passed; else result=FAILED; status=1; fi
-        cat build/fuzz.smoke.log
-        summary="$summary
-  fuzz smoke: $result ($(grep -c '^fuzz .*: ok' build/fuzz.smoke.log) targets clean)"
-        continue
-    fi
-    if [ "$b" = board ]; then
-        if scripts/board.sh build/packages > build/board.log 2>&1; then
-            result=passed; else result=FAILED; status=1; fi
-        cat build/board.log
-        summary="$summary
-  board: $result ($(sed -n 's/^=== board: powered off after \([0-9]*\) s; \([^;]*\); step \([0-9]*\) s.*/\2; boot to power-off \1 s, step \3 s/p' build/board.log))"
-        continue
-    fi
-    if [ "$b" = docs ]; then
-        if scripts/docs.sh > build/docs.log 2>&1; then
-            result=passed; else result=FAILED; status=1; fi
-        cat build/docs.log
-        summary="$summary
-  docs: $result ($(sed -n 's/^docs: \([0-9]*\) functions.*/\1 functions with a thread-safety line, no warnings/p' build/docs.log)$(sed -n 's/^docs: HTML .*(\([0-9]*\) pages); man pages .*(\([0-9]*\) pages, \([0-9]*\) links)/; \1 HTML pages, \2 man pages, \3 links/p' build/docs.log))"
-        continue
-    fi
-    if [ "$b" = package ]; then
-        if scripts/package.sh build/packages > build/package.log 2>&1; then
-            result=passed; else result=FAILED; status=1; fi
-        cat build/package.log
-        summary="$summary
-  package: $result ($(grep -c '^=== [a-z0-9]*: check' build/package.log || true) architectures, $(grep -c '^ok ' build/package.log || true) checks passed, $(grep -c '^FAIL' build/package.log || true) failed)"
-        continue
-    fi
     case $b in
-        host|asan|tsan|armhf) ;;
+        format) lc_step format build/format.log show_last say_format scripts/format.sh --check ;;
+        host|asan|tsan|armhf) lc_step "$b" "build/$b.log" show_ctest say_build build_and_test "$b" ;;
+        package) lc_step package build/package.log show_all say_package scripts/package.sh build/packages ;;
+        board) lc_step board build/board.log show_all say_board scripts/board.sh build/packages ;;
+        docs) lc_step docs build/docs.log show_all say_docs scripts/docs.sh ;;
+        fuzz) lc_step fuzz build/fuzz.smoke.log show_all say_fuzz \
+            env LC_WERROR=ON scripts/fuzz.sh "${LC_FUZZ_SMOKE_SECS:-10}" ;;
         *) echo "unknown build: $b" >&2; exit 2 ;;
     esac
-    if run_build "$b"; then
-        result="passed"
-    else
-        result="FAILED"; status=1
-    fi
-    count=$(grep -Eo "[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+" "build/$b.ctest.log" 2>/dev/null | tail -n 1)
-    summary="$summary
-  $b: $result (${count:-no tests run})"
 done
 
-echo "=== summary:$summary"
-exit $status
+echo "=== summary:$lc_summary"
+exit $lc_status

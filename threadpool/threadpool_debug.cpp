@@ -1,14 +1,54 @@
 /*
  * threadpool_debug.cpp - debug commands for the library's own pool:
- * gpool=statistics, gpool=print_task and gpool=add_task.
+ * gpool=statistics, gpool=print_task and gpool=add_task, and the switches
+ * they set, which act on every pool.
  *
  * The handlers run on the scheduler thread, which lib_common_exit joins
  * before it destroys gpool, so a non-null gpool stays valid while one runs.
  */
 #include "threadpool.h"
 #include "threadpool_internal.h"
+#include "threadpool_record_internal.h"
 #include "fifo.h"
 #include "trace.h"
+
+static int32_t print_task_switch = 0;
+static int32_t add_trace_countdown = 0;
+
+void lc_threadpool_print_task_set(int32_t on)
+{
+    __atomic_store_n(&print_task_switch, on, __ATOMIC_RELAXED);
+}
+
+int32_t lc_threadpool_print_task_get(void)
+{
+    return __atomic_load_n(&print_task_switch, __ATOMIC_RELAXED);
+}
+
+void lc_threadpool_add_trace_set(int32_t count)
+{
+    __atomic_store_n(&add_trace_countdown, count, __ATOMIC_RELAXED);
+}
+
+/* Takes one count off the add-trace countdown; false when it is at 0. */
+static bool take_add_trace_count(void)
+{
+    int32_t left = __atomic_load_n(&add_trace_countdown, __ATOMIC_RELAXED);
+    while (left > 0) {
+        if (__atomic_compare_exchange_n(&add_trace_countdown, &left, left - 1, true, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED))
+            return true;
+    }
+    return false;
+}
+
+/* The count goes down also when the level hides the trace or the call is
+   refused. */
+void lc_pool_trace_addition(const char *func, int line, lc_task_fn function, void *arg)
+{
+    if (take_add_trace_count() && XEL_LEVEL(lib) >= 6)
+        xel_traceout(6, "[lib %s +%-4d]function:%p arg:%p\n", func, line, reinterpret_cast<void *>(function), arg);
+}
 
 /* Traces the pool's counts and its pending tasks.  Both lines carry the
    family's name rather than the handler's. */

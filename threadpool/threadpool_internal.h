@@ -23,9 +23,9 @@ int32_t lc_threadpool_print_task_get(void);
 void lc_threadpool_add_trace_set(int32_t count);
 
 /*
- * Tagged tasks: the scheduler hands its expired timers over with the task's
- * token as a tag, so that a caller can wait until no run of that task is
- * left in the pool.
+ * Tagged hand-overs (threadpool_tags.cpp): the scheduler hands its expired
+ * timers over with the task's token as a tag, so that remove_task_wait can
+ * take back the ones not yet started and wait for the runs under way.
  *
  * The hand-over comes in two steps.  lc_threadpool_announce makes the task
  * record and queues it, or, while the list is full, shows it among the
@@ -33,27 +33,26 @@ void lc_threadpool_add_trace_set(int32_t count);
  * room and queues it.  Together they are one threadpool_add_task, with its
  * traces under the name _threadpool_add_task.  Neither may be called with a
  * lock held that a task function might take.
+ *
+ * Only the scheduler thread hands over tagged tasks and only remove_task_wait
+ * waits for them; the scheduler's stop waits for both before gpool goes.
  */
 
 /* 0 when the task is queued; 1 when it waits for room as *arriving, which
    the caller passes to lc_threadpool_deliver; -1 when the pool refuses it
-   (null pool or function, no memory, shutting down). */
+   (null pool or function, no memory, shutting down).  `tag` > 0. */
 int lc_threadpool_announce(threadpool *pool, lc_task_fn function, void *arg, int32_t tag, threadpool_task **arriving);
-/* Queues an announced task once there is room (or sees it already run by
-   a waiter, below): 0; -1 when the pool shut down meanwhile and released it
-   unrun. */
+/* Queues an announced task once there is room: 0, also when it was taken
+   back meanwhile (then released unrun); -1 when the pool shut down
+   meanwhile and released it unrun. */
 int lc_threadpool_deliver(threadpool *pool, threadpool_task *task);
 
-/* Waits until no task tagged `tag` runs in the pool and, with pending_too,
-   none is announced or waiting in its list either (those would still run).
-   A worker of the pool waiting here runs such a task itself rather than
-   wait for another worker, so waits never pile up on a busy pool; the
-   start and end traces of such a run carry `func` and `line`.  A pool that
-   shuts down stops the wait once the runs under way have ended. */
-void lc_threadpool_wait_tag(threadpool *pool, int32_t tag, bool pending_too, const char *func, int line);
+/* Takes back every task tagged `tag` (> 0) that has not started, pending or
+   announced (none of them runs), then waits until no run tagged `tag` is
+   under way.  Not from such a run itself (lc_threadpool_runs_tag). */
+void lc_threadpool_cancel_tag(threadpool *pool, int32_t tag);
 
-/* True on a pool worker while a task tagged `tag` runs on it (also one
-   whose function is waiting in lc_threadpool_wait_tag below it). */
+/* True on a pool worker while its run under way is tagged `tag`. */
 bool lc_threadpool_runs_tag(int32_t tag);
 
 #endif /* LC_THREADPOOL_INTERNAL_H */

@@ -34,79 +34,9 @@ std::vector<std::string> fakes_called()
         return note(#name);  \
     }
 
-// Trace, pipe, lifecycle and helpers (the test calls lib_common_init,
-// lib_common_exit, add_fifo_work, lib_strdup, lib_system and
-// trace_ratelimit itself).
-OWN_C_FUNCTION(xel_traceout)
-OWN_C_FUNCTION(xel_traceout_raw)
-OWN_C_FUNCTION(ratelimit_state_init)
-OWN_C_FUNCTION(___ratelimit)
-OWN_C_FUNCTION(lib_trim)
-OWN_C_FUNCTION(fifo_init_fun)
-OWN_C_FUNCTION(fifo_handle)
-OWN_C_FUNCTION(fifo_exit_fun)
-OWN_C_FUNCTION(fifo_print_debug)
-OWN_C_FUNCTION(trace_debug_init)
-OWN_C_FUNCTION(lib_common_diff_msec)
-OWN_C_FUNCTION(lib_common_diff_us)
-OWN_C_FUNCTION(lib_common_diff_msec_timespec)
-OWN_C_FUNCTION(lib_common_diff_us_timespec)
-OWN_C_FUNCTION(lib_strdup_reserved_bytes)
-OWN_C_FUNCTION(lib_strlen)
-OWN_C_FUNCTION(lib_getpid)
-OWN_C_FUNCTION(lib_strerror)
-OWN_C_FUNCTION(lib_popen2)
-OWN_C_FUNCTION(lib_popen)
-OWN_C_FUNCTION(lib_find_pid)
-OWN_C_FUNCTION(printBackTrace)
-OWN_C_FUNCTION(lib_common_main)
-// Scheduler and pool (the test calls add_fixperiod_task and remove_task).
-OWN_C_FUNCTION(existEntry_handle)
-OWN_C_FUNCTION(task_process_init)
-OWN_C_FUNCTION(task_process_exit)
-OWN_C_FUNCTION(task_process_main)
-OWN_C_FUNCTION(add_task)
-OWN_C_FUNCTION(update_task)
-OWN_C_FUNCTION(threadpool_create)
-OWN_C_FUNCTION(threadpool_add_task)
-OWN_C_FUNCTION(threadpool_add_task_sync)
-OWN_C_FUNCTION(_threadpool_add_task)
-OWN_C_FUNCTION(threadpool_adjust)
-OWN_C_FUNCTION(threadpool_adjust_limit)
-OWN_C_FUNCTION(threadpool_task_size_lock)
-OWN_C_FUNCTION(threadpool_task_free)
-OWN_C_FUNCTION(threadpool_destroy)
-OWN_C_FUNCTION(threadpool_debug_init)
-// Rings and queues (the test calls ring_buf_init, _write, _read, _free).
-OWN_C_FUNCTION(ring_buf_is_empty)
-OWN_C_FUNCTION(ring_buf_is_full)
-OWN_C_FUNCTION(ring_buf_incr)
-OWN_C_FUNCTION(ring_buf_clear)
-// Platform.
-OWN_C_FUNCTION(ithread_create)
-OWN_C_FUNCTION(ithread_mutex_lock)
-OWN_C_FUNCTION(ithread_mutex_unlock)
-OWN_C_FUNCTION(IpcMsgSend)
-OWN_C_FUNCTION(IpcMsgRecv)
-OWN_C_FUNCTION(cat_file_name)
-// String buffer and configuration (the test calls buffer_init_buffer,
-// buffer_copy_string, buffer_append_int, buffer_append_string_buffer,
-// buffer_free, configure_init, configure_parse_buf, loop_2_buf and
-// configure_free).
-OWN_C_FUNCTION(trim)
-OWN_C_FUNCTION(buffer_init)
-OWN_C_FUNCTION(buffer_reset)
-OWN_C_FUNCTION(buffer_prepare_copy)
-OWN_C_FUNCTION(buffer_prepare_append)
-OWN_C_FUNCTION(buffer_copy_string_len)
-OWN_C_FUNCTION(buffer_copy_string_buffer)
-OWN_C_FUNCTION(buffer_append_string)
-OWN_C_FUNCTION(buffer_append_string_len)
-OWN_C_FUNCTION(buffer_append_memory)
-OWN_C_FUNCTION(configure_parse)
-OWN_C_FUNCTION(configure_parse_line)
-OWN_C_FUNCTION(loop)
-OWN_C_FUNCTION(loop_2_conf)
+// Every C function of cmake/lib_common.map but those the test calls itself
+// (tests/abi/CMakeLists.txt writes the list).
+#include "own_functions.inc"
 
 // The class tree under the same names, with members of the same
 // signatures: its methods, vtables and type information carry the

@@ -65,6 +65,13 @@ TEST(Configure, LineKindsAndBadInput)
     FILE *read_only = fopen("/dev/null", "r");  // the line cannot be written
     EXPECT_EQ(loop_2_conf(read_only, "k", "v"), -1);
     fclose(read_only);
+    char *written = nullptr;  // a pair called in by hand, longer than any stored one: its line is cut at 1022
+    size_t length = 0;
+    FILE *memory = open_memstream(&written, &length);
+    EXPECT_EQ(loop_2_conf(memory, std::string(2000, 'k').c_str(), "v"), 0);
+    fclose(memory);
+    EXPECT_EQ(length, 1022u);
+    free(written);
     EXPECT_EQ(st.s->get(st.s, "name", nullptr, 8), -1);
     EXPECT_EQ(st.s->get(st.s, "name", out, 0), -1);
     EXPECT_EQ(st.s->find(st.s, nullptr), nullptr);

@@ -122,4 +122,9 @@ TEST_F(StateMachine, BadArgumentsAndBrokenTablesNeitherCrashNorHang)
     l1.transitions = &into;
     l2 = STATE(nullptr, &l2, &idle, 1, "L2");
     EXPECT_EQ(feed(EV_GO), "error entry:E");
+    // Transitions counted but not there: a final state, whose table is never read.
+    stateM_state hollow STATE(nullptr, nullptr, nullptr, 2, "H");
+    stateM_init(&m, &hollow, &E);
+    EXPECT_TRUE(stateM_stopped(&m));
+    EXPECT_EQ(feed(EV_GO), "none");
 }

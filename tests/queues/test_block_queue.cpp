@@ -50,3 +50,18 @@ TEST(BlockQueue, FourWritersFourReadersLoseAndDuplicateNothing)
     EXPECT_EQ(received.load(), total);
     queue_clear3(q);
 }
+
+// A record with a position outside its capacity, either one, is refused: nothing is written.
+TEST(BlockQueue, ARecordWithAPositionOutsideItsCapacityIsRefused)
+{
+    auto record = std::make_unique<block_queue_t>();
+    block_queue_t *q = record.get();
+    uint32_t id = 1;
+    for (auto [in, out] : {std::pair<int32_t, int32_t>{4, 0}, std::pair<int32_t, int32_t>{0, 4}}) {
+        ASSERT_EQ(queue_create3(q, 4), 255u);
+        q->queue_in = in, q->queue_out = out;
+        EXPECT_NE(queue_write3(q, &id, sizeof id, 0, 0), 255u) << in << "," << out;
+    }
+    ASSERT_EQ(queue_create3(q, 4), 255u);
+    queue_clear3(q);
+}

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string.h>
+#include <sys/syscall.h>
 #include <thread>
 
 using namespace std::chrono;
@@ -60,10 +61,15 @@ protected:
 TEST_F(FrameQueue, BlockedConsumerIsWokenByThe32ndFrame)
 {
     std::atomic<int> first_ok{-1};
-    std::thread consumer([&] { first_ok = read_matches(0); });
+    std::atomic<pid_t> tid{0};
+    std::thread consumer([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        first_ok = read_matches(0);
+    });
     for (uint32_t seq = 0; seq < 31; seq++)
         ASSERT_EQ(send(seq), 255u);
-    std::this_thread::sleep_for(milliseconds(200));
+    ASSERT_TRUE(lc_test::wait_until([&] { return tid != 0; }));
+    lc_test::asleep(tid);  // waiting for a batch, or gone with the frame
     const bool early = first_ok.load() != -1;
     EXPECT_FALSE(early) << "31 frames are no batch";
     ASSERT_EQ(send(31), 255u);

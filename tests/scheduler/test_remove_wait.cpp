@@ -1,47 +1,33 @@
 // Waiting removal: the caller frees the task's argument right after remove_task_wait, so a run still under way would
-// touch freed memory (ASan and TSan builds report it; the run counts say it everywhere).  Also the refusals, bad
-// input, a worker that waits for a run still queued, the stop, and hand-overs the pool refuses.
+// touch freed memory (ASan and TSan builds report it; the run counts say it everywhere), and a run the pool had not
+// started must never start.  Also the refusals, bad input, the stop, and hand-overs the pool refuses.
 #include "../lib_common/started_library.h"
 
-#include <fstream>
 #include <future>
-#include <regex>
 #include <sys/syscall.h>
 #include <thread>
 
 using namespace std::chrono_literals;
+using lc_test::Gate;
 using lc_test::wait_until;
 
 namespace {
 
-// A task's argument: the function counts its start, works, then writes to it once more.
+// A task's argument: the function counts its start, works (or waits at a gate), then writes to it once more.
 struct Probe {
     std::atomic<int> started{0}, finished{0};
-    std::atomic<int> pending_seen{-1};  // the pool's pending count during the last run
-    std::atomic<pid_t> thread{0};       // where the last run ran
     std::chrono::milliseconds work{100};
+    Gate *gate = nullptr;
 
     static void run(void *arg)
     {
         Probe *p = static_cast<Probe *>(arg);
         p->started++;
-        p->thread = static_cast<pid_t>(syscall(SYS_gettid));
-        p->pending_seen = threadpool_task_size_lock(gpool);
-        std::this_thread::sleep_for(p->work);
+        if (p->gate != nullptr)
+            Gate::hold(p->gate);
+        else
+            std::this_thread::sleep_for(p->work);
         p->finished++;
-    }
-};
-
-// Tasks that hold their workers until the test opens the gate.
-struct Gate {
-    std::promise<void> opener;
-    std::shared_future<void> opened = opener.get_future().share();
-    std::atomic<bool> open{false};
-    static void hold(void *gate) { static_cast<Gate *>(gate)->opened.wait(); }
-    void release()
-    {
-        if (!open.exchange(true))
-            opener.set_value();
     }
 };
 
@@ -61,20 +47,19 @@ void hold_workers(Gate &gate, int n)
     ASSERT_TRUE(wait_until([n] { return busy_workers() == n; }));
 }
 
-// True once thread `tid` of this process has been asleep at three looks in a row.
-bool asleep(pid_t tid)
+// Gives the held workers back and waits until they have run whatever was queued before.
+void drain(Gate &gate)
 {
-    int in_a_row = 0;
-    return wait_until([&] {
-        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t end = text.rfind(')');
-        const bool sleeping = end != std::string::npos && text.compare(end + 2, 1, "S") == 0;
-        in_a_row = sleeping ? in_a_row + 1 : 0;
-        if (in_a_row < 3)
-            std::this_thread::sleep_for(10ms);
-        return in_a_row >= 3;
-    });
+    gate.release();
+    ASSERT_EQ(threadpool_add_task_sync(
+                  gpool, [](void *) {}, nullptr),
+              0);
+    ASSERT_TRUE(wait_until([] { return busy_workers() == 0; }));
+}
+
+pid_t own_tid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
 }
 
 int (*const adders[])(lc_task_fn, void *, long, long) = {add_task, add_fixperiod_task, add_fixdelay_task,
@@ -84,8 +69,8 @@ int (*const adders[])(lc_task_fn, void *, long, long) = {add_task, add_fixperiod
 
 class RemoveWait : public StartedLibrary {};
 
-// A run that has begun, of every kind (a slow fixed-period task has several under way at once), has ended when the
-// call returns; the argument is freed at once.
+// A run that has begun, of every kind (a slow fixed-period task has several under way at once, and more handed
+// over), has ended when the call returns; the argument is freed at once.
 TEST_F(RemoveWait, EachKindsRunUnderWayHasEndedOnReturn)
 {
     for (auto add : adders) {
@@ -100,22 +85,53 @@ TEST_F(RemoveWait, EachKindsRunUnderWayHasEndedOnReturn)
     }
 }
 
-// A one-shot task handed to the pool but still waiting in its list runs before the call returns.
-TEST_F(RemoveWait, AOneShotStillQueuedInThePoolRunsFirst)
+// A one-shot run the pool has not started is taken back and never starts: queued in the list, or being handed to a
+// full list by the scheduler; removed from an application thread, or from a task on the only free worker.  The call
+// waits for none of the held workers.
+TEST_F(RemoveWait, ARunNotStartedIsTakenBackAndNeverStarts)
 {
-    Gate gate;
-    hold_workers(gate, 2);
-    Probe *probe = new Probe;
-    int token = add_task(Probe::run, probe, 0, 0);
-    ASSERT_TRUE(wait_until([] { return threadpool_task_size_lock(gpool) == 1; }));
-    std::thread opener([&] {
-        std::this_thread::sleep_for(100ms);
-        gate.release();
-    });
-    EXPECT_EQ(remove_task_wait(&token), 0);
-    EXPECT_EQ(probe->finished.load(), 1);
-    delete probe;
-    opener.join();
+    struct Remover {
+        Probe probe;  // the task taken back
+        bool full = false;
+        std::atomic<int> result{1}, token{-1};
+        std::atomic<bool> done{false};
+        static void run(void *arg)
+        {
+            Remover *r = static_cast<Remover *>(arg);
+            if (r->full)  // the scheduler's hand-over has to wait for room
+                for (int i = 0; i < gpool->queue_max; i++)
+                    threadpool_add_task(
+                        gpool, [](void *) {}, nullptr);
+            int token = add_task(Probe::run, &r->probe, 0, 0);
+            wait_until([&] { return update_task(token, 0, 0) == -1; }, 10s);  // taken off the scheduler's queue
+            wait_until([&] { return r->full || threadpool_task_size_lock(gpool) == 1; }, 10s);
+            r->result = remove_task_wait(&token);
+            r->token = token;
+            r->done = true;
+        }
+    };
+    for (bool from_task : {false, true}) {
+        for (bool full : {false, true}) {
+            SCOPED_TRACE(std::string(from_task ? "from a task" : "from a thread") + (full ? ", full list" : ""));
+            Gate gate;
+            hold_workers(gate, from_task ? 1 : 2);
+            Remover remover;
+            remover.full = full;
+            std::thread thread;
+            if (from_task)
+                ASSERT_EQ(threadpool_add_task(gpool, Remover::run, &remover), 0);
+            else
+                thread = std::thread(Remover::run, &remover);
+            const bool done = wait_until([&] { return remover.done.load(); }, 10s);
+            drain(gate);
+            if (thread.joinable())
+                thread.join();
+            ASSERT_TRUE(done) << "the removal waited for the held workers";
+            EXPECT_EQ(remover.result.load(), 0);
+            EXPECT_EQ(remover.token.load(), 0);
+            EXPECT_EQ(remover.probe.started.load(), 0);
+        }
+    }
 }
 
 // From the task's own function the call removes the task but cannot wait for itself: -1.  Likewise from a command
@@ -164,7 +180,7 @@ TEST_F(RemoveWait, RefusedFromTheTasksOwnFunctionAndFromACommandHandler)
 }
 
 // Null, 0, a token no task carries: what remove_task gives, and never a wait, even with every worker held and a
-// one-shot run queued in the pool.
+// one-shot run queued in the pool, which is left alone.
 TEST(RemoveWaitInput, BadInputBeforeTheStartAndAfterTheExit)
 {
     int token = 7;
@@ -185,10 +201,10 @@ TEST(RemoveWaitInput, BadInputBeforeTheStartAndAfterTheExit)
         return got;
     });
     const bool returned = calls.wait_for(5s) == std::future_status::ready;
-    gate.release();
+    EXPECT_EQ(threadpool_task_size_lock(gpool), 1);
+    drain(gate);
     EXPECT_TRUE(returned) << "a call with bad input waited";
     EXPECT_EQ(calls.get(), (std::vector<int>{-1, 0, 0, 0, 0}));
-    EXPECT_EQ(remove_task_wait(&queued), 0);
     EXPECT_EQ(probe.finished.load(), 1);
     EXPECT_EQ(lib_common_exit(), 0);
 
@@ -198,82 +214,31 @@ TEST(RemoveWaitInput, BadInputBeforeTheStartAndAfterTheExit)
     EXPECT_EQ(token, 7);
 }
 
-// A task function may wait for another task.  With every other worker held, the run it waits for can only be made
-// by its own worker, which runs it itself: one still queued in the list, and one that the scheduler is handing over
-// to a full list.  Nothing hangs, and the hand-over is not reported as refused.
-TEST_F(RemoveWait, AWorkerRunsTheRunItWaitsForWhenNoOtherCan)
-{
-    struct Waiter {
-        Probe probe;  // the task waited for
-        std::atomic<int> token{0}, result{1};
-        std::atomic<pid_t> thread{0};
-        std::atomic<bool> fill{false}, done{false};
-        static void run(void *arg)
-        {
-            Waiter *w = static_cast<Waiter *>(arg);
-            w->thread = static_cast<pid_t>(syscall(SYS_gettid));
-            if (w->fill) {  // a full list: the scheduler's hand-over has to wait for room
-                for (int i = 0; i < gpool->queue_max; i++)
-                    threadpool_add_task(
-                        gpool, [](void *) {}, nullptr);
-                w->token = add_task(Probe::run, &w->probe, 0, 0);
-                wait_until([w] { return update_task(w->token, 0, 0) == -1; }, 10s);  // taken off the queue
-            } else {
-                wait_until([w] { return w->token != 0 && threadpool_task_size_lock(gpool) == 1; }, 10s);
-            }
-            int token = w->token;
-            w->result = remove_task_wait(&token);
-            w->done = true;
-        }
-    };
-    for (bool full : {false, true}) {
-        SCOPED_TRACE(full ? "handed over to a full list" : "queued in the list");
-        Gate gate;
-        hold_workers(gate, 1);
-        Waiter waiter;
-        waiter.probe.work = 10ms;
-        waiter.fill = full;
-        ASSERT_EQ(threadpool_add_task(gpool, Waiter::run, &waiter), 0);
-        if (!full) {
-            EXPECT_TRUE(wait_until([&] { return busy_workers() == 2; }));
-            waiter.token = add_task(Probe::run, &waiter.probe, 0, 0);
-        }
-        const bool done = wait_until([&] { return waiter.done.load(); }, 10s);
-        gate.release();
-        ASSERT_TRUE(done) << "the waiting worker hung";
-        EXPECT_EQ(waiter.result.load(), 0);
-        EXPECT_EQ(waiter.probe.finished.load(), 1);
-        EXPECT_EQ(waiter.probe.thread.load(), waiter.thread.load());
-        EXPECT_EQ(waiter.probe.pending_seen.load(), full ? gpool->queue_max : 0);
-        ASSERT_TRUE(wait_until([] { return threadpool_task_size_lock(gpool) == 0 && busy_workers() == 0; }));
-    }
-    EXPECT_EQ(capture_.count(" dropped: "), 0u);
-}
-
-// The stop waits for a removal under way (which still uses the pool) before the pool goes: the queued run is made
-// before lib_common_exit returns, and the removal gives 0.
+// The stop waits for a removal under way (which still uses the pool) before the pool goes: the run it waits for
+// ends before lib_common_exit returns, and the removal gives 0.
 TEST(RemoveWaitStop, ExitWaitsForTheRemovalUnderWay)
 {
     ASSERT_EQ(lib_common_init(), 0);
     Gate gate;
-    hold_workers(gate, 2);
     Probe *probe = new Probe;
-    probe->work = 10ms;
+    probe->gate = &gate;
     int token = add_task(Probe::run, probe, 0, 0);
-    ASSERT_TRUE(wait_until([] { return threadpool_task_size_lock(gpool) == 1; }));
+    ASSERT_TRUE(wait_until([&] { return probe->started == 1; }));
     std::atomic<int> removed{1}, finished_at_exit{-1};
-    std::atomic<pid_t> remover_tid{0};
+    std::atomic<pid_t> remover_tid{0}, exiter_tid{0};
     std::thread remover([&] {
-        remover_tid = static_cast<pid_t>(syscall(SYS_gettid));
+        remover_tid = own_tid();
         removed = remove_task_wait(&token);
     });
     ASSERT_TRUE(wait_until([&] { return remover_tid != 0; }));
-    ASSERT_TRUE(asleep(remover_tid));  // inside its wait
+    ASSERT_TRUE(lc_test::asleep(remover_tid));  // inside its wait
     std::thread exiter([&] {
+        exiter_tid = own_tid();
         EXPECT_EQ(lib_common_exit(), 0);
         finished_at_exit = probe->finished.load();
     });
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(wait_until([&] { return exiter_tid != 0; }));
+    EXPECT_TRUE(lc_test::asleep(exiter_tid));  // waiting for the removal
     gate.release();
     remover.join();
     exiter.join();

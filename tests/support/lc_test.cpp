@@ -114,20 +114,48 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
     return met;
 }
 
-int threads_named(const std::string &name)
+// Calls `each` with the id and the name of every thread of this process; -1 when they cannot be read.
+static int each_thread(const std::function<void(pid_t, const std::string &)> &each)
 {
-    const std::string tasks = "/proc/" + std::to_string(getpid()) + "/task";
-    DIR *dir = opendir(tasks.c_str());
+    DIR *dir = opendir("/proc/self/task");
     if (dir == nullptr)
         return -1;
-    int n = 0;
     while (const dirent *entry = readdir(dir)) {
         std::string comm;
-        if (entry->d_name[0] != '.' && std::getline(std::ifstream(tasks + "/" + entry->d_name + "/comm"), comm))
-            n += comm == name;
+        if (entry->d_name[0] != '.' &&
+            std::getline(std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm"), comm))
+            each(static_cast<pid_t>(atoi(entry->d_name)), comm);
     }
     closedir(dir);
-    return n;
+    return 0;
+}
+
+int threads_named(const std::string &name)
+{
+    int n = 0;
+    return each_thread([&](pid_t, const std::string &comm) { n += comm == name; }) < 0 ? -1 : n;
+}
+
+pid_t thread_id(const std::string &name)
+{
+    pid_t found = 0;
+    each_thread([&](pid_t tid, const std::string &comm) { found = comm == name ? tid : found; });
+    return found;
+}
+
+bool asleep(pid_t tid)
+{
+    int in_a_row = 0;
+    return wait_until([&] {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t end = text.rfind(')');
+        const bool sleeping = end != std::string::npos && text.compare(end + 2, 1, "S") == 0;
+        in_a_row = sleeping ? in_a_row + 1 : 0;
+        if (in_a_row < 3)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return in_a_row >= 3;
+    });
 }
 
 bool under_emulation()

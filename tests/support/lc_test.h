@@ -4,8 +4,11 @@
 
 #include "lib_common.h"
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <functional>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,26 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds tim
 
 // Threads of this process whose name (as the kernel keeps it: 15 characters) is `name`.
 int threads_named(const std::string &name);
+
+// The kernel id of this process's thread named `name`, or 0.
+pid_t thread_id(const std::string &name);
+
+// True once thread `tid` of this process has been asleep (state S) at three looks in a row, 10 ms apart: it waits in
+// a blocking call, not on its way to one.
+bool asleep(pid_t tid);
+
+// Tasks that hold their workers until the test opens the gate (once; later opens do nothing).
+struct Gate {
+    std::promise<void> opener;
+    std::shared_future<void> opened = opener.get_future().share();
+    std::atomic<bool> open{false};
+    static void hold(void *gate) { static_cast<Gate *>(gate)->opened.wait(); }
+    void release()
+    {
+        if (!open.exchange(true))
+            opener.set_value();
+    }
+};
 
 // True under user-mode emulation (qemu), where some facilities differ.
 bool under_emulation();

@@ -20,14 +20,6 @@ static void count_up(void *arg)
     static_cast<std::atomic<int> *>(arg)->fetch_add(1);
 }
 
-// Tasks that hold their workers until the test opens the gate.
-struct Gate {
-    std::promise<void> opener;
-    std::shared_future<void> opened = opener.get_future().share();
-    static void hold(void *gate) { static_cast<Gate *>(gate)->opened.wait(); }
-    void release() { opener.set_value(); }
-};
-
 // A counter of the pool, read under the lock that guards it.
 static int32_t read(threadpool *pool, int32_t threadpool::*field)
 {
