@@ -31,8 +31,8 @@ struct lc_pool_worker {
 /* A task record as the pool allocates it. */
 struct lc_pool_task {
     threadpool_task pub;
-    int32_t tag;    /* 0: none */
-    bool cancelled; /* taken back while waiting for room; its submitter
+    int32_t tag;     /* 0: none */
+    bool cancelled;  /* taken back while waiting for room; its submitter
                        releases it (task_lock) */
     bool wake_after; /* synchronous: its submitter signals task_ready once
                         task_lock is released (set under task_lock) */

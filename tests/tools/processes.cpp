@@ -152,45 +152,50 @@ std::string read_file(const std::string &path)
     return text;
 }
 
-bool wait_for_text(const std::string &path, const std::string &text, double limit)
+bool wait_until(const std::function<bool()> &cond, double limit)
 {
     const double deadline = now() + limit;
-    for (;;) {
-        if (read_file(path).find(text) != std::string::npos)
-            return true;
+    while (!cond()) {
         if (now() >= deadline)
             return false;
         sleep_s(0.01);
     }
+    return true;
+}
+
+bool wait_for_text(const std::string &path, const std::string &text, double limit)
+{
+    return wait_until([&] { return read_file(path).find(text) != std::string::npos; }, limit);
+}
+
+size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+// Whether every thread of pid is stopped.
+static bool all_stopped(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    bool all = dir != nullptr;
+    while (const struct dirent *ent = all ? readdir(dir) : nullptr) {
+        const std::string stat = read_file(tasks + "/" + ent->d_name + "/stat");
+        const size_t paren = stat.rfind(')');
+        all =
+            ent->d_name[0] == '.' || (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T');
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return all;
 }
 
 bool stop_all(pid_t pid)
 {
-    if (kill(pid, SIGSTOP) != 0)
-        return false;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    const double deadline = now() + 10;
-    for (;;) {
-        bool all = true;
-        DIR *dir = opendir(tasks.c_str());
-        while (dir != nullptr && all) {
-            const struct dirent *ent = readdir(dir);
-            if (ent == nullptr)
-                break;
-            if (ent->d_name[0] == '.')
-                continue;
-            const std::string stat = read_file(tasks + "/" + ent->d_name + "/stat");
-            const size_t paren = stat.rfind(')');
-            all = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'T';
-        }
-        if (dir != nullptr)
-            closedir(dir);
-        if (all)
-            return true;
-        if (now() > deadline)
-            return false;
-        sleep_s(0.002);
-    }
+    return kill(pid, SIGSTOP) == 0 && wait_until([&] { return all_stopped(pid); }, 10);
 }
 
 // The limit for a start: the library comes up slower under emulation and

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,12 @@ Outcome run(const std::vector<std::string> &args, double limit = 60, const std::
 // Reads a whole file; empty when it cannot.
 std::string read_file(const std::string &path);
 
+// Polls cond every 10 ms until it holds, at most `limit` seconds.
+bool wait_until(const std::function<bool()> &cond, double limit);
 // Polls until `text` appears in the file, at most `limit` seconds.
 bool wait_for_text(const std::string &path, const std::string &text, double limit);
+// How often needle is in text.
+size_t count_of(const std::string &text, const std::string &needle);
 
 // Sends SIGSTOP to pid and waits until every thread of it has stopped
 // (a signal takes effect when each thread next runs); false after 10 s.

@@ -53,14 +53,6 @@ std::vector<std::string> list_line(const std::string &out, const std::string &fi
     return {};
 }
 
-size_t count_of(const std::string &text, const std::string &needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
-}
-
 bool has(const std::string &text, const std::string &needle)
 {
     return text.find(needle) != std::string::npos;
@@ -220,63 +212,6 @@ TEST_F(Lcctl, NotDeliveredAndUsageErrorsSayWhy)
     }
     const Outcome version = ctl({"--version"});
     EXPECT_EQ(version.out, "lcctl " LC_VERSION_EXPECTED "\n");
-}
-
-// clean removes what is provably stale: a node and an old reply FIFO that
-// nobody holds open; it leaves a served node, and one that another process
-// holds open whatever that process is.
-TEST_F(Lcctl, CleanRemovesOnlyWhatNobodyHolds)
-{
-    Served *d = set_->start_demo(demo);
-    Served *k = set_->start_peer(peer, peer_name('k'));
-    Served *h = set_->start_peer(peer, peer_name('h'));
-    ASSERT_TRUE(d != nullptr && k != nullptr && h != nullptr) << set_->failure;
-    set_->kill_hard(k);
-    set_->kill_hard(h);
-    const int holder = open(h->pipe.c_str(), O_RDONLY | O_NONBLOCK);  // this test holds h's node
-    ASSERT_GE(holder, 0);
-    const std::string old_reply = "/tmp/lcctl-" + std::to_string(getpid()) + "-old";
-    ASSERT_EQ(mkfifo(old_reply.c_str(), 0600), 0);
-    struct stat st;
-    ASSERT_EQ(stat(k->pipe.c_str(), &st), 0);
-    while (time(nullptr) - st.st_ctime < 2)  // a node made just now is left alone
-        usleep(50000);
-
-    const Outcome named = ctl({"clean", k->pipe, d->pipe, h->pipe});
-    EXPECT_EQ(named.status, 1) << "live nodes named: " << named.err;
-    EXPECT_EQ(named.out, "removed " + k->pipe + "\n");
-    EXPECT_TRUE(has(named.err, "left " + d->pipe + ": held open by pid " + pid_of(d))) << named.err;
-    EXPECT_TRUE(has(named.err, "left " + h->pipe + ": held open by pid " + std::to_string(getpid()))) << named.err;
-    EXPECT_EQ(access(d->pipe.c_str(), F_OK), 0);
-    EXPECT_EQ(access(h->pipe.c_str(), F_OK), 0);
-    const Outcome old = ctl({"clean", old_reply});
-    EXPECT_EQ(old.out, "removed " + old_reply + "\n") << old.err;
-    EXPECT_NE(access(old_reply.c_str(), F_OK), 0);
-    EXPECT_EQ(access(h->pipe.c_str(), F_OK), 0);
-    close(holder);
-    EXPECT_EQ(ctl({"clean", scratch() + "/libfifo"}).status, 2);
-    EXPECT_EQ(ctl({"-p", pid_of(d), "get"}).status, 0);
-    unlink(old_reply.c_str());
-}
-
-// A stopped process: the call gives up within its time-out, and the
-// request it left behind never runs once the process goes on.
-TEST_F(Lcctl, StoppedProcessGivesUpInTimeAndNeverRunsTheLeftRequest)
-{
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    ASSERT_NE(p, nullptr) << set_->failure;
-    ASSERT_TRUE(stop_all(p->pid));
-    const double timeout = emulated() ? 3 : 1;
-    const Outcome stopped = ctl({"-p", pid_of(p), "-t", std::to_string(timeout), "say=while_stopped"});
-    EXPECT_EQ(stopped.status, 2);
-    EXPECT_TRUE(has(stopped.err, "stopped: no answer within")) << stopped.err;
-    EXPECT_GE(stopped.seconds, timeout);
-    EXPECT_LT(stopped.seconds, timeout + (emulated() ? 5 : 2));
-    ASSERT_EQ(kill(p->pid, SIGCONT), 0);
-    const Outcome again = ctl({"-p", pid_of(p), "say=after_cont"});
-    EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, "[module say +" + again.out.substr(13, again.out.find(']') - 13) + "]said after_cont\n");
-    EXPECT_EQ(count_of(read_file(p->child.err_path), "while_stopped"), 0u);
 }
 
 // follow: the traces of a task on a pool worker, filtered by module and

@@ -102,41 +102,6 @@ std::string make_world()
     return "";
 }
 
-size_t count_of(const std::string &text, const std::string &needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
-}
-
-// Runs fn in a child process as the intruder; its exit status.
-int as_intruder(const std::function<int()> &fn)
-{
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(intruder) != 0 || setuid(intruder) != 0)
-            _exit(125);
-        _exit(fn());
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Polls cond for at most ten seconds (more under emulation).
-bool lc_test_wait(const std::function<bool()> &cond)
-{
-    const double end = now() + 10 * slow();
-    while (!cond()) {
-        if (now() > end)
-            return false;
-        usleep(10000);
-    }
-    return true;
-}
-
 // Starts fn in a child process as the intruder and waits until it has
 // done its part (fn returned 0); the child then stays until end_intruder.
 // -1 when fn failed.
@@ -309,23 +274,22 @@ TEST_F(Trust, NothingARequesterNamesIsOpened)
     for (const char *watched : {"/tmp/root", "/tmp/open", "/dev/lcctl-root"})
         ASSERT_GE(inotify_add_watch(watch, watched, IN_OPEN), 0) << watched;
     const std::string proc_fd = "/proc/" + pid_ + "/fd/0";
-    EXPECT_EQ(as_intruder([&] {
-                  if (symlink("/tmp/root", "/tmp/open/link") != 0 || mkfifo("/tmp/open/lcctl-a", 0666) != 0)
-                      return 1;
-                  const int w = open_pipe();
-                  for (const std::string path : {"/tmp/root/lcctl-victim", "/tmp/open/link/lcctl-victim",
-                                                 "lcctl-victim", proc_fd.c_str(), "/dev/lcctl-x", "/dev/lcctl-root"})
-                      if (!write_all(w, "\0lcctl reply="s + path + " follow;help=1"))
-                          return 2;
-                  for (int i = 0; i < 200; i++) {  // renamed back and forth while it is named
-                      rename(i % 2 ? "/tmp/open/lcctl-b" : "/tmp/open/lcctl-a",
-                             i % 2 ? "/tmp/open/lcctl-a" : "/tmp/open/lcctl-b");
-                      write_all(w, "\0lcctl reply=/tmp/open/lcctl-a follow;"s);
-                  }
-                  close(w);
-                  return 0;
-              }),
-              0);
+    end_intruder(start_intruder([&] {
+        if (symlink("/tmp/root", "/tmp/open/link") != 0 || mkfifo("/tmp/open/lcctl-a", 0666) != 0)
+            return 1;
+        const int w = open_pipe();
+        for (const std::string path : {"/tmp/root/lcctl-victim", "/tmp/open/link/lcctl-victim", "lcctl-victim",
+                                       proc_fd.c_str(), "/dev/lcctl-x", "/dev/lcctl-root"})
+            if (!write_all(w, "\0lcctl reply="s + path + " follow;help=1"))
+                return 2;
+        for (int i = 0; i < 200; i++) {  // renamed back and forth while it is named
+            rename(i % 2 ? "/tmp/open/lcctl-b" : "/tmp/open/lcctl-a",
+                   i % 2 ? "/tmp/open/lcctl-a" : "/tmp/open/lcctl-b");
+            write_all(w, "\0lcctl reply=/tmp/open/lcctl-a follow;"s);
+        }
+        close(w);
+        return 0;
+    }));
     const Outcome get = root_ctl({"-p", pid_, "get"});
     EXPECT_EQ(get.status, 0) << get.err;
     char events[4096];
@@ -348,11 +312,14 @@ TEST_F(Trust, OnlyRootAndTheProcessesUserGetIn)
         followers.push_back(spawn({lcctl, "-p", pid_, "follow"}));
     int attached = 0;
     for (Child &f : followers) {
-        ASSERT_TRUE(lc_test_wait([&] {
-            const std::string err = read_file(f.err_path);
-            return err.find("-- following") != std::string::npos ||
-                   err.find("busy: too many followers") != std::string::npos;
-        })) << read_file(f.err_path);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string err = read_file(f.err_path);
+                return err.find("-- following") != std::string::npos ||
+                       err.find("busy: too many followers") != std::string::npos;
+            },
+            10 * slow()))
+            << read_file(f.err_path);
         if (read_file(f.err_path).find("-- following") != std::string::npos) {
             attached++;
             kill(f.pid, SIGSTOP);
@@ -394,21 +361,19 @@ TEST_F(Trust, OnlyRootAndTheProcessesUserGetIn)
 // a terminal shows control bytes of the process's own traces escaped.
 TEST_F(Trust, NoLineOfTheIntrudersMaking)
 {
-    EXPECT_EQ(as_intruder([&] {
-                  const int w = open_pipe();
-                  const std::string forged =
-                      "\0lcctl reply=/tmp/x\n[lib main +1   ]SIGSEGV, rebooting\x1b[2J follow;"s +
-                      "SIGSEGV\x1b[2J=rebooting;";
-                  for (int i = 0; i < 200; i++) {
-                      write_all(w, forged);
-                      const int c = connect_ctl(device_->pid);
-                      send(c, forged.data(), forged.size(), MSG_NOSIGNAL);
-                      close(c);
-                  }
-                  close(w);
-                  return 0;
-              }),
-              0);
+    end_intruder(start_intruder([&] {
+        const int w = open_pipe();
+        const std::string forged =
+            "\0lcctl reply=/tmp/x\n[lib main +1   ]SIGSEGV, rebooting\x1b[2J follow;"s + "SIGSEGV\x1b[2J=rebooting;";
+        for (int i = 0; i < 200; i++) {
+            write_all(w, forged);
+            const int c = connect_ctl(device_->pid);
+            send(c, forged.data(), forged.size(), MSG_NOSIGNAL);
+            close(c);
+        }
+        close(w);
+        return 0;
+    }));
     EXPECT_EQ(root_ctl({"-p", pid_, "get"}).status, 0);  // every forged write has been read
     const std::string t = traces();
     EXPECT_EQ(error_lines(), 0u) << t;
@@ -459,7 +424,7 @@ TEST_F(Trust, TheServingProcessIsTheOneTheKernelNames)
 // Either side stopped or killed: a killed lcctl leaves nothing on disk and
 // frees its place; a stopped device costs a caller its time-out, and the
 // request left behind never runs; a killed device's node is removed by
-// clean, as is an old reply FIFO nobody holds.
+// clean once nobody holds it, as is an old reply FIFO.
 TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
 {
     ASSERT_EQ(mkfifo("/tmp/lcctl-1234-5678", 0600), 0);  // left by an older lcctl
@@ -488,6 +453,13 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     ASSERT_EQ(stat("/dev/libfifo", &st), 0);
     while (time(nullptr) - st.st_ctime < 2)  // a node made just now is left alone
         usleep(50000);
+    const int holder = open("/dev/libfifo", O_RDONLY | O_NONBLOCK);  // whoever holds it: not stale
+    const Outcome held = root_ctl({"clean", "/dev/libfifo", "/dev/null"});
+    EXPECT_EQ(held.status, 2);
+    EXPECT_NE(held.err.find("left /dev/libfifo: held open by pid " + std::to_string(getpid())), std::string::npos)
+        << held.err;
+    EXPECT_NE(held.err.find("not a debug pipe node nor an old reply FIFO of yours: /dev/null"), std::string::npos);
+    close(holder);
     const Outcome clean = root_ctl({"clean"});
     EXPECT_EQ(clean.out, "removed /dev/libfifo\nremoved /tmp/lcctl-1234-5678\n") << clean.err;
 }
