@@ -3,7 +3,7 @@
 // node is writable by every user, as on the device) and an intruder, an
 // unprivileged user the test makes for itself.  Everything happens in a
 // world of the test's own, made before the first test: private mount and
-// network namespaces with their own /dev, /tmp and user list, so that no
+// network namespaces with their own /dev, folder and user list, so that no
 // real node, file, account or socket is touched, and nothing is left when
 // the test process ends.
 #include "processes.h"
@@ -43,6 +43,7 @@ const std::string lcctl = LCCTL_BIN;
 const std::string peer = PEER_BIN;
 
 std::string world_error;  // why the world could not be made: every test skips
+std::string world;        // the world's own folder, a tmpfs
 uid_t intruder = 0;
 
 double slow()
@@ -67,7 +68,7 @@ bool bind_mount(const std::string &from, const std::string &to)
     return mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
 }
 
-// Private namespaces; a tmpfs on /tmp, and one on /dev holding the nodes
+// Private namespaces; a tmpfs of the world's own, and one on /dev holding the nodes
 // programs need (null, and terminals); /etc/passwd with the intruder's
 // account, bound over the real one.  Empty, or why not.
 std::string make_world()
@@ -81,24 +82,33 @@ std::string make_world()
     intruder = unused_uid();
     const std::string passwd = read_file("/etc/passwd") + "lc_intruder:x:" + std::to_string(intruder) + ":" +
                                std::to_string(intruder) + ":lib_common trust test:/nonexistent:/usr/sbin/nologin\n";
-    // The real null node is kept under the new /tmp before /dev is
-    // covered; terminals come from a devpts instance of the world's own.
-    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return std::string("no private /tmp: ") + strerror(errno);
-    std::ofstream("/tmp/.null").put('\0');
-    if (!bind_mount("/dev/null", "/tmp/.null"))
+    // A tmpfs of the world's own keeps its files (the programs may live
+    // under /tmp, which stays as it is); the real null node is kept there
+    // before /dev is covered, and terminals come from a devpts instance of
+    // the world's own.
+    char dir[] = "/tmp/lc_trust.XXXXXX";
+    if (mkdtemp(dir) == nullptr || mount("tmpfs", dir, "tmpfs", 0, "mode=1777") != 0)
+        return std::string("no private folder: ") + strerror(errno);
+    world = dir;
+    atexit([] {
+        umount2(world.c_str(), MNT_DETACH);
+        rmdir(world.c_str());
+    });
+    std::ofstream(world + "/.null").put('\0');
+    if (!bind_mount("/dev/null", world + "/.null"))
         return std::string("cannot keep /dev/null: ") + strerror(errno);
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
         return std::string("no private /dev: ") + strerror(errno);
     std::ofstream("/dev/null").put('\0');
-    if (!bind_mount("/tmp/.null", "/dev/null") || mkdir("/dev/pts", 0755) != 0 ||
+    if (!bind_mount(world + "/.null", "/dev/null") || mkdir("/dev/pts", 0755) != 0 ||
         mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0 ||
         symlink("pts/ptmx", "/dev/ptmx") != 0)
         return std::string("cannot place the nodes: ") + strerror(errno);
-    std::ofstream("/tmp/.passwd") << passwd;
-    if (!bind_mount("/tmp/.passwd", "/etc/passwd"))
+    std::ofstream(world + "/.passwd") << passwd;
+    if (!bind_mount(world + "/.passwd", "/etc/passwd"))
         return std::string("no private user list: ") + strerror(errno);
-    umask(0);  // the device's processes make their nodes 0766
+    setenv("TMPDIR", world.c_str(), 1);  // where lcctl looks for old reply FIFOs first
+    umask(0);                            // the device's processes make their nodes 0766
     return "";
 }
 
@@ -138,14 +148,14 @@ void end_intruder(pid_t pid)
     }
 }
 
-// The names in /dev and /tmp: what a program leaves behind shows here.
+// The names in /dev and the world's folder: what a program leaves behind shows here.
 std::string listing()
 {
     std::string names;
-    for (const char *dir : {"/dev", "/tmp"}) {
-        DIR *d = opendir(dir);
+    for (const std::string &dir : {std::string("/dev"), world}) {
+        DIR *d = opendir(dir.c_str());
         while (const struct dirent *ent = d != nullptr ? readdir(d) : nullptr)
-            names += std::string(dir) + "/" + ent->d_name + "\n";
+            names += dir + "/" + ent->d_name + "\n";
         if (d != nullptr)
             closedir(d);
     }
@@ -263,29 +273,32 @@ protected:
 // them, traces no error, and root's lcctl still answers.
 TEST_F(Trust, NothingARequesterNamesIsOpened)
 {
-    ASSERT_EQ(mkdir("/tmp/root", 0700), 0);
-    ASSERT_EQ(mkdir("/tmp/open", 0777), 0);
-    ASSERT_EQ(mkfifo("/tmp/root/lcctl-victim", 0600), 0);
+    const std::string root = world + "/root", open_dir = world + "/open";
+    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+    ASSERT_EQ(mkfifo((root + "/lcctl-victim").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo("/dev/lcctl-root", 0600), 0);
     ASSERT_EQ(link("/dev/libfifo", "/dev/lcctl-x"), 0);  // as if hard links were not protected
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // The link to the pipe is the pipe: it is opened by every writer, so
     // only the trace count tells a loop.
-    for (const char *watched : {"/tmp/root", "/tmp/open", "/dev/lcctl-root"})
-        ASSERT_GE(inotify_add_watch(watch, watched, IN_OPEN), 0) << watched;
+    for (const std::string &watched : {root, open_dir, std::string("/dev/lcctl-root")})
+        ASSERT_GE(inotify_add_watch(watch, watched.c_str(), IN_OPEN), 0) << watched;
     const std::string proc_fd = "/proc/" + pid_ + "/fd/0";
     end_intruder(start_intruder([&] {
-        if (symlink("/tmp/root", "/tmp/open/link") != 0 || mkfifo("/tmp/open/lcctl-a", 0666) != 0)
+        if (symlink(root.c_str(), (open_dir + "/link").c_str()) != 0 ||
+            mkfifo((open_dir + "/lcctl-a").c_str(), 0666) != 0)
             return 1;
         const int w = open_pipe();
-        for (const std::string path : {"/tmp/root/lcctl-victim", "/tmp/open/link/lcctl-victim", "lcctl-victim",
-                                       proc_fd.c_str(), "/dev/lcctl-x", "/dev/lcctl-root"})
+        for (const std::string &path :
+             std::vector<std::string>{root + "/lcctl-victim", open_dir + "/link/lcctl-victim", "lcctl-victim", proc_fd,
+                                      "/dev/lcctl-x", "/dev/lcctl-root"})
             if (!write_all(w, "\0lcctl reply="s + path + " follow;help=1"))
                 return 2;
         for (int i = 0; i < 200; i++) {  // renamed back and forth while it is named
-            rename(i % 2 ? "/tmp/open/lcctl-b" : "/tmp/open/lcctl-a",
-                   i % 2 ? "/tmp/open/lcctl-a" : "/tmp/open/lcctl-b");
-            write_all(w, "\0lcctl reply=/tmp/open/lcctl-a follow;"s);
+            rename((open_dir + (i % 2 ? "/lcctl-b" : "/lcctl-a")).c_str(),
+                   (open_dir + (i % 2 ? "/lcctl-a" : "/lcctl-b")).c_str());
+            write_all(w, "\0lcctl reply="s + open_dir + "/lcctl-a follow;");
         }
         close(w);
         return 0;
@@ -427,7 +440,8 @@ TEST_F(Trust, TheServingProcessIsTheOneTheKernelNames)
 // clean once nobody holds it, as is an old reply FIFO.
 TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
 {
-    ASSERT_EQ(mkfifo("/tmp/lcctl-1234-5678", 0600), 0);  // left by an older lcctl
+    const std::string old_reply = world + "/lcctl-1234-5678";  // left by an older lcctl in $TMPDIR
+    ASSERT_EQ(mkfifo(old_reply.c_str(), 0600), 0);
     const std::string before = listing();
     for (int i = 0; i < 5; i++) {  // more than there are places: each frees its own
         Child f = spawn({lcctl, "-p", pid_, "follow"});
@@ -461,7 +475,7 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     EXPECT_NE(held.err.find("not a debug pipe node nor an old reply FIFO of yours: /dev/null"), std::string::npos);
     close(holder);
     const Outcome clean = root_ctl({"clean"});
-    EXPECT_EQ(clean.out, "removed /dev/libfifo\nremoved /tmp/lcctl-1234-5678\n") << clean.err;
+    EXPECT_EQ(clean.out, "removed /dev/libfifo\nremoved " + old_reply + "\n") << clean.err;
 }
 
 // A flood of 4 KiB writes into the pipe for two seconds does not hold the

@@ -207,20 +207,34 @@ static bool old_reply_name(const char *name)
     return strncmp(name, old_reply_prefix, sizeof old_reply_prefix - 1) == 0;
 }
 
+// Where an older lcctl made its reply FIFOs: $TMPDIR when it is a short
+// absolute path, and /tmp.
+static std::vector<std::string> old_reply_dirs()
+{
+    std::vector<std::string> dirs;
+    const char *tmpdir = getenv("TMPDIR");
+    if (tmpdir != nullptr && tmpdir[0] == '/' && strlen(tmpdir) < 64 && strcmp(tmpdir, "/tmp") != 0)
+        dirs.push_back(tmpdir);
+    dirs.push_back("/tmp");
+    return dirs;
+}
+
 std::vector<FifoFile> old_reply_fifos()
 {
     std::vector<FifoFile> mine;
-    for (FifoFile &f : fifos_in("/tmp", [](const std::string &, const char *name) { return old_reply_name(name); }))
-        if (f.owner == geteuid())
-            mine.push_back(f);
+    for (const std::string &dir : old_reply_dirs())
+        for (FifoFile &f : fifos_in(dir, [](const std::string &, const char *name) { return old_reply_name(name); }))
+            if (f.owner == geteuid())
+                mine.push_back(f);
     return mine;
 }
 
 bool old_reply_fifo(const std::string &path, FifoFile *fifo)
 {
     const size_t slash = path.rfind('/');
-    if (path.compare(0, 5, "/tmp/") != 0 || slash != 4 || !old_reply_name(path.c_str() + 5) || !stat_fifo(path, fifo) ||
-        fifo->owner != geteuid())
+    const std::vector<std::string> dirs = old_reply_dirs();
+    if (slash == std::string::npos || std::find(dirs.begin(), dirs.end(), path.substr(0, slash)) == dirs.end() ||
+        !old_reply_name(path.c_str() + slash + 1) || !stat_fifo(path, fifo) || fifo->owner != geteuid())
         return false;
     std::vector<FifoFile> one{*fifo};
     find_holders(one);
