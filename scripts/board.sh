@@ -20,13 +20,9 @@
 # but the Debian packages this installs.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-case ${1:-} in
-    "") debs=$root/build/packages ;;
-    /*) debs=$1 ;;
-    *) debs=$PWD/$1 ;;
-esac
+. "$root/scripts/deps.sh"
+debs=$(lc_folder_arg "${1:-}" "$root/build/packages")
 cd "$root"
-. scripts/deps.sh
 LC_APT_OPTIONS=--no-install-recommends lc_need $LC_BOARD_PACKAGES $LC_CROSS_PACKAGES pkg-config
 
 limit=${LC_BOARD_TIMEOUT:-300}

@@ -2,6 +2,17 @@
 #   lc_need pkg...   installs the packages that are not installed yet
 #                    (as root; otherwise says what is missing and fails);
 #                    LC_APT_OPTIONS are added to apt-get install's options.
+#   lc_folder_arg ARG DEFAULT
+#                    prints the folder a script was given (relative to where
+#                    it was called), or DEFAULT when ARG is empty
+
+lc_folder_arg() {
+    case $1 in
+        "") echo "$2" ;;
+        /*) echo "$1" ;;
+        *) echo "$PWD/$1" ;;
+    esac
+}
 
 lc_need() {
     missing=""

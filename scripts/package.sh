@@ -19,14 +19,9 @@
 #   scripts/package.sh [output folder, default build/packages]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-# The output folder as given from where the script was called.
-case ${1:-} in
-    "") out=$root/build/packages ;;
-    /*) out=$1 ;;
-    *) out=$PWD/$1 ;;
-esac
+. "$root/scripts/deps.sh"
+out=$(lc_folder_arg "${1:-}" "$root/build/packages")
 cd "$root"
-. scripts/deps.sh
 lc_need $LC_BUILD_PACKAGES $LC_CROSS_PACKAGES $LC_PACKAGE_PACKAGES
 
 jobs=${LC_JOBS:-2}
