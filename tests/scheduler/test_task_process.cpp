@@ -1,73 +1,116 @@
-// Task process: each kind of task on a started library, removal, ordering,
-// the first token, and what is refused before the start and after the exit.
+// Task process: each kind of task on a started library, ordering, the first token, what is refused before the start
+// and after the exit; removal.  The caller frees a task's argument right after remove_task_wait, so a run still under
+// way would touch freed memory (ASan and TSan builds report it; the run counts say it everywhere), and a run the pool
+// had not started must never start.
 #include "../lib_common/started_library.h"
 
 #include <algorithm>
 #include <climits>
 #include <fstream>
-#include <signal.h>
-#include <sys/syscall.h>
+#include <future>
 #include <mutex>
 #include <numeric>
+#include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <thread>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Tokens = std::vector<int>;
+using lc_test::Gate;
+using lc_test::wait_until;
 
-// Records the runs of a task: their spans, how many ran at once, the thread.
+namespace {
+
+// Records the runs of a task: how many began and ended, when, and on which thread.  A run works for `work`, or until
+// `gate` opens.
 struct Runs {
-    std::mutex m;
-    std::vector<std::pair<Clock::time_point, Clock::time_point>> spans;
-    std::string thread;
-    int started = 0, running = 0, most = 0;
+    std::atomic<int> started{0}, finished{0};
     std::chrono::milliseconds work{0};
+    Gate *gate = nullptr;
+    std::mutex m;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> spans;  // in the order the runs ended
+    std::string thread;
 
-    template <class F> auto with(F f)
-    {
-        std::lock_guard<std::mutex> l(m);
-        return f();
-    }
     static void run(void *arg)
     {
         Runs *r = static_cast<Runs *>(arg);
         const auto begin = Clock::now();
-        r->with([&] { r->started++, r->most = std::max(r->most, ++r->running); });
-        std::this_thread::sleep_for(r->work);
+        r->started++;
+        r->gate != nullptr ? Gate::hold(r->gate) : std::this_thread::sleep_for(r->work);
         char name[16] = {};
         prctl(PR_GET_NAME, name, 0, 0, 0);
-        r->with([&] { r->running--, r->thread = name, r->spans.push_back({begin, Clock::now()}); });
+        {
+            std::lock_guard<std::mutex> lock(r->m);
+            r->thread = name, r->spans.push_back({begin, Clock::now()});
+        }
+        r->finished++;  // the last touch: the record may go once remove_task_wait has returned
     }
-    int count()
+    bool wait_done(int n)
     {
-        return with([&] { return started; });
-    }
-    bool wait_done(size_t n)
-    {
-        return lc_test::wait_until([&] { return with([&] { return spans.size() >= n; }); }, 10s);
+        return wait_until([&] { return finished >= n; }, 10s);
     }
 };
 
+int (*const adders[])(lc_task_fn, void *, long, long) = {add_task, add_fixperiod_task, add_fixdelay_task,
+                                                         add_nodestroy_task};
+
 // Every adding function with the same arguments.
-static Tokens add_each(void *arg, long s, long us, lc_task_fn fn = Runs::run)
+Tokens add_each(void *arg, long s, long us, lc_task_fn fn = Runs::run)
 {
-    return {add_task(fn, arg, s, us), add_fixperiod_task(fn, arg, s, us), add_fixdelay_task(fn, arg, s, us),
-            add_nodestroy_task(fn, arg, s, us)};
+    Tokens out;
+    for (auto add : adders)
+        out.push_back(add(fn, arg, s, us));
+    return out;
 }
 
-// Runs alone in its process (ctest starts one per test), so no entry was
-// made before: the queue takes token 1 and the first task 2.  Tasks still
-// queued at the exit never run.  (Restarts: the start-up allocation test.)
+int busy_workers()
+{
+    pthread_mutex_lock(&gpool->count_lock);
+    const int busy = gpool->busy;
+    pthread_mutex_unlock(&gpool->count_lock);
+    return busy;
+}
+
+// Holds `n` of gpool's workers at the gate.
+void hold_workers(Gate &gate, int n)
+{
+    for (int i = 0; i < n; i++)
+        ASSERT_EQ(threadpool_add_task(gpool, Gate::hold, &gate), 0);
+    ASSERT_TRUE(wait_until([n] { return busy_workers() == n; }));
+}
+
+// Gives the held workers back and waits until they have run whatever was queued before.
+void drain(Gate &gate)
+{
+    gate.release();
+    ASSERT_EQ(threadpool_add_task_sync(
+                  gpool, [](void *) {}, nullptr),
+              0);
+    ASSERT_TRUE(wait_until([] { return busy_workers() == 0; }));
+}
+
+pid_t own_tid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+}  // namespace
+
+// Runs alone in its process (ctest starts one per test), so no entry was made before: the queue takes token 1 and the
+// first task 2.  Bad input to remove_task_wait never waits, even with every worker held and a one-shot run queued in
+// the pool, which is left alone.  Tasks still queued at the exit never run.  (Restarts: the start-up allocation test.)
 TEST(TaskProcess, FirstTokenRefusalsAndExit)
 {
-    Runs runs;
+    Runs runs, queued;
     auto expect_stopped = [&] {
         int token = 2;
         EXPECT_EQ(add_each(&runs, 0, 0), Tokens(4, -1));
         EXPECT_EQ(update_task(2, 0, 0), -1);
-        EXPECT_EQ(remove_task(&token), -1);
-        EXPECT_EQ(token, 2) << "token left alone";
+        EXPECT_EQ((Tokens{remove_task(&token), remove_task_wait(&token), remove_task_wait(nullptr), token}),
+                  (Tokens{-1, -1, -1, 2}))
+            << "token left alone";
     };
     expect_stopped();
     EXPECT_EQ(task_process_exit(), 0);  // not running: nothing to stop
@@ -85,9 +128,24 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
     EXPECT_EQ(add_each(&runs, 2, 0), (Tokens{3, 4, 5, 6}));
     for (const auto &d : bad)
         EXPECT_EQ(update_task(4, d[0], d[1]), -1) << d[0] << "," << d[1];  // a queued task: its delay is refused
+
+    Gate gate;
+    hold_workers(gate, 2);
+    EXPECT_EQ(add_task(Runs::run, &queued, 0, 0), 7);
+    ASSERT_TRUE(wait_until([] { return threadpool_task_size_lock(gpool) == 1; }));
+    auto calls = std::async(std::launch::async, [] {
+        int zero = 0, unknown = 1007;
+        return Tokens{remove_task_wait(nullptr), remove_task_wait(&zero), zero, remove_task_wait(&unknown), unknown};
+    });
+    const bool returned = calls.wait_for(5s) == std::future_status::ready;
+    EXPECT_EQ(threadpool_task_size_lock(gpool), 1);
+    drain(gate);
+    EXPECT_TRUE(returned) << "a call with bad input waited";
+    EXPECT_EQ(calls.get(), (Tokens{-1, 0, 0, 0, 0}));
+    EXPECT_EQ(queued.finished, 1);
     EXPECT_EQ(lib_common_exit(), 0);  // every library thread joined: nothing can run later
     expect_stopped();
-    EXPECT_EQ(runs.count(), 1);
+    EXPECT_EQ(runs.started, 1);
 }
 
 class Tasks : public StartedLibrary {
@@ -100,12 +158,7 @@ protected:
         Runs sentinel;
         ASSERT_GT(add_task(Runs::run, &sentinel, 0, static_cast<long>(span.count())), 0);
         ASSERT_TRUE(sentinel.wait_done(1));
-        ASSERT_TRUE(lc_test::wait_until([] {
-            pthread_mutex_lock(&gpool->count_lock);
-            const int32_t busy = gpool->busy;
-            pthread_mutex_unlock(&gpool->count_lock);
-            return busy == 0 && threadpool_task_size_lock(gpool) == 0;
-        }));
+        ASSERT_TRUE(wait_until([] { return busy_workers() == 0 && threadpool_task_size_lock(gpool) == 0; }));
     }
 };
 
@@ -136,50 +189,48 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     EXPECT_LT(traced.find("arg:" + as_text(&same[1])), traced.find("arg:" + as_text(&same[2])));
     EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
     // A worker traces the end of a run after the task's function has returned.
-    EXPECT_TRUE(lc_test::wait_until([this] { return capture_.count(" end working") >= 3u; }))
+    EXPECT_TRUE(wait_until([this] { return capture_.count(" end working") >= 3u; }))
         << capture_.count(" end working") << " runs traced as ended";
 
     ASSERT_TRUE(later.wait_done(1));
     EXPECT_GE(later.spans[0].first - added, 990ms);
     EXPECT_EQ(update_task(once, 0, 0), -1) << "fired: the token is dead";
     pass(300ms);
-    EXPECT_EQ(later.count(), 1);
+    EXPECT_EQ(later.started, 1);
     EXPECT_EQ(remove_task(&once), 0);
     EXPECT_EQ(once, 0);
 }
 
-// A slow fixed-period task overlaps itself, a fixed-delay one never does, a
-// persistent one runs once per arming; removal zeroes the token and stops
-// each (runs already begun complete).
+// A slow fixed-period task overlaps itself, a fixed-delay one never does, a persistent one runs once per arming;
+// removal zeroes the token and stops each (runs already begun complete).
 TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
 {
     Runs period, delay, persistent;
     period.work = 300ms;
     int token = add_fixperiod_task(Runs::run, &period, 0, 100000);
-    ASSERT_TRUE(lc_test::wait_until([&] { return period.with([&] { return period.most >= 2; }); }, 10s));
+    ASSERT_TRUE(period.wait_done(2));
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(token, 0);
-    const int at_removal = period.count();
+    const int at_removal = period.started;
 
     delay.work = 200ms;
     token = add_fixdelay_task(Runs::run, &delay, 0, 100000);
     ASSERT_TRUE(delay.wait_done(3));  // takes 800 ms at least
     EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_LE(period.count(), at_removal + 2);  // at most the runs each worker had begun
-    delay.with([&] {
-        EXPECT_EQ(delay.most, 1);
-        for (size_t i = 1; i < delay.spans.size(); i++)  // armed again only when the run has ended
-            EXPECT_GE(delay.spans[i].first - delay.spans[i - 1].second, 99ms) << i;
-    });
+    EXPECT_LE(period.started, at_removal + 2);  // at most the runs each worker had begun
+    std::lock_guard<std::mutex> lock(delay.m), other(period.m);
+    EXPECT_LT(period.spans[1].first, period.spans[0].second) << "the second run began before the first ended";
+    for (size_t i = 1; i < delay.spans.size(); i++)  // armed again only when the run has ended
+        EXPECT_GE(delay.spans[i].first - delay.spans[i - 1].second, 99ms) << i;
 
     token = add_nodestroy_task(Runs::run, &persistent, 0, 50000);
     ASSERT_TRUE(persistent.wait_done(1));
     pass(300ms);  // six of its periods: parked, it ran once
-    EXPECT_EQ(persistent.count(), 1);
+    EXPECT_EQ(persistent.started, 1);
     EXPECT_EQ(update_task(token, 0, 50000), 0);
     ASSERT_TRUE(persistent.wait_done(2));
     pass(300ms);
-    EXPECT_EQ(persistent.count(), 2);
+    EXPECT_EQ(persistent.started, 2);
     const int old = token;
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(update_task(old, 0, 0), -1);
@@ -193,7 +244,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     caught.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGUSR2, &caught, &saved), 0);
     pid_t scheduler = 0;  // named by itself once it runs
-    ASSERT_TRUE(lc_test::wait_until([&] { return (scheduler = lc_test::thread_id("task_process")) > 0; }));
+    ASSERT_TRUE(wait_until([&] { return (scheduler = lc_test::thread_id("task_process")) > 0; }));
     __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);  // the scheduler thread reads it
     // Only a signal that finds the thread in its wait ends it; one that comes between two waits is handled and
     // lost.  The thread sleeps in its wait, between two passes: signalled then, it ends, or the next try ends it.
@@ -201,7 +252,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     for (int tries = 0; tries < 5 && !ended; tries++) {
         ASSERT_TRUE(lc_test::asleep(scheduler));
         ASSERT_EQ(syscall(SYS_tgkill, getpid(), scheduler, SIGUSR2), 0);
-        ended = lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }, 1s);
+        ended = wait_until([] { return lc_test::threads_named("task_process") == 0; }, 1s);
     }
     EXPECT_TRUE(ended);
     const Texts by_scheduler = traced_by("task_process_main");  // "enter" too, when it ran after the start's end
@@ -213,7 +264,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     EXPECT_GT(token, 0);
     EXPECT_EQ(update_task(token, 0, 1000), 0);
     std::this_thread::sleep_for(500ms);  // no event can tell that nothing fires: longer than the scheduler's wait
-    EXPECT_EQ(runs.count(), 0);
+    EXPECT_EQ(runs.started, 0);
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(token, 0);
 }
@@ -235,9 +286,159 @@ TEST(TaskProcess, AWakeUpCounterOnDescriptorZeroIsWatched)
     };
     EXPECT_EQ(lib_common_init(), 0);
     int token = add_nodestroy_task([](void *) {}, nullptr, 3600, 0);  // a wake-up
-    EXPECT_TRUE(lc_test::wait_until([&] { return count() == 0; })) << "count " << count();
+    EXPECT_TRUE(wait_until([&] { return count() == 0; })) << "count " << count();
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(lib_common_exit(), 0);
     dup2(saved, 0);
     close(saved);
+}
+
+// From a run of the task itself remove_task_wait removes the task but cannot wait for its own run: -1.  From another
+// thread it then waits for every run of each kind still under way, and the argument is freed at once.
+TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
+{
+    struct Self : Runs {
+        std::atomic<int> token{0}, result{1}, token_after{-1};
+        static void run(void *arg)
+        {
+            Self *s = static_cast<Self *>(arg);
+            int first = 1, token = 0;
+            if (wait_until([s] { return s->token != 0; }) && s->result.compare_exchange_strong(first, 2)) {
+                token = s->token;
+                s->result = remove_task_wait(&token);
+                s->token_after = token;
+            }
+            Runs::run(arg);
+        }
+    };
+    for (auto add : adders) {
+        Self *self = new Self;
+        self->work = 100ms;
+        int token = self->token = add(Self::run, self, 0, 10000);
+        ASSERT_TRUE(wait_until([&] { return self->result < 1; })) << token;
+        EXPECT_EQ(self->result.load(), -1);
+        EXPECT_EQ(self->token_after.load(), 0);
+        EXPECT_EQ(update_task(token, 0, 0), -1);  // removed all the same
+        EXPECT_EQ(remove_task_wait(&token), 0);
+        EXPECT_EQ(token, 0);
+        EXPECT_EQ(self->finished, self->started);
+        delete self;
+    }
+
+    // Likewise from a command handler, on the scheduler thread, which hands the runs over.
+    static std::atomic<int> from_handler{1};
+    static int handled_token = 0;
+    static const fifo_cmd row[] = {{"test_remove", nullptr,
+                                    [](const char *, void *) { from_handler = remove_task_wait(&handled_token); },
+                                    nullptr}};
+    add_fifo_work(row, 1);
+    Runs runs;
+    handled_token = add_nodestroy_task(Runs::run, &runs, 3600, 0);
+    const int token = handled_token;
+    ASSERT_TRUE(command("test_remove=1"));
+    EXPECT_EQ(from_handler.load(), -1);
+    EXPECT_EQ(handled_token, 0);
+    EXPECT_EQ(update_task(token, 0, 0), -1);
+}
+
+// A one-shot run the pool has not started is taken back and never starts: queued in the list, or being handed to a
+// full list by the scheduler; removed from an application thread, or from a task on the only free worker.  The call
+// waits for none of the held workers.
+TEST_F(Tasks, RemoveWaitTakesBackARunNotStarted)
+{
+    struct Remover {
+        Runs runs;  // of the task taken back
+        bool full = false;
+        std::atomic<int> result{1}, token{-1};
+        std::atomic<bool> done{false};
+        static void run(void *arg)
+        {
+            Remover *r = static_cast<Remover *>(arg);
+            if (r->full)  // the scheduler's hand-over has to wait for room
+                for (int i = 0; i < gpool->queue_max; i++)
+                    threadpool_add_task(
+                        gpool, [](void *) {}, nullptr);
+            int token = add_task(Runs::run, &r->runs, 0, 0);
+            wait_until([&] { return update_task(token, 0, 0) == -1; }, 10s);  // taken off the scheduler's queue
+            wait_until([&] { return r->full || threadpool_task_size_lock(gpool) == 1; }, 10s);
+            r->result = remove_task_wait(&token);
+            r->token = token;
+            r->done = true;
+        }
+    };
+    for (bool from_task : {false, true}) {
+        for (bool full : {false, true}) {
+            SCOPED_TRACE(std::string(from_task ? "from a task" : "from a thread") + (full ? ", full list" : ""));
+            Gate gate;
+            hold_workers(gate, from_task ? 1 : 2);
+            Remover remover;
+            remover.full = full;
+            std::thread thread;
+            if (from_task)
+                ASSERT_EQ(threadpool_add_task(gpool, Remover::run, &remover), 0);
+            else
+                thread = std::thread(Remover::run, &remover);
+            const bool done = wait_until([&] { return remover.done.load(); }, 10s);
+            drain(gate);
+            if (thread.joinable())
+                thread.join();
+            ASSERT_TRUE(done) << "the removal waited for the held workers";
+            EXPECT_EQ(remover.result.load(), 0);
+            EXPECT_EQ(remover.token.load(), 0);
+            EXPECT_EQ(remover.runs.started, 0);
+        }
+    }
+}
+
+// The stop waits for a removal under way (which still uses the pool) before the pool goes: the run it waits for
+// ends before lib_common_exit returns, and the removal gives 0.
+TEST(TaskProcess, ExitWaitsForTheRemovalUnderWay)
+{
+    ASSERT_EQ(lib_common_init(), 0);
+    Gate gate;
+    Runs *runs = new Runs;
+    runs->gate = &gate;
+    int token = add_task(Runs::run, runs, 0, 0);
+    ASSERT_TRUE(wait_until([&] { return runs->started == 1; }));
+    std::atomic<int> removed{1}, finished_at_exit{-1};
+    std::atomic<pid_t> remover_tid{0}, exiter_tid{0};
+    std::thread remover([&] {
+        remover_tid = own_tid();
+        removed = remove_task_wait(&token);
+    });
+    ASSERT_TRUE(wait_until([&] { return remover_tid != 0; }));
+    ASSERT_TRUE(lc_test::asleep(remover_tid));  // inside its wait
+    std::thread exiter([&] {
+        exiter_tid = own_tid();
+        EXPECT_EQ(lib_common_exit(), 0);
+        finished_at_exit = runs->finished.load();
+    });
+    ASSERT_TRUE(wait_until([&] { return exiter_tid != 0; }));
+    EXPECT_TRUE(lc_test::asleep(exiter_tid));  // waiting for the removal
+    gate.release();
+    remover.join();
+    exiter.join();
+    EXPECT_EQ(removed.load(), 0);
+    EXPECT_EQ(finished_at_exit.load(), 1);
+    delete runs;
+}
+
+// A hand-over the pool refuses (here: no pool) is dropped without a report: the one-shot entry is gone and its
+// function never runs.  A second one-shot taken after it shows that the first hand-over has been made.
+TEST_F(Tasks, AHandOverThePoolRefusesIsDroppedQuietly)
+{
+    threadpool *const pool = gpool;
+    __atomic_store_n(&gpool, static_cast<threadpool *>(nullptr), __ATOMIC_RELEASE);
+    Runs runs;
+    const int token = add_task(Runs::run, &runs, 0, 0);
+    const int later = add_task(Runs::run, &runs, 0, 0);
+    const bool taken = wait_until([&] { return update_task(later, 0, 0) == -1; });
+    __atomic_store_n(&gpool, pool, __ATOMIC_RELEASE);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(update_task(token, 0, 0), -1);
+    ASSERT_EQ(threadpool_add_task_sync(
+                  gpool, [](void *) {}, nullptr),
+              0);
+    EXPECT_EQ(runs.started, 0);
+    EXPECT_EQ(capture_.count(std::to_string(token)), 0u);
 }

@@ -60,27 +60,41 @@ TEST(ThreadPool, BadSizesAndArgumentsAreRefused)
 
 static std::vector<intptr_t> started;  // written by the one worker only
 
-// One worker held at a gate: tasks start in submission order; a submitter
-// waits while the list is full, let in by room or turned away by the
-// destruction, which runs nothing pending.  A synchronous submission
-// returns once its own task ran on a worker (named as the kernel keeps it).
+// One worker held at a gate: tasks start in submission order; submitters wait while the list is full, each task
+// taken lets one in, or the destruction turns them away and runs nothing pending.  A synchronous submission returns
+// once its own task ran on a worker (named as the kernel keeps it).
 TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
 {
     TraceCapture capture;
     threadpool *pool = threadpool_create(1, 1, 15);
     ASSERT_NE(pool, nullptr);
     Gate first, second;
-    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &first), 0);
-    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));  // taken
-    started.clear();
-    auto note = [](void *arg) { started.push_back(reinterpret_cast<intptr_t>(arg)); };
-    for (intptr_t i = 0; i < 15; i++)
-        ASSERT_EQ(threadpool_add_task(pool, note, reinterpret_cast<void *>(i)), 0);
-    auto sixteenth = std::async(std::launch::async, [&] { return threadpool_add_task(pool, note, (void *)15); });
-    EXPECT_TRUE(wait_until([&] { return capture.contains("]threadpool_task_size:15 shutdown:0\n"); }));
-    EXPECT_EQ(sixteenth.wait_for(100ms), std::future_status::timeout);
-    first.release();  // the worker takes the next task: room for one
-    EXPECT_EQ(sixteenth.get(), 0);
+    auto queue = [&](Gate &gate, lc_task_fn fn, void *arg, intptr_t n) {  // behind the held worker
+        ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
+        ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));  // taken
+        for (intptr_t i = 0; i < n; i++)
+            ASSERT_EQ(threadpool_add_task(pool, fn, arg != nullptr ? arg : reinterpret_cast<void *>(i)), 0);
+    };
+    std::vector<std::future<int>> waiting;
+    auto wait_full = [&](lc_task_fn fn, void *arg) {  // three submitters wait for room
+        ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 15; }));
+        capture.clear();
+        waiting.clear();
+        for (intptr_t i = 15; i < 18; i++)
+            waiting.push_back(std::async(std::launch::async, [=] {
+                return threadpool_add_task(pool, fn, arg != nullptr ? arg : reinterpret_cast<void *>(i));
+            }));
+        ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") == 3; }));
+    };
+    auto note = [](void *arg) {
+        std::this_thread::sleep_for(20ms);  // the submitters are back asleep before the next is taken
+        started.push_back(reinterpret_cast<intptr_t>(arg));
+    };
+    queue(first, note, nullptr, 15);
+    wait_full(note, nullptr);
+    first.release();
+    for (std::future<int> &f : waiting)
+        EXPECT_EQ(f.get(), 0);
 
     auto comm = [](void *name) {
         std::ifstream in("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
@@ -91,22 +105,15 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     EXPECT_EQ(threadpool_add_task_sync(pool, comm, &names[0]), 0);
     EXPECT_EQ(other.get(), 0);
     EXPECT_EQ(names[0] + "," + names[1], "threadpool_work,threadpool_work");
-    EXPECT_EQ(started, (std::vector<intptr_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+    std::sort(started.begin() + std::min<size_t>(15, started.size()), started.end());  // the waiting three in any order
+    EXPECT_EQ(started, (std::vector<intptr_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}));
 
     std::atomic<int> ran{0};
-    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &second), 0);
-    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));
-    for (int i = 0; i < 14; i++)
-        ASSERT_EQ(threadpool_add_task(pool, count_up, &ran), 0);
+    queue(second, count_up, &ran, 14);
     auto sync = std::async(std::launch::async, [&] { return threadpool_add_task_sync(pool, count_up, &ran); });
-    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 15; }));
-    capture.clear();
-    std::vector<std::future<int>> full;
-    for (int i = 0; i < 3; i++)
-        full.push_back(std::async(std::launch::async, [&] { return threadpool_add_task(pool, count_up, &ran); }));
-    ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") >= 3; }));
+    wait_full(count_up, &ran);
     auto destroyer = std::async(std::launch::async, [&] { return threadpool_destroy(pool); });
-    for (std::future<int> &f : full)
+    for (std::future<int> &f : waiting)
         EXPECT_EQ(f.get(), -1);                                        // woken by the destruction, not by room
     EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout);  // the busy task runs on
     second.release();
@@ -128,11 +135,9 @@ struct Rendezvous {
     }
 };
 
-// Each task added wakes an idle worker of its own: tasks added quickly one
-// after another, while every worker sleeps, all run at once.  Each task
-// taken lets in a submitter waiting on the full list, also when several
-// wait: all of them get in, one by one, as a single worker takes tasks.
-TEST(ThreadPool, EveryAddedTaskWakesAWorkerAndEveryTakenOneASubmitter)
+// Each task added wakes an idle worker of its own: tasks added quickly one after another, while every worker sleeps,
+// all run at once.
+TEST(ThreadPool, EveryAddedTaskWakesAWorker)
 {
     threadpool *pool = threadpool_create(4, 4, 15);
     ASSERT_NE(pool, nullptr);
@@ -145,32 +150,6 @@ TEST(ThreadPool, EveryAddedTaskWakesAWorkerAndEveryTakenOneASubmitter)
         // behind by a lost wake-up runs once the others gave up waiting.
         ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) == 0; }, 30s));
     }
-    EXPECT_EQ(threadpool_destroy(pool), 0);
-
-    TraceCapture capture;
-    pool = threadpool_create(1, 1, 15);
-    ASSERT_NE(pool, nullptr);
-    Gate gate;
-    std::atomic<int> ran{0};
-    ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
-    ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));
-    // Slow tasks: the submitters are back asleep before the next is taken.
-    auto slow = [](void *arg) {
-        std::this_thread::sleep_for(20ms);
-        count_up(arg);
-    };
-    for (int i = 0; i < 15; i++)
-        ASSERT_EQ(threadpool_add_task(pool, slow, &ran), 0);
-    std::vector<std::future<int>> waiting;
-    for (int i = 0; i < 3; i++)
-        waiting.push_back(std::async(std::launch::async, [&] { return threadpool_add_task(pool, count_up, &ran); }));
-    ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") >= 3; }));
-    gate.release();
-    for (std::future<int> &f : waiting) {
-        ASSERT_EQ(f.wait_for(20s), std::future_status::ready);
-        EXPECT_EQ(f.get(), 0);
-    }
-    EXPECT_TRUE(wait_until([&] { return ran.load() == 18; }));
     EXPECT_EQ(threadpool_destroy(pool), 0);
 }
 
