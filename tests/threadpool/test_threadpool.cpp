@@ -1,19 +1,17 @@
-// Thread pool: bad input; order, the full list, synchronous submission and
-// destruction; the adjusting step.
+// Thread pool: bad input; order, the full list, synchronous submission and destruction; the adjusting step.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <future>
 #include <sys/syscall.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace lc_test;
 using namespace std::chrono_literals;
+using Ints = std::vector<int>;
 
 static void count_up(void *arg)
 {
@@ -36,23 +34,19 @@ static int used_slots(threadpool *pool)
 
 TEST(ThreadPool, BadSizesAndArgumentsAreRefused)
 {
-    EXPECT_EQ(threadpool_create(-1, 2, 15), nullptr);
-    EXPECT_EQ(threadpool_create(1, 0, 15), nullptr);
-    EXPECT_EQ(threadpool_create(1, 2, 0), nullptr);
+    EXPECT_EQ((std::vector<threadpool *>{threadpool_create(-1, 2, 15), threadpool_create(1, 0, 15),
+                                         threadpool_create(1, 2, 0)}),
+              std::vector<threadpool *>(3, nullptr));
     threadpool *pool = threadpool_create(5, 2, 15);  // min above max: lowered, no slot overrun
     ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(read(pool, &threadpool::min), 2);
-    EXPECT_EQ(read(pool, &threadpool::live), 2);
-    EXPECT_EQ(used_slots(pool), 2);
-
+    EXPECT_EQ((Ints{read(pool, &threadpool::min), read(pool, &threadpool::live), used_slots(pool)}), (Ints{2, 2, 2}));
     std::atomic<int> ran{0};
     threadpool_adjust(nullptr);
-    EXPECT_EQ((std::vector<int>{threadpool_add_task(pool, nullptr, &ran), threadpool_add_task_sync(pool, nullptr, &ran),
-                                threadpool_add_task(nullptr, count_up, &ran), threadpool_task_size_lock(nullptr),
-                                threadpool_adjust_limit(nullptr, 1), threadpool_adjust_limit(pool, 3),
-                                threadpool_adjust_limit(pool, -1), threadpool_task_free(nullptr),
-                                threadpool_destroy(nullptr)}),
-              std::vector<int>(9, -1));
+    EXPECT_EQ((Ints{threadpool_add_task(pool, nullptr, &ran), threadpool_add_task_sync(pool, nullptr, &ran),
+                    threadpool_add_task(nullptr, count_up, &ran), threadpool_task_size_lock(nullptr),
+                    threadpool_adjust_limit(nullptr, 1), threadpool_adjust_limit(pool, 3),
+                    threadpool_adjust_limit(pool, -1), threadpool_task_free(nullptr), threadpool_destroy(nullptr)}),
+              Ints(9, -1));
     EXPECT_EQ(read(pool, &threadpool::limit), 2);
     EXPECT_EQ(threadpool_destroy(pool), 0);
     EXPECT_EQ(ran.load(), 0);
@@ -71,15 +65,14 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     Gate first, second;
     auto queue = [&](Gate &gate, lc_task_fn fn, void *arg, intptr_t n) {  // behind the held worker
         ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
-        ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));  // taken
+        ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));
         for (intptr_t i = 0; i < n; i++)
             ASSERT_EQ(threadpool_add_task(pool, fn, arg != nullptr ? arg : reinterpret_cast<void *>(i)), 0);
     };
     std::vector<std::future<int>> waiting;
     auto wait_full = [&](lc_task_fn fn, void *arg) {  // three submitters wait for room
         ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 15; }));
-        capture.clear();
-        waiting.clear();
+        capture.clear(), waiting.clear();
         for (intptr_t i = 15; i < 18; i++)
             waiting.push_back(std::async(std::launch::async, [=] {
                 return threadpool_add_task(pool, fn, arg != nullptr ? arg : reinterpret_cast<void *>(i));
@@ -122,40 +115,30 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     EXPECT_EQ(ran.load(), 0);
 }
 
-// Tasks that finish only once all of them run at the same time.
-struct Rendezvous {
-    std::atomic<int> arrived{0};
-    int expected;
-    explicit Rendezvous(int n) : expected(n) {}
-    static void meet(void *arg)
-    {
-        Rendezvous *r = static_cast<Rendezvous *>(arg);
-        r->arrived.fetch_add(1);
-        wait_until([r] { return r->arrived.load() >= r->expected; }, 5s);
-    }
-};
-
-// Each task added wakes an idle worker of its own: tasks added quickly one after another, while every worker sleeps,
-// all run at once.
+// Each task added wakes an idle worker of its own: four tasks that end only once all four run at the same time,
+// added quickly while every worker sleeps.
 TEST(ThreadPool, EveryAddedTaskWakesAWorker)
 {
     threadpool *pool = threadpool_create(4, 4, 15);
     ASSERT_NE(pool, nullptr);
+    static std::atomic<int> arrived;
+    auto meet = [](void *) {
+        arrived++;
+        wait_until([] { return arrived >= 4; }, 5s);
+    };
     for (int round = 0; round < 50 && !HasFailure(); round++) {
-        Rendezvous all(4);
+        arrived = 0;
         for (int i = 0; i < 4; i++)
-            ASSERT_EQ(threadpool_add_task(pool, Rendezvous::meet, &all), 0);
-        EXPECT_TRUE(wait_until([&] { return all.arrived.load() == 4; }, 4s)) << "round " << round;
-        // All have left `all` (and sleep again) before it goes; a task left
-        // behind by a lost wake-up runs once the others gave up waiting.
+            ASSERT_EQ(threadpool_add_task(pool, meet, nullptr), 0);
+        EXPECT_TRUE(wait_until([] { return arrived == 4; }, 4s)) << "round " << round;
+        // A task left behind by a lost wake-up runs once the others gave up waiting.
         ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) == 0; }, 30s));
     }
     EXPECT_EQ(threadpool_destroy(pool), 0);
 }
 
-// Growth: only with two tasks pending, up to the limit, three per step.
-// Shrinking: while most are idle, three per step and never below min; later
-// steps reap the leavers and new workers take their slots.
+// Growth: only with two tasks pending, up to the limit, three per step.  Shrinking: while most are idle, three per
+// step and never below min; later steps reap the leavers and new workers take their slots.
 TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
 {
     Gate one, rest;
@@ -169,8 +152,9 @@ TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
         threadpool_adjust(pool);
         EXPECT_TRUE(wait_until([&] { return read(pool, &threadpool::live) == live; })) << live;
     };
+    auto busy = [&](int32_t n) { return wait_until([&] { return read(pool, &threadpool::busy) == n; }, 20s); };
     submit(one, 1), submit(rest, 3);
-    ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) >= 3; }, 20s));
+    ASSERT_TRUE(busy(3));
     ASSERT_EQ(threadpool_adjust_limit(pool, 8), 0);
     step(3);                                         // one pending
     ASSERT_EQ(threadpool_adjust_limit(pool, 2), 0);  // lowers min as well: shrinking stops at 2
@@ -178,19 +162,18 @@ TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
     step(3);  // above the limit
     ASSERT_EQ(threadpool_adjust_limit(pool, 7), 0);
     step(6);
-    ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) >= 6; }, 20s));
+    ASSERT_TRUE(busy(6));
     step(7);
 
     rest.release();
     ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }));  // nothing is added meanwhile
-    ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) == 1; }));
+    ASSERT_TRUE(busy(1));
     step(4), step(2);
     EXPECT_TRUE(wait_until([&] {
         threadpool_adjust(pool);
         return used_slots(pool) == 2;
     }));
-    EXPECT_EQ(read(pool, &threadpool::live), 2);
-    EXPECT_EQ(read(pool, &threadpool::exit_count), 0);
+    EXPECT_EQ((Ints{read(pool, &threadpool::live), read(pool, &threadpool::exit_count)}), (Ints{2, 0}));
     submit(one, 3);  // one slot never used: the others must be reused
     step(5);
     EXPECT_EQ(used_slots(pool), 5);
