@@ -1,13 +1,10 @@
-// Task process: each kind of task on a started library, ordering, the first token, what is refused before the start
-// and after the exit; removal.  The caller frees a task's argument right after remove_task_wait, so a run still under
-// way would touch freed memory (ASan and TSan builds report it; the run counts say it everywhere), and a run the pool
-// had not started must never start.
+// Task process: each kind of task on a started library, ordering, the first token, refusals before the start and
+// after the exit; removal.  A run under way once remove_task_wait returned would touch a freed argument.
 #include "../lib_common/started_library.h"
 
 #include <algorithm>
 #include <climits>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <numeric>
 #include <signal.h>
@@ -23,8 +20,7 @@ using lc_test::wait_until;
 
 namespace {
 
-// Records the runs of a task: how many began and ended, when, and on which thread.  A run works for `work`, or until
-// `gate` opens.
+// The runs of a task: how many began and ended, when, on which thread.  A run works for `work`, or until `gate` opens.
 struct Runs {
     std::atomic<int> started{0}, finished{0};
     std::chrono::milliseconds work{0};
@@ -56,7 +52,6 @@ struct Runs {
 int (*const adders[])(lc_task_fn, void *, long, long) = {add_task, add_fixperiod_task, add_fixdelay_task,
                                                          add_nodestroy_task};
 
-// Every adding function with the same arguments.
 Tokens add_each(void *arg, long s, long us, lc_task_fn fn = Runs::run)
 {
     Tokens out;
@@ -91,16 +86,10 @@ void drain(Gate &gate)
     ASSERT_TRUE(wait_until([] { return busy_workers() == 0; }));
 }
 
-pid_t own_tid()
-{
-    return static_cast<pid_t>(syscall(SYS_gettid));
-}
-
 }  // namespace
 
-// Runs alone in its process (ctest starts one per test), so no entry was made before: the queue takes token 1 and the
-// first task 2.  Bad input to remove_task_wait never waits, even with every worker held and a one-shot run queued in
-// the pool, which is left alone.  Tasks still queued at the exit never run.  (Restarts: the start-up allocation test.)
+// Alone in its process (ctest starts one per test): the queue takes token 1, the first task 2.  Bad input to
+// remove_task_wait never waits, even with every worker held, and leaves a queued run alone.
 TEST(TaskProcess, FirstTokenRefusalsAndExit)
 {
     Runs runs, queued;
@@ -123,8 +112,7 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
     EXPECT_EQ(remove_task(nullptr), -1);
     EXPECT_EQ(add_task(Runs::run, &runs, 0, 0), 2);  // no refusal used up a token
     EXPECT_TRUE(runs.wait_done(1));
-    EXPECT_EQ(update_task(2, 0, 0), -1);  // fired
-    EXPECT_EQ(update_task(1, 0, 0), -1);  // the queue's token names no task
+    EXPECT_EQ((Tokens{update_task(2, 0, 0), update_task(1, 0, 0)}), Tokens(2, -1)) << "fired; the queue's own token";
     EXPECT_EQ(add_each(&runs, 2, 0), (Tokens{3, 4, 5, 6}));
     for (const auto &d : bad)
         EXPECT_EQ(update_task(4, d[0], d[1]), -1) << d[0] << "," << d[1];  // a queued task: its delay is refused
@@ -162,13 +150,6 @@ protected:
     }
 };
 
-static std::string as_text(const void *p)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
-
 // The gpool rows trace the pool's figures, its workers' runs and additions.
 TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
 {
@@ -185,9 +166,12 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     EXPECT_EQ(same[0].thread, "threadpool_work");  // not "task_process"
     const Texts texts = capture_.texts();
     const std::string traced = std::accumulate(texts.begin(), texts.end(), std::string());
-    EXPECT_LT(traced.find("arg:" + as_text(&same[0])), traced.find("arg:" + as_text(&same[1])));  // handed over
-    EXPECT_LT(traced.find("arg:" + as_text(&same[1])), traced.find("arg:" + as_text(&same[2])));
-    EXPECT_TRUE(capture_.contains("," + as_text(&same[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
+    char arg[3][32];
+    for (int i = 0; i < 3; i++)
+        snprintf(arg[i], sizeof arg[i], "%p", static_cast<void *>(&same[i]));
+    EXPECT_LT(traced.find(std::string("arg:") + arg[0]), traced.find(std::string("arg:") + arg[1]));  // handed over
+    EXPECT_LT(traced.find(std::string("arg:") + arg[1]), traced.find(std::string("arg:") + arg[2]));
+    EXPECT_TRUE(capture_.contains("," + std::string(arg[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
     // A worker traces the end of a run after the task's function has returned.
     EXPECT_TRUE(wait_until([this] { return capture_.count(" end working") >= 3u; }))
         << capture_.count(" end working") << " runs traced as ended";
@@ -401,20 +385,18 @@ TEST(TaskProcess, ExitWaitsForTheRemovalUnderWay)
     int token = add_task(Runs::run, runs, 0, 0);
     ASSERT_TRUE(wait_until([&] { return runs->started == 1; }));
     std::atomic<int> removed{1}, finished_at_exit{-1};
-    std::atomic<pid_t> remover_tid{0}, exiter_tid{0};
-    std::thread remover([&] {
-        remover_tid = own_tid();
-        removed = remove_task_wait(&token);
-    });
-    ASSERT_TRUE(wait_until([&] { return remover_tid != 0; }));
-    ASSERT_TRUE(lc_test::asleep(remover_tid));  // inside its wait
-    std::thread exiter([&] {
-        exiter_tid = own_tid();
+    std::atomic<pid_t> tid{0};
+    auto started_asleep = [&](std::function<void()> fn) {  // on a thread of its own, inside its wait
+        tid = 0;
+        std::thread thread([&tid, fn] { tid = static_cast<pid_t>(syscall(SYS_gettid)), fn(); });
+        EXPECT_TRUE(wait_until([&] { return tid != 0; }) && lc_test::asleep(tid));
+        return thread;
+    };
+    std::thread remover = started_asleep([&] { removed = remove_task_wait(&token); });
+    std::thread exiter = started_asleep([&] {  // waiting for the removal
         EXPECT_EQ(lib_common_exit(), 0);
         finished_at_exit = runs->finished.load();
     });
-    ASSERT_TRUE(wait_until([&] { return exiter_tid != 0; }));
-    EXPECT_TRUE(lc_test::asleep(exiter_tid));  // waiting for the removal
     gate.release();
     remover.join();
     exiter.join();
