@@ -1,5 +1,4 @@
-// Delay queue: ordering by delta times, removal, tokens, firing each kind of
-// entry.  Tokens made on many threads: the stress test under ThreadSanitizer.
+// Delay queue: ordering by delta times, removal, tokens, firing each kind of entry.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -12,18 +11,9 @@ using Pair = std::pair<int32_t, int32_t>;
 static const DelayInterval kForever(2147483647, 999999);
 static const int64_t kSlackUs = 250000;  // a loaded machine, qemu, TSan
 
-static int64_t us(const Timeval &t)
-{
-    return int64_t(t.seconds()) * 1000000 + t.useconds();
-}
-static DelayQueueEntry *entry(int secs)
-{
-    return new DelayQueueEntry(DelayInterval(secs, 0));
-}
-static void count_up(void *arg)
-{
-    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
-}
+static const auto us = [](const Timeval &t) { return int64_t(t.seconds()) * 1000000 + t.useconds(); };
+static const lc_task_fn count_up = [](void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); };
+static const lc_task_fn nothing = [](void *) {};
 
 static Ring ring(DelayQueue &q)
 {
@@ -33,13 +23,13 @@ static Ring ring(DelayQueue &q)
     return out;
 }
 
-// Entries hold the delta to the one before; an equal delay goes behind its
-// twin; taking an entry out (by pointer, token or destruction) hands its
-// delta on; a parked entry stays behind every finite one.
+// Entries hold the delta to the one before; an equal delay goes behind its twin; taking an entry out (by pointer,
+// token or destruction) hands its delta on; a parked entry stays behind every finite one.
 TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
 {
     DelayQueue q;
     EXPECT_TRUE(q.timeToNextAlarm() == kForever);
+    auto entry = [](int secs) { return new DelayQueueEntry(DelayInterval(secs, 0)); };
     DelayQueueEntry *three = entry(3), *one = entry(1), *two = entry(2), *twin = entry(2);
     for (DelayQueueEntry *e : {three, one, two, twin})
         q.addEntry(e);
@@ -113,9 +103,7 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(q.handleAlarm(), 1);
     EXPECT_EQ(ring(q), (Ring{kept[1], kept[2]}));
 
-    ASSERT_EQ(threadpool_add_task_sync(
-                  gpool, [](void *) {}, nullptr),
-              0);  // one worker: all handed over ran
+    ASSERT_EQ(threadpool_add_task_sync(gpool, nothing, nullptr), 0);  // one worker: all handed over ran
     EXPECT_EQ(once_ran, 1);
     EXPECT_EQ(kept_ran, 0);
     EXPECT_EQ(threadpool_destroy(gpool), 0);

@@ -20,6 +20,8 @@ using lc_test::wait_until;
 
 namespace {
 
+const lc_task_fn nothing = [](void *) {};
+
 // The runs of a task: how many began and ended, when, on which thread.  A run works for `work`, or until `gate` opens.
 struct Runs {
     std::atomic<int> started{0}, finished{0};
@@ -80,9 +82,7 @@ void hold_workers(Gate &gate, int n)
 void drain(Gate &gate)
 {
     gate.release();
-    ASSERT_EQ(threadpool_add_task_sync(
-                  gpool, [](void *) {}, nullptr),
-              0);
+    ASSERT_EQ(threadpool_add_task_sync(gpool, nothing, nullptr), 0);
     ASSERT_TRUE(wait_until([] { return busy_workers() == 0; }));
 }
 
@@ -269,7 +269,7 @@ TEST(TaskProcess, AWakeUpCounterOnDescriptorZeroIsWatched)
         return -1LL;
     };
     EXPECT_EQ(lib_common_init(), 0);
-    int token = add_nodestroy_task([](void *) {}, nullptr, 3600, 0);  // a wake-up
+    int token = add_nodestroy_task(nothing, nullptr, 3600, 0);  // a wake-up
     EXPECT_TRUE(wait_until([&] { return count() == 0; })) << "count " << count();
     EXPECT_EQ(remove_task(&token), 0);
     EXPECT_EQ(lib_common_exit(), 0);
@@ -340,8 +340,7 @@ TEST_F(Tasks, RemoveWaitTakesBackARunNotStarted)
             Remover *r = static_cast<Remover *>(arg);
             if (r->full)  // the scheduler's hand-over has to wait for room
                 for (int i = 0; i < gpool->queue_max; i++)
-                    threadpool_add_task(
-                        gpool, [](void *) {}, nullptr);
+                    threadpool_add_task(gpool, nothing, nullptr);
             int token = add_task(Runs::run, &r->runs, 0, 0);
             wait_until([&] { return update_task(token, 0, 0) == -1; }, 10s);  // taken off the scheduler's queue
             wait_until([&] { return r->full || threadpool_task_size_lock(gpool) == 1; }, 10s);
@@ -418,9 +417,7 @@ TEST_F(Tasks, AHandOverThePoolRefusesIsDroppedQuietly)
     __atomic_store_n(&gpool, pool, __ATOMIC_RELEASE);
     ASSERT_TRUE(taken);
     EXPECT_EQ(update_task(token, 0, 0), -1);
-    ASSERT_EQ(threadpool_add_task_sync(
-                  gpool, [](void *) {}, nullptr),
-              0);
+    ASSERT_EQ(threadpool_add_task_sync(gpool, nothing, nullptr), 0);
     EXPECT_EQ(runs.started, 0);
     EXPECT_EQ(capture_.count(std::to_string(token)), 0u);
 }

@@ -1,5 +1,4 @@
-// Time values: layout, constants set at load, carry, borrow, clamp, scaling,
-// comparisons, the clock.
+// Time values: layout, constants set at load, carry, borrow, clamp, scaling, comparisons, the clock.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -14,10 +13,7 @@ static_assert(sizeof(DelayQueue) == AT(44, 64) && sizeof(DelayQueueEntry::tokenC
 
 using Pair = std::pair<int32_t, int32_t>;
 
-static Pair P(const Timeval &t)
-{
-    return {t.seconds(), t.useconds()};
-}
+static const auto P = [](const Timeval &t) { return Pair{t.seconds(), t.useconds()}; };
 
 // Read by a static initialiser of this program, before main.
 static const int32_t day_at_start = DELAY_DAY.seconds();

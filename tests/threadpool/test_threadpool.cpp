@@ -13,10 +13,7 @@ using namespace lc_test;
 using namespace std::chrono_literals;
 using Ints = std::vector<int>;
 
-static void count_up(void *arg)
-{
-    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
-}
+static const lc_task_fn count_up = [](void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); };
 
 // A counter of the pool, read under the lock that guards it.
 static int32_t read(threadpool *pool, int32_t threadpool::*field)
