@@ -1,7 +1,6 @@
 // Allocation failures: every function that allocates is walked over its failure points N = 1, 2, ...: each gives the
-// documented result and leaves the object as it was and usable, or nothing behind (ASan reports leaks).  The allocator
-// of a static copy of the library is wrapped at link time; only the arming thread counts, so workers never move the
-// count.
+// documented result and leaves the object as it was and usable, or nothing behind (ASan reports leaks).  Only the
+// arming thread counts, so workers never move the count.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +13,7 @@
 static thread_local int fail_at = 0, seen = 0;  // fail_at 0: disarmed
 static thread_local bool failed = false;
 
-// The linker sends the library's calls of name to __wrap_name: it fails this thread's armed allocation and otherwise
-// calls the original, __real_name.
+// The linker sends the library's calls of name to __wrap_name: it fails this thread's armed allocation.
 #define WRAP(type, name, params, args)                                                            \
     extern "C" type __real_##name params noexcept;                                                \
     extern "C" type __wrap_##name params noexcept                                                 \
@@ -83,10 +81,7 @@ template <class T, class R> Result made(T *obj, R release)
 }
 
 std::atomic<int> ran{0};
-void count_up(void *)
-{
-    ran++;
-}
+const lc_task_fn count_up = [](void *) { ran++; };
 
 // Registrations in the command list (read only; this thread alone adds).
 long registrations()
@@ -136,11 +131,11 @@ struct Objects {
         }
     }
     long dropped() const { return static_cast<long>(capture.count("]command table dropped: no memory\n")); }
-    // A copy refused for want of memory is traced by the writing function itself, with the line of its trace.
+    // Ten for each copy refused for want of memory, which the writing function traces itself.
     long malloc_errors(const char *file, const char *function) const
     {
-        return static_cast<long>(
-            capture.count(lc_test::traced_tag("lib", file, function, "Malloc Error!") + "Malloc Error!\n"));
+        return 10 * static_cast<long>(
+                        capture.count(lc_test::traced_tag("lib", file, function, "Malloc Error!") + "Malloc Error!\n"));
     }
 };
 
@@ -203,9 +198,7 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
         timer("add_nodestroy_task", add_nodestroy_task),
         {"add_fifo_work",
          [](Objects &o) {
-             o.capture.clear();
-             add_fifo_work(table, 1);
-             return Result{o.dropped(), registrations() - o.tables};
+             return o.capture.clear(), add_fifo_work(table, 1), Result{o.dropped(), registrations() - o.tables};
          },
          {1, 0},
          {0, 1}},
@@ -213,8 +206,7 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
          [](Objects &o) {
              o.capture.clear();
              const long rc = queue_write2(&mutex, &cond, &o.frames, "frame", 6, 1);
-             return Result{rc,
-                           queue_length2(&o.frames) + 10 * o.malloc_errors("queues/frame_queue.cpp", "queue_write2")};
+             return Result{rc, queue_length2(&o.frames) + o.malloc_errors("queues/frame_queue.cpp", "queue_write2")};
          },
          {LC_QUEUE_FULL, 10},
          {LC_QUEUE_OK, 1}},
@@ -222,8 +214,7 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
          [](Objects &o) {
              o.capture.clear();
              const long rc = queue_write3(&o.blocks, "block", 6, 1, 11);
-             return Result{rc,
-                           queue_length3(&o.blocks) + 10 * o.malloc_errors("queues/block_queue.cpp", "queue_write3")};
+             return Result{rc, queue_length3(&o.blocks) + o.malloc_errors("queues/block_queue.cpp", "queue_write3")};
          },
          {LC_QUEUE_FULL, 10},
          {LC_QUEUE_OK, 1}},
@@ -263,8 +254,7 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
          {0, 11}},
         {"request parse",
          [](Objects &o) {
-             o.request->parse(o.request, "a=1&b=%20&c");
-             return Result{0, o.request->count};
+             return o.request->parse(o.request, "a=1&b=%20&c"), Result{0, o.request->count};
          },
          {0, 10},
          {0, 11}},
