@@ -50,12 +50,8 @@ void churn(Task *tasks, int count, unsigned seed, Clock::duration pace, std::ato
             t.kind = static_cast<Kind>(random() % KINDS);
             t.token = add[t.kind](run, &t, 0, t.kind == ONCE ? random() % 20000 : 1000 + random() % 19000);
             const Task &r = tasks[i - random() % std::min(i + 1, 16)];
-            if (random() % 3 == 0) {
-                const int rc = update_task(r.token, 0, 1000 + random() % 19000);
-                if (r.kind != ONCE) {  // only a fired one-shot's token is dead
-                    EXPECT_EQ(rc, 0);
-                }
-            }
+            // Re-timed now and then: only a fired one-shot's token is dead.
+            EXPECT_TRUE(random() % 3 != 0 || update_task(r.token, 0, 1000 + random() % 19000) == 0 || r.kind == ONCE);
         }
         if (i < 16)
             continue;
@@ -109,9 +105,7 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
         pthread_mutex_lock(&gpool->count_lock);
         const int n = gpool->live;
         pthread_mutex_unlock(&gpool->count_lock);
-        if (n > most)
-            most = fewest_after_most = n;
-        fewest_after_most = std::min(fewest_after_most, n);
+        fewest_after_most = n > most ? (most = n) : std::min(fewest_after_most, n);
     };
     const std::string batches[] = {"gpool=statistics;lib_level=debug;help=1",
                                    "dbg_time=1;gpool=add_task;lib_level=info", "gpool=print_task;help=1;dbg_time=0",
@@ -131,19 +125,8 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
         return std::count_if(&tasks[0], &tasks[total],
                              [](const Task &t) { return t.kind == ONCE && !t.removed && t.runs == 0; });
     };
-    EXPECT_TRUE(lc_test::wait_until(
-        [&] {
-            step();
-            return unrun() == 0;
-        },
-        30s))
-        << unrun();
-    EXPECT_TRUE(lc_test::wait_until(
-        [&] {
-            step();
-            return fewest_after_most < most;
-        },
-        10s));
+    EXPECT_TRUE(lc_test::wait_until([&] { return step(), unrun() == 0; }, 30s)) << unrun();
+    EXPECT_TRUE(lc_test::wait_until([&] { return step(), fewest_after_most < most; }, 10s));
     // A removed task left running would run every few milliseconds: its late runs soon outnumber the workers that can
     // be caught between look-up and call.
     int once_runs = 0, too_late = 0, late_after_wait = 0;
@@ -156,8 +139,8 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     ASSERT_EQ(lib_common_exit(), 0);
     library_stopped = true;
     // A run after the stop needs a library thread that outlived it.
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 0; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
+    for (const char *name : {"threadpool_work", "task_process"})
+        EXPECT_TRUE(lc_test::wait_until([name] { return lc_test::threads_named(name) == 0; })) << name;
     EXPECT_EQ(once_runs, 0) << "one-shots that did not run once";
     EXPECT_EQ(too_late, 0) << "removed tasks that kept running";
     EXPECT_EQ(late_after_wait, 0) << "tasks that ran after remove_task_wait had returned";
