@@ -180,9 +180,7 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     EXPECT_GE(later.spans[0].first - added, 990ms);
     EXPECT_EQ(update_task(once, 0, 0), -1) << "fired: the token is dead";
     pass(300ms);
-    EXPECT_EQ(later.started, 1);
-    EXPECT_EQ(remove_task(&once), 0);
-    EXPECT_EQ(once, 0);
+    EXPECT_EQ((Tokens{later.started, remove_task(&once), once}), (Tokens{1, 0, 0}));
 }
 
 // A slow fixed-period task overlaps itself, a fixed-delay one never does, a persistent one runs once per arming;
@@ -193,8 +191,7 @@ TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
     period.work = 300ms;
     int token = add_fixperiod_task(Runs::run, &period, 0, 100000);
     ASSERT_TRUE(period.wait_done(2));
-    EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(token, 0);
+    EXPECT_EQ((Tokens{remove_task(&token), token}), (Tokens{0, 0}));
     const int at_removal = period.started;
 
     delay.work = 200ms;
@@ -210,14 +207,11 @@ TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
     token = add_nodestroy_task(Runs::run, &persistent, 0, 50000);
     ASSERT_TRUE(persistent.wait_done(1));
     pass(300ms);  // six of its periods: parked, it ran once
-    EXPECT_EQ(persistent.started, 1);
-    EXPECT_EQ(update_task(token, 0, 50000), 0);
+    EXPECT_EQ((Tokens{persistent.started, update_task(token, 0, 50000)}), (Tokens{1, 0}));
     ASSERT_TRUE(persistent.wait_done(2));
     pass(300ms);
-    EXPECT_EQ(persistent.started, 2);
     const int old = token;
-    EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(update_task(old, 0, 0), -1);
+    EXPECT_EQ((Tokens{persistent.started, remove_task(&token), update_task(old, 0, 0)}), (Tokens{2, 0, -1}));
 }
 
 // A signal the process catches, delivered to the scheduler thread, ends its wait and with it the thread ("leave"):
@@ -248,9 +242,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     EXPECT_GT(token, 0);
     EXPECT_EQ(update_task(token, 0, 1000), 0);
     std::this_thread::sleep_for(500ms);  // no event can tell that nothing fires: longer than the scheduler's wait
-    EXPECT_EQ(runs.started, 0);
-    EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(token, 0);
+    EXPECT_EQ((Tokens{runs.started, remove_task(&token), token}), (Tokens{0, 0, 0}));
 }
 
 // A process started with its standard input closed: the wake-up counter gets descriptor 0 and is still watched, so
@@ -300,12 +292,10 @@ TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
         self->work = 100ms;
         int token = self->token = add(Self::run, self, 0, 10000);
         ASSERT_TRUE(wait_until([&] { return self->result < 1; })) << token;
-        EXPECT_EQ(self->result.load(), -1);
-        EXPECT_EQ(self->token_after.load(), 0);
-        EXPECT_EQ(update_task(token, 0, 0), -1);  // removed all the same
-        EXPECT_EQ(remove_task_wait(&token), 0);
-        EXPECT_EQ(token, 0);
-        EXPECT_EQ(self->finished, self->started);
+        // Refused, yet removed all the same; from here every run has ended.
+        EXPECT_EQ((Tokens{self->result, self->token_after, update_task(token, 0, 0), remove_task_wait(&token), token,
+                          self->started - self->finished}),
+                  (Tokens{-1, 0, -1, 0, 0, 0}));
         delete self;
     }
 
@@ -320,9 +310,7 @@ TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
     handled_token = add_nodestroy_task(Runs::run, &runs, 3600, 0);
     const int token = handled_token;
     ASSERT_TRUE(command("test_remove=1"));
-    EXPECT_EQ(from_handler.load(), -1);
-    EXPECT_EQ(handled_token, 0);
-    EXPECT_EQ(update_task(token, 0, 0), -1);
+    EXPECT_EQ((Tokens{from_handler, handled_token, update_task(token, 0, 0)}), (Tokens{-1, 0, -1}));
 }
 
 // A one-shot run the pool has not started is taken back and never starts: queued in the list, or being handed to a
@@ -366,9 +354,7 @@ TEST_F(Tasks, RemoveWaitTakesBackARunNotStarted)
             if (thread.joinable())
                 thread.join();
             ASSERT_TRUE(done) << "the removal waited for the held workers";
-            EXPECT_EQ(remover.result.load(), 0);
-            EXPECT_EQ(remover.token.load(), 0);
-            EXPECT_EQ(remover.runs.started, 0);
+            EXPECT_EQ((Tokens{remover.result, remover.token, remover.runs.started}), (Tokens{0, 0, 0}));
         }
     }
 }
@@ -399,8 +385,7 @@ TEST(TaskProcess, ExitWaitsForTheRemovalUnderWay)
     gate.release();
     remover.join();
     exiter.join();
-    EXPECT_EQ(removed.load(), 0);
-    EXPECT_EQ(finished_at_exit.load(), 1);
+    EXPECT_EQ((Tokens{removed, finished_at_exit}), (Tokens{0, 1}));
     delete runs;
 }
 
@@ -418,6 +403,5 @@ TEST_F(Tasks, AHandOverThePoolRefusesIsDroppedQuietly)
     ASSERT_TRUE(taken);
     EXPECT_EQ(update_task(token, 0, 0), -1);
     ASSERT_EQ(threadpool_add_task_sync(gpool, nothing, nullptr), 0);
-    EXPECT_EQ(runs.started, 0);
-    EXPECT_EQ(capture_.count(std::to_string(token)), 0u);
+    EXPECT_EQ((Tokens{runs.started, static_cast<int>(capture_.count(std::to_string(token)))}), (Tokens{0, 0}));
 }
