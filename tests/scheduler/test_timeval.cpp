@@ -1,15 +1,8 @@
-// Time values: layout, constants set at load, carry, borrow, clamp, scaling, comparisons, the clock.
+// Time values: constants set at load, carry, borrow, clamp, scaling, comparisons, the clock.  Their layout is
+// abi.matches_baseline's.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
-
-#include <string.h>
-
-// Shared by the processes that link the library, as (32-bit ARM, 64-bit host).
-#define AT(ilp32, lp64) (UINTPTR_MAX == 0xffffffffu ? (ilp32) : (lp64))
-static_assert(sizeof(Timeval) == 8 && alignof(Timeval) == 4 && sizeof(_EventTime) == 8, "two 32-bit words");
-static_assert(sizeof(DelayQueueEntry) == AT(36, 56) && sizeof(AlarmHandler) == AT(44, 72), "");
-static_assert(sizeof(DelayQueue) == AT(44, 64) && sizeof(DelayQueueEntry::tokenCounter) == 4, "");
 
 using Pair = std::pair<int32_t, int32_t>;
 
@@ -39,15 +32,14 @@ TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceClampsAndComparesSigned)
         {{0, -1}, {0, 0}, {0, -1}, {0, 0}, -1},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.a) + " and " + ::testing::PrintToString(c.b));
         const Timeval a(c.a.first, c.a.second), b(c.b.first, c.b.second);
         Timeval sum = a, rest = a;
         sum += DelayInterval(c.b.first, c.b.second);
         rest -= DelayInterval(c.b.first, c.b.second);
-        EXPECT_EQ(P(sum), c.sum) << c.a.first << "," << c.a.second;
-        EXPECT_EQ(P(rest), c.rest) << c.a.first << "," << c.a.second;
+        EXPECT_EQ((std::vector<Pair>{P(sum), P(rest)}), (std::vector<Pair>{c.sum, c.rest}));
         EXPECT_EQ((std::vector<bool>{a<b, a> b, a == b, a != b, a >= b}),
-                  (std::vector<bool>{c.order<0, c.order> 0, c.order == 0, c.order != 0, c.order >= 0}))
-            << c.a.first << "," << c.a.second;
+                  (std::vector<bool>{c.order<0, c.order> 0, c.order == 0, c.order != 0, c.order >= 0}));
     }
     EXPECT_EQ((std::vector<Pair>{P(Timeval(5, 100) - Timeval(5, 200)), P(Timeval(7, 0) - Timeval(5, 500000)),
                                  P(Timeval(5, 0) - Timeval(7, 0)), P(60 * DelayInterval(1, 500000)),
@@ -55,16 +47,9 @@ TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceClampsAndComparesSigned)
                                  P(1000 * DelayInterval(0, 999999))}),
               (std::vector<Pair>{{0, 0}, {1, 500000}, {0, 0}, {90, 0}, {2, 100000}, {-3, -200000}, {999, 999000}}));
 
-    const Timeval a(4, 20);
-    int32_t words[2];
-    memcpy(words, &a, sizeof words);
-    EXPECT_EQ(P(a), Pair(words[0], words[1])) << "seconds first";
-
     const _EventTime before = TimeNow(), now = TimeNow();
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    EXPECT_TRUE(now >= before);
-    EXPECT_GE(now.useconds(), 0);
-    EXPECT_LE(now.useconds(), 999999);
+    EXPECT_TRUE(now >= before && now.useconds() >= 0 && now.useconds() <= 999999) << P(now).second;
     EXPECT_NEAR(now.seconds(), ts.tv_sec, 1) << "the monotonic clock";
 }
