@@ -34,9 +34,8 @@ TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
     for (DelayQueueEntry *e : {three, one, two, twin})
         q.addEntry(e);
     EXPECT_EQ(ring(q), (Ring{one, two, twin, three}));
-    for (DelayQueueEntry *e : {one, two, three})
-        EXPECT_NEAR(us(e->remaining()), 1000000, kSlackUs);
-    EXPECT_NEAR(us(twin->remaining()), 0, kSlackUs);
+    for (DelayQueueEntry *e : {one, two, twin, three})
+        EXPECT_NEAR(us(e->remaining()), e == twin ? 0 : 1000000, kSlackUs);
 
     for (DelayQueueEntry *e : {two, twin, two, (DelayQueueEntry *)nullptr, (DelayQueueEntry *)&q})
         q.removeEntry(e);  // then already out, null, the queue itself: nothing
@@ -47,13 +46,12 @@ TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
     for (DelayQueueEntry *e : {one, two, twin})
         delete e;
     for (int32_t token : {gone[0], gone[1], 0, q.token()}) {
-        EXPECT_EQ(q.findEntryByToken(token), nullptr) << token;
-        EXPECT_EQ(q.removeEntry(token), nullptr) << token;
+        EXPECT_EQ((Ring{q.findEntryByToken(token), q.removeEntry(token)}), Ring(2, nullptr)) << token;
         EXPECT_EQ(q.updateEntry(token, DELAY_SECOND), -1) << token;
     }
-    EXPECT_EQ(q.updateEntry(nullptr, DELAY_SECOND), -1);
-    EXPECT_EQ(q.updateEntry_Remaining(nullptr, DELAY_SECOND), -1);
-    EXPECT_EQ(q.updateEntry_reset(nullptr), -1);
+    EXPECT_EQ((std::vector<int>{q.updateEntry(nullptr, DELAY_SECOND), q.updateEntry_Remaining(nullptr, DELAY_SECOND),
+                                q.updateEntry_reset(nullptr)}),
+              std::vector<int>(3, -1));
     q.addEntry(nullptr);
     q.addEntry(three);  // already queued: stays where it is
 
@@ -69,8 +67,7 @@ TEST(DelayQueue, OrdersByDeltasAndKeepsExpiriesOnRemoval)
 
 // One due entry per call, however many fell due since the last: a one-shot leaves and its own function goes to the
 // pool; a fixed-period entry is re-armed one interval on; fixed-delay and persistent ones are parked, interval kept.
-// The kept kinds reach the pool as the runner of their token, which finds nothing on a queue that is not the
-// scheduler's.
+// The kept kinds reach the pool as their token's runner, which finds nothing on a queue not the scheduler's.
 TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
 {
     gpool = threadpool_create(1, 1, 15);
@@ -93,8 +90,7 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(q.handleAlarm(), 0);
     EXPECT_EQ(ring(q), (Ring{kept[0], kept[1], kept[2]}));
     EXPECT_NEAR(us(q.timeToNextAlarm()), 1000000, kSlackUs);
-    EXPECT_TRUE(kept[1]->interval() == DELAY_SECOND);
-    EXPECT_TRUE(kept[2]->interval() == DELAY_SECOND);
+    EXPECT_TRUE(kept[1]->interval() == DELAY_SECOND && kept[2]->interval() == DELAY_SECOND);
     delete q.removeEntry(kept[0]->token());
     EXPECT_GT(q.timeToNextAlarm().seconds(), 2000000000);  // only parked ones left
     EXPECT_EQ(q.handleAlarm(), 0);
@@ -104,8 +100,7 @@ TEST(DelayQueue, HandleAlarmFiresEachKindAsItRequires)
     EXPECT_EQ(ring(q), (Ring{kept[1], kept[2]}));
 
     ASSERT_EQ(threadpool_add_task_sync(gpool, nothing, nullptr), 0);  // one worker: all handed over ran
-    EXPECT_EQ(once_ran, 1);
-    EXPECT_EQ(kept_ran, 0);
+    EXPECT_EQ((std::vector<int>{once_ran, kept_ran}), (std::vector<int>{1, 0}));
     EXPECT_EQ(threadpool_destroy(gpool), 0);
     gpool = nullptr;
 }
