@@ -153,9 +153,9 @@ Row<Objects> timer(const char *name, int (*add)(lc_task_fn, void *, long, long))
 
 }  // namespace
 
-// Queue copies are refused as full and traced; a failed ring holds and takes nothing; a parse drops the entry that failed and
-// goes on; a command table is dropped with its trace.  The stop frees every command table, and each failure of the
-// start shows as exactly one of: no pool, no scheduler (the task functions refuse), one command table dropped.
+// Queue copies are refused as full and traced; a failed ring holds and takes nothing; a parse drops the entry that
+// failed and goes on; a command table is dropped with its trace.  The stop frees every command table, and each
+// failure of the start shows as exactly one of: no pool, no scheduler (the task functions refuse), one table dropped.
 TEST(AllocFailure, EveryFunctionThatAllocates)
 {
     static const std::string path = "/tmp/lc_alloc_walk_" + std::to_string(getpid());
