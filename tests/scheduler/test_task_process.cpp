@@ -130,8 +130,7 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
     drain(gate);
     EXPECT_TRUE(returned) << "a call with bad input waited";
     EXPECT_EQ(calls.get(), (Tokens{-1, 0, 0, 0, 0}));
-    EXPECT_EQ(queued.finished, 1);
-    EXPECT_EQ(lib_common_exit(), 0);  // every library thread joined: nothing can run later
+    EXPECT_EQ((Tokens{queued.finished, lib_common_exit()}), (Tokens{1, 0}));  // all joined: nothing can run later
     expect_stopped();
     EXPECT_EQ(runs.started, 1);
 }
@@ -263,8 +262,7 @@ TEST(TaskProcess, AWakeUpCounterOnDescriptorZeroIsWatched)
     EXPECT_EQ(lib_common_init(), 0);
     int token = add_nodestroy_task(nothing, nullptr, 3600, 0);  // a wake-up
     EXPECT_TRUE(wait_until([&] { return count() == 0; })) << "count " << count();
-    EXPECT_EQ(remove_task(&token), 0);
-    EXPECT_EQ(lib_common_exit(), 0);
+    EXPECT_EQ((Tokens{remove_task(&token), lib_common_exit()}), (Tokens{0, 0}));
     dup2(saved, 0);
     close(saved);
 }

@@ -45,8 +45,7 @@ TEST(ThreadPool, BadSizesAndArgumentsAreRefused)
                     threadpool_adjust_limit(pool, -1), threadpool_task_free(nullptr), threadpool_destroy(nullptr)}),
               Ints(9, -1));
     EXPECT_EQ(read(pool, &threadpool::limit), 2);
-    EXPECT_EQ(threadpool_destroy(pool), 0);
-    EXPECT_EQ(ran.load(), 0);
+    EXPECT_EQ((Ints{threadpool_destroy(pool), ran}), (Ints{0, 0}));
 }
 
 static std::vector<intptr_t> started;  // written by the one worker only
@@ -108,8 +107,7 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout);  // the busy task runs on
     second.release();
     EXPECT_EQ(destroyer.get(), 0);
-    EXPECT_EQ(sync.get(), 0);  // the synchronous one released, its task never run
-    EXPECT_EQ(ran.load(), 0);
+    EXPECT_EQ((Ints{sync.get(), ran}), (Ints{0, 0}));  // the synchronous one released, its task never run
 }
 
 // Each task added wakes an idle worker of its own: four tasks that end only once all four run at the same time,

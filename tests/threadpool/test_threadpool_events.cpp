@@ -19,16 +19,13 @@ TEST(ThreadPoolEvents, SyncSubmissionFailsCleanlyWithoutEventCounters)
     threadpool *pool = threadpool_create(1, 1, 15);
     ASSERT_NE(pool, nullptr);
     static std::atomic<int> ran{0};
+    const lc_task_fn count_up = [](void *) { ran++; };
     const int lowest_free_fd = open("/dev/null", O_RDONLY);
     close(lowest_free_fd);
-    EXPECT_EQ(threadpool_add_task_sync(
-                  pool, [](void *) { ran++; }, nullptr),
-              -1);
+    EXPECT_EQ(threadpool_add_task_sync(pool, count_up, nullptr), -1);
     EXPECT_EQ(open("/dev/null", O_RDONLY), lowest_free_fd) << "the first counter was left open";
     EXPECT_EQ(threadpool_task_size_lock(pool), 0);
-    EXPECT_EQ(threadpool_add_task(
-                  pool, [](void *) { ran++; }, nullptr),
-              0);  // needs no counter
+    EXPECT_EQ(threadpool_add_task(pool, count_up, nullptr), 0);  // needs no counter
     EXPECT_TRUE(lc_test::wait_until([] { return ran == 1; }));
     EXPECT_EQ(threadpool_destroy(pool), 0);
 }
