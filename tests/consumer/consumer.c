@@ -1,10 +1,15 @@
-/* A C program that includes the installed header and calls the installed library; argv[1] is the version
-   pkg-config gives, which the running library and the header it was compiled with must both say. */
+/* A program that includes the installed header and calls the installed library, built as C through pkg-config and
+   as C++ through the CMake package.  argv[1] is pkg-config's version: the running library, the header and (in C++)
+   the package must all say it. */
 #include <lib_common/lib_common.h>
 #include <stdio.h>
 #include <string.h>
 
-static char seen[1024];
+#ifndef LC_PACKAGE_VERSION
+#define LC_PACKAGE_VERSION LC_VERSION_STRING
+#endif
+
+static char seen[256];
 
 static void hook(int32_t level, const char *text)
 {
@@ -14,19 +19,20 @@ static void hook(int32_t level, const char *text)
 
 int main(int argc, char **argv)
 {
-    char text[] = "  \"value\"\n";
-    if (argc != 2 || strcmp(lc_version(), argv[1]) != 0 || strcmp(LC_VERSION_STRING, argv[1]) != 0) {
-        fprintf(stderr, "lc_version() %s, LC_VERSION_STRING %s, pkg-config %s\n", lc_version(), LC_VERSION_STRING,
-                argc == 2 ? argv[1] : "?");
-        return 1;
-    }
+    char text[] = "  \"value\"\n", tagged[sizeof seen];
+    const char *version = argc == 2 ? argv[1] : "?";
     dbgout_profile.output_hook = hook;
     XEL_TRACE(lib, 6, "hello %d\n", 42);
-    if (strncmp(seen, "[lib main +", 11) != 0 || strstr(seen, "]hello 42\n") == NULL ||
+    memcpy(tagged, seen, sizeof seen);
+    xel_traceout_raw(6, "rx", "\x01\xab", 2);
+    if (strcmp(lc_version(), version) != 0 || strcmp(LC_VERSION_STRING, version) != 0 ||
+        strcmp(LC_PACKAGE_VERSION, version) != 0 || strncmp(tagged, "[lib main +", 11) != 0 ||
+        strstr(tagged, "]hello 42\n") == NULL || strcmp(seen, "rx [len:2],data:0x01,0xab,") != 0 ||
         strcmp(lib_trim(text, NULL), "value") != 0) {
-        fprintf(stderr, "traced '%s', trimmed '%s'\n", seen, text);
+        fprintf(stderr, "lc_version() %s, header %s, package %s, pkg-config %s; traced '%s', '%s'; trimmed '%s'\n",
+                lc_version(), LC_VERSION_STRING, LC_PACKAGE_VERSION, version, tagged, seen, text);
         return 1;
     }
-    puts("c consumer ok");
+    puts("consumer ok");
     return 0;
 }
