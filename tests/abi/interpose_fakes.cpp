@@ -1,25 +1,17 @@
-// A process's own functions and classes under the library's names, the way a program that links live555 has
-// DelayQueue, AlarmHandler, TimeNow and Timeval, and other programs their own trim, loop or buffer_init.  None may
-// ever be called from the library: each ends the test, naming itself.  The exported data is left out: it is shared
-// with the process on purpose.  This file must not see the library's headers: these are other classes that only
-// happen to carry the same names (and so the same mangled names).
+// A process's own functions and classes under the library's names, as a program that links live555 has DelayQueue,
+// AlarmHandler, TimeNow and Timeval, and others their own trim, loop or buffer_init.  The library must never call one:
+// each ends the test naming itself.  The exported data is shared with the process on purpose, so not here.  No
+// library header either: these are other classes that only carry the same (mangled) names.
 #include <stdio.h>
 #include <stdlib.h>
 
-[[noreturn]] static void called(const char *definition)
-{
-    fprintf(stderr, "the library called the process's own %s\n", definition);
-    abort();
-}
-
-#define OWN(...)              \
-    __VA_ARGS__               \
-    {                         \
-        called(#__VA_ARGS__); \
+#define OWN(...)                                                                             \
+    __VA_ARGS__                                                                              \
+    {                                                                                        \
+        fprintf(stderr, "the library called the process's own %s\n", #__VA_ARGS__), abort(); \
     }
 
-// Every C function of cmake/lib_common.map but those the test calls itself (tests/abi/CMakeLists.txt writes the
-// list); the arguments do not matter to the linker.
+// Every C function of cmake/lib_common.map but those the test calls (listed by tests/abi/CMakeLists.txt).
 #define OWN_C_FUNCTION(name) OWN(extern "C" long name())
 #include "own_functions.inc"
 

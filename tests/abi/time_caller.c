@@ -1,6 +1,5 @@
-/* A caller of the time differences, built once with the target's old time_t and once with _TIME_BITS=64 (on a
-   64-bit target both are 64 bits wide).  Through the same names, each must get the right answers.  LC_TIME_BITS
-   says which time_t this build is meant to have. */
+/* A caller of the time differences, built with the target's old time_t and with _TIME_BITS=64 (LC_TIME_BITS says
+   which): through the same names, each must get the right answers. */
 #include "lib_common.h"
 
 #include <stdio.h>
@@ -15,6 +14,7 @@ int main(void)
         const char *what;
         int64_t got, want;
     } cases[] = {
+        {"bits of time_t", (int64_t)sizeof(time_t) * 8, LC_TIME_BITS},
         {"diff_msec", lib_common_diff_msec(TV(10, 0), TV(12, 500000)), 2500},
         {"diff_msec backwards", lib_common_diff_msec(TV(12, 500000), TV(10, 0)), 0},
         {"diff_us", lib_common_diff_us(TV(10, 0), TV(12, 500000)), 2500000},
@@ -29,17 +29,11 @@ int main(void)
 #endif
     };
     int failures = 0;
-
-    if (sizeof(time_t) * 8 != LC_TIME_BITS) {
-        printf("time_t has %u bits, want %d\n", (unsigned)(sizeof(time_t) * 8), LC_TIME_BITS);
-        return 1;
-    }
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++)
         if (cases[i].got != cases[i].want) {
             printf("%s: %lld, want %lld\n", cases[i].what, (long long)cases[i].got, (long long)cases[i].want);
             failures++;
         }
-    }
     printf("time_t of %d bits: %s\n", LC_TIME_BITS, failures == 0 ? "ok" : "FAILED");
     return failures == 0 ? 0 : 1;
 }
