@@ -1,8 +1,7 @@
 /* board_service - a device process as the board test runs it, under systemd (Restart=on-failure) and as a second
-   copy from the shell.  Its traces go to syslog: "up" once at level 6 of "module", a tick every second at level 7.
-   It serves its debug pipe until SIGTERM or SIGINT; the row "board=crash" makes the scheduler thread fault through
-   lib_core_test, and the crash handler writes the report (and its copy into /var/lib/board_service) and lets the
-   fault end the process, so that systemd restarts it. */
+   copy from the shell.  It traces to syslog "up" once at level 6 of "module" and a tick every second at level 7, and
+   serves its debug pipe until SIGTERM or SIGINT.  The row "board=crash" faults the scheduler thread: the crash
+   report is written (with its copy in /var/lib/board_service) and the fault ends the process for systemd. */
 #define _POSIX_C_SOURCE 200809L /* sigaction, sigtimedwait */
 
 #include <lib_common/lib_common.h>
@@ -11,11 +10,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
-static void tick(void *arg)
+static void tick(void *runs)
 {
-    static int32_t runs;
-    (void)arg;
-    XEL_TRACE(module, 7, "tick %d\n", (int)++runs);
+    XEL_TRACE(module, 7, "tick %d\n", (int)++*(int32_t *)runs);
 }
 
 static void crash(const char *value, void *data)
@@ -36,14 +33,13 @@ static void on_fault(int sig)
 int main(void)
 {
     static const fifo_cmd board_cmds[] = {{"board", "crash", crash, NULL}};
-    struct sigaction sa = {0};
+    static int32_t runs;
+    struct sigaction sa = {.sa_handler = on_fault, .sa_flags = (int)SA_RESETHAND};
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, NULL);
-    sa.sa_handler = on_fault;
-    sa.sa_flags = (int)SA_RESETHAND;
     sigaction(SIGSEGV, &sa, NULL);
 
     common_profile.core_copy_enable = 1;
@@ -53,7 +49,7 @@ int main(void)
         return 1;
     }
     add_fifo_work(board_cmds, 1);
-    int token = add_fixperiod_task(tick, NULL, 1, 0);
+    int token = add_fixperiod_task(tick, &runs, 1, 0);
     XEL_TRACE(module, 6, "up, pid %ld\n", (long)getpid());
     for (int sig = 0; sig != SIGTERM && sig != SIGINT;) {
         struct timespec step = {0, 200 * 1000000L};

@@ -1,9 +1,7 @@
-/* ipc_peer - two processes of the board exchange data through the System V IPC wrappers, all three kinds, named by
-   one key.  "ipc_peer serve KEY" waits for a request, takes the semaphore, reads the text in the shared memory (so
-   only what the caller finished writing), answers with the number plus one and that text, and exits.  "ipc_peer call
-   KEY" writes a text into the shared memory, posts the semaphore, sends a request (41), checks the answer and
-   removes the objects.  Either may start first: whoever comes first creates each object.  Status 0: a right
-   exchange. */
+/* ipc_peer serve|call KEY - two processes of the board exchange data through the System V IPC wrappers of all three
+   kinds, named by one key; whoever starts first creates each object.  The caller writes a text into the shared
+   memory, posts the semaphore and sends 41; the server takes the semaphore (so reads only a finished text) and
+   answers 42 and that text; the caller checks it and removes the objects.  Status 0: a right exchange. */
 #include <lib_common/lib_common.h>
 
 #include <stdio.h>
@@ -23,15 +21,13 @@ struct message {
 static int serve(int32_t queue, int32_t sem, int32_t shm)
 {
     struct message m;
-    char text[TEXT_SIZE];
     if (IpcMsgRecv(queue, REQUEST, &m, (int32_t)sizeof m) < 0 || IpcSemaPhore_Wait(sem) != 0 ||
-        IpcShareMemRead(shm, TEXT_AT, text, TEXT_SIZE) != 0)
+        IpcShareMemRead(shm, TEXT_AT, m.text, TEXT_SIZE) != 0)
         return 1;
-    text[TEXT_SIZE - 1] = '\0';
-    printf("serve %ld: request %d, shared memory '%s'\n", (long)getpid(), (int)m.number, text);
+    m.text[TEXT_SIZE - 1] = '\0';
+    printf("serve %ld: request %d, shared memory '%s'\n", (long)getpid(), (int)m.number, m.text);
     m.type = ANSWER;
     m.number++;
-    memcpy(m.text, text, TEXT_SIZE);
     return IpcMsgSend(queue, &m, (int32_t)sizeof m) == 0 ? 0 : 1;
 }
 

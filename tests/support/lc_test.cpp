@@ -1,8 +1,8 @@
-// lc_test.cpp - trace capture, tags read from the source, and polling helpers for the tests.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <dirent.h>
 #include <fstream>
 #include <regex>
@@ -44,10 +44,8 @@ std::vector<std::string> TraceCapture::texts() const
 
 size_t TraceCapture::count(const std::string &needle) const
 {
-    size_t n = 0;
-    for (const std::string &text : texts())
-        n += text.find(needle) != std::string::npos;
-    return n;
+    const std::vector<std::string> all = texts();
+    return std::count_if(all.begin(), all.end(), [&](const std::string &t) { return t.find(needle) != t.npos; });
 }
 
 void TraceCapture::clear()
@@ -65,22 +63,19 @@ std::string traced_tag(const std::string &mod, const std::string &file, const st
     std::vector<std::string> lines;
     for (std::string line; std::getline(source, line);)
         lines.push_back(line);
-    const std::regex named("(^|[^A-Za-z0-9_])" + function + "\\(");
+    const std::regex named("(^|[^A-Za-z0-9_])" + function + "\\("), call("XEL_TRACE\\(|xel_traceout\\(");
     size_t open = 0;
     for (size_t i = 0; i < lines.size() && open == 0; i++) {
-        if (!std::regex_search(lines[i], named))
-            continue;
         size_t j = i;
         while (j < lines.size() && lines[j] != "{" && (lines[j].empty() || lines[j].back() != ';'))
             j++;
-        open = j < lines.size() && lines[j] == "{" ? j : 0;
+        open = j < lines.size() && lines[j] == "{" && std::regex_search(lines[i], named) ? j : 0;
     }
     for (size_t i = open + 1; open != 0 && i < lines.size() && lines[i] != "}"; i++) {
         if (lines[i].find('"' + format) == std::string::npos)
             continue;
         size_t start = i;
-        while (start > open && lines[start].find("XEL_TRACE(") == std::string::npos &&
-               lines[start].find("xel_traceout(") == std::string::npos)
+        while (start > open && !std::regex_search(lines[start], call))
             start--;
         if (start == open)
             break;

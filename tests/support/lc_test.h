@@ -1,6 +1,4 @@
-// lc_test.h - helpers shared by the test binaries.
-#ifndef LC_TEST_H
-#define LC_TEST_H
+#pragma once
 
 #include "lib_common.h"
 
@@ -37,10 +35,9 @@ std::string traced_tag(const std::string &mod, const std::string &file, const st
 // Polls `cond` every millisecond until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// Threads of this process named `name` (as the kernel keeps it: 15 characters), -1 when they cannot be read.
+// Threads of this process named `name` (as the kernel keeps it: 15 characters), -1 when they cannot be read; the
+// kernel id of one of them, or 0.
 int threads_named(const std::string &name);
-
-// The kernel id of this process's thread named `name`, or 0.
 pid_t thread_id(const std::string &name);
 
 // True once thread `tid` of this process has been asleep (state S) at three looks in a row, 10 ms apart: it waits in
@@ -63,5 +60,3 @@ struct Gate {
 bool under_emulation();
 
 }  // namespace lc_test
-
-#endif  // LC_TEST_H
