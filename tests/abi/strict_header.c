@@ -13,8 +13,6 @@
 #error "the version macros are not numbers"
 #endif
 
-void lc_strict_header_use(const char *name);
-
 void lc_strict_header_use(const char *name)
 {
     XEL_TRACE(lib, 6, "no arguments\n");

@@ -37,5 +37,5 @@ done
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" > "$work/configure.log"
 "$cmake" --build "$work/cmake_build" > "$work/build.log"
-"$work/cmake_build/consumer_cpp" "$(pkg-config --modversion lib_common)"
+"$work/cmake_build/consumer_cpp" "$(cat "$work/cmake_build/package_version")"
 echo "consumer ok"
