@@ -1,7 +1,7 @@
 // A process's own functions and classes under the library's names, as a program that links live555 has DelayQueue,
 // AlarmHandler, TimeNow and Timeval, and others their own trim, loop or buffer_init.  The library must never call one:
-// each ends the test naming itself.  The exported data is shared with the process on purpose, so not here.  No
-// library header either: these are other classes that only carry the same (mangled) names.
+// each ends the test naming itself.  Not the exported data: it is shared on purpose.  No library header: these are
+// other classes (structs mangle as classes do) that only carry the same names.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -15,9 +15,8 @@
 #define OWN_C_FUNCTION(name) OWN(extern "C" long name())
 #include "own_functions.inc"
 
-class DelayInterval;
-class Timeval {
-public:
+struct DelayInterval;
+struct Timeval {
     bool operator>=(const Timeval &) const;
     bool operator<(const Timeval &) const;
     bool operator==(const Timeval &) const;
@@ -26,18 +25,16 @@ public:
     void operator+=(const DelayInterval &);
     void operator-=(const DelayInterval &);
 };
-class DelayInterval : public Timeval {};
-class _EventTime : public Timeval {};
+struct DelayInterval : Timeval {};
+struct _EventTime : Timeval {};
 
-class DelayQueueEntry {
-public:
+struct DelayQueueEntry {
     explicit DelayQueueEntry(DelayInterval);
     virtual ~DelayQueueEntry();
     virtual void handleTimeout();
 };
 
-class DelayQueue : public DelayQueueEntry {
-public:
+struct DelayQueue : DelayQueueEntry {
     DelayQueue();
     virtual ~DelayQueue();
     void addEntry(DelayQueueEntry *);
@@ -53,8 +50,7 @@ public:
     void synchronize();
 };
 
-class AlarmHandler : public DelayQueueEntry {
-public:
+struct AlarmHandler : DelayQueueEntry {
     AlarmHandler(void (*)(void *), void *, DelayInterval);
     virtual ~AlarmHandler();
     virtual void handleTimeout();
