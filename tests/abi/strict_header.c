@@ -1,10 +1,8 @@
-/* Compiled as strict C (c99, c11, c17) and as C++ (c++14, c++17, c++20)
-   with -Wall -Wextra -pedantic -Werror: the public header brings no
-   warning, and its trace macro works with and without format arguments. */
+/* Compiled as strict C (c99, c11, c17) and C++ (c++14, c++17, c++20) with -Wall -Wextra -pedantic -Werror: the
+   public header brings no warning, defines no feature macro for its includer (g++ defines _GNU_SOURCE itself), and
+   its trace macro works with and without format arguments. */
 #include "lib_common.h"
 
-/* A header never defines a feature macro for its includer (g++ defines
-   _GNU_SOURCE itself). */
 #if !defined(__cplusplus) &&                                                                                     \
     (defined(_GNU_SOURCE) || defined(_DEFAULT_SOURCE) || defined(_XOPEN_SOURCE) || defined(_FILE_OFFSET_BITS) || \
      defined(_TIME_BITS) || defined(_LARGEFILE64_SOURCE) || defined(_BSD_SOURCE) || defined(_SVID_SOURCE))
@@ -14,8 +12,6 @@
 #if LC_VERSION_MAJOR < 1 || LC_VERSION_MINOR < 0 || LC_VERSION_PATCH < 0
 #error "the version macros are not numbers"
 #endif
-
-void lc_strict_header_use(const char *name);
 
 void lc_strict_header_use(const char *name)
 {

@@ -1,33 +1,18 @@
-/*
- * board_service - a device process as the board test runs it: under
- * systemd (Restart=on-failure), and a second copy from the shell.
- *
- *   board_service
- *
- * It starts the library with its traces going to syslog, traces "up" once
- * at level 6 of "module" and a tick every second at level 7 (so lcctl
- * follow shows ticks once module_level=debug), and serves its debug pipe
- * until SIGTERM or SIGINT.  Its command row "board=crash" makes the
- * scheduler thread fault through lib_core_test; the crash handler writes
- * the crash report with printBackTrace (and its copy into
- * /var/lib/board_service) and lets the fault end the process, so that its
- * init restarts it.
- */
+/* board_service - a device process as the board test runs it, under systemd (Restart=on-failure) and as a second
+   copy from the shell.  It traces to syslog "up" once at level 6 of "module" and a tick every second at level 7, and
+   serves its debug pipe until SIGTERM or SIGINT.  The row "board=crash" faults the scheduler thread: the crash
+   report is written (with its copy in /var/lib/board_service) and the fault ends the process for systemd. */
 #define _POSIX_C_SOURCE 200809L /* sigaction, sigtimedwait */
 
 #include <lib_common/lib_common.h>
 
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
-static void tick(void *arg)
+static void tick(void *runs)
 {
-    static int32_t runs;
-    (void)arg;
-    ++runs;
-    XEL_TRACE(module, 7, "tick %d\n", (int)runs);
+    XEL_TRACE(module, 7, "tick %d\n", (int)++*(int32_t *)runs);
 }
 
 static void crash(const char *value, void *data)
@@ -38,10 +23,7 @@ static void crash(const char *value, void *data)
     lib_core_test();
 }
 
-static const fifo_cmd board_cmds[] = {{"board", "crash", crash, NULL}};
-
-/* Runs once (SA_RESETHAND): the report, then the return re-runs the
-   faulting store, which now ends the process with SIGSEGV. */
+/* Runs once (SA_RESETHAND): the report, then the return re-runs the faulting store, which now ends the process. */
 static void on_fault(int sig)
 {
     (void)sig;
@@ -50,16 +32,14 @@ static void on_fault(int sig)
 
 int main(void)
 {
+    static const fifo_cmd board_cmds[] = {{"board", "crash", crash, NULL}};
+    static int32_t runs;
+    struct sigaction sa = {.sa_handler = on_fault, .sa_flags = (int)SA_RESETHAND};
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, NULL);
-
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_fault;
-    sa.sa_flags = (int)SA_RESETHAND;
     sigaction(SIGSEGV, &sa, NULL);
 
     common_profile.core_copy_enable = 1;
@@ -68,12 +48,10 @@ int main(void)
         fprintf(stderr, "lib_common_init failed\n");
         return 1;
     }
-    add_fifo_work(board_cmds, (int32_t)(sizeof board_cmds / sizeof board_cmds[0]));
-    int token = add_fixperiod_task(tick, NULL, 1, 0);
+    add_fifo_work(board_cmds, 1);
+    int token = add_fixperiod_task(tick, &runs, 1, 0);
     XEL_TRACE(module, 6, "up, pid %ld\n", (long)getpid());
-
-    int sig = 0;
-    while (sig != SIGTERM && sig != SIGINT) {
+    for (int sig = 0; sig != SIGTERM && sig != SIGINT;) {
         struct timespec step = {0, 200 * 1000000L};
         sig = sigtimedwait(&stop, NULL, &step);
         lib_common_main();

@@ -1,7 +1,7 @@
 #!/bin/sh
 # run.sh BUILD_DIR WORK_DIR CC CXX CMAKE SANITIZE
-# Installs the built library into a scratch prefix, then builds and runs a C
-# program through pkg-config and a C++ program through find_package; both
+# Installs the built library into a scratch prefix, then builds and runs
+# consumer.c as C through pkg-config and as C++ through find_package; both
 # check that the running library's lc_version() is the package's version.
 set -eu
 build=$1; work=$2; cc=$3; cxx=$4; cmake=$5; san=${6:-}
@@ -37,5 +37,5 @@ done
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" > "$work/configure.log"
 "$cmake" --build "$work/cmake_build" > "$work/build.log"
-"$work/cmake_build/consumer_cpp"
+"$work/cmake_build/consumer_cpp" "$(cat "$work/cmake_build/package_version")"
 echo "consumer ok"

@@ -1,5 +1,4 @@
-// Compile-time checks of a record's layout: a field's offset, or the record's
-// size, on 32-bit ARM (ILP32, first number) and on the 64-bit host (second).
+// Compile-time checks of a field's offset or a record's size, on 32-bit ARM (ILP32: first number) and the 64-bit host.
 #pragma once
 
 #include <stddef.h>

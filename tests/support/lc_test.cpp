@@ -1,16 +1,15 @@
-// lc_test.cpp - trace capture, tags read from the source, and polling helpers for the tests.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
-#include <ctype.h>
+#include <algorithm>
 #include <dirent.h>
 #include <fstream>
-#include <mutex>
+#include <regex>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <thread>
-#include <unistd.h>
 
 namespace lc_test {
 
@@ -45,10 +44,8 @@ std::vector<std::string> TraceCapture::texts() const
 
 size_t TraceCapture::count(const std::string &needle) const
 {
-    size_t n = 0;
-    for (const std::string &text : texts())
-        n += text.find(needle) != std::string::npos;
-    return n;
+    const std::vector<std::string> all = texts();
+    return std::count_if(all.begin(), all.end(), [&](const std::string &t) { return t.find(needle) != t.npos; });
 }
 
 void TraceCapture::clear()
@@ -57,17 +54,8 @@ void TraceCapture::clear()
     captured.clear();
 }
 
-// True when line holds name followed by '(' and not preceded by a character of a name.
-static bool names_call(const std::string &line, const std::string &name)
-{
-    for (size_t at = line.find(name + "("); at != std::string::npos; at = line.find(name + "(", at + 1))
-        if (at == 0 || !(isalnum(static_cast<unsigned char>(line[at - 1])) || line[at - 1] == '_'))
-            return true;
-    return false;
-}
-
-// A definition is a line naming function( whose body opens with a line "{" before any line ends with ';'; the
-// body closes at the next line "}".  Line numbers count from 1.
+// The definition is the first line naming function( (not as the end of a longer name) followed by a line "{" before
+// any line ends with ';'; its body ends at the next line "}".  The trace's statement begins at its call.
 std::string traced_tag(const std::string &mod, const std::string &file, const std::string &function,
                        const std::string &format)
 {
@@ -75,25 +63,19 @@ std::string traced_tag(const std::string &mod, const std::string &file, const st
     std::vector<std::string> lines;
     for (std::string line; std::getline(source, line);)
         lines.push_back(line);
-    size_t open = 0, close = 0;
-    for (size_t i = 0; i < lines.size() && close == 0; i++) {
-        if (!names_call(lines[i], function))
-            continue;
+    const std::regex named("(^|[^A-Za-z0-9_])" + function + "\\("), call("XEL_TRACE\\(|xel_traceout\\(");
+    size_t open = 0;
+    for (size_t i = 0; i < lines.size() && open == 0; i++) {
         size_t j = i;
         while (j < lines.size() && lines[j] != "{" && (lines[j].empty() || lines[j].back() != ';'))
             j++;
-        if (j == lines.size() || lines[j] != "{")
-            continue;
-        open = j;
-        for (close = j + 1; close < lines.size() && lines[close] != "}";)
-            close++;
+        open = j < lines.size() && lines[j] == "{" && std::regex_search(lines[i], named) ? j : 0;
     }
-    for (size_t i = open + 1; open != 0 && i < close; i++) {
+    for (size_t i = open + 1; open != 0 && i < lines.size() && lines[i] != "}"; i++) {
         if (lines[i].find('"' + format) == std::string::npos)
             continue;
-        size_t start = i;  // the statement begins at the trace call
-        while (start > open && lines[start].find("XEL_TRACE(") == std::string::npos &&
-               lines[start].find("xel_traceout(") == std::string::npos)
+        size_t start = i;
+        while (start > open && !std::regex_search(lines[start], call))
             start--;
         if (start == open)
             break;
@@ -120,12 +102,11 @@ static int each_thread(const std::function<void(pid_t, const std::string &)> &ea
     DIR *dir = opendir("/proc/self/task");
     if (dir == nullptr)
         return -1;
-    while (const dirent *entry = readdir(dir)) {
-        std::string comm;
+    std::string comm;
+    while (const dirent *entry = readdir(dir))
         if (entry->d_name[0] != '.' &&
             std::getline(std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm"), comm))
             each(static_cast<pid_t>(atoi(entry->d_name)), comm);
-    }
     closedir(dir);
     return 0;
 }
@@ -148,10 +129,9 @@ bool asleep(pid_t tid)
     int in_a_row = 0;
     return wait_until([&] {
         std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t end = text.rfind(')');
-        const bool sleeping = end != std::string::npos && text.compare(end + 2, 1, "S") == 0;
-        in_a_row = sleeping ? in_a_row + 1 : 0;
+        const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t end = text.rfind(')');  // the state follows the name, which may hold anything
+        in_a_row = end != std::string::npos && text.compare(end + 2, 1, "S") == 0 ? in_a_row + 1 : 0;
         if (in_a_row < 3)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return in_a_row >= 3;
@@ -161,7 +141,7 @@ bool asleep(pid_t tid)
 bool under_emulation()
 {
     const char *env = getenv("LC_UNDER_EMULATION");
-    return env != nullptr && std::string(env) == "1";
+    return env != nullptr && strcmp(env, "1") == 0;
 }
 
 }  // namespace lc_test

@@ -1,15 +1,14 @@
-// lc_test.h - helpers shared by the test binaries.
-#ifndef LC_TEST_H
-#define LC_TEST_H
+#pragma once
 
 #include "lib_common.h"
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <functional>
-#include <sys/types.h>
+#include <future>
+#include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace lc_test {
@@ -28,20 +27,17 @@ private:
     dbgout_profile_t saved_;
 };
 
-// The tag "[<mod> <function> +<line>]" of a trace that the library's `function` makes itself, read from its source
-// file `file` (relative to the source tree): line is that of the statement in function's body whose format begins
-// with `format`.  When the body holds no such statement (a helper traces the text, say), the test fails and the
-// result is "".
+// The tag "[<mod> <function> +<line>]" of the trace whose format begins with `format` in the body of `function` in
+// the source `file` (relative to the source tree).  When the body holds no such trace, the test fails and gives "".
 std::string traced_tag(const std::string &mod, const std::string &file, const std::string &function,
                        const std::string &format);
 
 // Polls `cond` every millisecond until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-// Threads of this process whose name (as the kernel keeps it: 15 characters) is `name`.
+// Threads of this process named `name` (as the kernel keeps it: 15 characters), -1 when they cannot be read; the
+// kernel id of one of them, or 0.
 int threads_named(const std::string &name);
-
-// The kernel id of this process's thread named `name`, or 0.
 pid_t thread_id(const std::string &name);
 
 // True once thread `tid` of this process has been asleep (state S) at three looks in a row, 10 ms apart: it waits in
@@ -52,12 +48,11 @@ bool asleep(pid_t tid);
 struct Gate {
     std::promise<void> opener;
     std::shared_future<void> opened = opener.get_future().share();
-    std::atomic<bool> open{false};
+    std::once_flag once;
     static void hold(void *gate) { static_cast<Gate *>(gate)->opened.wait(); }
     void release()
     {
-        if (!open.exchange(true))
-            opener.set_value();
+        std::call_once(once, [this] { opener.set_value(); });
     }
 };
 
@@ -65,5 +60,3 @@ struct Gate {
 bool under_emulation();
 
 }  // namespace lc_test
-
-#endif  // LC_TEST_H
