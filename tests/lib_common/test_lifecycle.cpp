@@ -6,8 +6,9 @@
 #include <errno.h>
 
 // Repeated starts and stops change nothing; lib_common_main takes no
-// adjusting step unless enabled; the stop leaves no library thread.
-TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
+// adjusting step unless enabled; the stop leaves no library thread.  (The
+// build lines: test_start_levels.)
+TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
 {
     const common_profile_t saved = common_profile;
     lc_test::TraceCapture capture;
@@ -21,16 +22,6 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_EQ(pool->max, 8);
     EXPECT_EQ(pool->min, 2);
     EXPECT_EQ(pool->live, 2);
-    // Each build line once, tagged with lib_common_init and the line of its trace there.
-    const Texts texts = capture.texts();
-    const auto once = [&](const std::string &format, const std::string &text) {
-        const std::string whole =
-            lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
-        EXPECT_EQ(std::count(texts.begin(), texts.end(), whole), 1) << whole;
-    };
-    once("__STDC_VERSION__:", "__STDC_VERSION__:201710\n");
-    once("sizeof uint8:", "sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n");
-    once("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n");
     // Each named once it runs; the kernel keeps 15 characters of a name.
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 1; }));
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 2; }));
@@ -53,20 +44,17 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
 TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 {
     send("help=1\n");
-    // The level keys as listed, with their field in the record (-1: all).
-    const std::pair<const char *, int> keys[] = {{"lib", 0},    {"para", 1}, {"cc", 2},  {"visca", 3},
-                                                 {"module", 5}, {"net", 4},  {"mpp", 6}, {"all", -1}};
-    const char *levels[] = {"err", "info", "debug"};
-    Texts expected = {"help=NULL\n"};
-    for (const auto &key : keys)
-        for (const char *level : levels)
-            expected.push_back(std::string(key.first) + "_level=" + level + "\n");
-    expected.insert(expected.end(), {"dbg_time=1\n", "dbg_time=0\n", "gpool=statistics\n", "gpool=print_task\n",
-                                     "gpool=add_task\n", "test_mark=NULL\n"});
+    Texts expected;
+    for (const std::string &row : listed_rows())
+        expected.push_back(row + (row.find('=') == std::string::npos ? "=NULL\n" : "\n"));
     EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
         << testing::PrintToString(traced_by("fifo_print_debug"));
 
-    // Debug and err first: a row that sets another field shows against the info of the start.
+    // The level keys as listed, with their field in the record (-1: all).  Debug and err first: a row that sets
+    // another field shows against the info of the start.
+    const std::pair<const char *, int> keys[] = {{"lib", 0},    {"para", 1}, {"cc", 2},  {"visca", 3},
+                                                 {"module", 5}, {"net", 4},  {"mpp", 6}, {"all", -1}};
+    const char *levels[] = {"err", "info", "debug"};
     std::vector<int32_t> want(&dbgout_profile.lib_level, &dbgout_profile.lib_level + 9);
     for (const auto &key : keys)
         for (int l : {2, 0, 1}) {
