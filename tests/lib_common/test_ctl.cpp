@@ -81,13 +81,17 @@ std::string types(const Records &records)
 
 class Ctl : public StartedLibrary {
 protected:
-    // The status text for the levels given as seven digits and a time bit.
-    std::string status(const std::string &levels, char time) const
+    // The status text, all levels at the start's 6 but lib's.
+    std::string status(char lib) const
     {
-        return "pid=" + std::to_string(getpid()) + " pipe=" + path_ +
-               " version=" LC_VERSION_EXPECTED " lib=" + levels[0] + " para=" + levels[1] + " cc=" + levels[2] +
-               " visca=" + levels[3] + " module=" + levels[4] + " net=" + levels[5] + " mpp=" + levels[6] +
-               " time=" + time;
+        return "pid=" + std::to_string(getpid()) + " pipe=" + path_ + " version=" LC_VERSION_EXPECTED " lib=" + lib +
+               " para=6 cc=6 visca=6 module=6 net=6 mpp=6 time=0";
+    }
+    static std::unique_ptr<Client> follow()
+    {
+        auto c = std::make_unique<Client>();
+        c->request(LC_REQ_FOLLOW, "");
+        return c;
     }
 };
 
@@ -100,9 +104,9 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
         std::string types;
         std::string last;  // text of the last record but the end
     } cases[] = {
-        {"clib_level=debug", "stse", status("7666666", '0')},
-        {"c ;lib_level=info; ;test_mark=1;", "sse", status("6666666", '0')},  // blank pieces are no commands
-        {"g", "se", status("6666666", '0')},
+        {"clib_level=debug", "stse", status('7')},
+        {"c ;lib_level=info; ;test_mark=1;", "sse", status('6')},  // blank pieces are no commands
+        {"g", "se", status('6')},
         {"clib_level=err;foo=1", "ne", "no row matches \"foo=1\"; nothing was run"},
         {"cdbg_time=1;lib_level=debug\x1b[2J", "ne", "no row matches \"lib_level=debug\\x1b[2J\"; nothing was run"},
         {"clib_level=" + std::string(300, 'x'), "ne",
@@ -134,43 +138,7 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
     std::string expected;
     for (const std::string &row : listed_rows())
         expected += (row.find('=') == std::string::npos ? "R" : "r") + row + "\n";
-    EXPECT_EQ(listed, expected + "s" + status("6666666", '0') + "\ne\n");
-}
-
-// A follower gets the traces of every thread with their levels; one whose
-// reader goes frees its slot.  Four followers at most; the fifth is told
-// the process is busy.
-TEST_F(Ctl, FollowersGetEveryThreadsTracesAndAreLimited)
-{
-    std::vector<std::unique_ptr<Client>> followers;
-    for (int i = 0; i < LC_CTL_FOLLOWERS; i++) {
-        followers.push_back(std::make_unique<Client>());
-        followers.back()->request(LC_REQ_FOLLOW, "");
-        EXPECT_EQ(types(followers.back()->until(LC_REC_STATUS)), "s") << i;
-    }
-    Client fifth;
-    fifth.request(LC_REQ_FOLLOW, "");
-    const Records busy = fifth.until(LC_REC_END);
-    EXPECT_EQ(types(busy), "be");
-    EXPECT_EQ(busy[0].second, "followers");
-
-    XEL_TRACE(lib, 3, "from the test's thread\n");
-    EXPECT_GT(add_task([](void *) { XEL_TRACE(lib, 6, "from a pool worker\n"); }, nullptr, 0, 0), 0);
-    std::vector<std::string> texts;  // the two above, whatever else the process traced meanwhile
-    EXPECT_TRUE(lc_test::wait_until([&] {
-        for (const Record &r : followers[0]->until(LC_REC_TRACE))
-            if (r.second.find("]from ") != std::string::npos)
-                texts.push_back(r.second.substr(0, 1) + r.second.substr(r.second.find(']') + 1));
-        return texts.size() >= 2;
-    }));
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (std::vector<std::string>{"3from the test's thread\n", "6from a pool worker\n"}));
-
-    followers[0]->close_it();
-    XEL_TRACE(lib, 6, "nobody reads this follower\n");  // EPIPE, never SIGPIPE
-    Client another;
-    another.request(LC_REQ_FOLLOW, "");
-    EXPECT_EQ(types(another.until(LC_REC_STATUS)), "s");
+    EXPECT_EQ(listed, expected + "s" + status('6') + "\ne\n");
 }
 
 // Connections that never finish their request hold their places for a
@@ -247,26 +215,47 @@ int runs_in_half_a_second()
     return runs;
 }
 
-// Followers that never read: their buffers fill, and then every copy is
-// dropped at once.  A 10 ms task runs as often as without them (half as
-// often at worst, on a machine shared with other work), and the dropped
-// traces are counted once a reader reads again.
-TEST_F(Ctl, FollowersThatNeverReadDoNotDelayTimers)
+// A follower gets the traces of every thread with their levels.  Four
+// followers at most; the fifth is told the process is busy, and one whose
+// reader goes frees its slot.  Followers that never read: their buffers
+// fill, and then every copy is dropped at once.  A 10 ms task runs as often
+// as without them (half as often at worst, on a machine shared with other
+// work), and the dropped traces are counted once a reader reads again.
+TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
 {
     const int alone = runs_in_half_a_second();
-    std::vector<std::unique_ptr<Client>> stalled;
+    std::vector<std::unique_ptr<Client>> followers;
     for (int i = 0; i < LC_CTL_FOLLOWERS; i++) {
-        stalled.push_back(std::make_unique<Client>());
-        stalled.back()->request(LC_REQ_FOLLOW, "");
-        ASSERT_EQ(types(stalled.back()->until(LC_REC_STATUS)), "s");
+        followers.push_back(follow());
+        ASSERT_EQ(types(followers.back()->until(LC_REC_STATUS)), "s") << i;
     }
+    const Records busy = follow()->until(LC_REC_END);
+    ASSERT_EQ(types(busy), "be");
+    EXPECT_EQ(busy[0].second, "followers");
+
+    XEL_TRACE(lib, 3, "from the test's thread\n");
+    EXPECT_GT(add_task([](void *) { XEL_TRACE(lib, 6, "from a pool worker\n"); }, nullptr, 0, 0), 0);
+    std::vector<std::string> texts;  // the two above, whatever else the process traced meanwhile
+    EXPECT_TRUE(lc_test::wait_until([&] {
+        for (const Record &r : followers[0]->until(LC_REC_TRACE))
+            if (r.second.find("]from ") != std::string::npos)
+                texts.push_back(r.second.substr(0, 1) + r.second.substr(r.second.find(']') + 1));
+        return texts.size() >= 2;
+    }));
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{"3from the test's thread\n", "6from a pool worker\n"}));
+
     for (int i = 0; i < 2000; i++)  // more than their buffers hold
         XEL_TRACE(lib, 6, "%0500d\n", i);
     EXPECT_GE(runs_in_half_a_second(), alone / 2);
-    stalled[0]->drain();  // room again
+    followers[1]->drain();  // room again
     XEL_TRACE(lib, 3, "read again\n");
-    const std::string t = types(stalled[0]->until(LC_REC_TRACE));
+    const std::string t = types(followers[1]->until(LC_REC_TRACE));
     EXPECT_EQ(t.substr(t.size() - 2), "xt");
+
+    followers[0]->close_it();
+    XEL_TRACE(lib, 6, "nobody reads this follower\n");  // EPIPE, never SIGPIPE
+    EXPECT_EQ(types(follow()->until(LC_REC_STATUS)), "s");
 }
 
 }  // namespace
