@@ -2,19 +2,18 @@
 // and floods of them; the pipe of a later process.
 #include "started_library.h"
 
-#include <algorithm>
 #include <errno.h>
 
+static const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
+
 // Repeated starts and stops change nothing; lib_common_main takes no
-// adjusting step unless enabled; the stop leaves no library thread.  (The
-// build lines: test_start_levels.)
+// adjusting step unless enabled; the stop leaves no library thread.
 TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
 {
     const common_profile_t saved = common_profile;
     lc_test::TraceCapture capture;
     EXPECT_EQ(lib_common_exit(), 0);  // never started: nothing to do
     dbgout_profile.lib_level = 7;     // the adjusting step traces at 7
-    dbgout_profile.time_enable = 0;
     common_profile.pool_max_threads = 8;
     ASSERT_EQ(lib_common_init(), 0);
     threadpool *pool = gpool;
@@ -22,10 +21,9 @@ TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_EQ(pool->max, 8);
     EXPECT_EQ(pool->min, 2);
     EXPECT_EQ(pool->live, 2);
-    // Each named once it runs; the kernel keeps 15 characters of a name.
+    // The kernel keeps 15 characters of a name.
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 1; }));
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 2; }));
-
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
     EXPECT_EQ(gpool, pool);
@@ -48,10 +46,9 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     for (const std::string &row : listed_rows())
         expected.push_back(row + (row.find('=') == std::string::npos ? "=NULL\n" : "\n"));
     EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
-        << testing::PrintToString(traced_by("fifo_print_debug"));
-
-    // The level keys as listed, with their field in the record (-1: all).  Debug and err first: a row that sets
-    // another field shows against the info of the start.
+        << testing::PrintToString(traced_by(
+               "fifo_print_debug"));  // Each key's field in the record (-1: all).  Debug and err first: a row that sets another field shows against
+    // the start's info.
     const std::pair<const char *, int> keys[] = {{"lib", 0},    {"para", 1}, {"cc", 2},  {"visca", 3},
                                                  {"module", 5}, {"net", 4},  {"mpp", 6}, {"all", -1}};
     const char *levels[] = {"err", "info", "debug"};
@@ -64,8 +61,6 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
             EXPECT_EQ(std::vector<int32_t>(&dbgout_profile.lib_level, &dbgout_profile.lib_level + 9), want)
                 << key.first << levels[l];
         }
-
-    const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
     for (const std::string &bad :
          Texts{"lib_level", "lib_level=Debug", "gpool=statistics=1", "cc_level=err;;para_level=debug", cut}) {
@@ -75,10 +70,6 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     }
     EXPECT_EQ(dbgout_profile.cc_level, 3);  // the pieces around the empty one ran
     EXPECT_EQ(dbgout_profile.para_level, 7);
-    ASSERT_TRUE(command("all_level=err;dbg_time=1"));
-    EXPECT_EQ(dbgout_profile.mpp_level, 3);
-    EXPECT_EQ(dbgout_profile.lib_level, 3);
-    EXPECT_EQ(dbgout_profile.time_enable, 1);
 }
 
 // One read takes 256 bytes, which are one C text: a NUL byte ends it, a
@@ -107,7 +98,6 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
         {std::string("lib_level=info\0;lib_level=debug", 31), 6, 6, 0},            // the text ends at the NUL
         {std::string("\0lcctl reply=/tmp/lcctl-x;lib_level=debug", 42), 6, 6, 1},  // an empty text
     };
-    const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     for (const auto &c : cases) {
         __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);
         __atomic_store_n(&dbgout_profile.cc_level, 6, __ATOMIC_RELAXED);
@@ -121,9 +111,8 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
     }
 }
 
-// From a debug command, on the scheduler thread, the start and the stop neither start nor wait: lib_common_init and
-// lib_common_main do nothing (not even an enabled adjusting step), lib_common_exit gives -1, the scheduler's own
-// start and stop give EBUSY and -1.  The library runs on.
+// On the scheduler thread (from a command) the start and the stop neither start nor wait: lib_common_main takes
+// not even an enabled adjusting step.  The library runs on.
 TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 {
     static std::vector<int> results;
@@ -150,8 +139,7 @@ TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 }
 
 // Timers still fire while a flood of slow commands keeps the pipe readable
-// on every pass, and tables register meanwhile.  (The fifo fuzz corpus feeds
-// garbage and over-long pieces.)
+// on every pass, and tables register meanwhile.
 TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
 {
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
@@ -166,8 +154,6 @@ TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
     EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::milliseconds(1500)));
 }
 
-// A later process finds "/dev/libfifo" taken, serves its own node and
-// removes only that.
 TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 {
     lc_test::TraceCapture capture;
