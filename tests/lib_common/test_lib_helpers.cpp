@@ -74,42 +74,42 @@ extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct 
 TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
 {
     const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
+    const int64_t max_ms = INT64_MAX / 1000;
     const struct {
-        struct timeval a, b;
+        bool spec;  // timespec (the part below the second in ns), else timeval (in us)
+        time_t a;
+        long a_part;  // long, as tv_nsec is on every target
+        time_t b;
+        long b_part;
         int64_t msec, us;
-    } timevals[] = {
-        {{10, 0}, {12, 500000}, 2500, 2500000},
-        {{-2147483647 - 1, 0}, {2147483647, 0}, INT64_C(4294967295000), INT64_C(4294967295000000)},
-        {{12, 500000}, {10, 0}, 0, 0},
-        {{2, 1}, {2, 0}, 0, 0},
-        {{lo, 0}, {hi, 0}, INT64_MAX / 1000, INT64_MAX},
-        {{hi, 0}, {lo, 0}, 0, 0},
-        {{0, 0}, {hi / 1000, 999999}, INT64_MAX / 1000, INT64_MAX},
+    } cases[] = {
+        {false, 10, 0, 12, 500000, 2500, 2500000},
+        {false, -2147483647 - 1, 0, 2147483647, 0, INT64_C(4294967295000), INT64_C(4294967295000000)},
+        {false, 12, 500000, 10, 0, 0, 0},
+        {false, 2, 1, 2, 0, 0, 0},
+        {false, lo, 0, hi, 0, max_ms, INT64_MAX},
+        {false, hi, 0, lo, 0, 0, 0},
+        {false, 0, 0, hi / 1000, 999999, max_ms, INT64_MAX},
+        {true, 1, 1500, 2, 0, 999, 999999},  // -1.5 us truncates to -1
+        {true, 0, 0, 2, 999999999, 2999, 2999999},
+        {true, 0, 5000, 0, 1000, 0, 0},
+        {true, 3, 0, 2, 0, 0, 0},
+        {true, lo, 999999999, hi, -999999999, max_ms, INT64_MAX},
+        {true, hi, 0, lo, 0, 0, 0},
     };
-    for (const auto &c : timevals) {
-        SCOPED_TRACE(std::to_string(c.a.tv_sec) + " to " + std::to_string(c.b.tv_sec));
-        for (auto msec : {lib_common_diff_msec, lib_common_diff_msec_time64})
-            EXPECT_EQ(msec(c.a, c.b), c.msec);
-        for (auto us : {lib_common_diff_us, lib_common_diff_us_time64})
-            EXPECT_EQ(us(c.a, c.b), c.us);
-    }
-    const struct {
-        struct timespec a, b;
-        int64_t msec, us;
-    } timespecs[] = {
-        {{1, 1500}, {2, 0}, 999, 999999},  // -1.5 us truncates to -1
-        {{0, 0}, {2, 999999999}, 2999, 2999999},
-        {{0, 5000}, {0, 1000}, 0, 0},
-        {{3, 0}, {2, 0}, 0, 0},
-        {{lo, 999999999}, {hi, -999999999}, INT64_MAX / 1000, INT64_MAX},
-        {{hi, 0}, {lo, 0}, 0, 0},
-    };
-    for (const auto &c : timespecs) {
-        SCOPED_TRACE(std::to_string(c.a.tv_sec) + " to " + std::to_string(c.b.tv_sec));
-        for (auto msec : {lib_common_diff_msec_timespec, lib_common_diff_msec_timespec_time64})
-            EXPECT_EQ(msec(c.a, c.b), c.msec);
-        for (auto us : {lib_common_diff_us_timespec, lib_common_diff_us_timespec_time64})
-            EXPECT_EQ(us(c.a, c.b), c.us);
+    for (const auto &c : cases) {
+        std::vector<int64_t> got;
+        if (c.spec) {
+            const struct timespec a = {c.a, c.a_part}, b = {c.b, c.b_part};
+            got = {lib_common_diff_msec_timespec(a, b), lib_common_diff_msec_timespec_time64(a, b),
+                   lib_common_diff_us_timespec(a, b), lib_common_diff_us_timespec_time64(a, b)};
+        } else {
+            const struct timeval a = {c.a, c.a_part}, b = {c.b, c.b_part};
+            got = {lib_common_diff_msec(a, b), lib_common_diff_msec_time64(a, b), lib_common_diff_us(a, b),
+                   lib_common_diff_us_time64(a, b)};
+        }
+        EXPECT_EQ(got, (std::vector<int64_t>{c.msec, c.msec, c.us, c.us}))
+            << c.a << "." << c.a_part << " to " << c.b << "." << c.b_part;
     }
 }
 
