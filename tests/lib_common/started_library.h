@@ -76,6 +76,18 @@ protected:
         return out;
     }
 
+    // The rows "help" lists, in order; one without a value has no '='.
+    static Texts listed_rows()
+    {
+        Texts rows = {"help"};
+        for (const char *m : {"lib", "para", "cc", "visca", "module", "net", "mpp", "all"})
+            for (const char *l : {"err", "info", "debug"})
+                rows.push_back(std::string(m) + "_level=" + l);
+        rows.insert(rows.end(), {"dbg_time=1", "dbg_time=0", "gpool=statistics", "gpool=print_task", "gpool=add_task",
+                                 "test_mark"});
+        return rows;
+    }
+
     lc_test::TraceCapture capture_;
     std::string path_;
     struct stat node_ {};

@@ -12,7 +12,6 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 static const char CORE[] = "/dev/xel_core.file";
 
@@ -42,7 +41,6 @@ protected:
         ASSERT_EQ(flock(lock_, LOCK_EX), 0);
         had_ = slurp(CORE, &saved_);
         unlink(CORE);
-        dir_ = "/tmp/lc_core_copy_XXXXXX";
         ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
     }
     void TearDown() override
@@ -56,7 +54,7 @@ protected:
     }
     int lock_ = -1;
     bool had_ = false;
-    std::string saved_, dir_;
+    std::string saved_, dir_ = "/tmp/lc_core_copy_XXXXXX";
 };
 
 // Reports are appended, and copied whole when enabled; a letter per line

@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 // Trimming in place (default set, empty set; the fuzz corpus checks many more
-// texts against a model), the most negative number, a part of two too long
-// to be a number; null input gives null, 0 or -1.
+// texts against a model), the most negative number, two numbers (a part too
+// long to be one, no separator or '\0' as the separator: refused with the
+// message, nothing written); null input gives null, 0 or -1, and an errno
+// of 0 traces nothing.
 TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 {
     for (auto fn : {lib_trim, trim}) {
@@ -28,44 +30,87 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
     char out[16] = "###############";
     lib_itoa(-2147483647 - 1, out);
     EXPECT_EQ(std::string(out, 13), std::string("-2147483648\0#", 13));
+    lib_itoa(5, nullptr);
     int32_t a = 7, b = 7;
-    EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
-    EXPECT_EQ(lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -1);  // a part too long: nothing written
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lib_get_two_int("12", &a, &b, ':'), -1);
+    EXPECT_EQ(lib_get_two_int("12", &a, &b, '\0'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              std::string("two int should be like A:B.\ntwo int should be like A") + '\0' + "B.\n");
+    EXPECT_EQ(lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -1);
     EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x'), -1);
-    EXPECT_EQ(lib_strlen(nullptr), 0u);
-    EXPECT_EQ(lib_strdup(nullptr), nullptr);
+    EXPECT_EQ(a, 7);
+    EXPECT_EQ(b, 7);
+    EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
     EXPECT_EQ(a, 42);
     EXPECT_EQ(b, 0);
+    EXPECT_EQ(lib_strlen(nullptr), 0u);
+    EXPECT_EQ(lib_strdup(nullptr), nullptr);
     char *room = lib_strdup_reserved_bytes("ab", 10);  // the sanitizers see 13 usable bytes
     EXPECT_STREQ(room, "ab");
     memset(room + 3, 'x', 10);
     EXPECT_EQ(lib_strdup_reserved_bytes(nullptr, 4), nullptr);
     free(room);
+#if SIZE_MAX <= UINT32_MAX  // a reserve that would wrap a 32-bit size is refused, not given too little room
+    EXPECT_EQ(lib_strdup_reserved_bytes("ab", UINT32_MAX), nullptr);
+    EXPECT_EQ(lib_strdup_reserved_bytes("", UINT32_MAX), nullptr);
+#endif
+    lc_test::TraceCapture capture;
+    dbgout_profile.lib_level = 7;
+    errno = 0;
+    lib_strerror("nothing");
+    EXPECT_TRUE(capture.texts().empty());
 }
 
-// Truncated toward zero; the end before the start gives 0.
-TEST(LibHelpers, TimeDifferencesTruncateAndClampToZero)
-{
-    EXPECT_EQ(lib_common_diff_msec({10, 0}, {12, 500000}), 2500);
-    EXPECT_EQ(lib_common_diff_us({-2147483647 - 1, 0}, {2147483647, 0}), INT64_C(4294967295000000));
-    EXPECT_EQ(lib_common_diff_us_timespec({1, 1500}, {2, 0}), 999999);  // -1.5 us truncates to -1
-    EXPECT_EQ(lib_common_diff_msec_timespec({0, 0}, {2, 999999999}), 2999);
-    EXPECT_EQ(lib_common_diff_msec({12, 500000}, {10, 0}), 0);
-    EXPECT_EQ(lib_common_diff_us({2, 1}, {2, 0}), 0);
-    EXPECT_EQ(lib_common_diff_us_timespec({0, 5000}, {0, 1000}), 0);
-    EXPECT_EQ(lib_common_diff_msec_timespec({3, 0}, {2, 0}), 0);
-}
+// The names a program built with 64-bit time_t on a 32-bit target calls.
+extern "C" int64_t lib_common_diff_msec_time64(struct timeval a, struct timeval b);
+extern "C" int64_t lib_common_diff_us_time64(struct timeval a, struct timeval b);
+extern "C" int64_t lib_common_diff_msec_timespec_time64(struct timespec a, struct timespec b);
+extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct timespec b);
 
-// 64-bit seconds can lie further apart than 64 bits of microseconds hold:
-// such spans end at the largest count (or 0 backwards), never overflow.
-TEST(LibHelpers, TimeDifferencesOfExtremeSecondsHoldAtTheLimits)
+// Truncated toward zero; the end before the start gives 0.  64-bit seconds
+// can lie further apart than 64 bits of microseconds hold: such spans end at
+// the largest count, never overflow.  Both names of each give the same.
+TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
 {
     const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
-    EXPECT_EQ(lib_common_diff_us({lo, 0}, {hi, 0}), INT64_MAX);
-    EXPECT_EQ(lib_common_diff_us({hi, 0}, {lo, 0}), 0);
-    EXPECT_EQ(lib_common_diff_msec({0, 0}, {hi / 1000, 999999}), INT64_MAX / 1000);
-    EXPECT_EQ(lib_common_diff_us_timespec({lo, 999999999}, {hi, -999999999}), INT64_MAX);
-    EXPECT_EQ(lib_common_diff_msec_timespec({hi, 0}, {lo, 0}), 0);
+    const int64_t max_ms = INT64_MAX / 1000;
+    const struct {
+        bool spec;  // timespec (the part below the second in ns), else timeval (in us)
+        time_t a;
+        long a_part;  // long, as tv_nsec is on every target
+        time_t b;
+        long b_part;
+        int64_t msec, us;
+    } cases[] = {
+        {false, 10, 0, 12, 500000, 2500, 2500000},
+        {false, -2147483647 - 1, 0, 2147483647, 0, INT64_C(4294967295000), INT64_C(4294967295000000)},
+        {false, 12, 500000, 10, 0, 0, 0},
+        {false, 2, 1, 2, 0, 0, 0},
+        {false, lo, 0, hi, 0, max_ms, INT64_MAX},
+        {false, hi, 0, lo, 0, 0, 0},
+        {false, 0, 0, hi / 1000, 999999, max_ms, INT64_MAX},
+        {true, 1, 1500, 2, 0, 999, 999999},  // -1.5 us truncates to -1
+        {true, 0, 0, 2, 999999999, 2999, 2999999},
+        {true, 0, 5000, 0, 1000, 0, 0},
+        {true, 3, 0, 2, 0, 0, 0},
+        {true, lo, 999999999, hi, -999999999, max_ms, INT64_MAX},
+        {true, hi, 0, lo, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        std::vector<int64_t> got;
+        if (c.spec) {
+            const struct timespec a = {c.a, c.a_part}, b = {c.b, c.b_part};
+            got = {lib_common_diff_msec_timespec(a, b), lib_common_diff_msec_timespec_time64(a, b),
+                   lib_common_diff_us_timespec(a, b), lib_common_diff_us_timespec_time64(a, b)};
+        } else {
+            const struct timeval a = {c.a, c.a_part}, b = {c.b, c.b_part};
+            got = {lib_common_diff_msec(a, b), lib_common_diff_msec_time64(a, b), lib_common_diff_us(a, b),
+                   lib_common_diff_us_time64(a, b)};
+        }
+        EXPECT_EQ(got, (std::vector<int64_t>{c.msec, c.msec, c.us, c.us}))
+            << c.a << "." << c.a_part << " to " << c.b << "." << c.b_part;
+    }
 }
 
 // Command output: lines are collected until one does not fit, which is cut; with a tag each
@@ -106,8 +151,10 @@ TEST(LibHelpers, CommandOutputAndFindPid)
 }
 
 // The start of a command is traced by the function called, lib_system's by
-// lib_popen, which it calls; each with the line of its own trace.
-TEST(LibHelpers, CommandStartIsTracedInTheCallersName)
+// lib_popen, which it calls; each with the line of its own trace.  Without a
+// free descriptor no command can start: -1, the start's trace, then errno's
+// (the process lookup says so on standard error and finds nothing).
+TEST(LibHelpers, CommandStartsAreTracedAndMayFail)
 {
     lc_test::TraceCapture capture;
     dbgout_profile.lib_level = 6;
@@ -115,34 +162,6 @@ TEST(LibHelpers, CommandStartIsTracedInTheCallersName)
     EXPECT_EQ(lib_popen2("true", nullptr, 0, nullptr), 0);
     EXPECT_EQ(lib_popen("true", nullptr, 0), 0);
     EXPECT_EQ(lib_system("true"), 0);
-    const std::string file = "lib_common/lib_helpers.cpp";
-    const std::string by_popen2 = lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:true\n";
-    const std::string by_popen = lc_test::traced_tag("lib", file, "lib_popen", "popen:") + "popen:true\n";
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{by_popen2, by_popen, by_popen}));
-}
-
-// The names a program built with 64-bit time_t on a 32-bit target calls: the same answers as above.
-extern "C" int64_t lib_common_diff_msec_time64(struct timeval a, struct timeval b);
-extern "C" int64_t lib_common_diff_us_time64(struct timeval a, struct timeval b);
-extern "C" int64_t lib_common_diff_msec_timespec_time64(struct timespec a, struct timespec b);
-extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct timespec b);
-
-TEST(LibHelpers, TimeDifferencesUnderTheirTime64Names)
-{
-    EXPECT_EQ(lib_common_diff_msec_time64({10, 0}, {12, 500000}), 2500);
-    EXPECT_EQ(lib_common_diff_us_time64({10, 0}, {12, 500000}), 2500000);
-    EXPECT_EQ(lib_common_diff_msec_timespec_time64({0, 0}, {2, 999999999}), 2999);
-    EXPECT_EQ(lib_common_diff_us_timespec_time64({1, 1500}, {2, 0}), 999999);
-    EXPECT_EQ(lib_common_diff_us_time64({2, 1}, {2, 0}), 0);
-}
-
-// Without a free descriptor no command can start: -1, the start's trace, then errno's (the process lookup says so
-// on standard error and finds nothing).
-TEST(LibHelpers, CommandsThatCannotStart)
-{
-    lc_test::TraceCapture capture;
-    dbgout_profile.lib_level = 6;
-    dbgout_profile.time_enable = 0;
     testing::internal::CaptureStderr();
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -160,43 +179,13 @@ TEST(LibHelpers, CommandsThatCannotStart)
     EXPECT_EQ(found, 0);
     EXPECT_STREQ(out, "#######");
     const std::string file = "lib_common/lib_helpers.cpp";
+    const std::string popen2 = lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:";
+    const std::string popen = lc_test::traced_tag("lib", file, "lib_popen", "popen:") + "popen:";
+    const std::string error = lc_test::traced_tag("lib", file, "lib_strerror", "%s errno:");
     const std::string no_descriptor = "errno:" + std::to_string(EMFILE) + " " + strerror(EMFILE) + "\n";
-    EXPECT_EQ(capture.texts(),
-              (std::vector<std::string>{
-                  lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:echo x\n",
-                  lc_test::traced_tag("lib", file, "lib_strerror", "%s errno:") + "echo x " + no_descriptor,
-                  lc_test::traced_tag("lib", file, "lib_popen", "popen:") + "popen:echo y\n",
-                  lc_test::traced_tag("lib", file, "lib_strerror", "%s errno:") + "echo y " + no_descriptor}));
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{popen2 + "true\n", popen + "true\n", popen + "true\n",
+                                                         popen2 + "echo x\n", error + "echo x " + no_descriptor,
+                                                         popen + "echo y\n", error + "echo y " + no_descriptor}));
     EXPECT_NE(err.find("DBG_ERR:lib_common lib_find_pid["), std::string::npos) << err;
     EXPECT_NE(err.find("] fopen ps|grep \"init\"|grep -v grep failed\n"), std::string::npos) << err;
 }
-
-// A text without the separator (or with '\0' as the separator) is refused with the message; a null out for a
-// number and an errno of 0 do nothing.
-TEST(LibHelpers, TwoIntsWithoutTheirSeparatorAndQuietNulls)
-{
-    int32_t a = 7, b = 7;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(lib_get_two_int("12", &a, &b, ':'), -1);
-    EXPECT_EQ(lib_get_two_int("12", &a, &b, '\0'), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              std::string("two int should be like A:B.\ntwo int should be like A") + '\0' + "B.\n");
-    EXPECT_EQ(a, 7);
-    EXPECT_EQ(b, 7);
-    lib_itoa(5, nullptr);
-    lc_test::TraceCapture capture;
-    dbgout_profile.lib_level = 7;
-    errno = 0;
-    lib_strerror("nothing");
-    EXPECT_TRUE(capture.texts().empty());
-}
-
-#if SIZE_MAX <= UINT32_MAX
-// Where size_t has 32 bits (the target; a 64-bit size cannot wrap), a reserve that would wrap the size around is
-// refused rather than given too little room.
-TEST(LibHelpers, ReserveThatWouldWrapTheSizeIsRefused)
-{
-    EXPECT_EQ(lib_strdup_reserved_bytes("ab", UINT32_MAX), nullptr);
-    EXPECT_EQ(lib_strdup_reserved_bytes("", UINT32_MAX), nullptr);
-}
-#endif

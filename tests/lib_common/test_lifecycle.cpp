@@ -1,19 +1,22 @@
-// The running library: start-up, threads and stop; commands through its pipe
-// and floods of them; the pipe of a later process.
+// The running library: the levels it starts with (LIB_COMMON_LEVELS, applied
+// part by part before the first start-up trace), start-up, threads and stop;
+// commands through its pipe and floods of them; the pipe of a later process.
 #include "started_library.h"
 
-#include <algorithm>
 #include <errno.h>
+#include <mutex>
+#include <stdlib.h>
+
+static const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
 
 // Repeated starts and stops change nothing; lib_common_main takes no
 // adjusting step unless enabled; the stop leaves no library thread.
-TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
+TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
 {
     const common_profile_t saved = common_profile;
     lc_test::TraceCapture capture;
     EXPECT_EQ(lib_common_exit(), 0);  // never started: nothing to do
     dbgout_profile.lib_level = 7;     // the adjusting step traces at 7
-    dbgout_profile.time_enable = 0;
     common_profile.pool_max_threads = 8;
     ASSERT_EQ(lib_common_init(), 0);
     threadpool *pool = gpool;
@@ -21,20 +24,9 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_EQ(pool->max, 8);
     EXPECT_EQ(pool->min, 2);
     EXPECT_EQ(pool->live, 2);
-    // Each build line once, tagged with lib_common_init and the line of its trace there.
-    const Texts texts = capture.texts();
-    const auto once = [&](const std::string &format, const std::string &text) {
-        const std::string whole =
-            lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
-        EXPECT_EQ(std::count(texts.begin(), texts.end(), whole), 1) << whole;
-    };
-    once("__STDC_VERSION__:", "__STDC_VERSION__:201710\n");
-    once("sizeof uint8:", "sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n");
-    once("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n");
-    // Each named once it runs; the kernel keeps 15 characters of a name.
+    // The kernel keeps 15 characters of a name.
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 1; }));
     EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 2; }));
-
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
     EXPECT_EQ(gpool, pool);
@@ -53,20 +45,16 @@ TEST(Lifecycle, BuildLinesPoolShapeMainStepRepeatedCallsAndThreads)
 TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 {
     send("help=1\n");
-    // The level keys as listed, with their field in the record (-1: all).
+    Texts expected;
+    for (const std::string &row : listed_rows())
+        expected.push_back(row + (row.find('=') == std::string::npos ? "=NULL\n" : "\n"));
+    EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
+        << testing::PrintToString(traced_by(
+               "fifo_print_debug"));  // Each key's field in the record (-1: all).  Debug and err first: a row that sets another field shows against
+    // the start's info.
     const std::pair<const char *, int> keys[] = {{"lib", 0},    {"para", 1}, {"cc", 2},  {"visca", 3},
                                                  {"module", 5}, {"net", 4},  {"mpp", 6}, {"all", -1}};
     const char *levels[] = {"err", "info", "debug"};
-    Texts expected = {"help=NULL\n"};
-    for (const auto &key : keys)
-        for (const char *level : levels)
-            expected.push_back(std::string(key.first) + "_level=" + level + "\n");
-    expected.insert(expected.end(), {"dbg_time=1\n", "dbg_time=0\n", "gpool=statistics\n", "gpool=print_task\n",
-                                     "gpool=add_task\n", "test_mark=NULL\n"});
-    EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
-        << testing::PrintToString(traced_by("fifo_print_debug"));
-
-    // Debug and err first: a row that sets another field shows against the info of the start.
     std::vector<int32_t> want(&dbgout_profile.lib_level, &dbgout_profile.lib_level + 9);
     for (const auto &key : keys)
         for (int l : {2, 0, 1}) {
@@ -76,8 +64,6 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
             EXPECT_EQ(std::vector<int32_t>(&dbgout_profile.lib_level, &dbgout_profile.lib_level + 9), want)
                 << key.first << levels[l];
         }
-
-    const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     const std::string cut = std::string(250, ' ') + "lib_level=debug";  // split by the 256-byte read
     for (const std::string &bad :
          Texts{"lib_level", "lib_level=Debug", "gpool=statistics=1", "cc_level=err;;para_level=debug", cut}) {
@@ -87,10 +73,6 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     }
     EXPECT_EQ(dbgout_profile.cc_level, 3);  // the pieces around the empty one ran
     EXPECT_EQ(dbgout_profile.para_level, 7);
-    ASSERT_TRUE(command("all_level=err;dbg_time=1"));
-    EXPECT_EQ(dbgout_profile.mpp_level, 3);
-    EXPECT_EQ(dbgout_profile.lib_level, 3);
-    EXPECT_EQ(dbgout_profile.time_enable, 1);
 }
 
 // One read takes 256 bytes, which are one C text: a NUL byte ends it, a
@@ -119,7 +101,6 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
         {std::string("lib_level=info\0;lib_level=debug", 31), 6, 6, 0},            // the text ends at the NUL
         {std::string("\0lcctl reply=/tmp/lcctl-x;lib_level=debug", 42), 6, 6, 1},  // an empty text
     };
-    const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
     for (const auto &c : cases) {
         __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);
         __atomic_store_n(&dbgout_profile.cc_level, 6, __ATOMIC_RELAXED);
@@ -133,9 +114,8 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
     }
 }
 
-// From a debug command, on the scheduler thread, the start and the stop neither start nor wait: lib_common_init and
-// lib_common_main do nothing (not even an enabled adjusting step), lib_common_exit gives -1, the scheduler's own
-// start and stop give EBUSY and -1.  The library runs on.
+// On the scheduler thread (from a command) the start and the stop neither start nor wait: lib_common_main takes
+// not even an enabled adjusting step.  The library runs on.
 TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 {
     static std::vector<int> results;
@@ -162,8 +142,7 @@ TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 }
 
 // Timers still fire while a flood of slow commands keeps the pipe readable
-// on every pass, and tables register meanwhile.  (The fifo fuzz corpus feeds
-// garbage and over-long pieces.)
+// on every pass, and tables register meanwhile.
 TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
 {
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
@@ -178,8 +157,6 @@ TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
     EXPECT_TRUE(lc_test::wait_until([&] { return ran == 1; }, std::chrono::milliseconds(1500)));
 }
 
-// A later process finds "/dev/libfifo" taken, serves its own node and
-// removes only that.
 TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 {
     lc_test::TraceCapture capture;
@@ -201,3 +178,104 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
     EXPECT_EXIT(later(), testing::ExitedWithCode(0), "");
     fifo_exit_fun(first);
 }
+
+namespace {
+
+std::mutex trace_mutex;  // the pool's workers trace too
+std::vector<std::pair<int32_t, std::string>> traces;
+
+void level_hook(int32_t level, const char *text)
+{
+    std::lock_guard<std::mutex> lock(trace_mutex);
+    traces.emplace_back(level, text);
+}
+
+struct Seen {
+    int32_t level;  // -1: any
+    std::string text;
+    size_t times;
+};
+
+// Parts apply left to right (numbers and names, all, time, blanks around).
+// A bad part changes nothing and is traced once, at level 3, by name
+// (escaped) and why; empty parts are no parts; an empty or absent variable
+// changes nothing.  lib=7 from a quiet start shows the build lines, each
+// tagged with the line of its trace, and the debug traces of the start-up.
+TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
+{
+    lc_test::TraceCapture restore;  // puts hook and levels back
+    const auto built = [](const std::string &format, const std::string &text) {
+        return lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
+    };
+    const std::string ignored = "]LIB_COMMON_LEVELS: ignored \"",
+                      bad_level = "\": not a level (0..7, err, info, debug)\n";
+    const std::vector<int32_t> unchanged = {6, 6, 6, 6, 6, 6, 6, 0};
+    const Seen none = {-1, "LIB_COMMON_LEVELS", 0};
+    const struct {
+        const char *value;
+        int32_t before;
+        std::vector<int32_t> after;  // the seven levels and time_enable
+        std::vector<Seen> seen;
+    } cases[] = {
+        {nullptr, 3, {3, 3, 3, 3, 3, 3, 3, 0}, {{-1, "]__STDC_VERSION__:", 0}}},
+        {"lib=7",
+         3,
+         {7, 3, 3, 3, 3, 3, 3, 0},
+         {{6, built("__STDC_VERSION__:", "__STDC_VERSION__:201710\n"), 1},
+          {6,
+           built("sizeof uint8:",
+                 "sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n"),
+           1},
+          {6, built("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n"), 1},
+          {7, "]start thread ", 2},  // gpool's two workers
+          {6, " is ready,fd:", 1},
+          none}},
+        {"all=err, lib = debug ,cc=7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, {none}},
+        {"lib=7,cc=debug,all=info,time=1,time=0", 3, unchanged, {none}},  // the later all wins
+        {"lib=verbose",
+         6,
+         unchanged,
+         {{-1, "LIB_COMMON_LEVELS", 1}, {3, "[lib lib_common_init +", 1}, {3, ignored + "lib=verbose" + bad_level, 1}}},
+        {"lib=7,foo=1,cc=8,time=2,,  ,mpp,=3,lib\x1b[2J=1",
+         6,
+         {7, 6, 6, 6, 6, 6, 6, 0},
+         {{-1, "LIB_COMMON_LEVELS", 6},
+          {3, ignored + "foo=1\": no such module\n", 1},
+          {3, ignored + "cc=8" + bad_level, 1},
+          {3, ignored + "time=2\": time is 0 or 1\n", 1},
+          {3, ignored + "mpp\": no '='\n", 1},
+          {3, ignored + "=3\": no such module\n", 1},
+          {3, ignored + "lib\\x1b[2J=1\": no such module\n", 1}}},
+        {"", 6, unchanged, {none}},
+        {nullptr, 6, unchanged, {none}},
+    };
+    __atomic_store_n(&dbgout_profile.output_hook, &level_hook, __ATOMIC_RELAXED);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        for (int32_t *f = &dbgout_profile.lib_level; f <= &dbgout_profile.spare_level; f++)
+            *f = c.before;
+        dbgout_profile.time_enable = 0;
+        {
+            std::lock_guard<std::mutex> lock(trace_mutex);
+            traces.clear();
+        }
+        if (c.value != nullptr)
+            setenv("LIB_COMMON_LEVELS", c.value, 1);
+        EXPECT_EQ(lib_common_init(), 0);
+        unsetenv("LIB_COMMON_LEVELS");
+        const dbgout_profile_t &p = dbgout_profile;
+        EXPECT_EQ((std::vector<int32_t>{p.lib_level, p.para_level, p.cc_level, p.visca_level, p.net_level,
+                                        p.module_level, p.mpp_level, p.time_enable}),
+                  c.after);
+        EXPECT_EQ(lib_common_exit(), 0);
+        std::lock_guard<std::mutex> lock(trace_mutex);
+        for (const Seen &s : c.seen) {
+            size_t n = 0;
+            for (const auto &t : traces)
+                n += t.second.find(s.text) != std::string::npos && (s.level < 0 || t.first == s.level);
+            EXPECT_EQ(n, s.times) << s.text;
+        }
+    }
+}
+
+}  // namespace

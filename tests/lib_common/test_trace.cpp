@@ -7,7 +7,6 @@
 #include <stdarg.h>
 #include <sys/time.h>
 
-// Link-time seams: the library's calls to syslog and to the clock land here.
 using Records = std::vector<std::pair<int, std::string>>;  // priority, text
 static Records syslog_records;
 extern "C" void syslog(int priority, const char *fmt, ...)
@@ -20,7 +19,7 @@ extern "C" void syslog(int priority, const char *fmt, ...)
     syslog_records.push_back({priority, text});
 }
 
-static struct timeval fake_now;  // the time the test set
+static struct timeval fake_now;
 static bool clock_fails = false;
 extern "C" int gettimeofday(struct timeval *tv, void *)
 {
@@ -63,7 +62,7 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
             text += "%d%%.abc"[i % 8];  // printed, never read as a format
         xel_traceout(4, "%s", text.c_str());
         std::string rest = (stamp ? "43.007" : "") + text;
-        Records want;  // consecutive pieces of the stamped text
+        Records want;
         for (size_t n : pieces) {
             want.push_back({4, rest.substr(0, n)});
             rest.erase(0, n);
@@ -74,7 +73,10 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
 
 // The hook gets each text whole, once, and syslog nothing; XEL_TRACE tags it
 // and, below the module's level, evaluates nothing; the hex dump lists at
-// most 32 bytes and the full length.
+// most 32 bytes and the full length.  The stamp shows the second of the
+// minute also past 2038; an unformattable text (a wide character the C
+// locale cannot write) comes out empty, and an unreadable clock leaves the
+// stamp out.
 TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 {
     dbgout_profile.cc_level = 7;
@@ -88,126 +90,94 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     EXPECT_EQ(evaluated, 0);
     std::string bytes(40, '\xab');
     bytes[1] = 0x07;
-    std::string listed = "0xab,0x07,";  // the first 32 bytes
-    for (int i = 2; i < 32; i++)
-        listed += "0xab,";
+    std::string listed;  // the first 32 bytes
+    for (int i = 0; i < 32; i++)
+        listed += i == 1 ? "0x07," : "0xab,";
     xel_traceout_raw(6, "rx", bytes.data(), 2);
     xel_traceout_raw(6, "none", bytes.data(), 0);
     xel_traceout_raw(6, "blk", bytes.data(), 40);
-    xel_traceout_raw(6, nullptr, nullptr, 5);  // bad input: no crash, no bytes
+    xel_traceout_raw(6, nullptr, nullptr, 5);
     xel_traceout_raw(6, "neg", bytes.data(), -3);
     dbgout_profile.time_enable = 1;
     fake_now = {1000083, 999999};
     xel_traceout(6, "[lib %s +%-4d]no data yet\n\n", "fifo_handle", 57);
+    const wchar_t wide[] = {0x100, 0};
+    xel_traceout(6, "abc%ls", wide);
+    fake_now = {INT64_C(2147483657), 250000};  // 2038, second 17 of its minute
+    xel_traceout(6, "late\n");
+    clock_fails = true;
+    xel_traceout(6, "no stamp\n");
+    clock_fails = false;
     EXPECT_EQ(capture_.texts(),
               (std::vector<std::string>{"[cc TestBody +" + line + std::string(4 - line.size(), ' ') + "]shown debug\n",
                                         std::string(400, 'z') + "|7", "rx [len:2],data:0xab,0x07,",
                                         "none [len:0],data:", "blk [len:40],data:" + listed, " [len:5],data:",
-                                        "neg [len:-3],data:", "03.999[lib fifo_handle +57  ]no data yet\n\n"}));
+                                        "neg [len:-3],data:", "03.999[lib fifo_handle +57  ]no data yet\n\n", "03.999",
+                                        "17.250late\n", "no stamp\n"}));
     EXPECT_TRUE(syslog_records.empty());
 }
 
 // Interval 0, a null limiter and the trace limiter before trace_debug_init
-// pass all; burst 0 refuses all; a window lasts through begin + interval (to
-// the microsecond) and the first call after it reports, ungated, at level 6.
+// pass all, and init clears every field.  A window lasts through begin +
+// interval (to the microsecond; a clock
+// stepped back stays in it) and the first call after it reports the
+// refusals, ungated, at level 6 and stamped when stamps are on.  Burst 0
+// refuses all; a window without refusals reports nothing.  The start is kept
+// as the low 32 bits of the seconds, so windows last across 2038 and 2106;
+// microseconds past 999999 in a start the caller wrote carry into seconds.
 TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
-    dbgout_profile.output_hook = nullptr;       // reports land in syslog, with their level
-    ratelimit_state rs = {9, 9, 9, 9, {9, 9}};  // init must clear it all
-    auto at = [&rs](time_t sec, suseconds_t usec, int calls = 1) { return passing(&rs, sec, usec, calls); };
-    ratelimit_state_init(&rs, 0, 0);
+    struct Step {
+        time_t sec;
+        suseconds_t usec;
+        int calls, passed;
+        time_t begin = -1;  // the window's start after the step, when not -1
+    };
+    dbgout_profile.output_hook = nullptr;  // reports land in syslog, with their level
+    ratelimit_state zero = {9, 9, 9, 9, {9, 9}};
+    ratelimit_state_init(&zero, 0, 0);
     ratelimit_state_init(nullptr, 1, 1);
-    int passed = at(1000, 0, 50) + ___ratelimit(nullptr, "null");
+    int passed = passing(&zero, 1000, 0, 50) + ___ratelimit(nullptr, "null");
     for (int i = 0; i < 49; i++)
         passed += trace_ratelimit();
     EXPECT_EQ(passed, 100);
-    EXPECT_EQ(rs.missed, 0);
-    EXPECT_EQ(rs.printed, 0);
-    EXPECT_EQ(rs.begin.tv_sec, 0);
-    ratelimit_state_init(&rs, 2, 0);
-    EXPECT_EQ(at(1000, 0, 3), 0);
-    EXPECT_EQ(at(1002, 1), 0);
-    EXPECT_EQ(syslog_records, (Records{{6, "rl: 3 callbacks suppressed\n"}}));
+    EXPECT_EQ(zero.missed, 0);
+    EXPECT_EQ(zero.printed, 0);
+    EXPECT_EQ(zero.begin.tv_sec, 0);
+    EXPECT_TRUE(syslog_records.empty());
 
-    syslog_records.clear();
     dbgout_profile.lib_level = dbgout_profile.cc_level = 0;
-    ratelimit_state_init(&rs, 5, 10);
-    EXPECT_EQ(at(1000, 600000, 12), 10);
-    EXPECT_EQ(at(900, 0), 0);  // a clock stepped back stays in the window
-    EXPECT_EQ(at(1005, 600000), 0);
-    EXPECT_TRUE(syslog_records.empty());
-    EXPECT_EQ(at(1005, 600001, 11), 10);
-    EXPECT_EQ(at(1010, 600001), 0);  // the window's last microsecond
-    EXPECT_EQ(at(1010, 600002), 1);
-    EXPECT_EQ(syslog_records, (Records{{6, "rl: 4 callbacks suppressed\n"}, {6, "rl: 2 callbacks suppressed\n"}}));
-}
-
-// Past 2038-01-19 03:14:07 the wall clock's seconds need more than 32 bits:
-// the stamp still shows the second of the minute, and a window of the
-// limiter (its start kept as the low 32 bits of the seconds) still lasts
-// its interval across that moment and across the next wrap in 2106.
-TEST_F(Trace, StampAndRateLimiterPast2038)
-{
-    const time_t last32 = 2147483647;  // the last second of a signed 32-bit time_t
-    dbgout_profile.time_enable = 1;
-    fake_now = {last32 + 10, 250000};  // second 17 of its minute
-    xel_traceout(6, "late\n");
-    EXPECT_EQ(capture_.texts(), std::vector<std::string>{"17.250late\n"});
-
-    dbgout_profile.output_hook = nullptr;
-    ratelimit_state rs;
-    ratelimit_state_init(&rs, 5, 2);
-    EXPECT_EQ(passing(&rs, last32 - 2, 500000, 3), 2);  // the window ends at last32 + 3.5 s
-    EXPECT_EQ(rs.begin.tv_sec, 2147483645);
-    EXPECT_EQ(passing(&rs, last32 + 3, 500000), 0);  // its last moment
-    EXPECT_TRUE(syslog_records.empty());
-    EXPECT_EQ(passing(&rs, last32 + 3, 500001), 1);  // the next window, after the report
-    EXPECT_EQ(syslog_records, (Records{{6, "10.500rl: 2 callbacks suppressed\n"}}));  // stamped
-    EXPECT_EQ(rs.begin.tv_sec, INT32_MIN + 2);                                        // the low 32 bits of 2^31 + 2
-
-    const time_t wrap32 = INT64_C(4294967296);  // 2106-02-07: the low 32 bits are 0 again
-    syslog_records.clear();
-    ratelimit_state_init(&rs, 5, 2);
-    EXPECT_EQ(passing(&rs, wrap32 - 2, 0, 3), 2);
-    EXPECT_EQ(passing(&rs, wrap32 + 3, 0), 0);
-    EXPECT_EQ(passing(&rs, wrap32 + 3, 1), 1);
-    EXPECT_EQ(syslog_records, (Records{{6, "19.000rl: 2 callbacks suppressed\n"}}));
-}
-
-// A text that cannot be formatted (a wide character the C locale cannot write) comes out empty, after the stamp; a
-// clock that cannot be read leaves the stamp out.
-TEST_F(Trace, UnformattableTextAndUnreadableClock)
-{
-    dbgout_profile.time_enable = 1;
-    fake_now = {1000083, 999999};
-    const wchar_t wide[] = {0x100, 0};
-    xel_traceout(6, "abc%ls", wide);
-    clock_fails = true;
-    xel_traceout(6, "no stamp\n");
-    clock_fails = false;
-    EXPECT_EQ(capture_.texts(), (std::vector<std::string>{"03.999", "no stamp\n"}));
-}
-
-// A window that passes without a refusal reports nothing.
-TEST_F(Trace, RateLimiterWindowWithoutRefusalsReportsNothing)
-{
-    dbgout_profile.output_hook = nullptr;
-    ratelimit_state rs;
-    ratelimit_state_init(&rs, 2, 3);
-    EXPECT_EQ(passing(&rs, 1000, 0, 3), 3);
-    EXPECT_EQ(passing(&rs, 1003, 0, 3), 3);
-    EXPECT_TRUE(syslog_records.empty());
-    EXPECT_EQ(rs.begin.tv_sec, 1003);
-}
-
-// A window whose start the caller wrote with microseconds past 999999 carries them into its seconds.
-TEST_F(Trace, RateLimiterCarriesMicrosecondsOfTheWindowStart)
-{
-    dbgout_profile.output_hook = nullptr;
-    ratelimit_state rs;
-    ratelimit_state_init(&rs, 2, 1);
-    rs.begin = {1000, 1999999};  // 1001.999999: the window lasts through 1003.999999
-    rs.printed = 1;
-    EXPECT_EQ(passing(&rs, 1003, 999999), 0);
-    EXPECT_EQ(passing(&rs, 1004, 0), 1);
+    const auto run = [](const char *name, int interval, int burst, int stamp, const std::vector<Step> &steps,
+                        const Records &reports, ratelimit_time begin = {}) {
+        SCOPED_TRACE(name);
+        dbgout_profile.time_enable = stamp;
+        syslog_records.clear();
+        ratelimit_state rs;
+        ratelimit_state_init(&rs, interval, burst);
+        if (begin.tv_sec != 0)
+            rs.begin = begin, rs.printed = 1;
+        for (const Step &s : steps) {
+            EXPECT_EQ(passing(&rs, s.sec, s.usec, s.calls), s.passed) << s.sec << "." << s.usec;
+            EXPECT_TRUE(s.begin == -1 || rs.begin.tv_sec == s.begin) << s.sec << ": " << rs.begin.tv_sec;
+        }
+        EXPECT_EQ(syslog_records, reports);
+    };
+    const time_t last32 = 2147483647, wrap32 = INT64_C(4294967296);
+    run("burst 0", 2, 0, 0, {{1000, 0, 3, 0}, {1002, 1, 1, 0}}, {{6, "rl: 3 callbacks suppressed\n"}});
+    run("window", 5, 10, 0,
+        {{1000, 600000, 12, 10},
+         {900, 0, 1, 0},
+         {1005, 600000, 1, 0},
+         {1005, 600001, 11, 10},
+         {1010, 600001, 1, 0},
+         {1010, 600002, 1, 1}},
+        {{6, "rl: 4 callbacks suppressed\n"}, {6, "rl: 2 callbacks suppressed\n"}});
+    run("no refusal", 2, 3, 0, {{1000, 0, 3, 3}, {1003, 0, 3, 3, 1003}}, {});
+    run("2038", 5, 2, 1,
+        {{last32 - 2, 500000, 3, 2, last32 - 2}, {last32 + 3, 500000, 1, 0}, {last32 + 3, 500001, 1, 1, INT32_MIN + 2}},
+        {{6, "10.500rl: 2 callbacks suppressed\n"}});
+    run("2106", 5, 2, 1, {{wrap32 - 2, 0, 3, 2}, {wrap32 + 3, 0, 1, 0}, {wrap32 + 3, 1, 1, 1}},
+        {{6, "19.000rl: 2 callbacks suppressed\n"}});
+    run("carry", 2, 1, 0, {{1003, 999999, 1, 0}, {1004, 0, 1, 1}}, {{6, "rl: 1 callbacks suppressed\n"}},
+        {1000, 1999999});
 }
