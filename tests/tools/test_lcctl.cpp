@@ -1,117 +1,61 @@
 // test_lcctl.cpp - lcctl against real processes: the demo, test peers and a
-// peer killed with SIGKILL; answers, exit statuses and time limits.  Only
-// nodes and processes these tests made are ever touched or written to.
+// peer killed with SIGKILL.  Only nodes and processes these tests made are
+// touched.
 #include "processes.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <sstream>
-
 using namespace lc_proc;
+using namespace std::string_literals;
 
 namespace {
 
-const std::string lcctl = LCCTL_BIN;
-const std::string demo = DEMO_BIN;
-const std::string peer = PEER_BIN;
-
-bool emulated()
-{
-    return getenv("LC_UNDER_EMULATION") != nullptr;
-}
-
-Outcome ctl(std::vector<std::string> args, double limit = 60)
-{
-    args.insert(args.begin(), lcctl);
-    return run(args, limit);
-}
-
 std::vector<std::string> words_of(const std::string &line)
 {
-    std::vector<std::string> words;
     std::istringstream in(line);
-    for (std::string w; in >> w;)
-        words.push_back(w);
-    return words;
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
-// The words of the line of `list` that starts with `first`.
-std::vector<std::string> list_line(const std::string &out, const std::string &first)
+// The words of the line of `text` that starts with `first`.
+std::vector<std::string> line_of(const std::string &text, const std::string &first)
 {
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> w = words_of(line);
-        if (!w.empty() && w[0] == first)
-            return w;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, first.size() + 1, first + " ") == 0)
+            return words_of(line);
     return {};
-}
-
-bool has(const std::string &text, const std::string &needle)
-{
-    return text.find(needle) != std::string::npos;
-}
-
-// The kernel's name of a process, as /proc shows it ("qemu-arm" for the
-// demo under user-mode emulation, which names no thread of its own).
-std::string comm_of(pid_t pid)
-{
-    std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
-    if (!name.empty() && name.back() == '\n')
-        name.pop_back();
-    return name;
-}
-
-// Names of this test process's peers (a process name keeps 15 characters).
-std::string peer_name(char which)
-{
-    return "lcp" + std::to_string(getpid() % 10000000) + which;
 }
 
 class Lcctl : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        delete set_;
-        set_ = nullptr;
-        clear_scratch();
-    }
+    // Names of this test process's peers (a process name keeps 15 characters).
+    static std::string name(char which) { return "lcp" + std::to_string(getpid() % 10000000) + which; }
     static std::string pid_of(const Served *s) { return std::to_string(s->pid); }
-
-    ServedSet *set_ = new ServedSet();
+    ServedSet set_;
 };
 
-// list: each process by the pid its socket's credentials give, its pipe
-// and name; a node left by a peer killed with SIGKILL as stale.  -n finds
-// a process by its kernel name or its program's own (longer) name.
-TEST_F(Lcctl, ListAndNamesComeFromTheProcessesThemselves)
+// list: each process by the pid its socket's credentials give, its pipe and
+// name, a node of a peer killed with SIGKILL as stale; -n by the kernel's
+// name or the program's own (longer) one.  Undelivered calls and usage
+// errors exit 2 saying why, none waiting for its time-out.
+TEST_F(Lcctl, ListNamesAndErrorsSayWhatTheProcessesAre)
 {
-    Served *d = set_->start_demo(demo);
-    ASSERT_NE(d, nullptr) << set_->failure;
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    Served *k = set_->start_peer(peer, peer_name('k'));
-    ASSERT_TRUE(p != nullptr && k != nullptr) << set_->failure;
-    set_->kill_hard(k);
-
+    Served *d = set_.start_demo(DEMO_BIN), *p = set_.start_peer(name('a')), *k = set_.start_peer(name('k'));
+    ASSERT_TRUE(d != nullptr && p != nullptr && k != nullptr) << set_.failure;
+    set_.kill_hard(k);
+    const std::string comm = read_file("/proc/" + pid_of(d) + "/comm");  // "qemu-arm" under emulation
     const Outcome plain = ctl({"list"});
     EXPECT_EQ(plain.status, 0) << plain.err;
-    EXPECT_EQ(list_line(plain.out, d->pipe), (std::vector<std::string>{d->pipe, pid_of(d), comm_of(d->pid), "serving"}))
-        << plain.out;
-    EXPECT_EQ(list_line(plain.out, p->pipe), (std::vector<std::string>{p->pipe, pid_of(p), peer_name('a'), "serving"}))
-        << plain.out;
-    EXPECT_EQ(list_line(plain.out, k->pipe), (std::vector<std::string>{k->pipe, "-", "-", "stale"})) << plain.out;
+    const std::vector<std::string> listed[] = {{d->pipe, pid_of(d), comm.substr(0, comm.find('\n')), "serving"},
+                                               {p->pipe, pid_of(p), name('a'), "serving"},
+                                               {k->pipe, "-", "-", "stale"}};
+    for (const auto &line : listed)
+        EXPECT_EQ(line_of(plain.out, line[0]), line) << plain.out;
 
-    // Under user-mode emulation every program is the emulator's.
-    const std::string program = emulated() ? "qemu-arm" : "lcctl_peer";
+    const std::string program = emulated() ? "qemu-arm" : "lcctl_peer";  // every program is the emulator's
     const Outcome json = ctl({"list", "--json"});
     EXPECT_EQ(json.status, 0) << json.err;
-    EXPECT_TRUE(has(json.out, "{\"pipe\":\"" + p->pipe + "\",\"pid\":" + pid_of(p) + ",\"name\":\"" + peer_name('a') +
+    EXPECT_TRUE(has(json.out, "{\"pipe\":\"" + p->pipe + "\",\"pid\":" + pid_of(p) + ",\"name\":\"" + name('a') +
                                   "\",\"program\":\"" + program + "\",\"uid\":" + std::to_string(geteuid()) +
                                   ",\"state\":\"serving\"}"))
         << json.out;
@@ -119,76 +63,16 @@ TEST_F(Lcctl, ListAndNamesComeFromTheProcessesThemselves)
                                   "\",\"pid\":null,\"name\":null,\"program\":null,\"uid\":null,\"state\":\"stale\"}"))
         << json.out;
 
-    const Outcome by_kernel_name = ctl({"-n", peer_name('a'), "get"});
-    EXPECT_EQ(by_kernel_name.out.compare(0, 5 + pid_of(p).size(), "pid=" + pid_of(p) + " "), 0) << by_kernel_name.err;
-    Served *twin = set_->start_peer(peer, peer_name('b'));
-    ASSERT_NE(twin, nullptr) << set_->failure;
+    EXPECT_EQ(ctl({"-n", name('a'), "get"}).out.find("pid=" + pid_of(p) + " "), 0u);
+    Served *twin = set_.start_peer(name('b'));
+    ASSERT_NE(twin, nullptr) << set_.failure;
     const Outcome by_program = ctl({"-n", program, "get"});  // two peers run the program
     EXPECT_EQ(by_program.status, 2);
-    EXPECT_TRUE(has(by_program.err, "several processes are named " + program)) << by_program.err;
-    EXPECT_TRUE(has(by_program.err, "pid " + pid_of(p) + " (" + peer_name('a') + ")")) << by_program.err;
-    EXPECT_TRUE(has(by_program.err, "pid " + pid_of(twin) + " (" + peer_name('b') + ")")) << by_program.err;
-}
+    for (const std::string &says :
+         {"several processes are named " + program, "pid " + pid_of(p) + " (" + name('a') + ")",
+          "pid " + pid_of(twin) + " (" + name('b') + ")"})
+        EXPECT_TRUE(has(by_program.err, says)) << by_program.err;
 
-// A set prints the traces it made and what it changed; get reads the
-// settings back, as a line or as JSON; help describes the rows; a request
-// with one piece that matches no row runs none of them and exits 1.
-TEST_F(Lcctl, CommandsChangesGetAndHelp)
-{
-    Served *d = set_->start_demo(demo);
-    ASSERT_NE(d, nullptr) << set_->failure;
-    const std::string pid = pid_of(d);
-    const std::string head = "pid=" + pid + " pipe=" + d->pipe + " version=" LC_VERSION_EXPECTED;
-
-    const Outcome set = ctl({"-p", pid, "lib_level=debug", "dbg_time=1"});
-    EXPECT_EQ(set.status, 0) << set.err;
-    EXPECT_EQ(count_of(set.out, "[lib set_debug_level +"), 1u) << set.out;
-    EXPECT_EQ(set.out.substr(set.out.size() - 23), "lib 6 -> 7\ntime 0 -> 1\n") << set.out;
-
-    const Outcome line = ctl({"-p", pid, "get"});
-    EXPECT_EQ(line.out, head + " lib=7 para=6 cc=6 visca=6 module=6 net=6 mpp=6 time=1\n") << line.err;
-    const Outcome json = ctl({"-p", pid, "get", "--json"});
-    EXPECT_EQ(json.out, "{\"pid\":" + pid + ",\"pipe\":\"" + d->pipe +
-                            "\",\"version\":\"" LC_VERSION_EXPECTED
-                            "\",\"levels\":{\"lib\":7,\"para\":6,\"cc\":6,\"visca\":6,\"module\":6,\"net\":6,"
-                            "\"mpp\":6},\"time\":1}\n")
-        << json.err;
-
-    const Outcome bad = ctl({"-p", pid, "lib_level=err", "foo\x1b[2J=1"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.out, "");
-    EXPECT_TRUE(has(bad.err, "refused: no row matches \"foo\\x1b[2J=1\"; nothing was run")) << bad.err;
-    EXPECT_FALSE(has(bad.err, "please use echo")) << "the pipe's hint is the pipe's";
-    EXPECT_EQ(ctl({"-p", pid, "get"}).out, line.out) << "a refused request changed a level";
-
-    const Outcome quiet = ctl({"-p", pid, "all_level=err"});  // nothing traced, still answered
-    EXPECT_EQ(quiet.status, 0);
-    EXPECT_EQ(quiet.out, "lib 7 -> 3\npara 6 -> 3\ncc 6 -> 3\nvisca 6 -> 3\nmodule 6 -> 3\nnet 6 -> 3\nmpp 6 -> 3\n");
-
-    const Outcome help = ctl({"-p", pid, "help"});
-    EXPECT_EQ(help.status, 0) << help.err;
-    std::vector<std::string> rows = {"help=<any>"}, shown;
-    for (const char *m : {"lib", "para", "cc", "visca", "module", "net", "mpp", "all"})
-        for (const char *l : {"err", "info", "debug"})
-            rows.push_back(std::string(m) + "_level=" + l);
-    rows.insert(rows.end(), {"dbg_time=1", "dbg_time=0", "gpool=statistics", "gpool=print_task", "gpool=add_task"});
-    std::istringstream in(help.out);
-    for (std::string l; std::getline(in, l);) {
-        const std::vector<std::string> w = words_of(l);
-        shown.push_back(w.empty() ? "" : w[0]);
-        EXPECT_GE(w.size(), 3u) << "no description: " << l;
-    }
-    EXPECT_EQ(shown, rows) << help.out;
-}
-
-// Not delivered (2) and usage errors (2), each saying why, none waiting
-// for its time-out.
-TEST_F(Lcctl, NotDeliveredAndUsageErrorsSayWhy)
-{
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    Served *k = set_->start_peer(peer, peer_name('k'));
-    ASSERT_TRUE(p != nullptr && k != nullptr) << set_->failure;
-    set_->kill_hard(k);
     const struct {
         std::vector<std::string> args;
         std::string says;
@@ -210,29 +94,75 @@ TEST_F(Lcctl, NotDeliveredAndUsageErrorsSayWhy)
         EXPECT_TRUE(has(r.err, c.says)) << c.says << " / " << r.err;
         EXPECT_LT(r.seconds, 10) << c.says << ": waited for its time-out";
     }
-    const Outcome version = ctl({"--version"});
-    EXPECT_EQ(version.out, "lcctl " LC_VERSION_EXPECTED "\n");
+    EXPECT_EQ(ctl({"--version"}).out, "lcctl " LC_VERSION_EXPECTED "\n");
 }
 
-// follow: the traces of a task on a pool worker, filtered by module and
-// level, stamped with lcctl's time; Ctrl-C ends it with 0, the end of the
-// process with a line that says so.
+// A set prints the traces it made and what it changed; get reads the
+// settings back, as a line or as JSON; help describes each row; a request
+// with one piece that matches no row runs none of them and exits 1.
+TEST_F(Lcctl, CommandsChangesGetAndHelp)
+{
+    Served *d = set_.start_demo(DEMO_BIN);
+    ASSERT_NE(d, nullptr) << set_.failure;
+    const std::string pid = pid_of(d);
+    const Outcome set = ctl({"-p", pid, "lib_level=debug", "dbg_time=1"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(count_of(set.out, "[lib set_debug_level +"), 1u) << set.out;
+    EXPECT_EQ(set.out.substr(set.out.size() - 23), "lib 6 -> 7\ntime 0 -> 1\n") << set.out;
+    const Outcome line = ctl({"-p", pid, "get"});
+    EXPECT_EQ(line.out, "pid=" + pid + " pipe=" + d->pipe +
+                            " version=" LC_VERSION_EXPECTED " lib=7 para=6 cc=6 visca=6 module=6 net=6 mpp=6 time=1\n")
+        << line.err;
+    EXPECT_EQ(ctl({"-p", pid, "get", "--json"}).out, "{\"pid\":" + pid + ",\"pipe\":\"" + d->pipe +
+                                                         "\",\"version\":\"" LC_VERSION_EXPECTED
+                                                         "\",\"levels\":{\"lib\":7,\"para\":6,\"cc\":6,\"visca\":6,"
+                                                         "\"module\":6,\"net\":6,\"mpp\":6},\"time\":1}\n");
+
+    const Outcome bad = ctl({"-p", pid, "lib_level=err", "foo\x1b[2J=1"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_TRUE(has(bad.err, "refused: no row matches \"foo\\x1b[2J=1\"; nothing was run")) << bad.err;
+    EXPECT_FALSE(has(bad.err, "please use echo")) << "the pipe's hint is the pipe's";
+    EXPECT_EQ(ctl({"-p", pid, "get"}).out, line.out) << "a refused request changed a level";
+    const Outcome quiet = ctl({"-p", pid, "all_level=err"});  // nothing traced, still answered
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, "lib 7 -> 3\npara 6 -> 3\ncc 6 -> 3\nvisca 6 -> 3\nmodule 6 -> 3\nnet 6 -> 3\nmpp 6 -> 3\n");
+
+    const Outcome help = ctl({"-p", pid, "help"});
+    EXPECT_EQ(help.status, 0) << help.err;
+    std::string rows = "help=<any>", shown;
+    for (const char *m : {"lib", "para", "cc", "visca", "module", "net", "mpp", "all"})
+        for (const char *l : {"err", "info", "debug"})
+            rows += " "s + m + "_level=" + l;
+    std::istringstream in(help.out);
+    for (std::string l; std::getline(in, l);) {
+        const std::vector<std::string> w = words_of(l);
+        shown += (shown.empty() ? "" : " ") + (w.empty() ? "" : w[0]);
+        EXPECT_GE(w.size(), 3u) << "no description: " << l;
+    }
+    EXPECT_EQ(shown, rows + " dbg_time=1 dbg_time=0 gpool=statistics gpool=print_task gpool=add_task") << help.out;
+}
+
+// follow: a task's traces from a pool worker, filtered by module and level,
+// stamped with lcctl's time; Ctrl-C ends it with 0, the end of the process
+// with a line that says so.
 TEST_F(Lcctl, FollowFiltersStampsAndSeesTheProcessEnd)
 {
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    ASSERT_NE(p, nullptr) << set_->failure;
-    Child all = spawn({lcctl, "-p", pid_of(p), "follow", "--time", "--module", "cc,module"});
-    Child none = spawn({lcctl, "-p", pid_of(p), "follow", "--level", "err"});
-    EXPECT_TRUE(wait_for_text(all.out_path, "[module tick +", emulated() ? 30 : 10)) << read_file(all.err_path);
-    EXPECT_TRUE(wait_for_text(none.err_path, "-- following pid " + pid_of(p), 10));
+    Served *p = set_.start_peer(name('a'));
+    ASSERT_NE(p, nullptr) << set_.failure;
+    Children f;
+    f.push_back(spawn({LCCTL_BIN, "-p", pid_of(p), "follow", "--time", "--module", "cc,module"}));
+    f.push_back(spawn({LCCTL_BIN, "-p", pid_of(p), "follow", "--level", "err"}));
+    EXPECT_TRUE(wait_for_text(f[0].out_path, "[module tick +", 10 * slow())) << read_file(f[0].err_path);
+    EXPECT_TRUE(wait_for_text(f[1].err_path, "-- following pid " + pid_of(p), 10 * slow()));
     EXPECT_EQ(ctl({"-p", pid_of(p), "say=hello;gpool=statistics"}).status, 0);
-    EXPECT_TRUE(wait_for_text(all.out_path, "]said hello", 10));
-    kill(none.pid, SIGINT);
-    const Outcome quiet = finish(none, 20);
+    EXPECT_TRUE(wait_for_text(f[0].out_path, "]said hello", 10));
+    kill(f[1].pid, SIGINT);
+    const Outcome quiet = finish(f[1], 20);
     EXPECT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_EQ(quiet.out, "") << "level 6 traces passed --level err";
-    set_->kill_hard(p);
-    const Outcome ended = finish(all, 20);
+    set_.kill_hard(p);
+    const Outcome ended = finish(f[0], 20);
     EXPECT_EQ(ended.status, 0) << ended.err;
     EXPECT_TRUE(has(ended.err, "-- process ended")) << ended.err;
     EXPECT_FALSE(has(ended.out, "[lib threadpool_debug")) << "--module let lib through";
@@ -241,16 +171,16 @@ TEST_F(Lcctl, FollowFiltersStampsAndSeesTheProcessEnd)
         EXPECT_TRUE(l.size() > 13 && l[2] == ':' && l[5] == ':' && l[8] == '.' && l[12] == ' ' && l[13] == '[') << l;
 }
 
-// 30 callers at once all get their own answer within the time-out: a
+// 30 callers at once each get their own answer within the time-out: a
 // process serves one request at a time and a busy caller asks again.
 TEST_F(Lcctl, ThirtyCallersAtOnceEachGetTheirOwnAnswer)
 {
-    Served *p = set_->start_peer(peer, peer_name('a'));
-    ASSERT_NE(p, nullptr) << set_->failure;
-    std::vector<Child> calls;
+    Served *p = set_.start_peer(name('a'));
+    ASSERT_NE(p, nullptr) << set_.failure;
+    Children calls;
     for (int i = 0; i < 30; i++)
         calls.push_back(
-            spawn({lcctl, "-p", pid_of(p), "-t", emulated() ? "30" : "10", "say=call" + std::to_string(i)}));
+            spawn({LCCTL_BIN, "-p", pid_of(p), "-t", emulated() ? "30" : "10", "say=call" + std::to_string(i)}));
     for (int i = 0; i < 30; i++) {
         const Outcome r = finish(calls[i], 120);
         EXPECT_EQ(r.status, 0) << i << ": " << r.err;
