@@ -1,26 +1,22 @@
-// processes.h - child processes for the lcctl tests: programs run to their
-// end with their output captured, and served processes (the demo, test
-// peers) that are ended, and their nodes removed, when a test ends, also
-// when it fails.
+// processes.h - child processes for the lcctl tests: programs run with their
+// output in files, and served processes (the demo, test peers) that are
+// ended, and their nodes removed, when a test ends, also when it fails.
 #ifndef LC_TEST_PROCESSES_H
 #define LC_TEST_PROCESSES_H
 
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <list>
 #include <regex>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,37 +29,26 @@ struct Outcome {
     double seconds = 0;
 };
 
-// A started program whose output goes to files in the scratch folder.
 struct Child {
     pid_t pid = -1;
     std::string out_path, err_path;
     double started = 0;
 };
 
-inline bool emulated()
+inline double now()
 {
-    return getenv("LC_UNDER_EMULATION") != nullptr;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
+
+// Time limits are stretched by this under a cross emulator.
 inline double slow()
 {
-    return emulated() ? 4 : 1;
-}  // stretches time limits
+    return getenv("LC_UNDER_EMULATION") != nullptr ? 4 : 1;
+}
+
 inline bool has(const std::string &text, const std::string &needle)
 {
     return text.find(needle) != std::string::npos;
-}
-
-inline double now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline size_t count_of(const std::string &text, const std::string &needle)
@@ -74,21 +59,26 @@ inline size_t count_of(const std::string &text, const std::string &needle)
     return n;
 }
 
-// Polls every 10 ms, at most `limit` seconds.
-inline bool wait_until(const std::function<bool()> &cond, double limit)
+inline std::string read_file(const std::string &path)
 {
-    for (const double deadline = now() + limit; !cond(); usleep(10000))
-        if (now() >= deadline)
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline bool wait_until(const std::function<bool()> &cond, double seconds)
+{
+    for (const double end = now() + seconds; !cond(); usleep(10000))
+        if (now() >= end)
             return false;
     return true;
 }
 
-inline bool wait_for_text(const std::string &path, const std::string &text, double limit)
+inline bool wait_for_text(const std::string &path, const std::string &text, double seconds)
 {
-    return wait_until([&] { return has(read_file(path), text); }, limit);
+    return wait_until([&] { return has(read_file(path), text); }, seconds);
 }
 
-inline std::string scratch;  // this test process's folder for the children's output
+inline std::string scratch;  // the folder of this test process's output files
 
 // Starts args (the cross emulator in front for a cross build) as user `as`
 // when not 0, its standard output to `out` (a terminal) when not empty.
@@ -103,8 +93,7 @@ inline Child spawn(const std::vector<std::string> &args, uid_t as = 0, const std
     std::vector<std::string> all;
     std::istringstream emulator(LC_EMULATOR);  // its words, separated by '|'
     for (std::string word; std::getline(emulator, word, '|');)
-        if (!word.empty())
-            all.push_back(word);
+        all.push_back(word);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &a : all)
@@ -113,9 +102,9 @@ inline Child spawn(const std::vector<std::string> &args, uid_t as = 0, const std
     fflush(nullptr);
     if ((c.pid = fork()) == 0) {
         const int fds[] = {open("/dev/null", O_RDONLY),
-                           out.empty() ? open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                           out.empty() ? open(c.out_path.c_str(), O_WRONLY | O_CREAT, 0600)
                                        : open(out.c_str(), O_WRONLY | O_NOCTTY),
-                           open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+                           open(c.err_path.c_str(), O_WRONLY | O_CREAT, 0600)};
         for (int fd = 0; fd < 3; fd++)
             if (fds[fd] < 0 || dup2(fds[fd], fd) < 0)
                 _exit(126);
@@ -130,40 +119,35 @@ inline Child spawn(const std::vector<std::string> &args, uid_t as = 0, const std
     return c;
 }
 
-// Waits for the child's end at most `limit` seconds, then kills it.
-inline Outcome finish(Child &child, double limit)
+// Waits for the child's end at most `seconds`, then kills it.
+inline Outcome finish(Child &c, double seconds)
 {
-    Outcome r;
     int wstatus = 0;
     pid_t done = 0;
-    while (child.pid > 0 && (done = waitpid(child.pid, &wstatus, WNOHANG)) == 0 && now() < child.started + limit)
-        usleep(2000);
-    if (child.pid > 0 && done == 0) {
-        kill(child.pid, SIGKILL);
-        waitpid(child.pid, &wstatus, 0);
-    } else if (done == child.pid && WIFEXITED(wstatus)) {
-        r.status = WEXITSTATUS(wstatus);
-    }
-    r.seconds = now() - child.started;
-    child.pid = -1;
-    r.out = read_file(child.out_path);
-    r.err = read_file(child.err_path);
+    for (const double end = now() + seconds; c.pid > 0 && (done = waitpid(c.pid, &wstatus, WNOHANG)) == 0;)
+        if (now() >= end || usleep(2000) != 0)
+            kill(c.pid, SIGKILL);
+    Outcome r;
+    r.status = done == c.pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.seconds = now() - c.started;
+    r.out = read_file(c.out_path);
+    r.err = read_file(c.err_path);
+    c.pid = -1;
     return r;
 }
 
 inline void end_child(Child &c)
 {
     if (c.pid > 0 && kill(c.pid, SIGKILL) == 0)
-        waitpid(c.pid, nullptr, 0);
-    c.pid = -1;
+        finish(c, 10);
 }
 
 // lcctl with args, run to its end.
-inline Outcome ctl(std::vector<std::string> args, double limit = 60, uid_t as = 0)
+inline Outcome ctl(std::vector<std::string> args, double seconds = 60, uid_t as = 0)
 {
     args.insert(args.begin(), LCCTL_BIN);
     Child c = spawn(args, as);
-    return finish(c, limit * slow());
+    return finish(c, seconds * slow());
 }
 
 // Children ended at its end, also when a test fails.
@@ -182,25 +166,40 @@ struct Served {
     ino_t node = 0;    // that node's inode when it started serving
 };
 
-// Served processes, ended at its end (SIGTERM, then SIGKILL) with each one's
-// node removed if it is still the same node; the scratch folder goes too.
-class ServedSet {
-public:
-    // Each waits until it serves; null, with why in `failure`, when it does not.
-    Served *start_demo(const std::string &demo) { return start({demo, "600"}); }
-    Served *start_peer(const std::string &name) { return start({PEER_BIN, name}); }
-    void kill_hard(Served *s) { end_child(s->child); }  // the node stays
+// Served processes (in a list: their addresses stay), ended at its end with
+// SIGTERM, then SIGKILL, each one's node removed if it is still the same
+// node; the scratch folder goes too.
+struct ServedSet : std::list<Served> {
     std::string failure;
+
+    // Starts args (the demo or a peer) and waits until it says it serves;
+    // null, with why in `failure`, when it does not.
+    Served *start(const std::vector<std::string> &args)
+    {
+        Served *s = &emplace_back();
+        s->pid = (s->child = spawn(args)).pid;
+        const std::regex serving("-- serving the debug pipe ([^;\n]*);");
+        std::string text;
+        std::smatch m;
+        struct stat st;
+        wait_until(
+            [&] {
+                return regex_search(text = read_file(s->child.err_path), m, serving) ||
+                       waitpid(s->pid, nullptr, WNOHANG) != 0;
+            },
+            30 * slow());  // the library comes up slower under the sanitizers too
+        if (m.empty() || stat(m.str(1).c_str(), &st) != 0)
+            return failure = "no pipe served by " + args[0] + ": " + text, nullptr;
+        s->pipe = m.str(1);
+        s->node = st.st_ino;
+        return s;
+    }
 
     ~ServedSet()
     {
-        for (Served &s : all_) {
-            if (s.child.pid > 0) {
-                kill(s.child.pid, SIGCONT);
-                kill(s.child.pid, SIGTERM);
-                s.child.started = now();
+        for (Served &s : *this) {
+            if (s.child.pid > 0 && kill(s.child.pid, SIGCONT) == 0 && kill(s.child.pid, SIGTERM) == 0)
                 finish(s.child, 20);
-            }
             struct stat st;
             if (!s.pipe.empty() && stat(s.pipe.c_str(), &st) == 0 && st.st_ino == s.node)
                 unlink(s.pipe.c_str());  // its process is gone: the node is ours to remove
@@ -210,32 +209,6 @@ public:
             std::filesystem::remove_all(scratch, ignored);
         scratch.clear();
     }
-
-private:
-    Served *start(const std::vector<std::string> &args)
-    {
-        Served *s = &all_.emplace_back();
-        s->pid = (s->child = spawn(args)).pid;
-        const std::regex serving("-- serving the debug pipe ([^;\n]*);");
-        std::string text;
-        std::smatch m;
-        // The library comes up slower under the sanitizers too.
-        wait_until(
-            [&] {
-                return std::regex_search(text = read_file(s->child.err_path), m, serving) ||
-                       waitpid(s->pid, nullptr, WNOHANG) != 0;
-            },
-            30 * slow());
-        struct stat st;
-        if (m.empty() || stat(m.str(1).c_str(), &st) != 0) {
-            failure = "no pipe served by " + args[0] + ": " + text;
-            return nullptr;
-        }
-        s->pipe = m.str(1);
-        s->node = st.st_ino;
-        return s;
-    }
-    std::list<Served> all_;  // stable addresses
 };
 
 }  // namespace lc_proc
