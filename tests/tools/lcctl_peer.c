@@ -1,12 +1,7 @@
-/*
- * lcctl_peer [NAME] - a process for the lcctl tests, named NAME: serves its
- * debug pipe and says so on standard error as the demo does, traces every
- * line there as "<level> text", runs a task every 10 ms that traces each
- * tenth run, and ends cleanly at SIGTERM or SIGINT.  Rows: say=<text>
- * traces "said <text>"; exit_now=1 ends the process at once, the library
- * left running; gap=<any> traces "gap <us>", the largest time between two
- * starts of the task since the last gap=.
- */
+/* lcctl_peer [NAME] - a process for the lcctl tests named NAME: serves its debug pipe and says so on standard error
+ * as the demo does, traces there as "<level> text", ticks every 10 ms and ends at SIGTERM or SIGINT.  Rows: say=<text>
+ * traces "said <text>"; exit_now=1 ends it at once; gap=<any> traces "gap <us>", the largest time between two ticks
+ * since the last gap=. */
 #include "lib_common.h"
 #include "served_pipe.h"
 

@@ -1,6 +1,4 @@
-// processes.h - child processes for the lcctl tests: programs run with their
-// output in files, and served processes (the demo, test peers) that are
-// ended, and their nodes removed, when a test ends, also when it fails.
+// processes.h - child processes of the lcctl tests, their output in files, all ended when a test ends.
 #ifndef LC_TEST_PROCESSES_H
 #define LC_TEST_PROCESSES_H
 
@@ -11,11 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <deque>
 #include <functional>
-#include <list>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -23,16 +22,17 @@
 
 namespace lc_proc {
 
-struct Outcome {
-    int status = -1;  // exit status; -1 when it had to be killed
-    std::string out, err;
-    double seconds = 0;
-};
-
+// A child process and, once it has ended, what it did.
 struct Child {
     pid_t pid = -1;
     std::string out_path, err_path;
     double started = 0;
+    std::string pipe;  // the node it serves, if it does
+    ino_t node = 0;    // that node's inode when it started serving
+    bool ended = false;
+    int status = -1;  // exit status; -1 when it was killed
+    std::string out, err;
+    double seconds = 0;
 };
 
 inline double now()
@@ -80,8 +80,7 @@ inline bool wait_for_text(const std::string &path, const std::string &text, doub
 
 inline std::string scratch;  // the folder of this test process's output files
 
-// Starts args (the cross emulator in front for a cross build) as user `as`
-// when not 0, its standard output to `out` (a terminal) when not empty.
+// Starts args (after the cross emulator, if any) as user `as` if not 0, its standard output to `out` if not empty.
 inline Child spawn(const std::vector<std::string> &args, uid_t as = 0, const std::string &out = "")
 {
     static int count;
@@ -89,16 +88,17 @@ inline Child spawn(const std::vector<std::string> &args, uid_t as = 0, const std
     if (scratch.empty() && mkdtemp(templ) != nullptr)
         scratch = templ;
     const std::string base = scratch + "/run" + std::to_string(++count);
-    Child c{-1, base + ".out", base + ".err", now()};
+    Child c;
+    c.out_path = base + ".out";
+    c.err_path = base + ".err";
+    c.started = now();
     std::vector<std::string> all;
     std::istringstream emulator(LC_EMULATOR);  // its words, separated by '|'
     for (std::string word; std::getline(emulator, word, '|');)
         all.push_back(word);
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
+    std::vector<char *> argv(all.size() + 1);  // ends with null
+    std::transform(all.begin(), all.end(), argv.begin(), [](std::string &a) { return &a[0]; });
     fflush(nullptr);
     if ((c.pid = fork()) == 0) {
         const int fds[] = {open("/dev/null", O_RDONLY),
@@ -116,93 +116,75 @@ inline Child spawn(const std::vector<std::string> &args, uid_t as = 0, const std
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    c.ended = c.pid < 0;  // so that no pid -1 is ever signalled or waited for
     return c;
 }
 
 // Waits for the child's end at most `seconds`, then kills it.
-inline Outcome finish(Child &c, double seconds)
+inline Child finish(Child &c, double seconds)
 {
     int wstatus = 0;
     pid_t done = 0;
-    for (const double end = now() + seconds; c.pid > 0 && (done = waitpid(c.pid, &wstatus, WNOHANG)) == 0;)
+    for (const double end = now() + seconds; !c.ended && (done = waitpid(c.pid, &wstatus, WNOHANG)) == 0;)
         if (now() >= end || usleep(2000) != 0)
             kill(c.pid, SIGKILL);
-    Outcome r;
-    r.status = done == c.pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.seconds = now() - c.started;
-    r.out = read_file(c.out_path);
-    r.err = read_file(c.err_path);
-    c.pid = -1;
-    return r;
+    if (!c.ended)
+        c.status = done == c.pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    c.seconds = now() - c.started;
+    c.out = read_file(c.out_path);
+    c.err = read_file(c.err_path);
+    c.ended = true;
+    return c;
 }
 
 inline void end_child(Child &c)
 {
-    if (c.pid > 0 && kill(c.pid, SIGKILL) == 0)
+    if (!c.ended && kill(c.pid, SIGKILL) == 0)
         finish(c, 10);
 }
 
 // lcctl with args, run to its end.
-inline Outcome ctl(std::vector<std::string> args, double seconds = 60, uid_t as = 0)
+inline Child ctl(std::vector<std::string> args, double seconds = 60, uid_t as = 0)
 {
     args.insert(args.begin(), LCCTL_BIN);
     Child c = spawn(args, as);
     return finish(c, seconds * slow());
 }
 
-// Children ended at its end, also when a test fails.
-struct Children : std::vector<Child> {
-    ~Children()
-    {
-        for (Child &c : *this)
-            end_child(c);
-    }
-};
-
-struct Served {
-    Child child;
-    pid_t pid = -1;    // kept after it has ended
-    std::string pipe;  // the node it serves
-    ino_t node = 0;    // that node's inode when it started serving
-};
-
-// Served processes (in a list: their addresses stay), ended at its end with
-// SIGTERM, then SIGKILL, each one's node removed if it is still the same
-// node; the scratch folder goes too.
-struct ServedSet : std::list<Served> {
+// Children (in a deque: their addresses stay) ended at its end, also when a test fails: served ones with SIGTERM, then
+// SIGKILL, each one's node removed if it is still the same node; the scratch folder goes too.
+struct Children : std::deque<Child> {
     std::string failure;
-
-    // Starts args (the demo or a peer) and waits until it says it serves;
-    // null, with why in `failure`, when it does not.
-    Served *start(const std::vector<std::string> &args)
+    // Starts args (the demo or a peer) and waits until it says it serves; null, with why in `failure`, if it does not.
+    Child *serve(const std::vector<std::string> &args)
     {
-        Served *s = &emplace_back();
-        s->pid = (s->child = spawn(args)).pid;
+        Child *c = &emplace_back(spawn(args));
         const std::regex serving("-- serving the debug pipe ([^;\n]*);");
         std::string text;
         std::smatch m;
+        siginfo_t end{};
         struct stat st;
         wait_until(
             [&] {
-                return regex_search(text = read_file(s->child.err_path), m, serving) ||
-                       waitpid(s->pid, nullptr, WNOHANG) != 0;
+                return regex_search(text = read_file(c->err_path), m, serving) ||
+                       waitid(P_PID, c->pid, &end, WEXITED | WNOHANG | WNOWAIT) != 0 || end.si_pid != 0;
             },
             30 * slow());  // the library comes up slower under the sanitizers too
         if (m.empty() || stat(m.str(1).c_str(), &st) != 0)
             return failure = "no pipe served by " + args[0] + ": " + text, nullptr;
-        s->pipe = m.str(1);
-        s->node = st.st_ino;
-        return s;
+        c->pipe = m.str(1);
+        c->node = st.st_ino;
+        return c;
     }
 
-    ~ServedSet()
+    ~Children()
     {
-        for (Served &s : *this) {
-            if (s.child.pid > 0 && kill(s.child.pid, SIGCONT) == 0 && kill(s.child.pid, SIGTERM) == 0)
-                finish(s.child, 20);
+        for (Child &c : *this) {
+            if (!c.ended && kill(c.pid, SIGCONT) == 0 && kill(c.pid, c.pipe.empty() ? SIGKILL : SIGTERM) == 0)
+                finish(c, 20);
             struct stat st;
-            if (!s.pipe.empty() && stat(s.pipe.c_str(), &st) == 0 && st.st_ino == s.node)
-                unlink(s.pipe.c_str());  // its process is gone: the node is ours to remove
+            if (!c.pipe.empty() && stat(c.pipe.c_str(), &st) == 0 && st.st_ino == c.node)
+                unlink(c.pipe.c_str());  // its process is gone: the node is ours to remove
         }
         std::error_code ignored;
         if (!scratch.empty())

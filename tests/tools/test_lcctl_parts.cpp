@@ -1,6 +1,5 @@
-// test_lcctl_parts.cpp - lcctl's choice of target processes (also -a, which
-// the tests with real processes cannot use on a shared machine) and what it
-// makes of the text processes send.
+// test_lcctl_parts.cpp - lcctl's choice of target processes (also -a, which the tests with real processes cannot use on
+// a shared machine) and what it makes of the text processes send.
 #include "procfs.h"
 #include "servers.h"
 #include "show.h"
@@ -12,8 +11,7 @@ using lcctl::Target;
 
 namespace {
 
-// Each target form against three processes: the pids it selects, or the
-// error it names (candidates listed where one is wanted).
+// Each target form against three processes: the pids it selects, or the error it names.
 TEST(LcctlTargets, EachFormSelectsItsProcessesOrSaysWhy)
 {
     const std::vector<Server> three = {{"", 4000001, -1, "camera", "camera"},
@@ -52,9 +50,8 @@ TEST(LcctlTargets, EachFormSelectsItsProcessesOrSaysWhy)
         EXPECT_FALSE(lcctl::is_node_name(not_node)) << not_node;
 }
 
-// Text of a process never reaches a terminal raw and JSON escapes it always;
-// what a set changed is read off the statuses before and after, and rows are
-// described, in the process's own words (a module lcctl never heard of too).
+// Text of a process never reaches a terminal raw and JSON escapes it always; what a set changed is read off the
+// statuses before and after, and rows are described, in the process's own words (a module lcctl never heard of too).
 TEST(LcctlShow, EscapesChangesAndDescriptions)
 {
     const std::string evil = "x\x1b[2J\ry\\\x7f\n";
@@ -77,8 +74,7 @@ TEST(LcctlShow, EscapesChangesAndDescriptions)
         EXPECT_EQ(lcctl::describe(d.first, modules), d.second) << d.first;
 }
 
-// follow's filters read the level digit and the tag after the process's own
-// time stamp; --time puts lcctl's wall-clock time in front.
+// follow's filters read the level digit and the tag after the process's own stamp; --time puts lcctl's time in front.
 TEST(LcctlShow, FollowFiltersByLevelAndModule)
 {
     lcctl::FollowView view{6, {"cc", "net"}, false};
