@@ -125,8 +125,8 @@ inline Child finish(Child &c, double seconds)
 {
     int wstatus = 0;
     pid_t done = 0;
-    for (const double end = now() + seconds; !c.ended && (done = waitpid(c.pid, &wstatus, WNOHANG)) == 0;)
-        if (now() >= end || usleep(2000) != 0)
+    for (const double end = now() + seconds; !c.ended && (done = waitpid(c.pid, &wstatus, WNOHANG)) == 0; usleep(2000))
+        if (now() >= end)
             kill(c.pid, SIGKILL);
     if (!c.ended)
         c.status = done == c.pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;

@@ -72,10 +72,7 @@ protected:
 
     static int open_pipe(int flags) { return open("/dev/libfifo", flags | O_CLOEXEC); }
     static bool write_all(int fd, const std::string &s) { return write(fd, s.data(), s.size()) == (ssize_t)s.size(); }
-    static socklen_t address(sockaddr_un *a, const std::string &name)
-    {
-        return lc_ctl_address(a, name.data(), name.size());
-    }
+    static socklen_t address(sockaddr_un *a, const std::string &n) { return lc_ctl_address(a, n.data(), n.size()); }
     // Runs fn as the intruder in a child process that stays, stopped, until the test ends; its pid.
     pid_t intrude(const std::function<int()> &fn)
     {
@@ -115,7 +112,8 @@ protected:
         Child c = spawn(args, 0, ptsname(master));
         std::string got = finish(c, 30 * slow()).err;
         char buf[4096];
-        for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)  // until EIO: the terminal is closed
+        pollfd p = {master, POLLIN, 0};
+        for (ssize_t n; poll(&p, 1, 1000) == 1 && (n = read(master, buf, sizeof buf)) > 0;)  // EIO once it is closed
             got.append(buf, (size_t)n);
         close(master);
         return got;
