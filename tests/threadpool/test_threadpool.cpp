@@ -75,10 +75,7 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
             }));
         ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") == 3; }));
     };
-    auto note = [](void *arg) {
-        std::this_thread::sleep_for(20ms);  // the submitters are back asleep before the next is taken
-        started.push_back(reinterpret_cast<intptr_t>(arg));
-    };
+    auto note = [](void *arg) { started.push_back(reinterpret_cast<intptr_t>(arg)); };
     queue(first, note, nullptr, 15);
     wait_full(note, nullptr);
     first.release();
