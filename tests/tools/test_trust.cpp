@@ -268,9 +268,14 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     EXPECT_TRUE(has(dev({"get"}).out, " lib=6 ")) << "the left request ran";
 
     end_child(*device_);
+    const std::string young = "/dev/libfifo_999999";  // no process of this world's, made just now: spared
+    ASSERT_EQ(mkfifo(young.c_str(), 0600), 0);
+    const Child fresh = ctl({"clean", young});
+    EXPECT_EQ(fresh.status, 1);
+    EXPECT_TRUE(has(fresh.err, "left " + young + ": made just now")) << fresh.err;
     struct stat st;
-    ASSERT_EQ(stat("/dev/libfifo", &st), 0);
-    ASSERT_TRUE(wait_until([&] { return time(nullptr) - st.st_ctime >= 2; }, 5));  // clean spares a node just made
+    ASSERT_EQ(stat(young.c_str(), &st), 0);
+    ASSERT_TRUE(wait_until([&] { return time(nullptr) - st.st_ctime >= 2; }, 5));
     const int holder = open_pipe(O_RDONLY | O_NONBLOCK);                           // whoever holds it: not stale
     const Child held = ctl({"clean", "/dev/libfifo", "/dev/null"});
     EXPECT_EQ(held.status, 2);
@@ -278,7 +283,7 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     EXPECT_TRUE(has(held.err, "not a debug pipe node nor an old reply FIFO of yours: /dev/null")) << held.err;
     close(holder);
     const Child clean = ctl({"clean"});
-    EXPECT_EQ(clean.out, "removed /dev/libfifo\nremoved " + old_reply + "\n") << clean.err;
+    EXPECT_EQ(clean.out, "removed /dev/libfifo\nremoved " + young + "\nremoved " + old_reply + "\n") << clean.err;
 }
 
 // A 2 s flood of 4 KiB writes does not starve the 10 ms task: its gap stays within 3x the quiet one (or 0.4 s).
