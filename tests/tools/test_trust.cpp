@@ -276,7 +276,7 @@ TEST_F(Trust, StoppedOrKilledEitherSideLeavesNothingBehind)
     struct stat st;
     ASSERT_EQ(stat(young.c_str(), &st), 0);
     ASSERT_TRUE(wait_until([&] { return time(nullptr) - st.st_ctime >= 2; }, 5));
-    const int holder = open_pipe(O_RDONLY | O_NONBLOCK);                           // whoever holds it: not stale
+    const int holder = open_pipe(O_RDONLY | O_NONBLOCK);  // whoever holds it: not stale
     const Child held = ctl({"clean", "/dev/libfifo", "/dev/null"});
     EXPECT_EQ(held.status, 2);
     EXPECT_TRUE(has(held.err, "left /dev/libfifo: held open by pid " + std::to_string(getpid()))) << held.err;
