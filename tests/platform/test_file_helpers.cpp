@@ -1,22 +1,23 @@
-// File helpers on real files: path joining, whole-file transfers under flock
-// (also against a second process), shared mappings, and the mapping record.
+// File helpers on real files: path joining, whole-file transfers under flock (also against a second process),
+// shared mappings, and the mapping record.
 #include "lc_test.h"
+
+#include "lc_layout.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
 #include <signal.h>
-#include <stddef.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Offsets on 32-bit ARM (first) and on the 64-bit host.
-#define AT(arm, host) (UINTPTR_MAX == 0xffffffffu ? (arm) : (host))
-static_assert(offsetof(mapped_file, length) == AT(4, 8) && offsetof(mapped_file, offset) == AT(8, 16), "");
-static_assert(offsetof(mapped_file, fd) == AT(12, 24) && offsetof(mapped_file, addr) == AT(16, 32), "");
-static_assert(sizeof(mapped_file) == AT(20, 40), "");
+LC_OFFSET(mapped_file, length, 4, 8);
+LC_OFFSET(mapped_file, offset, 8, 16);
+LC_OFFSET(mapped_file, fd, 12, 24);
+LC_OFFSET(mapped_file, addr, 16, 32);
+LC_SIZE(mapped_file, 20, 40);
 
 class Files : public ::testing::Test {
 protected:
@@ -51,9 +52,12 @@ TEST(CatFileName, JoinsWithOneSlashAndNeverCutsOrOverruns)
     }
 }
 
+// read_file2 gives the size even to a buffer too small, and copies no terminator; a fixed-size read fills what the
+// file lacks with zeros; missing files, null arguments and files that cannot be created give null or -1; a write
+// replaces the whole content, and a write that fails is not reported.
 TEST_F(Files, WholeFileReadsAndWrites)
 {
-    const std::string a = path("a"), missing = path("missing");
+    const std::string a = path("a"), missing = path("missing"), nowhere = path("no/file");
     ASSERT_EQ(write_file(a.c_str(), "li\0ne", 5), 0);
     char buf[8] = "#######";
     int32_t len = -1;
@@ -61,23 +65,39 @@ TEST_F(Files, WholeFileReadsAndWrites)
     EXPECT_EQ(len, 5) << "size given";
     EXPECT_EQ(buf[0], '#') << "nothing copied";
     EXPECT_EQ(read_file2(a.c_str(), &len, buf, 6), 0);
-    EXPECT_EQ(std::string(buf, 6), std::string("li\0ne#", 6));  // no terminator
+    EXPECT_EQ(std::string(buf, 6), std::string("li\0ne#", 6));
+    ASSERT_EQ(write_file(a.c_str(), "abc", 3), 0);
+    EXPECT_EQ(read_back(a), "abc");  // nothing left of the longer content
+    EXPECT_EQ(read_file2(a.c_str(), &len, nullptr, 8), -1);
+    EXPECT_EQ(len, 3);
+    char *six = static_cast<char *>(read_file_fixbytes_to_buf(a.c_str(), 6)),
+         *none = static_cast<char *>(read_file_fixbytes_to_buf(a.c_str(), 0));
+    EXPECT_EQ(std::string(six, 6), std::string("abc\0\0\0", 6));
+    EXPECT_EQ(none[0], '\0');
+    free(six);
+    free(none);
 
-    ASSERT_EQ(write_file(a.c_str(), "ab", 2), 0);
-    EXPECT_EQ(read_back(a), "ab");  // nothing left of the longer content
-    EXPECT_EQ(write_file(a.c_str(), nullptr, 2), -1);
     EXPECT_EQ(read_file_to_buf(missing.c_str()), nullptr);
     EXPECT_EQ(read_file2(missing.c_str(), &len, buf, 8), -1);
-    EXPECT_EQ(len, 5) << "len left alone";
+    EXPECT_EQ(len, 3) << "len left alone";
     EXPECT_EQ(cap_.count("]" + missing + " does not exist\n\n"), 2u);
+    for (void *p : {read_file_fixbytes_to_buf(missing.c_str(), 4), read_file_fixbytes_to_buf(nullptr, 4),
+                    (void *)read_file_to_buf(nullptr)})
+        EXPECT_EQ(p, nullptr);
+    for (int rc : {read_file2(nullptr, &len, buf, 8), read_file2(a.c_str(), nullptr, buf, 8),
+                   write_file(a.c_str(), nullptr, 2), write_file(nowhere.c_str(), "x", 1), write_file(nullptr, "x", 1)})
+        EXPECT_EQ(rc, -1);
+    EXPECT_EQ(write_file("/dev/full", "x", 1), 0);
+    EXPECT_EQ(write_file(a.c_str(), nullptr, 0), 0);  // empties the file
+    EXPECT_EQ(read_back(a), "");
 }
 
 TEST_F(Files, LockedReadersNeverSeeATornOrEmptiedFile)
 {
     const std::string p = path("shared"), a(1000, 'a'), b(3000, 'b');
     ASSERT_EQ(write_file(p.c_str(), a.data(), 1000), 0);
-    // A writer process alternates two lengths; every read gets one whole
-    // (never an empty file from a writer still waiting for the lock).
+    // A writer process alternates two lengths; every read gets one whole (never an empty file from a writer still
+    // waiting for the lock).
     const pid_t child = fork();
     if (child == 0)
         for (int i = 0;; i++)
@@ -96,12 +116,14 @@ TEST_F(Files, LockedReadersNeverSeeATornOrEmptiedFile)
     EXPECT_EQ(torn, 0);
 }
 
-TEST_F(Files, MappingsGrowWithZerosAndAreShared)
+// A file mapping grows the file with zeros and is shared; map_devmem maps a range of any file it can open, shared,
+// keeping no descriptor.  A range that cannot be mapped gives -1 (for map_devmem, with errno's trace).
+TEST_F(Files, MappingsAreSharedAndGrowTheFileWithZeros)
 {
     testing::internal::CaptureStdout();  // the helpers print what they map
     const std::string p = path("map"), e = path("empty"), bad = path("no/file");
-    mapped_file one = {}, two = {}, empty = {}, nowhere = {};
-    one.path = two.path = p.c_str();
+    mapped_file one = {}, two = {}, dev = {}, empty = {}, nowhere = {};
+    one.path = two.path = dev.path = p.c_str();
     one.length = 4096;
     ASSERT_EQ(map_file_to_buf(&one), 0);
     ASSERT_EQ(map_file_to_buf(&two), 0);  // length 0: the whole file
@@ -112,47 +134,32 @@ TEST_F(Files, MappingsGrowWithZerosAndAreShared)
     EXPECT_EQ(unmap_file_to_buf(&one), 0);
     EXPECT_EQ(one.addr, nullptr);
     EXPECT_EQ(one.fd, 0);
-    EXPECT_EQ(read_back(p), "shared!");
-
-    empty.path = e.c_str();  // a new, empty file maps zero bytes: refused
-    nowhere.path = bad.c_str();
-    nowhere.length = 4096;
-    EXPECT_EQ(map_file_to_buf(&empty), -1);
-    EXPECT_EQ(map_file_to_buf(&nowhere), -1);
-    EXPECT_EQ(map_devmem(&nowhere), -1);
-    EXPECT_EQ(empty.addr, nullptr);
-    EXPECT_EQ(empty.fd, 0);
-    testing::internal::GetCapturedStdout();
-}
-
-// map_devmem maps a range of any file it can open for reading and writing, shared, without keeping the descriptor;
-// a range the system cannot map gives -1 and errno's trace.
-TEST_F(Files, DeviceMappingsAreSharedAndKeepNoDescriptor)
-{
-    const std::string p = path("dev");
     ASSERT_EQ(write_file(p.c_str(), std::string(8192, 'd').data(), 8192), 0);
-    mapped_file dev = {}, none = {};
-    dev.path = none.path = p.c_str();
-    dev.length = 4096;
-    dev.offset = 4096;
+    dev.length = dev.offset = 4096;
     ASSERT_EQ(map_devmem(&dev), 0);
     EXPECT_EQ(dev.fd, 0);
-    ASSERT_NE(dev.addr, nullptr);
     memcpy(dev.addr, "mapped", 6);
     EXPECT_EQ(unmap_file_to_buf(&dev), 0);
     EXPECT_EQ(dev.addr, nullptr);
     EXPECT_EQ(read_back(p), std::string(4096, 'd') + "mapped" + std::string(4090, 'd'));
 
+    empty.path = e.c_str();  // a new, empty file maps zero bytes: refused
+    nowhere.path = bad.c_str();
+    nowhere.length = 4096;
+    for (int rc : {map_file_to_buf(&empty), map_file_to_buf(&nowhere), map_devmem(&nowhere), map_devmem(nullptr),
+                   map_file_to_buf(nullptr), unmap_file_to_buf(nullptr)})
+        EXPECT_EQ(rc, -1);
+    EXPECT_EQ(empty.addr, nullptr);
+    EXPECT_EQ(empty.fd, 0);
     cap_.clear();
     dbgout_profile.lib_level = 6;
-    EXPECT_EQ(map_devmem(&none), -1);  // length 0
-    EXPECT_EQ(none.addr, nullptr);
+    dev.length = 0;
+    EXPECT_EQ(map_devmem(&dev), -1);
+    EXPECT_EQ(dev.addr, nullptr);
     EXPECT_EQ(cap_.texts(), (std::vector<std::string>{
                                 lc_test::traced_tag("lib", "lib_common/lib_helpers.cpp", "lib_strerror", "%s errno:") +
                                 "mmap errno:" + std::to_string(EINVAL) + " " + strerror(EINVAL) + "\n"}));
-    EXPECT_EQ(map_devmem(nullptr), -1);
-    EXPECT_EQ(map_file_to_buf(nullptr), -1);
-    EXPECT_EQ(unmap_file_to_buf(nullptr), -1);
+    testing::internal::GetCapturedStdout();
 }
 
 // A file that cannot grow to the range (beyond the process's file size limit) is refused with perror's line; an
@@ -162,7 +169,7 @@ TEST_F(Files, MappingsThatFailSayWhy)
     const std::string p = path("big");
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    mapped_file big = {};
+    mapped_file big = {}, misaligned = {}, closed = {};
     big.path = p.c_str();
     big.length = 4096;
     struct rlimit saved, small;
@@ -179,7 +186,6 @@ TEST_F(Files, MappingsThatFailSayWhy)
     EXPECT_EQ(big.addr, nullptr);
 
     char page[2 * 4096];
-    mapped_file misaligned = {}, closed = {};
     misaligned.addr = page + 1;  // munmap refuses an address inside a page
     misaligned.length = 16;
     EXPECT_EQ(unmap_file_to_buf(&misaligned), -1);
@@ -190,34 +196,4 @@ TEST_F(Files, MappingsThatFailSayWhy)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("ftruncate: ") + strerror(EFBIG) + "\nmunmap: " +
                                                           strerror(EINVAL) + "\nclose: " + strerror(EBADF) + "\n");
-}
-
-// Fixed-size reads: zeros after a short file; a size of 0 gives a zeroed byte; null paths, missing files and files
-// that cannot be created give null or -1.
-TEST_F(Files, FixedSizeReadsAndWhatCannotBeReadOrWritten)
-{
-    const std::string a = path("a"), missing = path("missing"), nowhere = path("no/file");
-    ASSERT_EQ(write_file(a.c_str(), "abc", 3), 0);
-    char *four = static_cast<char *>(read_file_fixbytes_to_buf(a.c_str(), 6));
-    ASSERT_NE(four, nullptr);
-    EXPECT_EQ(std::string(four, 6), std::string("abc\0\0\0", 6));
-    free(four);
-    char *none = static_cast<char *>(read_file_fixbytes_to_buf(a.c_str(), 0));
-    ASSERT_NE(none, nullptr);
-    EXPECT_EQ(none[0], '\0');
-    free(none);
-    EXPECT_EQ(read_file_fixbytes_to_buf(missing.c_str(), 4), nullptr);
-    EXPECT_EQ(read_file_fixbytes_to_buf(nullptr, 4), nullptr);
-    EXPECT_EQ(read_file_to_buf(nullptr), nullptr);
-    int32_t len = -1;
-    char buf[8];
-    EXPECT_EQ(read_file2(nullptr, &len, buf, 8), -1);
-    EXPECT_EQ(read_file2(a.c_str(), nullptr, buf, 8), -1);
-    EXPECT_EQ(read_file2(a.c_str(), &len, nullptr, 8), -1);
-    EXPECT_EQ(len, 3);  // the size is given all the same
-    EXPECT_EQ(write_file(nowhere.c_str(), "x", 1), -1);
-    EXPECT_EQ(write_file(nullptr, "x", 1), -1);
-    EXPECT_EQ(write_file("/dev/full", "x", 1), 0);    // a write that fails is not reported
-    EXPECT_EQ(write_file(a.c_str(), nullptr, 0), 0);  // empties the file
-    EXPECT_EQ(read_back(a), "");
 }

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 static std::vector<int> synced;
 
@@ -19,19 +17,13 @@ extern "C" int __wrap_fsync(int fd)
 // A stream without a descriptor (in memory) and a null stream are left alone.
 TEST(FsyncForFile, SyncsTheDescriptorOfAFileStreamOnly)
 {
-    char path[] = "/tmp/lc_fsync_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    FILE *file = fdopen(fd, "w");
-    ASSERT_NE(file, nullptr);
     char text[8];
-    FILE *memory = fmemopen(text, sizeof text, "w");
-    ASSERT_NE(memory, nullptr);
+    FILE *file = tmpfile(), *memory = fmemopen(text, sizeof text, "w");
+    ASSERT_TRUE(file != nullptr && memory != nullptr);
     lib_fsync_for_FILE(file);
     lib_fsync_for_FILE(memory);
     lib_fsync_for_FILE(nullptr);
-    EXPECT_EQ(synced, std::vector<int>{fd});
+    EXPECT_EQ(synced, std::vector<int>{fileno(file)});
     fclose(memory);
     fclose(file);
-    unlink(path);
 }
