@@ -1,13 +1,11 @@
-// System V IPC between two real processes.  Keys come from the test's pid (no parallel run meets them); their
-// objects are removed around every test.
+// System V IPC between two real processes.  Keys come from the test's pid (no parallel run meets them); their objects
+// are removed around every test.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
 #include <regex>
-#include <signal.h>
-#include <string.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -15,21 +13,17 @@
 #include <unistd.h>
 
 static const pid_t test_pid = getpid();  // kept by the children too
-static int32_t key(int n)
-{
-    return static_cast<int32_t>(0x40000000 | (test_pid & 0x3fffff) << 4 | n);
-}
+static auto key = [](int n) { return static_cast<int32_t>(0x40000000 | (test_pid & 0x3fffff) << 4 | n); };
 
 class Ipc : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        remove_all();
+        TearDown();
         id = IpcMsgInit(key(0)), sid = IpcSemaphore_Init(key(1)), shm = IpcShareMemInit(key(2), 4096);
         ASSERT_TRUE(id >= 0 && sid >= 0 && shm >= 0);
     }
-    void TearDown() override { remove_all(); }
-    static void remove_all()  // on an object that is not there: a harmless EINVAL
+    void TearDown() override  // on an object that is not there: a harmless EINVAL
     {
         msgctl(msgget(key(0), 0), IPC_RMID, nullptr);
         semctl(semget(key(1), 0, 0), 0, IPC_RMID);
@@ -68,31 +62,25 @@ TEST_F(Ipc, MessagesSemaphoreAndSharedMemoryBetweenProcesses)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(semctl(sid, 0, GETVAL), 1);  // SEM_UNDO gave the child's take back
     char buf[12] = {};
-    EXPECT_EQ(IpcShareMemRead(shm, 100, buf, 5), 0);
-    EXPECT_EQ(IpcShareMemRead(shm, 4090, buf + 5, 6), 0);
+    EXPECT_EQ(IpcShareMemRead(shm, 100, buf, 5) + IpcShareMemRead(shm, 4090, buf + 5, 6), 0);
     EXPECT_STREQ(buf, "helloABCDEF");
-    EXPECT_EQ(IpcShareMemWrite(shm, 4095, "Z", 1), 0);
-    EXPECT_EQ(IpcShareMemRead(shm, 4094, buf, 2), 0);
+    EXPECT_EQ(IpcShareMemWrite(shm, 4095, "Z", 1) + IpcShareMemRead(shm, 4094, buf, 2), 0);
     EXPECT_EQ(std::string(buf, 2), "EZ");
     EXPECT_EQ(IpcShareMemInit(key(2), 8192), shm);  // the existing, smaller segment
 }
 
+// A message 4 bytes longer than the receiving buffer, outside the segment, no buffer, unknown ids: refused, nothing
+// copied; the semaphore calls say why on stderr.
 TEST_F(Ipc, BadSizesAndIdsAreRefusedAndNothingCopied)
 {
     long m[1 + 64 / sizeof(long)] = {2};  // type 2, 64 bytes of text
-    // A message 4 bytes longer than the receiving buffer: refused, buffer intact.
-    char small[sizeof(long) + 16];
-    memset(small, '#', sizeof small);
+    char small[sizeof(long) + 16], buf[8];
+    memset(small, '#', sizeof small), memset(buf, '#', sizeof buf);
     ASSERT_EQ(IpcMsgSend(id, &m, sizeof(long) + 12), 0);
     EXPECT_EQ(IpcMsgRecv(id, 2, small, sizeof(long) + 8), -1);
     EXPECT_EQ(errno, E2BIG);
     EXPECT_EQ(std::string(small + sizeof(long) + 8, 8), "########");
-    // Outside the segment, no buffer, unknown ids: refused, nothing copied; the semaphore calls say why on stderr.
-    char buf[8];
-    memset(buf, '#', sizeof buf);
-    EXPECT_EQ(IpcMsgKill(id), 0);
-    EXPECT_EQ(IpcShareMemDestroy(shm), 0);
-    EXPECT_EQ(IpcSemaphore_kill(sid), 0);
+    EXPECT_EQ(IpcMsgKill(id) + IpcShareMemDestroy(shm) + IpcSemaphore_kill(sid), 0);
     EXPECT_EQ(shmget(key(2), 0, 0), -1);
     testing::internal::CaptureStderr();
     for (int32_t r :
@@ -105,7 +93,7 @@ TEST_F(Ipc, BadSizesAndIdsAreRefusedAndNothingCopied)
         EXPECT_EQ(r, -1);
     EXPECT_EQ(buf[0], '#');
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::regex_match(err, std::regex("Sem init: .*\nSem Wait operation: .*\n"
-                                                 "Sem Post operation: .*\nSem kill: .*\n")))
+    EXPECT_TRUE(std::regex_match(
+        err, std::regex("Sem init: .*\nSem Wait operation: .*\nSem Post operation: .*\nSem kill: .*\n")))
         << err;
 }

@@ -1,35 +1,28 @@
 // Thread wrappers in storage of exactly the size each query reports (AddressSanitizer sees any overrun), and those
-// sizes on 32-bit ARM.
+// sizes on 32-bit ARM; sleeps; affinity.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <errno.h>
-#include <pthread.h>
-#include <sched.h>
 #include <thread>
 #include <unistd.h>
-
-static void *exit_with(void *arg)
-{
-    ithread_exit(arg);
-}
 
 TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
 {
     std::vector<char> handle(ithread_get_handle_size()), mutex(ithread_get_mutex_lock_size()),
         sem(ithread_get_sem_struct_size()), other(ithread_get_mutex_struct_size());
     void *result = nullptr, *s = sem.data();
-    for (void *m : {mutex.data(), other.data()}) {
-        ASSERT_EQ(ithread_mutex_init(m), 0);
-        EXPECT_EQ((std::vector<int>{ithread_mutex_lock(m), ithread_mutex_unlock(m), ithread_mutex_destroy(m)}),
-                  std::vector<int>(3, 0));
-    }
-    ASSERT_EQ(ithread_sem_init(s, 0, 0), 0);
-    EXPECT_EQ((std::vector<int>{ithread_sem_post(s), ithread_sem_wait(s), ithread_sem_destroy(s)}),
-              std::vector<int>(3, 0));
-    ASSERT_EQ(ithread_create(handle.data(), nullptr, exit_with, &handle), 0);
+    for (void *m : {mutex.data(), other.data()})
+        EXPECT_EQ((std::vector<int>{ithread_mutex_init(m), ithread_mutex_lock(m), ithread_mutex_unlock(m),
+                                    ithread_mutex_destroy(m)}),
+                  std::vector<int>(4, 0));
+    EXPECT_EQ(
+        (std::vector<int>{ithread_sem_init(s, 0, 0), ithread_sem_post(s), ithread_sem_wait(s), ithread_sem_destroy(s)}),
+        std::vector<int>(4, 0));
+    ASSERT_EQ(ithread_create(
+                  handle.data(), nullptr, [](void *arg) -> void * { ithread_exit(arg); }, &handle),
+              0);
     EXPECT_EQ(ithread_join(handle.data(), &result), 0);
     EXPECT_EQ(result, &handle);  // the handle read through the pointer
 #if defined(__arm__)
@@ -38,23 +31,20 @@ TEST(IThread, ObjectsLiveInCallerStorageOfTheReportedSize)
 #endif
 }
 
-// Each sleep lasts at least its time, whole seconds and the part below one both counted (a lower bound only: a busy
-// machine may add to it).
+// Whole seconds and the part below one both count (a lower bound only: a busy machine may add to it).
 TEST(IThread, SleepsLastAtLeastTheirTime)
 {
-    using namespace std::chrono;
     void (*const sleeps[])() = {[] { ithread_sleep(1); }, [] { ithread_msleep(1040); },
                                 [] { ithread_usleep(1040000); }};
     for (size_t i = 0; i < 3; i++) {
-        const auto start = steady_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         sleeps[i]();
-        EXPECT_GE(steady_clock::now() - start, milliseconds(i == 0 ? 1000 : 1040)) << i;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(i == 0 ? 1000 : 1040)) << i;
     }
     ithread_yield();
 }
 
-// The calling thread is pinned to the one processor named; one the machine does not have is refused (-1), and a
-// negative one names none, which the system refuses.
+// A processor the machine does not have is refused (-1); a negative one names none, which the system refuses.
 TEST(IThread, AffinityPinsTheCallingThreadToOneProcessor)
 {
     std::thread([] {
