@@ -1,14 +1,12 @@
-// Configuration store: bad input, files (unreadable ones, long lines in pieces, the round trip), keys too long,
-// growth by 8, readers racing a writer, a loop callback using its own store.  Line rules, changed marks, cut values,
-// filters, get with and without room and the text written out, against a model: fuzz/fuzz_configure.cpp.
+// Configuration store: bad input, files (unreadable ones, long lines in pieces, the round trip), growth by 8, readers
+// racing a writer, a loop callback using its own store.  Line rules, keys too long, changed marks, cut values, filters,
+// get with and without room and the text written out, against a model: fuzz/fuzz_configure.cpp.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <errno.h>
 #include <fstream>
-#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -105,18 +103,11 @@ TEST(Configure, FilesParseAndRoundTrip)
     remove(out.c_str());
 }
 
-// A line is a setting (0) even when the store refuses its key as longer than 255 characters; the table grows by 8.
-TEST(Configure, KeysOver255AreRefusedAndTheTableGrowsByEight)
+// Keys longer than 255 characters are the fuzz model's part; it cannot tell how much the table grows at a time.
+TEST(Configure, TheTableGrowsByEight)
 {
     Store st;
-    const std::string longest(255, 'k'), too_long(256, 'k');
-    EXPECT_EQ(configure_parse_line(st.s, nullptr, (too_long + " = v").c_str()), 0);
-    EXPECT_EQ(st.s->set(st.s, too_long.c_str(), "v"), -1);
-    EXPECT_EQ(st.s->find(st.s, too_long.c_str()), nullptr);
-    EXPECT_EQ(st.s->count, 0u);
-    EXPECT_EQ(configure_parse_line(st.s, nullptr, (longest + " = v").c_str()), 0);
-    EXPECT_EQ(st.get(longest), "v");
-    for (uint32_t i = 2; i <= 17; i++) {
+    for (uint32_t i = 1; i <= 17; i++) {
         ASSERT_EQ(st.s->set(st.s, ("key" + std::to_string(i)).c_str(), "v"), 1);
         EXPECT_EQ(st.s->capacity, (i + 7) / 8 * 8);
     }

@@ -1,8 +1,5 @@
-// Layout of the records of conhelper/ that callers own: field order, and the
-// exact offsets on 32-bit ARM (ILP32) and on the x86-64 host.  The records
-// only the library makes are reached through the same header by every caller.
-// LC_OFFSET(record, field, ARM offset, host offset); LC_SIZE(record, ARM size, host size).
-// Compiled into the state machine's test binary: the checks are all here.
+// Layout of the conhelper/ records that callers own, on 32-bit ARM and on the x86-64 host; the records only the
+// library makes are reached through the same header by every caller.  Compiled into the state machine's test binary.
 #include "lc_test.h"
 
 #include "lc_layout.h"

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string.h>
-
 TEST(Request, QueryReadBackInOrderAndTheCallersTextsReleased)
 {
     request_t *r = request_init();

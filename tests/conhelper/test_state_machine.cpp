@@ -8,33 +8,17 @@ namespace {
 enum { EV_GO = 1, EV_SELF, EV_PARENT, EV_OUT, EV_DEEP, EV_END, EV_NULL, EV_ERR, EV_GRAND, EV_NONE };
 
 std::string actions;  // " exit:A act:A>B entry:B": what ran, in order
-
-std::string name_of(void *data)
-{
-    return static_cast<const char *>(data);
-}
-void on_entry(void *data, stateM_event *)
-{
-    actions += " entry:" + name_of(data);
-}
-void on_exit(void *data, stateM_event *)
-{
-    actions += " exit:" + name_of(data);
-}
-void on_move(void *from, stateM_event *, void *to)
-{
-    actions += " act:" + name_of(from) + ">" + name_of(to);
-}
-bool allow(void *condition, stateM_event *)
-{
-    return *static_cast<bool *>(condition);
-}
+auto name_of = [](void *data) { return std::string(static_cast<const char *>(data)); };
+auto entered = [](void *data, stateM_event *) { actions += " entry:" + name_of(data); };
+auto left = [](void *data, stateM_event *) { actions += " exit:" + name_of(data); };
+auto moved = [](void *from, stateM_event *, void *to) { actions += " act:" + name_of(from) + ">" + name_of(to); };
+auto allow = [](void *condition, stateM_event *) { return *static_cast<bool *>(condition); };
 
 // A state with the logging actions (its data is its name); a transition with no guard.
 // The formatter takes a macro that starts with a brace for a block.
 // clang-format off
-#define STATE(parent, entry, tr, n, name) {parent, entry, tr, n, const_cast<char *>(name), on_entry, on_exit}
-#define TO(event, next) {event, nullptr, nullptr, on_move, next}
+#define STATE(parent, entry, tr, n, name) {parent, entry, tr, n, const_cast<char *>(name), entered, left}
+#define TO(event, next) {event, nullptr, nullptr, moved, next}
 // clang-format on
 
 // G is the grandparent of A and B (children of P); Q enters Q1; R enters R1, which enters R2; F is final; E is the
@@ -43,8 +27,8 @@ class StateMachine : public ::testing::Test {
 protected:
     bool no = false, yes = true;
     stateM_transition g_tr[1]{TO(EV_GRAND, &F)}, p_tr[1]{TO(EV_PARENT, &A)}, b_tr[1]{TO(EV_OUT, &Q)};
-    stateM_transition a_tr[5]{{EV_GO, &no, allow, on_move, &F},
-                              {EV_GO, &yes, allow, on_move, &B},
+    stateM_transition a_tr[5]{{EV_GO, &no, allow, moved, &F},
+                              {EV_GO, &yes, allow, moved, &B},
                               TO(EV_SELF, &A),
                               TO(EV_NULL, nullptr),
                               TO(EV_ERR, &E)};
