@@ -26,20 +26,16 @@ TEST(BlockQueue, FourWritersFourReadersLoseAndDuplicateNothing)
         });
     for (int r = 0; r < 4; r++)
         threads.emplace_back([&] {
-            while (received.load() < total) {
-                uint32_t size = 0, id = total;
+            for (uint32_t size = 0, id = total; received < total; std::this_thread::yield()) {
                 int32_t type = -1;
                 uint64_t value = 0;
-                void *blk = queue_read3(q, &size, &type, &value);
-                if (blk == nullptr) {
-                    std::this_thread::yield();
-                    continue;
+                if (void *blk = queue_read3(q, &size, &type, &value)) {
+                    memcpy(&id, blk, std::min<size_t>(size, sizeof id));
+                    free(blk);
+                    bad += size != sizeof id || id >= total || value != id * 3ull ||
+                           type != (int32_t)(id / per_writer) || seen[id].exchange(1) != 0;
+                    received++;
                 }
-                memcpy(&id, blk, std::min<size_t>(size, sizeof id));
-                free(blk);
-                bad += size != sizeof id || id >= total || value != id * 3ull || type != (int32_t)(id / per_writer) ||
-                       seen[id].exchange(1) != 0;
-                received++;
             }
         });
     for (std::thread &t : threads)
