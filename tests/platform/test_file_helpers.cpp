@@ -8,6 +8,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +97,8 @@ TEST_F(Files, LockedReadersNeverSeeATornOrEmptiedFile)
     const std::string p = path("shared"), a(1000, 'a'), b(3000, 'b');
     ASSERT_EQ(write_file(p.c_str(), a.data(), 1000), 0);
     const pid_t child = fork();
+    if (child == 0)
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // ends with a test process that dies before it kills the writer
     for (int i = 0; child == 0; i++)
         write_file(p.c_str(), (i % 2 ? a : b).data(), i % 2 ? 1000 : 3000);
     int torn = 0;
