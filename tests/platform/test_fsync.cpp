@@ -1,11 +1,8 @@
-// lib_fsync_for_FILE hands the stream's own descriptor to fsync: a link-time seam records the calls.
+// lib_fsync_for_FILE hands the stream's own descriptor to fsync (a link-time seam records the calls); a stream without
+// a descriptor (in memory) and a null stream are left alone.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
-
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 static std::vector<int> synced;
 
@@ -16,22 +13,12 @@ extern "C" int __wrap_fsync(int fd)
     return __real_fsync(fd);
 }
 
-// A stream without a descriptor (in memory) and a null stream are left alone.
 TEST(FsyncForFile, SyncsTheDescriptorOfAFileStreamOnly)
 {
-    char path[] = "/tmp/lc_fsync_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    FILE *file = fdopen(fd, "w");
-    ASSERT_NE(file, nullptr);
     char text[8];
-    FILE *memory = fmemopen(text, sizeof text, "w");
-    ASSERT_NE(memory, nullptr);
-    lib_fsync_for_FILE(file);
-    lib_fsync_for_FILE(memory);
-    lib_fsync_for_FILE(nullptr);
-    EXPECT_EQ(synced, std::vector<int>{fd});
-    fclose(memory);
-    fclose(file);
-    unlink(path);
+    FILE *file = tmpfile(), *memory = fmemopen(text, sizeof text, "w");
+    ASSERT_TRUE(file != nullptr && memory != nullptr);
+    lib_fsync_for_FILE(file), lib_fsync_for_FILE(memory), lib_fsync_for_FILE(nullptr);
+    EXPECT_EQ(synced, std::vector<int>{fileno(file)});
+    fclose(memory), fclose(file);
 }
