@@ -36,8 +36,7 @@ template <class F> bool failing_nth(int nth, F call)
 {
     seen = 0, failed = false, fail_at = nth;
     call();
-    fail_at = 0;
-    return failed;
+    return fail_at = 0, failed;
 }
 
 std::atomic<int> ran{0};
@@ -90,12 +89,12 @@ struct Objects {
             EXPECT_EQ(remove_task(&token), 0);
         }
     }
-    long dropped() const { return static_cast<long>(capture.count("]command table dropped: no memory\n")); }
+    long dropped() const { return long(capture.count("]command table dropped: no memory\n")); }
     // Ten for each copy refused for want of memory, which the writing function traces itself.
     long malloc_errors(const char *file, const char *function) const
     {
-        return 10 * static_cast<long>(
-                        capture.count(lc_test::traced_tag("lib", file, function, "Malloc Error!") + "Malloc Error!\n"));
+        return 10 *
+               long(capture.count(lc_test::traced_tag("lib", file, function, "Malloc Error!") + "Malloc Error!\n"));
     }
 };
 
@@ -156,11 +155,9 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
         EXPECT_EQ(lib_common_exit(), 0);
         const long tables = registrations();
         o.capture.clear();
-        const int rc = lib_common_init();
         int token = 1;  // no such task: a running scheduler removes it (0), none refuses (-1)
-        const long no_pool = rc == -1 && gpool == nullptr;
-        const long no_scheduler = gpool != nullptr && remove_task(&token) == -1;
-        return Result{no_pool + no_scheduler + o.dropped(), tables};
+        const long no_pool = lib_common_init() == -1 && gpool == nullptr;
+        return Result{no_pool + (gpool != nullptr && remove_task(&token) == -1) + o.dropped(), tables};
     });
     made("threadpool_create", threadpool_destroy, [] { return threadpool_create(2, 4, 15); });
     walk("threadpool_add_task", {-1, 0}, {0, 1}, [](Objects &o) {

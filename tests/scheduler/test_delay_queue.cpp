@@ -22,8 +22,7 @@ static const int32_t day_at_start = DELAY_DAY.seconds();
 
 TEST(Timeval, ArithmeticCarriesOnceBorrowsOnceClampsAndComparesSigned)
 {
-    EXPECT_EQ(day_at_start, 86400);
-    EXPECT_EQ(THE_END_OF_TIME.seconds(), 2147483647);
+    EXPECT_EQ((Pair{day_at_start, THE_END_OF_TIME.seconds()}), (Pair{86400, 2147483647}));
     struct Case {
         Pair a, b, sum, rest;  // a += b, a -= b
         int order;             // of a against b

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <climits>
 #include <fstream>
-#include <numeric>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -157,14 +156,14 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     for (Runs &r : same)
         ASSERT_TRUE(r.wait_done(1));
     EXPECT_EQ(same[0].thread, "threadpool_work");  // not "task_process"
-    const Texts texts = capture_.texts();
-    const std::string traced = std::accumulate(texts.begin(), texts.end(), std::string());
-    char arg[3][32];
+    std::string traced, arg[3];
+    for (const std::string &t : capture_.texts())
+        traced += t;
     for (int i = 0; i < 3; i++)
-        snprintf(arg[i], sizeof arg[i], "%p", static_cast<void *>(&same[i]));
-    EXPECT_LT(traced.find(std::string("arg:") + arg[0]), traced.find(std::string("arg:") + arg[1]));  // handed over
-    EXPECT_LT(traced.find(std::string("arg:") + arg[1]), traced.find(std::string("arg:") + arg[2]));
-    EXPECT_TRUE(capture_.contains("," + std::string(arg[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
+        arg[i] = ::testing::PrintToString(static_cast<void *>(&same[i]));   // as %p prints it
+    EXPECT_LT(traced.find("arg:" + arg[0]), traced.find("arg:" + arg[1]));  // handed over in order
+    EXPECT_LT(traced.find("arg:" + arg[1]), traced.find("arg:" + arg[2]));
+    EXPECT_TRUE(capture_.contains("," + arg[0] + ",token:" + std::to_string(first) + ",ret_address:0x"));
     EXPECT_TRUE(wait_until([this] { return capture_.count(" end working") >= 3u; }))
         << capture_.count(" end working") << " runs traced as ended";
 
@@ -228,8 +227,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
 
     Runs runs;
     int token = add_task(Runs::run, &runs, 0, 0);
-    EXPECT_GT(token, 0);
-    EXPECT_EQ(update_task(token, 0, 1000), 0);
+    EXPECT_EQ((Tokens{token > 0, update_task(token, 0, 1000)}), (Tokens{1, 0}));
     std::this_thread::sleep_for(500ms);  // no event can tell that nothing fires: longer than the scheduler's wait
     EXPECT_EQ((Tokens{runs.started, remove_task(&token), token}), (Tokens{0, 0, 0}));
 }
@@ -242,9 +240,9 @@ TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
         static void run(void *arg)
         {
             Self *s = static_cast<Self *>(arg);
-            int first = 1, token = 0;
+            int first = 1;
             if (wait_until([s] { return s->token != 0; }) && s->result.compare_exchange_strong(first, 2)) {
-                token = s->token;
+                int token = s->token;
                 s->result = remove_task_wait(&token);
                 s->token_after = token;
             }
@@ -331,17 +329,15 @@ TEST(TaskProcess, ExitWaitsForTheRemovalUnderWayAndWatchesDescriptorZero)
     auto count = [] {
         std::ifstream info("/proc/self/fdinfo/0");
         std::string line;
-        while (std::getline(info, line))
-            if (line.rfind("eventfd-count:", 0) == 0)
-                return std::stoll(line.substr(14), nullptr, 16);
-        return -1LL;
+        while (std::getline(info, line) && line.rfind("eventfd-count:", 0) != 0) {
+        }
+        return line.empty() ? -1LL : std::stoll(line.substr(14), nullptr, 16);
     };
     Gate gate;
     Runs *runs = new Runs;
     runs->gate = &gate;
     int token = add_task(Runs::run, runs, 0, 0);  // a wake-up
-    EXPECT_TRUE(wait_until([&] { return count() == 0; })) << "count " << count();
-    ASSERT_TRUE(wait_until([&] { return runs->started == 1; }));
+    EXPECT_TRUE(wait_until([&] { return count() == 0 && runs->started == 1; })) << "count " << count();
     std::atomic<int> removed{1}, finished_at_exit{-1};
     std::atomic<pid_t> tid{0};
     auto started_asleep = [&](std::function<void()> fn) {  // on a thread of its own, inside its wait
