@@ -1,6 +1,5 @@
-// Allocation failures: every function that allocates is walked over its failure points N = 1, 2, ...: each gives the
-// documented result and leaves the object as it was and usable, or nothing behind (ASan reports leaks).  Only the
-// arming thread counts, so workers never move the count.
+// Allocation failures: each function that allocates, walked with its allocation N = 1, 2, ... failing, gives its
+// documented result and leaves the object usable, or nothing behind (ASan reports leaks).  Only the arming thread counts.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -37,47 +36,7 @@ template <class F> bool failing_nth(int nth, F call)
 {
     seen = 0, failed = false, fail_at = nth;
     call();
-    fail_at = 0;
-    return failed;
-}
-
-// The common shape of every operation: call works on a fresh C and gives what the function returned and what it left
-// behind (entries, tokens ...).  With allocation n failing it must give refused; made again, done: one call took
-// effect and the object still works.  Walked for n = 1, 2, ... until none fails.
-using Result = std::pair<long, long>;
-template <class C> struct Row {
-    const char *name;
-    std::function<Result(C &)> call;
-    Result refused{0, 0}, done{1, 0};  // those of a constructor
-};
-
-template <class C> void walk(const std::vector<Row<C>> &rows)
-{
-    for (const Row<C> &row : rows) {
-        int n = 1;
-        for (; n <= 64 && !::testing::Test::HasFatalFailure(); n++) {
-            SCOPED_TRACE(std::string(row.name) + " with allocation " + std::to_string(n) + " failing");
-            C context;
-            Result got;
-            if (!failing_nth(n, [&] { got = row.call(context); })) {
-                EXPECT_EQ(got, row.done);
-                break;
-            }
-            EXPECT_EQ(got, row.refused);
-            EXPECT_EQ(row.call(context), row.done);
-        }
-        EXPECT_LE(n, 64) << row.name << " never ran without a failure";
-        EXPECT_GE(n, 2) << row.name << ": the seam missed its allocations";
-    }
-}
-
-// A constructor's result: whether it made the object, which goes at once.
-template <class T, class R> Result made(T *obj, R release)
-{
-    if (obj == nullptr)
-        return {0, 0};
-    release(obj);
-    return {1, 0};
+    return fail_at = 0, failed;
 }
 
 std::atomic<int> ran{0};
@@ -130,25 +89,52 @@ struct Objects {
             EXPECT_EQ(remove_task(&token), 0);
         }
     }
-    long dropped() const { return static_cast<long>(capture.count("]command table dropped: no memory\n")); }
+    long dropped() const { return long(capture.count("]command table dropped: no memory\n")); }
     // Ten for each copy refused for want of memory, which the writing function traces itself.
     long malloc_errors(const char *file, const char *function) const
     {
-        return 10 * static_cast<long>(
-                        capture.count(lc_test::traced_tag("lib", file, function, "Malloc Error!") + "Malloc Error!\n"));
+        return 10 *
+               long(capture.count(lc_test::traced_tag("lib", file, function, "Malloc Error!") + "Malloc Error!\n"));
     }
 };
 
-// A timer entry of one kind: a failure uses up no token.
-Row<Objects> timer(const char *name, int (*add)(lc_task_fn, void *, long, long))
+// call works on fresh Objects and gives what the function returned and what it left behind.  With allocation n failing
+// it must give refused; made again, done: one call took effect and the objects still work.
+using Result = std::pair<long, long>;
+void walk(const char *name, Result refused, Result done, const std::function<Result(Objects &)> &call)
 {
-    return {name,
-            [add](Objects &o) {
-                o.token = add(count_up, nullptr, 3600, 0);
-                return Result{o.token < 0 ? o.token : o.token - o.tokens, DelayQueueEntry::tokenCounter - o.tokens};
-            },
-            {-1, 0},
-            {1, 1}};
+    int n = 1;
+    for (; n <= 64 && !::testing::Test::HasFatalFailure(); n++) {
+        SCOPED_TRACE(std::string(name) + " with allocation " + std::to_string(n) + " failing");
+        Objects context;
+        Result got;
+        if (!failing_nth(n, [&] { got = call(context); })) {
+            EXPECT_EQ(got, done);
+            break;
+        }
+        EXPECT_EQ(got, refused);
+        EXPECT_EQ(call(context), done);
+    }
+    EXPECT_LE(n, 64) << name << " never ran without a failure";
+    EXPECT_GE(n, 2) << name << ": the seam missed its allocations";
+}
+
+// A constructor: made or not; what it made goes at once.
+template <class R, class F> void made(const char *name, R release, F make)
+{
+    walk(name, {0, 0}, {1, 0}, [make, release](Objects &) {
+        auto *obj = make();
+        return obj == nullptr ? Result{0, 0} : (release(obj), Result{1, 0});
+    });
+}
+
+// A timer entry of one kind: a failure uses up no token.
+void timer(const char *name, int (*add)(lc_task_fn, void *, long, long))
+{
+    walk(name, {-1, 0}, {1, 1}, [add](Objects &o) {
+        o.token = add(count_up, nullptr, 3600, 0);
+        return Result{o.token < 0 ? o.token : o.token - o.tokens, DelayQueueEntry::tokenCounter - o.tokens};
+    });
 }
 
 }  // namespace
@@ -165,99 +151,62 @@ TEST(AllocFailure, EveryFunctionThatAllocates)
     static const char *const keys[] = {"a", "bb"};
     static const fifo_cmd table[] = {{"walk_row", nullptr, [](const char *, void *) {}, nullptr}};
     ASSERT_EQ(lib_common_init(), 0);
-    walk<Objects>({
-        {"lib_common_init",
-         [](Objects &o) {
-             EXPECT_EQ(lib_common_exit(), 0);
-             const long tables = registrations();
-             o.capture.clear();
-             const int rc = lib_common_init();
-             int token = 1;  // no such task: a running scheduler removes it (0), none refuses (-1)
-             const long no_pool = rc == -1 && gpool == nullptr;
-             const long no_scheduler = gpool != nullptr && remove_task(&token) == -1;
-             return Result{no_pool + no_scheduler + o.dropped(), tables};
-         },
-         {1, 0},
-         {0, 0}},
-        {"threadpool_create", [](Objects &) { return made(threadpool_create(2, 4, 15), threadpool_destroy); }},
-        {"threadpool_add_task",
-         [](Objects &o) {
-             return Result{threadpool_add_task(o.idle, count_up, nullptr), threadpool_task_size_lock(o.idle)};
-         },
-         {-1, 0},
-         {0, 1}},
-        {"threadpool_add_task_sync",
-         [](Objects &o) {
-             return Result{threadpool_add_task_sync(o.pool, count_up, nullptr), ran};
-         },
-         {-1, 0},
-         {0, 1}},
-        timer("add_task", add_task),
-        timer("add_fixperiod_task", add_fixperiod_task),
-        timer("add_fixdelay_task", add_fixdelay_task),
-        timer("add_nodestroy_task", add_nodestroy_task),
-        {"add_fifo_work",
-         [](Objects &o) {
-             return o.capture.clear(), add_fifo_work(table, 1), Result{o.dropped(), registrations() - o.tables};
-         },
-         {1, 0},
-         {0, 1}},
-        {"queue_write2",
-         [](Objects &o) {
-             o.capture.clear();
-             const long rc = queue_write2(&mutex, &cond, &o.frames, "frame", 6, 1);
-             return Result{rc, queue_length2(&o.frames) + o.malloc_errors("queues/frame_queue.cpp", "queue_write2")};
-         },
-         {LC_QUEUE_FULL, 10},
-         {LC_QUEUE_OK, 1}},
-        {"queue_write3",
-         [](Objects &o) {
-             o.capture.clear();
-             const long rc = queue_write3(&o.blocks, "block", 6, 1, 11);
-             return Result{rc, queue_length3(&o.blocks) + o.malloc_errors("queues/block_queue.cpp", "queue_write3")};
-         },
-         {LC_QUEUE_FULL, 10},
-         {LC_QUEUE_OK, 1}},
-        {"ring_buf_init",
-         [](Objects &o) {
-             const int rc = ring_buf_init(&o.ring, 4, 8), held = ring_buf_is_empty(&o.ring) + ring_buf_is_full(&o.ring);
-             return Result{rc, held + 10 * ring_buf_write(&o.ring, "element")};
-         },
-         {0, 2},
-         {1, 11}},
-        {"streamq_alloc", [](Objects &) { return made(streamq_alloc(16, 4, 8), streamq_free); }},
-        {"lib_strdup", [](Objects &) { return made(lib_strdup("content"), free); }},
-        {"read_file_to_buf", [](Objects &) { return made(read_file_to_buf(path.c_str()), free); }},
-        {"read_file_fixbytes_to_buf", [](Objects &) { return made(read_file_fixbytes_to_buf(path.c_str(), 8), free); }},
-        {"configure_init", [](Objects &) { return made(configure_init(), configure_free); }},
-        {"config_keys_format", [](Objects &) { return made(config_keys_format(keys, 2), free); }},
-        {"request_init", [](Objects &) { return made(request_init(), request_free); }},
-        {"response_init", [](Objects &) { return made(response_init(), response_free); }},
-        {"configure set (grows)",
-         [](Objects &o) {
-             return Result{o.store->set(o.store, "new", "v"), o.store->count};
-         },
-         {-1, 8},
-         {1, 9}},
-        {"request set (grows)",
-         [](Objects &o) {
-             return Result{o.request->set(o.request, "new", "v") != nullptr, o.request->count};
-         },
-         {0, 8},
-         {1, 9}},
-        {"configure_parse_buf",
-         [](Objects &o) {
-             char text[] = "a = 1\nb = \"x y\"\n# note\nc=3\n";
-             return Result{configure_parse_buf(o.store, nullptr, text), o.store->count};
-         },
-         {0, 10},
-         {0, 11}},
-        {"request parse",
-         [](Objects &o) {
-             return o.request->parse(o.request, "a=1&b=%20&c"), Result{0, o.request->count};
-         },
-         {0, 10},
-         {0, 11}},
+    walk("lib_common_init", {1, 0}, {0, 0}, [](Objects &o) {
+        EXPECT_EQ(lib_common_exit(), 0);
+        const long tables = registrations();
+        o.capture.clear();
+        int token = 1;  // no such task: a running scheduler removes it (0), none refuses (-1)
+        const long no_pool = lib_common_init() == -1 && gpool == nullptr;
+        return Result{no_pool + (gpool != nullptr && remove_task(&token) == -1) + o.dropped(), tables};
+    });
+    made("threadpool_create", threadpool_destroy, [] { return threadpool_create(2, 4, 15); });
+    walk("threadpool_add_task", {-1, 0}, {0, 1}, [](Objects &o) {
+        return Result{threadpool_add_task(o.idle, count_up, nullptr), threadpool_task_size_lock(o.idle)};
+    });
+    walk("threadpool_add_task_sync", {-1, 0}, {0, 1}, [](Objects &o) {
+        return Result{threadpool_add_task_sync(o.pool, count_up, nullptr), ran};
+    });
+    timer("add_task", add_task);
+    timer("add_fixperiod_task", add_fixperiod_task);
+    timer("add_fixdelay_task", add_fixdelay_task);
+    timer("add_nodestroy_task", add_nodestroy_task);
+    walk("add_fifo_work", {1, 0}, {0, 1}, [](Objects &o) {
+        return o.capture.clear(), add_fifo_work(table, 1), Result{o.dropped(), registrations() - o.tables};
+    });
+    walk("queue_write2", {LC_QUEUE_FULL, 10}, {LC_QUEUE_OK, 1}, [](Objects &o) {
+        o.capture.clear();
+        const long rc = queue_write2(&mutex, &cond, &o.frames, "frame", 6, 1);
+        return Result{rc, queue_length2(&o.frames) + o.malloc_errors("queues/frame_queue.cpp", "queue_write2")};
+    });
+    walk("queue_write3", {LC_QUEUE_FULL, 10}, {LC_QUEUE_OK, 1}, [](Objects &o) {
+        o.capture.clear();
+        const long rc = queue_write3(&o.blocks, "block", 6, 1, 11);
+        return Result{rc, queue_length3(&o.blocks) + o.malloc_errors("queues/block_queue.cpp", "queue_write3")};
+    });
+    walk("ring_buf_init", {0, 2}, {1, 11}, [](Objects &o) {
+        const int rc = ring_buf_init(&o.ring, 4, 8), held = ring_buf_is_empty(&o.ring) + ring_buf_is_full(&o.ring);
+        return Result{rc, held + 10 * ring_buf_write(&o.ring, "element")};
+    });
+    made("streamq_alloc", streamq_free, [] { return streamq_alloc(16, 4, 8); });
+    made("lib_strdup", free, [] { return lib_strdup("content"); });
+    made("read_file_to_buf", free, [] { return read_file_to_buf(path.c_str()); });
+    made("read_file_fixbytes_to_buf", free, [] { return read_file_fixbytes_to_buf(path.c_str(), 8); });
+    made("configure_init", configure_free, configure_init);
+    made("config_keys_format", free, [] { return config_keys_format(keys, 2); });
+    made("request_init", request_free, request_init);
+    made("response_init", response_free, response_init);
+    walk("configure set (grows)", {-1, 8}, {1, 9}, [](Objects &o) {
+        return Result{o.store->set(o.store, "new", "v"), o.store->count};
+    });
+    walk("request set (grows)", {0, 8}, {1, 9}, [](Objects &o) {
+        return Result{o.request->set(o.request, "new", "v") != nullptr, o.request->count};
+    });
+    walk("configure_parse_buf", {0, 10}, {0, 11}, [](Objects &o) {
+        char text[] = "a = 1\nb = \"x y\"\n# note\nc=3\n";
+        return Result{configure_parse_buf(o.store, nullptr, text), o.store->count};
+    });
+    walk("request parse", {0, 10}, {0, 11}, [](Objects &o) {
+        return o.request->parse(o.request, "a=1&b=%20&c"), Result{0, o.request->count};
     });
     EXPECT_EQ(lib_common_exit(), 0);
     remove(path.c_str());

@@ -1,9 +1,7 @@
-// Stress: four threads add, re-time and remove thousands of tasks of all four kinds while commands arrive through the
-// pipe and the main loop adjusts a pool that grows and shrinks.  Bounded in count and time.
+// Stress: four threads churn tasks of all kinds while commands arrive and the main loop adjusts the pool.
 #include "../lib_common/started_library.h"
 
 #include <algorithm>
-#include <memory>
 #include <random>
 #include <thread>
 
@@ -36,8 +34,7 @@ void run(void *arg)
     std::this_thread::sleep_for(work);
 }
 
-// One churn thread: adds its tasks at a steady pace, now and then re-times one of the last 16, and decides the fate
-// of the one added 16 before: removed, or left to run (half the one-shots, and a few kept ones).
+// Adds at a steady pace, re-times one of the last 16 now and then, and removes or leaves to run the one 16 before.
 void churn(Task *tasks, int count, unsigned seed, Clock::duration pace, std::atomic<int> *done)
 {
     std::mt19937 random(seed);
@@ -78,8 +75,6 @@ struct Stress : StartedLibrary {
     }
 };
 
-// Counted at the end: a one-shot task not removed ran exactly once; a removed task runs no more, apart from a run it
-// had begun (none once remove_task_wait has returned); a kept task still answers; nothing runs after lib_common_exit.
 TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
 {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -92,13 +87,12 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     const int threads = 4, per_thread = 3000 / slow, total = threads * per_thread;
     work = std::chrono::microseconds(300 * slow);
     ASSERT_EQ(threadpool_adjust_limit(gpool, 8), 0);
-    std::unique_ptr<Task[]> tasks(new Task[total]);
+    std::vector<Task> tasks(total);
     std::atomic<int> churned{0};
     std::vector<std::thread> churners;
     for (int c = 0; c < threads; c++)
         churners.emplace_back(churn, &tasks[c * per_thread], per_thread, c + 1u, 2000000us / per_thread, &churned);
-    // The process's main loop, watching the pool's size, while commands go into the pipe in small writes (one read
-    // each), every one waited for.
+    // The process's main loop, watching the pool's size, while commands go into the pipe, each write waited for.
     int most = 0, fewest_after_most = 0;
     auto step = [&] {
         lib_common_main();
@@ -116,29 +110,25 @@ TEST_F(Stress, ChurnOfAllKindsWhileCommandsArriveAndThePoolAdjusts)
     for (std::thread &t : churners)
         t.join();
 
-    // Kept tasks still answer; slowed down, they let the pool idle back down, and the one-shots left to run all run.
+    // Kept tasks still answer; slowed down, they let the pool idle back down.
     int kept_lost = 0;
-    for (int i = 0; i < total; i++)
-        if (tasks[i].kind != ONCE && !tasks[i].removed)
-            kept_lost += update_task(tasks[i].token, 0, 100000) != 0;
+    for (const Task &t : tasks)
+        kept_lost += t.kind != ONCE && !t.removed && update_task(t.token, 0, 100000) != 0;
     const auto unrun = [&] {
-        return std::count_if(&tasks[0], &tasks[total],
+        return std::count_if(tasks.begin(), tasks.end(),
                              [](const Task &t) { return t.kind == ONCE && !t.removed && t.runs == 0; });
     };
     EXPECT_TRUE(lc_test::wait_until([&] { return step(), unrun() == 0; }, 30s)) << unrun();
     EXPECT_TRUE(lc_test::wait_until([&] { return step(), fewest_after_most < most; }, 10s));
-    // A removed task left running would run every few milliseconds: its late runs soon outnumber the workers that can
-    // be caught between look-up and call.
+    // A removed task left running would run every few milliseconds: more late runs than workers caught mid-call.
     int once_runs = 0, too_late = 0, late_after_wait = 0;
-    for (int i = 0; i < total; i++) {
-        const Task &t = tasks[i];
+    for (const Task &t : tasks) {
         once_runs += t.kind == ONCE && (t.removed ? t.runs > 1 : t.runs != 1);
         too_late += t.late > 8;
         late_after_wait += t.waited && t.late > 0;
     }
     ASSERT_EQ(lib_common_exit(), 0);
     library_stopped = true;
-    // A run after the stop needs a library thread that outlived it.
     for (const char *name : {"threadpool_work", "task_process"})
         EXPECT_TRUE(lc_test::wait_until([name] { return lc_test::threads_named(name) == 0; })) << name;
     EXPECT_EQ((std::vector<int>{once_runs, too_late, late_after_wait, kept_lost, runs_after_stop}),

@@ -1,12 +1,9 @@
-// Task process: each kind of task on a started library, ordering, the first token, refusals before the start and
-// after the exit; removal.  A run under way once remove_task_wait returned would touch a freed argument.
+// Task process: each kind of task, ordering, tokens, refusals before the start and after the exit, removal.
 #include "../lib_common/started_library.h"
 
 #include <algorithm>
 #include <climits>
 #include <fstream>
-#include <mutex>
-#include <numeric>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -22,7 +19,7 @@ namespace {
 
 const lc_task_fn nothing = [](void *) {};
 
-// The runs of a task: how many began and ended, when, on which thread.  A run works for `work`, or until `gate` opens.
+// A task's runs: how many began and ended, when, on which thread; each works for `work`, or until `gate` opens.
 struct Runs {
     std::atomic<int> started{0}, finished{0};
     std::chrono::milliseconds work{0};
@@ -39,10 +36,9 @@ struct Runs {
         r->gate != nullptr ? Gate::hold(r->gate) : std::this_thread::sleep_for(r->work);
         char name[16] = {};
         prctl(PR_GET_NAME, name, 0, 0, 0);
-        {
-            std::lock_guard<std::mutex> lock(r->m);
-            r->thread = name, r->spans.push_back({begin, Clock::now()});
-        }
+        r->m.lock();
+        r->thread = name, r->spans.push_back({begin, Clock::now()});
+        r->m.unlock();
         r->finished++;  // the last touch: the record may go once remove_task_wait has returned
     }
     bool wait_done(int n)
@@ -88,8 +84,7 @@ void drain(Gate &gate)
 
 }  // namespace
 
-// Alone in its process (ctest starts one per test): the queue takes token 1, the first task 2.  Bad input to
-// remove_task_wait never waits, even with every worker held, and leaves a queued run alone.
+// Alone in its process (ctest starts one per test): the queue takes token 1, the first task 2.
 TEST(TaskProcess, FirstTokenRefusalsAndExit)
 {
     Runs runs, queued;
@@ -128,7 +123,7 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
     const bool returned = calls.wait_for(5s) == std::future_status::ready;
     EXPECT_EQ(threadpool_task_size_lock(gpool), 1);
     drain(gate);
-    EXPECT_TRUE(returned) << "a call with bad input waited";
+    EXPECT_TRUE(returned) << "a call with bad input waited, with every worker held";
     EXPECT_EQ(calls.get(), (Tokens{-1, 0, 0, 0, 0}));
     EXPECT_EQ((Tokens{queued.finished, lib_common_exit()}), (Tokens{1, 0}));  // all joined: nothing can run later
     expect_stopped();
@@ -137,9 +132,7 @@ TEST(TaskProcess, FirstTokenRefusalsAndExit)
 
 class Tasks : public StartedLibrary {
 protected:
-    // Waits until the scheduler has passed the moment `span` from now and the pool has run what it was handed until
-    // then: a one-shot due then has run (timers fire in time order, the pool takes its tasks first in, first out),
-    // and no worker is busy.  Absence is then shown by what did not run, however slow the machine.
+    // Waits until what fell due within `span` from now has run (timers fire in time order, the pool is FIFO).
     static void pass(std::chrono::microseconds span)
     {
         Runs sentinel;
@@ -163,15 +156,14 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     for (Runs &r : same)
         ASSERT_TRUE(r.wait_done(1));
     EXPECT_EQ(same[0].thread, "threadpool_work");  // not "task_process"
-    const Texts texts = capture_.texts();
-    const std::string traced = std::accumulate(texts.begin(), texts.end(), std::string());
-    char arg[3][32];
+    std::string traced, arg[3];
+    for (const std::string &t : capture_.texts())
+        traced += t;
     for (int i = 0; i < 3; i++)
-        snprintf(arg[i], sizeof arg[i], "%p", static_cast<void *>(&same[i]));
-    EXPECT_LT(traced.find(std::string("arg:") + arg[0]), traced.find(std::string("arg:") + arg[1]));  // handed over
-    EXPECT_LT(traced.find(std::string("arg:") + arg[1]), traced.find(std::string("arg:") + arg[2]));
-    EXPECT_TRUE(capture_.contains("," + std::string(arg[0]) + ",token:" + std::to_string(first) + ",ret_address:0x"));
-    // A worker traces the end of a run after the task's function has returned.
+        arg[i] = ::testing::PrintToString(static_cast<void *>(&same[i]));   // as %p prints it
+    EXPECT_LT(traced.find("arg:" + arg[0]), traced.find("arg:" + arg[1]));  // handed over in order
+    EXPECT_LT(traced.find("arg:" + arg[1]), traced.find("arg:" + arg[2]));
+    EXPECT_TRUE(capture_.contains("," + arg[0] + ",token:" + std::to_string(first) + ",ret_address:0x"));
     EXPECT_TRUE(wait_until([this] { return capture_.count(" end working") >= 3u; }))
         << capture_.count(" end working") << " runs traced as ended";
 
@@ -182,8 +174,7 @@ TEST_F(Tasks, OneShotsRunOnceOnAWorkerInOrderTracedByThePoolRows)
     EXPECT_EQ((Tokens{later.started, remove_task(&once), once}), (Tokens{1, 0, 0}));
 }
 
-// A slow fixed-period task overlaps itself, a fixed-delay one never does, a persistent one runs once per arming;
-// removal zeroes the token and stops each (runs already begun complete).
+// A slow fixed-period task overlaps itself, a fixed-delay one never does, a persistent one runs once per arming.
 TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
 {
     Runs period, delay, persistent;
@@ -213,8 +204,7 @@ TEST_F(Tasks, KeptKindsRunAsTheirKindRequiresUntilRemoved)
     EXPECT_EQ((Tokens{persistent.started, remove_task(&token), update_task(old, 0, 0)}), (Tokens{2, 0, -1}));
 }
 
-// A signal the process catches, delivered to the scheduler thread, ends its wait and with it the thread ("leave"):
-// tasks are still taken, re-timed and removed, nothing fires them any more, and the stop is clean.
+// A caught signal in the scheduler's wait ends that thread: tasks are still taken and removed, none fires.
 TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
 {
     struct sigaction caught = {}, saved;
@@ -223,8 +213,7 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
     pid_t scheduler = 0;  // named by itself once it runs
     ASSERT_TRUE(wait_until([&] { return (scheduler = lc_test::thread_id("task_process")) > 0; }));
     __atomic_store_n(&dbgout_profile.lib_level, 6, __ATOMIC_RELAXED);  // the scheduler thread reads it
-    // Only a signal that finds the thread in its wait ends it; one that comes between two waits is handled and
-    // lost.  The thread sleeps in its wait, between two passes: signalled then, it ends, or the next try ends it.
+    // Only a signal that finds the thread in its wait ends it; one between two waits is lost: try again.
     bool ended = false;
     for (int tries = 0; tries < 5 && !ended; tries++) {
         ASSERT_TRUE(lc_test::asleep(scheduler));
@@ -238,37 +227,12 @@ TEST_F(Tasks, ACaughtSignalOnTheSchedulerThreadEndsIt)
 
     Runs runs;
     int token = add_task(Runs::run, &runs, 0, 0);
-    EXPECT_GT(token, 0);
-    EXPECT_EQ(update_task(token, 0, 1000), 0);
+    EXPECT_EQ((Tokens{token > 0, update_task(token, 0, 1000)}), (Tokens{1, 0}));
     std::this_thread::sleep_for(500ms);  // no event can tell that nothing fires: longer than the scheduler's wait
     EXPECT_EQ((Tokens{runs.started, remove_task(&token), token}), (Tokens{0, 0, 0}));
 }
 
-// A process started with its standard input closed: the wake-up counter gets descriptor 0 and is still watched, so
-// the scheduler reads back every wake-up (the kernel shows the counter's value).
-TEST(TaskProcess, AWakeUpCounterOnDescriptorZeroIsWatched)
-{
-    const int saved = dup(0);
-    ASSERT_GE(saved, 0);
-    close(0);
-    auto count = [] {
-        std::ifstream info("/proc/self/fdinfo/0");
-        std::string line;
-        while (std::getline(info, line))
-            if (line.rfind("eventfd-count:", 0) == 0)
-                return std::stoll(line.substr(14), nullptr, 16);
-        return -1LL;
-    };
-    EXPECT_EQ(lib_common_init(), 0);
-    int token = add_nodestroy_task(nothing, nullptr, 3600, 0);  // a wake-up
-    EXPECT_TRUE(wait_until([&] { return count() == 0; })) << "count " << count();
-    EXPECT_EQ((Tokens{remove_task(&token), lib_common_exit()}), (Tokens{0, 0}));
-    dup2(saved, 0);
-    close(saved);
-}
-
-// From a run of the task itself remove_task_wait removes the task but cannot wait for its own run: -1.  From another
-// thread it then waits for every run of each kind still under way, and the argument is freed at once.
+// From a run of the task itself remove_task_wait removes it but gives -1; from elsewhere it waits for every run.
 TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
 {
     struct Self : Runs {
@@ -276,9 +240,9 @@ TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
         static void run(void *arg)
         {
             Self *s = static_cast<Self *>(arg);
-            int first = 1, token = 0;
+            int first = 1;
             if (wait_until([s] { return s->token != 0; }) && s->result.compare_exchange_strong(first, 2)) {
-                token = s->token;
+                int token = s->token;
                 s->result = remove_task_wait(&token);
                 s->token_after = token;
             }
@@ -311,9 +275,7 @@ TEST_F(Tasks, RemoveWaitEndsTheRunsUnderWayButNotFromOneOfThem)
     EXPECT_EQ((Tokens{from_handler, handled_token, update_task(token, 0, 0)}), (Tokens{-1, 0, -1}));
 }
 
-// A one-shot run the pool has not started is taken back and never starts: queued in the list, or being handed to a
-// full list by the scheduler; removed from an application thread, or from a task on the only free worker.  The call
-// waits for none of the held workers.
+// A one-shot the pool has not started (queued, or handed to a full list) is taken back, from a thread or a task.
 TEST_F(Tasks, RemoveWaitTakesBackARunNotStarted)
 {
     struct Remover {
@@ -357,16 +319,25 @@ TEST_F(Tasks, RemoveWaitTakesBackARunNotStarted)
     }
 }
 
-// The stop waits for a removal under way (which still uses the pool) before the pool goes: the run it waits for
-// ends before lib_common_exit returns, and the removal gives 0.
-TEST(TaskProcess, ExitWaitsForTheRemovalUnderWay)
+// The stop waits for a removal under way, which still uses the pool.  With standard input closed the wake-up counter
+// gets descriptor 0 and is still watched: the scheduler reads back every wake-up (the kernel shows its value).
+TEST(TaskProcess, ExitWaitsForTheRemovalUnderWayAndWatchesDescriptorZero)
 {
+    const int saved = dup(0);
+    close(0);
     ASSERT_EQ(lib_common_init(), 0);
+    auto count = [] {
+        std::ifstream info("/proc/self/fdinfo/0");
+        std::string line;
+        while (std::getline(info, line) && line.rfind("eventfd-count:", 0) != 0) {
+        }
+        return line.empty() ? -1LL : std::stoll(line.substr(14), nullptr, 16);
+    };
     Gate gate;
     Runs *runs = new Runs;
     runs->gate = &gate;
-    int token = add_task(Runs::run, runs, 0, 0);
-    ASSERT_TRUE(wait_until([&] { return runs->started == 1; }));
+    int token = add_task(Runs::run, runs, 0, 0);  // a wake-up
+    EXPECT_TRUE(wait_until([&] { return count() == 0 && runs->started == 1; })) << "count " << count();
     std::atomic<int> removed{1}, finished_at_exit{-1};
     std::atomic<pid_t> tid{0};
     auto started_asleep = [&](std::function<void()> fn) {  // on a thread of its own, inside its wait
@@ -385,10 +356,11 @@ TEST(TaskProcess, ExitWaitsForTheRemovalUnderWay)
     exiter.join();
     EXPECT_EQ((Tokens{removed, finished_at_exit}), (Tokens{0, 1}));
     delete runs;
+    dup2(saved, 0);
+    close(saved);
 }
 
-// A hand-over the pool refuses (here: no pool) is dropped without a report: the one-shot entry is gone and its
-// function never runs.  A second one-shot taken after it shows that the first hand-over has been made.
+// A hand-over the pool refuses (no pool) is dropped quietly; a second one-shot taken shows the first was handed.
 TEST_F(Tasks, AHandOverThePoolRefusesIsDroppedQuietly)
 {
     threadpool *const pool = gpool;

@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
-#include <future>
 #include <sys/syscall.h>
-#include <thread>
 
 using namespace lc_test;
 using namespace std::chrono_literals;
@@ -20,8 +18,7 @@ static int32_t read(threadpool *pool, int32_t threadpool::*field)
 {
     pthread_mutex_lock(&pool->count_lock);
     const int32_t value = pool->*field;
-    pthread_mutex_unlock(&pool->count_lock);
-    return value;
+    return pthread_mutex_unlock(&pool->count_lock), value;
 }
 
 static int used_slots(threadpool *pool)
@@ -50,34 +47,28 @@ TEST(ThreadPool, BadSizesAndArgumentsAreRefused)
 
 static std::vector<intptr_t> started;  // written by the one worker only
 
-// One worker held at a gate: tasks start in submission order; submitters wait while the list is full, each task
-// taken lets one in, or the destruction turns them away and runs nothing pending.  A synchronous submission returns
-// once its own task ran on a worker (named as the kernel keeps it).
+// One worker held: tasks start in order; submitters wait while the list is full, for room or the destruction.
 TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
 {
     TraceCapture capture;
     threadpool *pool = threadpool_create(1, 1, 15);
     ASSERT_NE(pool, nullptr);
     Gate first, second;
-    auto queue = [&](Gate &gate, lc_task_fn fn, void *arg, intptr_t n) {  // behind the held worker
+    const lc_task_fn note = [](void *arg) { started.push_back(reinterpret_cast<intptr_t>(arg)); };
+    std::vector<std::future<int>> waiting;
+    auto fill = [&](Gate &gate, intptr_t n) {  // n behind the held worker, then three submitters wait for room
         ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
         ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 0; }, 20s));
         for (intptr_t i = 0; i < n; i++)
-            ASSERT_EQ(threadpool_add_task(pool, fn, arg != nullptr ? arg : reinterpret_cast<void *>(i)), 0);
-    };
-    std::vector<std::future<int>> waiting;
-    auto wait_full = [&](lc_task_fn fn, void *arg) {  // three submitters wait for room
+            ASSERT_EQ(threadpool_add_task(pool, note, reinterpret_cast<void *>(i)), 0);
         ASSERT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 15; }));
         capture.clear(), waiting.clear();
         for (intptr_t i = 15; i < 18; i++)
-            waiting.push_back(std::async(std::launch::async, [=] {
-                return threadpool_add_task(pool, fn, arg != nullptr ? arg : reinterpret_cast<void *>(i));
-            }));
+            waiting.push_back(
+                std::async(std::launch::async, [=] { return threadpool_add_task(pool, note, (void *)i); }));
         ASSERT_TRUE(wait_until([&] { return capture.count("]threadpool_task_size:15 shutdown:0\n") == 3; }));
     };
-    auto note = [](void *arg) { started.push_back(reinterpret_cast<intptr_t>(arg)); };
-    queue(first, note, nullptr, 15);
-    wait_full(note, nullptr);
+    fill(first, 15);
     first.release();
     for (std::future<int> &f : waiting)
         EXPECT_EQ(f.get(), 0);
@@ -86,7 +77,7 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
         std::ifstream in("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/comm");
         std::getline(in, *static_cast<std::string *>(name));
     };
-    std::string names[2];  // two at once: each waits for its own task
+    std::string names[2];  // two at once: each returns once its own task ran, on a worker
     auto other = std::async(std::launch::async, [&] { return threadpool_add_task_sync(pool, comm, &names[1]); });
     EXPECT_EQ(threadpool_add_task_sync(pool, comm, &names[0]), 0);
     EXPECT_EQ(other.get(), 0);
@@ -94,21 +85,21 @@ TEST(ThreadPool, FullListOrderSyncSubmissionAndDestroy)
     std::sort(started.begin() + std::min<size_t>(15, started.size()), started.end());  // the waiting three in any order
     EXPECT_EQ(started, (std::vector<intptr_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}));
 
-    std::atomic<int> ran{0};
-    queue(second, count_up, &ran, 14);
-    auto sync = std::async(std::launch::async, [&] { return threadpool_add_task_sync(pool, count_up, &ran); });
-    wait_full(count_up, &ran);
+    auto sync = std::async(std::launch::async, [&] {  // the one that fills the list after the 14
+        EXPECT_TRUE(wait_until([&] { return threadpool_task_size_lock(pool) == 14; }, 20s));
+        return threadpool_add_task_sync(pool, note, nullptr);
+    });
+    fill(second, 14);
     auto destroyer = std::async(std::launch::async, [&] { return threadpool_destroy(pool); });
     for (std::future<int> &f : waiting)
         EXPECT_EQ(f.get(), -1);                                        // woken by the destruction, not by room
     EXPECT_EQ(destroyer.wait_for(50ms), std::future_status::timeout);  // the busy task runs on
     second.release();
     EXPECT_EQ(destroyer.get(), 0);
-    EXPECT_EQ((Ints{sync.get(), ran}), (Ints{0, 0}));  // the synchronous one released, its task never run
+    EXPECT_EQ((Ints{sync.get(), int(started.size())}), (Ints{0, 18}));  // the synchronous one released, nothing run
 }
 
-// Each task added wakes an idle worker of its own: four tasks that end only once all four run at the same time,
-// added quickly while every worker sleeps.
+// Each task added wakes an idle worker of its own: four tasks end only once all four run at the same time.
 TEST(ThreadPool, EveryAddedTaskWakesAWorker)
 {
     threadpool *pool = threadpool_create(4, 4, 15);
@@ -123,21 +114,19 @@ TEST(ThreadPool, EveryAddedTaskWakesAWorker)
         for (int i = 0; i < 4; i++)
             ASSERT_EQ(threadpool_add_task(pool, meet, nullptr), 0);
         EXPECT_TRUE(wait_until([] { return arrived == 4; }, 4s)) << "round " << round;
-        // A task left behind by a lost wake-up runs once the others gave up waiting.
         ASSERT_TRUE(wait_until([&] { return read(pool, &threadpool::busy) == 0; }, 30s));
     }
     EXPECT_EQ(threadpool_destroy(pool), 0);
 }
 
-// Growth: only with two tasks pending, up to the limit, three per step.  Shrinking: while most are idle, three per
-// step and never below min; later steps reap the leavers and new workers take their slots.
+// Growth with two tasks pending, up to the limit, three per step; shrinking three per step, not below min.
 TEST(ThreadPool, AdjustGrowsAndShrinksByItsRules)
 {
     Gate one, rest;
     threadpool *pool = threadpool_create(3, 8, 15);
     ASSERT_NE(pool, nullptr);
     auto submit = [&](Gate &gate, int n) {
-        for (int i = 0; i < n; i++)
+        while (n-- > 0)
             ASSERT_EQ(threadpool_add_task(pool, Gate::hold, &gate), 0);
     };
     auto step = [&](int32_t live) {
