@@ -1,6 +1,4 @@
-// The control socket, driven the way lcctl drives it: the answer of each
-// kind of request, refusals that run nothing, followers of every thread,
-// and readers that do not read or never finish their request.
+// The control socket as lcctl drives it: answers, refusals that run nothing, followers, slow and idle readers.
 #include "started_library.h"
 
 #include "reply_protocol_internal.h"
@@ -31,7 +29,6 @@ public:
         EXPECT_EQ(connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), size), 0);
     }
     ~Client() { close(fd_); }
-    void close_it() { close(std::exchange(fd_, -1)); }
     void send_bytes(const std::string &bytes)
     {
         EXPECT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
@@ -59,15 +56,13 @@ public:
     void drain()
     {
         char buf[65536];
-        struct pollfd p = {fd_, POLLIN, 0};
-        while (poll(&p, 1, 100) == 1 && recv(fd_, buf, sizeof buf, 0) > 0) {
-        }
+        for (struct pollfd p = {fd_, POLLIN, 0}; poll(&p, 1, 100) == 1 && recv(fd_, buf, sizeof buf, 0) > 0;)
+            continue;
         pending_.clear();
     }
-    int fd() const { return fd_; }
+    int fd_ = -1;
 
 private:
-    int fd_ = -1;
     std::string pending_;
 };
 
@@ -95,8 +90,7 @@ protected:
     }
 };
 
-// Each kind of request and its answer; a refused one runs none of its
-// pieces and never traces the pipe's hint.
+// Each kind of request and its answer; a refused one runs none of its pieces and never traces the pipe's hint.
 TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
 {
     const struct {
@@ -141,9 +135,7 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
     EXPECT_EQ(listed, expected + "s" + status('6') + "\ne\n");
 }
 
-// Connections that never finish their request hold their places for a
-// second at most; meanwhile more are told the process is busy, with
-// level-6 traces that the rate limiter holds to two, never one of level 3.
+// Unfinished requests hold their places a second at most; meanwhile more are told "busy", traced at most twice.
 TEST_F(Ctl, UnfinishedRequestsAreDroppedAndTheirPlacesFreed)
 {
     std::vector<std::unique_ptr<Client>> idle;
@@ -167,8 +159,7 @@ TEST_F(Ctl, UnfinishedRequestsAreDroppedAndTheirPlacesFreed)
         << "two in five seconds";
 }
 
-// An answer that does not fit into the socket's buffer is cut: what did
-// not fit is counted in a marker, and the status and end still come; the
+// An answer too big for the socket's buffer is cut with a count of what did not fit, then status and end; the
 // scheduler never waits for the reader.
 TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
 {
@@ -184,7 +175,7 @@ TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
     client.request(LC_REQ_ROWS, "");
     static char queued[1 << 20];  // whatever the socket holds: wait for the end without reading
     ASSERT_TRUE(lc_test::wait_until([&] {
-        const ssize_t n = recv(client.fd(), queued, sizeof queued, MSG_PEEK | MSG_DONTWAIT);
+        const ssize_t n = recv(client.fd_, queued, sizeof queued, MSG_PEEK | MSG_DONTWAIT);
         return n >= 2 && queued[n - 2] == LC_REC_END && queued[n - 1] == '\0';
     }));
     const Records answer = client.until(LC_REC_END);
@@ -197,8 +188,7 @@ TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
     EXPECT_GT(t.size() - 3, 30u);
 }
 
-// Runs of a 10 ms fixed-period task within half a second; each run traces
-// a long line, which followers that never read cannot take.
+// Runs of a 10 ms fixed-period task in half a second; each traces a line that followers who never read cannot take.
 int runs_in_half_a_second()
 {
     static std::atomic<int> runs;
@@ -214,12 +204,8 @@ int runs_in_half_a_second()
     return runs;
 }
 
-// A follower gets the traces of every thread with their levels.  Four
-// followers at most; the fifth is told the process is busy, and one whose
-// reader goes frees its slot.  Followers that never read: their buffers
-// fill, and then every copy is dropped at once.  A 10 ms task runs as often
-// as without them (half as often at worst, on a machine shared with other
-// work), and the dropped traces are counted once a reader reads again.
+// Followers get every thread's traces with levels; a fifth is told "busy", a closed one frees its slot.  Followers
+// that never read lose copies, counted once they read again, and never slow a 10 ms task to under half its runs.
 TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
 {
     const int alone = runs_in_half_a_second();
@@ -252,7 +238,7 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
     const std::string t = types(followers[1]->until(LC_REC_TRACE));
     EXPECT_EQ(t.substr(t.size() - 2), "xt");
 
-    followers[0]->close_it();
+    close(std::exchange(followers[0]->fd_, -1));
     XEL_TRACE(lib, 6, "nobody reads this follower\n");  // EPIPE, never SIGPIPE
     EXPECT_EQ(types(follow()->until(LC_REC_STATUS)), "s");
 }

@@ -1,6 +1,5 @@
-// The debug pipe's node when its creation does not go as planned, through link-time seams for access and mkfifo:
-// a creation that fails, the shared name taken by another process between the look and the creation, and a node
-// already present.  The seams answer for the shared name themselves, so no node of another process is touched.
+// The pipe's node when its creation goes wrong (fails, the shared name taken meanwhile, a node present), through
+// seams for access and mkfifo that answer for the shared name themselves: no other process's node is touched.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -54,8 +53,7 @@ extern "C" int __wrap_mkfifo(const char *path, mode_t mode)
     return rc;
 }
 
-// Before the first start a table is dropped with a level-3 trace.  (First in the file: when all its tests run in one
-// process, the start below has not happened yet.)
+// Before the first start a table is dropped with a level-3 trace (first in the file: no start has happened yet).
 TEST(FifoNodeCreation, TablesBeforeTheFirstStartAreDropped)
 {
     lc_test::TraceCapture capture;
@@ -98,8 +96,7 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(capture.contains("] " + own + " is ready,fd:" + std::to_string(fd) + "\n\n"));
     made_then({shared, own});
-    EXPECT_EQ(stat(own.c_str(), &node), 0);
-    EXPECT_TRUE(S_ISFIFO(node.st_mode));
+    EXPECT_TRUE(stat(own.c_str(), &node) == 0 && S_ISFIFO(node.st_mode));
     // A start without a stop first removes the node the earlier start made, then makes its own again.
     const int again = fifo_init_fun();
     ASSERT_GE(again, 0);

@@ -1,5 +1,4 @@
-// lib_ helpers against the real shell and process list: trimming, numbers,
-// time differences, commands, process lookup.
+// lib_ helpers against the real shell and process list: trimming, numbers, time differences, commands, lookup.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +11,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-// Trimming in place (default set, empty set; the fuzz corpus checks many more
-// texts against a model), the most negative number, two numbers (a part too
-// long to be one, no separator or '\0' as the separator: refused with the
-// message, nothing written); null input gives null, 0 or -1, and an errno
-// of 0 traces nothing.
+// Trimming in place (the fuzz corpus checks many more), the most negative number, two numbers (bad ones refused with
+// the message, nothing written); null input gives null, 0 or -1; an errno of 0 traces nothing.
 TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 {
     for (auto fn : {lib_trim, trim}) {
@@ -39,11 +35,9 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
               std::string("two int should be like A:B.\ntwo int should be like A") + '\0' + "B.\n");
     EXPECT_EQ(lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -1);
     EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x'), -1);
-    EXPECT_EQ(a, 7);
-    EXPECT_EQ(b, 7);
+    EXPECT_EQ(std::make_pair(a, b), std::make_pair(7, 7));
     EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
-    EXPECT_EQ(a, 42);
-    EXPECT_EQ(b, 0);
+    EXPECT_EQ(std::make_pair(a, b), std::make_pair(42, 0));
     EXPECT_EQ(lib_strlen(nullptr), 0u);
     EXPECT_EQ(lib_strdup(nullptr), nullptr);
     char *room = lib_strdup_reserved_bytes("ab", 10);  // the sanitizers see 13 usable bytes
@@ -68,9 +62,8 @@ extern "C" int64_t lib_common_diff_us_time64(struct timeval a, struct timeval b)
 extern "C" int64_t lib_common_diff_msec_timespec_time64(struct timespec a, struct timespec b);
 extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct timespec b);
 
-// Truncated toward zero; the end before the start gives 0.  64-bit seconds
-// can lie further apart than 64 bits of microseconds hold: such spans end at
-// the largest count, never overflow.  Both names of each give the same.
+// Truncated toward zero; the end before the start gives 0; spans beyond 64 bits of microseconds clamp to the
+// largest count.  Both names of each give the same.
 TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
 {
     const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
@@ -150,10 +143,8 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     EXPECT_EQ(lib_find_pid(nullptr), 0);
 }
 
-// The start of a command is traced by the function called, lib_system's by
-// lib_popen, which it calls; each with the line of its own trace.  Without a
-// free descriptor no command can start: -1, the start's trace, then errno's
-// (the process lookup says so on standard error and finds nothing).
+// Each command start is traced by the function called (lib_system's by lib_popen).  Without a free descriptor none
+// starts: -1, the start's trace, then errno's; the lookup says so on standard error and finds nothing.
 TEST(LibHelpers, CommandStartsAreTracedAndMayFail)
 {
     lc_test::TraceCapture capture;
@@ -163,20 +154,16 @@ TEST(LibHelpers, CommandStartsAreTracedAndMayFail)
     EXPECT_EQ(lib_popen("true", nullptr, 0), 0);
     EXPECT_EQ(lib_system("true"), 0);
     testing::internal::CaptureStderr();
-    struct rlimit saved;
+    struct rlimit saved, none;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit none = saved;
-    none.rlim_cur = 0;
+    none = {0, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
     char out[8] = "#######";
-    const int by_popen2 = lib_popen2("echo x", out, sizeof out, nullptr);
-    const int by_popen = lib_popen("echo y", out, sizeof out);
-    const int32_t found = lib_find_pid("init");
+    const std::vector<int> got = {lib_popen2("echo x", out, sizeof out, nullptr), lib_popen("echo y", out, sizeof out),
+                                  lib_find_pid("init")};  // in this order: the traces below
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(by_popen2, -1);
-    EXPECT_EQ(by_popen, -1);
-    EXPECT_EQ(found, 0);
+    EXPECT_EQ(got, (std::vector<int>{-1, -1, 0}));
     EXPECT_STREQ(out, "#######");
     const std::string file = "lib_common/lib_helpers.cpp";
     const std::string popen2 = lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:";

@@ -1,6 +1,4 @@
-// The running library: the levels it starts with (LIB_COMMON_LEVELS, applied
-// part by part before the first start-up trace), start-up, threads and stop;
-// commands through its pipe and floods of them; the pipe of a later process.
+// The running library: start-up levels, threads and stop; commands through its pipe; a later process's pipe.
 #include "started_library.h"
 
 #include <errno.h>
@@ -9,8 +7,7 @@
 
 static const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
 
-// Repeated starts and stops change nothing; lib_common_main takes no
-// adjusting step unless enabled; the stop leaves no library thread.
+// Repeated starts and stops change nothing; no adjusting step unless enabled; the stop leaves no library thread.
 TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
 {
     const common_profile_t saved = common_profile;
@@ -21,12 +18,14 @@ TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
     ASSERT_EQ(lib_common_init(), 0);
     threadpool *pool = gpool;
     ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(pool->max, 8);
-    EXPECT_EQ(pool->min, 2);
-    EXPECT_EQ(pool->live, 2);
-    // The kernel keeps 15 characters of a name.
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 1; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 2; }));
+    EXPECT_EQ((std::vector<int>{pool->max, pool->min, pool->live}), (std::vector<int>{8, 2, 2}));
+    const auto threads = [](int scheduler, int workers) {  // the kernel keeps 15 characters of a name
+        return lc_test::wait_until([=] {
+            return lc_test::threads_named("task_process") == scheduler &&
+                   lc_test::threads_named("threadpool_work") == workers;
+        });
+    };
+    EXPECT_TRUE(threads(1, 2));
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
     EXPECT_EQ(gpool, pool);
@@ -34,14 +33,12 @@ TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_TRUE(capture.texts().empty());
     EXPECT_EQ(lib_common_exit(), 0);
     EXPECT_EQ(lib_common_exit(), 0);
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 0; }));
+    EXPECT_TRUE(threads(0, 0));
     EXPECT_EQ(gpool, nullptr);
     common_profile = saved;
 }
 
-// "help" lists every row in order; each level row sets its module's field
-// (all_level: the seven) and nothing else; each bad write gets one hint.
+// "help" lists every row in order; each level row sets its module's field (all: the seven); one hint per bad write.
 TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 {
     send("help=1\n");
@@ -49,9 +46,8 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     for (const std::string &row : listed_rows())
         expected.push_back(row + (row.find('=') == std::string::npos ? "=NULL\n" : "\n"));
     EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
-        << testing::PrintToString(traced_by(
-               "fifo_print_debug"));  // Each key's field in the record (-1: all).  Debug and err first: a row that sets another field shows against
-    // the start's info.
+        << testing::PrintToString(traced_by("fifo_print_debug"));
+    // Each key's field (-1: all); debug and err first, so a row setting another field shows against the start's info.
     const std::pair<const char *, int> keys[] = {{"lib", 0},    {"para", 1}, {"cc", 2},  {"visca", 3},
                                                  {"module", 5}, {"net", 4},  {"mpp", 6}, {"all", -1}};
     const char *levels[] = {"err", "info", "debug"};
@@ -75,11 +71,8 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(dbgout_profile.para_level, 7);
 }
 
-// One read takes 256 bytes, which are one C text: a NUL byte ends it, a
-// line feed does not end a command.  A command cut by the read boundary
-// fails in both reads, so neither half runs (each read traces the hint);
-// one that ends exactly there runs: nothing more waits, or the byte that
-// waits next is its ';'.
+// One read takes 256 bytes, one C text (a NUL ends it, a line feed does not end a command).  A command cut by the
+// read boundary runs in neither read (each traces the hint); one ending exactly there runs.
 TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
 {
     std::string times;
@@ -108,14 +101,13 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
         send(c.text);
         ASSERT_TRUE(lc_test::wait_until([&] { return pipe_holds() == 0; })) << c.text;
         ASSERT_TRUE(command("dbg_time=0")) << c.text;  // a read of its own: the pieces before it have run
-        EXPECT_EQ(XEL_LEVEL(lib), c.lib) << c.text;
-        EXPECT_EQ(XEL_LEVEL(cc), c.cc) << c.text;
-        EXPECT_EQ(capture_.count(hint), c.hints) << c.text;
+        EXPECT_EQ((std::vector<size_t>{(size_t)XEL_LEVEL(lib), (size_t)XEL_LEVEL(cc), capture_.count(hint)}),
+                  (std::vector<size_t>{(size_t)c.lib, (size_t)c.cc, c.hints}))
+            << c.text;
     }
 }
 
-// On the scheduler thread (from a command) the start and the stop neither start nor wait: lib_common_main takes
-// not even an enabled adjusting step.  The library runs on.
+// From a command (the scheduler thread) start, main and stop neither start nor wait nor adjust; the library runs on.
 TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 {
     static std::vector<int> results;
@@ -141,8 +133,7 @@ TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
     EXPECT_TRUE(command("dbg_time=0"));  // the pipe is still served
 }
 
-// Timers still fire while a flood of slow commands keeps the pipe readable
-// on every pass, and tables register meanwhile.
+// Timers still fire while a flood of slow commands keeps the pipe readable, and tables register meanwhile.
 TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
 {
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
@@ -170,10 +161,8 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
         bool wrote = fd >= 0 && w >= 0 && write(w, "dbg_time=1\n", 11) == 11;
         fifo_handle(fd);
         fifo_exit_fun(fd);
-        _exit(wrote && dbgout_profile.time_enable == 1 && access(own.c_str(), F_OK) != 0 &&
-                      access(mine.c_str(), F_OK) == 0
-                  ? 0
-                  : 1);
+        _exit(!(wrote && dbgout_profile.time_enable == 1 && access(own.c_str(), F_OK) != 0 &&
+                access(mine.c_str(), F_OK) == 0));
     };
     EXPECT_EXIT(later(), testing::ExitedWithCode(0), "");
     fifo_exit_fun(first);
@@ -181,7 +170,7 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 
 namespace {
 
-std::mutex trace_mutex;  // the pool's workers trace too
+std::mutex trace_mutex;  // the pool's workers trace during the start
 std::vector<std::pair<int32_t, std::string>> traces;
 
 void level_hook(int32_t level, const char *text)
@@ -196,11 +185,8 @@ struct Seen {
     size_t times;
 };
 
-// Parts apply left to right (numbers and names, all, time, blanks around).
-// A bad part changes nothing and is traced once, at level 3, by name
-// (escaped) and why; empty parts are no parts; an empty or absent variable
-// changes nothing.  lib=7 from a quiet start shows the build lines, each
-// tagged with the line of its trace, and the debug traces of the start-up.
+// LIB_COMMON_LEVELS parts apply left to right; a bad one changes nothing and is traced once at 3, escaped, with why.
+// lib=7 from a quiet start shows the build lines and the start-up's debug traces.
 TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
 {
     lc_test::TraceCapture restore;  // puts hook and levels back
@@ -255,10 +241,7 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
         for (int32_t *f = &dbgout_profile.lib_level; f <= &dbgout_profile.spare_level; f++)
             *f = c.before;
         dbgout_profile.time_enable = 0;
-        {
-            std::lock_guard<std::mutex> lock(trace_mutex);
-            traces.clear();
-        }
+        traces.clear();  // stopped: no worker traces now
         if (c.value != nullptr)
             setenv("LIB_COMMON_LEVELS", c.value, 1);
         EXPECT_EQ(lib_common_init(), 0);
@@ -268,7 +251,6 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
                                         p.module_level, p.mpp_level, p.time_enable}),
                   c.after);
         EXPECT_EQ(lib_common_exit(), 0);
-        std::lock_guard<std::mutex> lock(trace_mutex);
         for (const Seen &s : c.seen) {
             size_t n = 0;
             for (const auto &t : traces)
