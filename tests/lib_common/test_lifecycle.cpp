@@ -193,47 +193,37 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
     const auto built = [](const std::string &format, const std::string &text) {
         return lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
     };
-    const std::string ignored = "]LIB_COMMON_LEVELS: ignored \"",
-                      bad_level = "\": not a level (0..7, err, info, debug)\n";
+    const std::string w = "3[lib lib_common_init ]LIB_COMMON_LEVELS: ignored \"",
+                      bad = "\": not a level (0..7, err, info, debug)\n", ul = std::to_string(sizeof(long));
     const std::vector<int32_t> unchanged = {6, 6, 6, 6, 6, 6, 6, 0};
-    const Seen none = {-1, "LIB_COMMON_LEVELS", 0};
     const struct {
         const char *value;
         int32_t before;
         std::vector<int32_t> after;  // the seven levels and time_enable
+        std::string warned;          // each trace naming LIB_COMMON_LEVELS: level, tag without line, text
         std::vector<Seen> seen;
     } cases[] = {
-        {nullptr, 3, {3, 3, 3, 3, 3, 3, 3, 0}, {{-1, "]__STDC_VERSION__:", 0}}},
+        {nullptr, 3, {3, 3, 3, 3, 3, 3, 3, 0}, "", {{-1, "]__STDC_VERSION__:", 0}}},
         {"lib=7",
          3,
          {7, 3, 3, 3, 3, 3, 3, 0},
+         "",
          {{6, built("__STDC_VERSION__:", "__STDC_VERSION__:201710\n"), 1},
-          {6,
-           built("sizeof uint8:",
-                 "sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n"),
-           1},
+          {6, built("sizeof uint8:", "sizeof uint8:1 uint16:2 uint32:4 ulong:" + ul + " uint64:8\n"), 1},
           {6, built("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n"), 1},
           {7, "]start thread ", 2},  // gpool's two workers
-          {6, " is ready,fd:", 1},
-          none}},
-        {"all=err, lib = debug ,cc=7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, {none}},
-        {"lib=7,cc=debug,all=info,time=1,time=0", 3, unchanged, {none}},  // the later all wins
-        {"lib=verbose",
-         6,
-         unchanged,
-         {{-1, "LIB_COMMON_LEVELS", 1}, {3, "[lib lib_common_init +", 1}, {3, ignored + "lib=verbose" + bad_level, 1}}},
+          {6, " is ready,fd:", 1}}},
+        {"all=err, lib = debug ,cc=7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, "", {}},
+        {"lib=7,cc=debug,all=info,time=1,time=0", 3, unchanged, "", {}},  // the later all wins
+        {"lib=verbose", 6, unchanged, w + "lib=verbose" + bad, {}},
         {"lib=7,foo=1,cc=8,time=2,,  ,mpp,=3,lib\x1b[2J=1",
          6,
          {7, 6, 6, 6, 6, 6, 6, 0},
-         {{-1, "LIB_COMMON_LEVELS", 6},
-          {3, ignored + "foo=1\": no such module\n", 1},
-          {3, ignored + "cc=8" + bad_level, 1},
-          {3, ignored + "time=2\": time is 0 or 1\n", 1},
-          {3, ignored + "mpp\": no '='\n", 1},
-          {3, ignored + "=3\": no such module\n", 1},
-          {3, ignored + "lib\\x1b[2J=1\": no such module\n", 1}}},
-        {"", 6, unchanged, {none}},
-        {nullptr, 6, unchanged, {none}},
+         w + "foo=1\": no such module\n" + w + "cc=8" + bad + w + "time=2\": time is 0 or 1\n" + w + "mpp\": no '='\n" +
+             w + "=3\": no such module\n" + w + "lib\\x1b[2J=1\": no such module\n",
+         {}},
+        {"", 6, unchanged, "", {}},
+        {nullptr, 6, unchanged, "", {}},
     };
     __atomic_store_n(&dbgout_profile.output_hook, &level_hook, __ATOMIC_RELAXED);
     for (const auto &c : cases) {
@@ -251,6 +241,12 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
                                         p.module_level, p.mpp_level, p.time_enable}),
                   c.after);
         EXPECT_EQ(lib_common_exit(), 0);
+        std::string warned;
+        for (const auto &t : traces)
+            if (t.second.find("LIB_COMMON_LEVELS") != std::string::npos)
+                warned += std::to_string(t.first) + t.second.substr(0, t.second.find('+')) +
+                          t.second.substr(t.second.find(']'));
+        EXPECT_EQ(warned, c.warned);
         for (const Seen &s : c.seen) {
             size_t n = 0;
             for (const auto &t : traces)
