@@ -15,32 +15,25 @@ namespace {
 using Record = std::pair<char, std::string>;
 using Records = std::vector<Record>;
 
-// A connection of the test's own to this process's control socket.
-class Client {
-public:
-    Client()
+// A connection of the test's own to this process's control socket; `first` is sent at once.
+struct Client {
+    explicit Client(const std::string &first = "")
     {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const struct timeval patience = {10, 0};  // an answer that never ends fails the test, not hangs it
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
         struct sockaddr_un addr;
         const std::string name = LC_CTL_NAME_PREFIX + std::to_string(getpid());
         const socklen_t size = lc_ctl_address(&addr, name.data(), name.size());
         EXPECT_EQ(connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), size), 0);
+        EXPECT_TRUE(first.empty() || send(fd_, first.data(), first.size(), MSG_NOSIGNAL) == (ssize_t)first.size());
     }
     ~Client() { close(fd_); }
-    void send_bytes(const std::string &bytes)
-    {
-        EXPECT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
-    }
-    void request(char type, const std::string &text) { send_bytes(std::string(1, type) + text + '\0'); }
     // Records until one of type `last` (included) or the end of the connection.
     Records until(char last)
     {
         Records all;
         for (char buf[4096];;) {
-            size_t nul;
-            while ((nul = pending_.find('\0')) != std::string::npos) {
+            for (size_t nul; (nul = pending_.find('\0')) != std::string::npos;) {
                 all.emplace_back(nul > 0 ? pending_[0] : '?', nul > 1 ? pending_.substr(1, nul - 1) : "");
                 pending_.erase(0, nul + 1);
                 if (all.back().first == last)
@@ -60,11 +53,12 @@ public:
             continue;
         pending_.clear();
     }
-    int fd_ = -1;
-
-private:
+    int fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::string pending_;
 };
+
+const auto req = [](char type) { return std::string{type, '\0'}; };
+const auto follow = [] { return std::make_unique<Client>(req(LC_REQ_FOLLOW)); };
 
 std::string types(const Records &records)
 {
@@ -74,19 +68,12 @@ std::string types(const Records &records)
     return t;
 }
 
-class Ctl : public StartedLibrary {
-protected:
-    // The status text, all levels at the start's 6 but lib's.
+// The status text, all levels at the start's 6 but lib's.
+struct Ctl : StartedLibrary {
     std::string status(char lib) const
     {
         return "pid=" + std::to_string(getpid()) + " pipe=" + path_ + " version=" LC_VERSION_EXPECTED " lib=" + lib +
                " para=6 cc=6 visca=6 module=6 net=6 mpp=6 time=0";
-    }
-    static std::unique_ptr<Client> follow()
-    {
-        auto c = std::make_unique<Client>();
-        c->request(LC_REQ_FOLLOW, "");
-        return c;
     }
 };
 
@@ -109,9 +96,7 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
         {"", "ne", "empty request"},
     };
     for (const auto &c : cases) {
-        Client client;
-        client.send_bytes(c.request + '\0');
-        const Records answer = client.until(LC_REC_END);
+        const Records answer = Client(c.request + '\0').until(LC_REC_END);
         ASSERT_EQ(types(answer), c.types) << c.request;
         EXPECT_EQ(answer[answer.size() - 2].second, c.last) << c.request;
         if (c.types == "stse") {
@@ -124,10 +109,8 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
     EXPECT_EQ(marks, 1);
     EXPECT_EQ(capture_.count("please use echo"), 0u);
 
-    Client rows;
-    rows.request(LC_REQ_ROWS, "");
     std::string listed;
-    for (const Record &r : rows.until(LC_REC_END))
+    for (const Record &r : Client(req(LC_REQ_ROWS)).until(LC_REC_END))
         listed += std::string(1, r.first) + r.second + "\n";
     std::string expected;
     for (const std::string &row : listed_rows())
@@ -139,22 +122,16 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
 TEST_F(Ctl, UnfinishedRequestsAreDroppedAndTheirPlacesFreed)
 {
     std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < LC_CTL_CONNECTIONS; i++) {
-        idle.push_back(std::make_unique<Client>());
-        idle.back()->send_bytes("g");  // no NUL: never complete
-    }
-    for (int i = 0; i < 5; i++) {  // more than the rate limiter lets through
-        Client extra;
-        EXPECT_EQ(types(extra.until(LC_REC_END)), "be") << i;
-    }
+    for (int i = 0; i < LC_CTL_CONNECTIONS; i++)
+        idle.push_back(std::make_unique<Client>("g"));  // no NUL: never complete
+    for (int i = 0; i < 5; i++)                         // more than the rate limiter lets through
+        EXPECT_EQ(types(Client().until(LC_REC_END)), "be") << i;
     for (auto &c : idle) {
         const Records dropped = c->until(LC_REC_END);
         ASSERT_EQ(types(dropped), "ne");
         EXPECT_EQ(dropped[0].second, "request not complete in time");
     }
-    Client after;
-    after.request(LC_REQ_GET, "");
-    EXPECT_EQ(types(after.until(LC_REC_END)), "se");
+    EXPECT_EQ(types(Client(req(LC_REQ_GET)).until(LC_REC_END)), "se");
     EXPECT_EQ(capture_.count("]lcctl: refused uid " + std::to_string(geteuid()) + ": too many connections\n"), 2u)
         << "two in five seconds";
 }
@@ -171,8 +148,7 @@ TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
     for (const std::string &k : keys)
         many.push_back({k.c_str(), nullptr, [](const char *, void *) {}, nullptr});
     add_fifo_work(many.data(), (int32_t)many.size());
-    Client client;
-    client.request(LC_REQ_ROWS, "");
+    Client client(req(LC_REQ_ROWS));
     static char queued[1 << 20];  // whatever the socket holds: wait for the end without reading
     ASSERT_TRUE(lc_test::wait_until([&] {
         const ssize_t n = recv(client.fd_, queued, sizeof queued, MSG_PEEK | MSG_DONTWAIT);
@@ -181,8 +157,7 @@ TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
     const Records answer = client.until(LC_REC_END);
     const std::string t = types(answer);
     ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(t.substr(t.size() - 3), "xse");
-    EXPECT_EQ(t.find_first_not_of("rR"), t.size() - 3);
+    EXPECT_EQ(t.substr(t.find_first_not_of("rR")), "xse");
     const size_t rows = 1 + 26 + 3 + 1 + 2000;
     EXPECT_EQ(std::stoul(answer[answer.size() - 3].second), rows - (t.size() - 3));
     EXPECT_GT(t.size() - 3, 30u);
