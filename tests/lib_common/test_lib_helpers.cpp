@@ -106,18 +106,18 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
     }
 }
 
-// Command output: lines are collected until one does not fit, which is cut; with a tag each
-// is traced ungated in pieces of 255.  Lookup by name: a name too long is refused, not cut.
+// Output lines are kept until one does not fit, which is cut; with a tag each is traced ungated in pieces of 255.
+// Lookup by name: a name too long is refused, not cut.
 TEST(LibHelpers, CommandOutputAndFindPid)
 {
     lc_test::TraceCapture capture;
     char out[16] = "###############", name[16];
     EXPECT_EQ(lib_popen2("printf 'abc\\ndefgh\\nxyz\\n'", out, 8, nullptr), 0);
     EXPECT_EQ(std::string(out, 9), std::string("abc\nde\0##", 9));
-    EXPECT_EQ(lib_popen2("echo abc", out + 8, 1, nullptr), 0);
-    EXPECT_EQ(lib_popen2("echo abc", nullptr, 8, nullptr), 0);
-    EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4), 0);
-    EXPECT_EQ(lib_popen2(nullptr, out, 8, nullptr), -1);
+    EXPECT_EQ(
+        (std::vector<int>{lib_popen2("echo abc", out + 8, 1, nullptr), lib_popen2("echo abc", nullptr, 8, nullptr),
+                          lib_popen("echo 123456789", out + 9, 4), lib_popen2(nullptr, out, 8, nullptr)}),
+        (std::vector<int>{0, 0, 0, -1}));
     EXPECT_EQ(std::string(out + 8, 6), "#1234#");
     capture.clear();
     dbgout_profile.lib_level = 0;
@@ -138,9 +138,9 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     waitpid(child, nullptr, 0);
     EXPECT_EQ(found, child);
     const std::string none = "no_such_process_" + std::to_string(getpid());
-    EXPECT_EQ(lib_find_pid(none.c_str()), 0);
-    EXPECT_EQ(lib_find_pid(std::string(105, 'q').c_str()), 0);
-    EXPECT_EQ(lib_find_pid(nullptr), 0);
+    EXPECT_EQ((std::vector<int>{lib_find_pid(none.c_str()), lib_find_pid(std::string(105, 'q').c_str()),
+                                lib_find_pid(nullptr)}),
+              std::vector<int>(3));
 }
 
 // Each command start is traced by the function called (lib_system's by lib_popen).  Without a free descriptor none
@@ -150,9 +150,9 @@ TEST(LibHelpers, CommandStartsAreTracedAndMayFail)
     lc_test::TraceCapture capture;
     dbgout_profile.lib_level = 6;
     dbgout_profile.time_enable = 0;
-    EXPECT_EQ(lib_popen2("true", nullptr, 0, nullptr), 0);
-    EXPECT_EQ(lib_popen("true", nullptr, 0), 0);
-    EXPECT_EQ(lib_system("true"), 0);
+    EXPECT_EQ(
+        (std::vector<int>{lib_popen2("true", nullptr, 0, nullptr), lib_popen("true", nullptr, 0), lib_system("true")}),
+        std::vector<int>(3));
     testing::internal::CaptureStderr();
     struct rlimit saved, none;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);

@@ -31,8 +31,7 @@ TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
     EXPECT_EQ(gpool, pool);
     lib_common_main();  // pool_adjust_enable 0 (a step is traced at 7; the stress test runs them)
     EXPECT_TRUE(capture.texts().empty());
-    EXPECT_EQ(lib_common_exit(), 0);
-    EXPECT_EQ(lib_common_exit(), 0);
+    EXPECT_EQ((std::vector<int>{lib_common_exit(), lib_common_exit()}), (std::vector<int>{0, 0}));
     EXPECT_TRUE(threads(0, 0));
     EXPECT_EQ(gpool, nullptr);
     common_profile = saved;
@@ -67,8 +66,7 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
         EXPECT_TRUE(lc_test::wait_until([&] { return capture_.count(hint) == (bad == cut ? 2u : 1u); })) << bad;
     }
-    EXPECT_EQ(dbgout_profile.cc_level, 3);  // the pieces around the empty one ran
-    EXPECT_EQ(dbgout_profile.para_level, 7);
+    EXPECT_EQ(std::make_pair(dbgout_profile.cc_level, dbgout_profile.para_level), std::make_pair(3, 7));  // around ;;
 }
 
 // One read takes 256 bytes, one C text (a NUL ends it, a line feed does not end a command).  A command cut by the

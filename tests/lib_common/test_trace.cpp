@@ -22,10 +22,8 @@ static struct timeval fake_now;
 static bool clock_fails = false;
 extern "C" int gettimeofday(struct timeval *tv, void *)
 {
-    if (clock_fails)
-        return -1;
     *tv = fake_now;
-    return 0;
+    return clock_fails ? -1 : 0;
 }
 
 // How many of `calls` calls of the limiter at the set time pass.
