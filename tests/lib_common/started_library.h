@@ -1,5 +1,4 @@
-// started_library.h - a started library and its debug pipe under whichever
-// name it got, written by name as echo does.
+// started_library.h - a started library and its debug pipe under whichever name it got, written as echo does.
 #ifndef LC_TEST_STARTED_LIBRARY_H
 #define LC_TEST_STARTED_LIBRARY_H
 
@@ -15,9 +14,8 @@
 
 using Texts = std::vector<std::string>;
 
-// Commands run on the scheduler thread: command() appends a marker row and
-// waits until it has run.  The node is the one the start named in its
-// "<path> is ready,fd:" trace (the shared name or this process's), a pipe.
+// command() appends a marker row and waits until the scheduler ran it; the node is the one the start named in its
+// "<path> is ready,fd:" trace (the shared name or this process's).
 class StartedLibrary : public ::testing::Test {
 protected:
     static inline std::atomic<int> marks{0};

@@ -1,5 +1,4 @@
-// Crash report in "/dev/xel_core.file", made in a child, and the deliberate
-// fault.  Runs take turns through a lock file; the old crash file is put back.
+// Crash reports in /dev/xel_core.file (made in a child; runs take turns; the old file is put back); the fault.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +56,7 @@ protected:
     std::string saved_, dir_ = "/tmp/lc_core_copy_XXXXXX";
 };
 
-// Reports are appended, and copied whole when enabled; a letter per line
-// makes the section order a pattern.  Without the file there is no report.
+// Reports append, copied whole when enabled; a letter per line makes the section order a pattern.  No file, none.
 TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
 {
     EXPECT_EXIT(report(2, dir_.c_str()), testing::ExitedWithCode(0), "^$");

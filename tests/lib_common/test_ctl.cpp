@@ -108,7 +108,6 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
     EXPECT_EQ(XEL_LEVEL(lib), 6);
     EXPECT_EQ(marks, 1);
     EXPECT_EQ(capture_.count("please use echo"), 0u);
-
     std::string listed;
     for (const Record &r : Client(req(LC_REQ_ROWS)).until(LC_REC_END))
         listed += std::string(1, r.first) + r.second + "\n";
@@ -136,8 +135,7 @@ TEST_F(Ctl, UnfinishedRequestsAreDroppedAndTheirPlacesFreed)
         << "two in five seconds";
 }
 
-// An answer too big for the socket's buffer is cut with a count of what did not fit, then status and end; the
-// scheduler never waits for the reader.
+// An answer too big for the socket is cut with a count of the rest, then status and end; the scheduler never waits.
 TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
 {
     static std::vector<std::string> keys;
@@ -179,8 +177,7 @@ int runs_in_half_a_second()
     return runs;
 }
 
-// Followers get every thread's traces with levels; a fifth is told "busy", a closed one frees its slot.  Followers
-// that never read lose copies, counted once they read again, and never slow a 10 ms task to under half its runs.
+// Followers: every thread's traces, four at most, losses counted once read again, never slowing a 10 ms task much.
 TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
 {
     const int alone = runs_in_half_a_second();
@@ -192,7 +189,6 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
     const Records busy = follow()->until(LC_REC_END);
     ASSERT_EQ(types(busy), "be");
     EXPECT_EQ(busy[0].second, "followers");
-
     XEL_TRACE(lib, 3, "from the test's thread\n");
     EXPECT_GT(add_task([](void *) { XEL_TRACE(lib, 6, "from a pool worker\n"); }, nullptr, 0, 0), 0);
     std::vector<std::string> texts;  // the two above, whatever else the process traced meanwhile
@@ -204,7 +200,6 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
     }));
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(texts, (std::vector<std::string>{"3from the test's thread\n", "6from a pool worker\n"}));
-
     for (int i = 0; i < 2000; i++)  // more than their buffers hold
         XEL_TRACE(lib, 6, "%0500d\n", i);
     EXPECT_GE(runs_in_half_a_second(), alone / 2);
@@ -212,7 +207,6 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
     XEL_TRACE(lib, 3, "read again\n");
     const std::string t = types(followers[1]->until(LC_REC_TRACE));
     EXPECT_EQ(t.substr(t.size() - 2), "xt");
-
     close(std::exchange(followers[0]->fd_, -1));
     XEL_TRACE(lib, 6, "nobody reads this follower\n");  // EPIPE, never SIGPIPE
     EXPECT_EQ(types(follow()->until(LC_REC_STATUS)), "s");

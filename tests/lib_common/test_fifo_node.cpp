@@ -1,9 +1,9 @@
-// The pipe's node when its creation goes wrong (fails, the shared name taken meanwhile, a node present), through
-// seams for access and mkfifo that answer for the shared name themselves: no other process's node is touched.
+// The pipe's node when its creation goes wrong; the seams answer for the shared name, so no other node is touched.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <errno.h>
 #include <fcntl.h>
 #include <string>
@@ -17,16 +17,12 @@ const std::string shared = "/dev/libfifo";
 bool shared_present = false;  // what access says of the shared name
 int own_error = 0;            // errno of mkfifo of any other name (0: the real call); the shared name's is EEXIST
 Texts made;                   // every name mkfifo was called with
-Texts real;                   // the nodes the real mkfifo made
-
-// Removes the nodes this process made that are still there, also when a test fails half-way.
-struct RemoveOwnNodes {
-    ~RemoveOwnNodes()
+struct Nodes : Texts {        // the nodes the real mkfifo made, removed at exit also when a test fails half-way
+    ~Nodes()
     {
-        for (const std::string &node : real)
-            unlink(node.c_str());
+        std::for_each(begin(), end(), [](const std::string &node) { unlink(node.c_str()); });
     }
-} remove_own_nodes;
+} real;
 
 }  // namespace
 
@@ -80,7 +76,6 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     const std::string own = "/dev/libfifo_" + std::to_string(getpid());  // the main thread's id
     struct stat node;
     ASSERT_NE(stat(own.c_str(), &node), 0) << own << " was left behind by an earlier process of this id";
-
     // Another failure: no node, so nothing is opened, and the next start tries again.
     shared_present = true;
     own_error = EACCES;
@@ -88,7 +83,6 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     EXPECT_EQ(capture.texts(),
               (Texts{tag("can not create fifo server ") + "13 Permission denied\n", tag("fifo open erro") + "\n\n"}));
     made_then({own});
-
     // The shared name was free when looked at and taken before the creation: this process's own name.
     shared_present = false;
     own_error = 0;
@@ -107,7 +101,6 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     fifo_exit_fun(again);
     EXPECT_NE(stat(own.c_str(), &node), 0);  // removed by the process that made it
     made_then({shared, own});
-
     // A node already present: refused, and from then on no pipe is served and no node is made.
     shared_present = true;
     own_error = EEXIST;

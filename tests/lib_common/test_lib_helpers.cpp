@@ -11,8 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-// Trimming in place (the fuzz corpus checks many more), the most negative number, two numbers (bad ones refused with
-// the message, nothing written); null input gives null, 0 or -1; an errno of 0 traces nothing.
+// Trimming (the fuzz corpus does more), INT_MIN, two numbers (bad: refused, nothing written), null input, errno 0.
 TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 {
     for (auto fn : {lib_trim, trim}) {
@@ -62,8 +61,7 @@ extern "C" int64_t lib_common_diff_us_time64(struct timeval a, struct timeval b)
 extern "C" int64_t lib_common_diff_msec_timespec_time64(struct timespec a, struct timespec b);
 extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct timespec b);
 
-// Truncated toward zero; the end before the start gives 0; spans beyond 64 bits of microseconds clamp to the
-// largest count.  Both names of each give the same.
+// Truncated toward zero; an end before the start gives 0; spans past 64 bits of microseconds clamp; both names agree.
 TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
 {
     const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
@@ -106,8 +104,7 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
     }
 }
 
-// Output lines are kept until one does not fit, which is cut; with a tag each is traced ungated in pieces of 255.
-// Lookup by name: a name too long is refused, not cut.
+// Output lines kept until one is cut; tagged ones traced ungated in pieces of 255.  Too long a name is refused.
 TEST(LibHelpers, CommandOutputAndFindPid)
 {
     lc_test::TraceCapture capture;
@@ -124,7 +121,6 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     EXPECT_EQ(lib_popen2("echo one; printf '%0300d\\n' 0", out, 8, "T"), 0);
     EXPECT_EQ(capture.texts(),
               (std::vector<std::string>{"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"}));
-
     snprintf(name, sizeof name, "lcf%d", static_cast<int>(getpid()));
     pid_t child = fork();
     if (child == 0) {
@@ -143,8 +139,7 @@ TEST(LibHelpers, CommandOutputAndFindPid)
               std::vector<int>(3));
 }
 
-// Each command start is traced by the function called (lib_system's by lib_popen).  Without a free descriptor none
-// starts: -1, the start's trace, then errno's; the lookup says so on standard error and finds nothing.
+// Starts traced by the function called (lib_system by lib_popen); with no free descriptor: -1 and errno's trace.
 TEST(LibHelpers, CommandStartsAreTracedAndMayFail)
 {
     lc_test::TraceCapture capture;

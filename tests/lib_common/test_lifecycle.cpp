@@ -69,8 +69,7 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     EXPECT_EQ(std::make_pair(dbgout_profile.cc_level, dbgout_profile.para_level), std::make_pair(3, 7));  // around ;;
 }
 
-// One read takes 256 bytes, one C text (a NUL ends it, a line feed does not end a command).  A command cut by the
-// read boundary runs in neither read (each traces the hint); one ending exactly there runs.
+// A read of 256 bytes is one C text; a command it cuts runs in neither read (hint in each), one ending there runs.
 TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
 {
     std::string times;
@@ -183,8 +182,7 @@ struct Seen {
     size_t times;
 };
 
-// LIB_COMMON_LEVELS parts apply left to right; a bad one changes nothing and is traced once at 3, escaped, with why.
-// lib=7 from a quiet start shows the build lines and the start-up's debug traces.
+// LIB_COMMON_LEVELS parts apply in order; a bad one changes nothing and is traced once at 3, escaped, with why.
 TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
 {
     lc_test::TraceCapture restore;  // puts hook and levels back

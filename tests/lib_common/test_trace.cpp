@@ -68,9 +68,8 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
     }
 }
 
-// The hook gets each text whole, once, and syslog nothing; XEL_TRACE tags it and, gated, evaluates nothing; the dump
-// lists at most 32 bytes and the length.  The stamp holds past 2038; an unformattable text (a wide character the C
-// locale cannot write) comes out empty; an unreadable clock leaves the stamp out.
+// The hook gets texts whole, syslog nothing; gated traces evaluate nothing; dumps list 32 bytes at most; stamps past
+// 2038; an unformattable text (a wide character the C locale cannot write) is empty; no clock, no stamp.
 TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 {
     dbgout_profile.cc_level = 7;
@@ -111,10 +110,8 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     EXPECT_TRUE(syslog_records.empty());
 }
 
-// Interval 0, a null limiter and the trace limiter before trace_debug_init pass all; init clears every field.  A
-// window lasts through begin + interval to the microsecond (a clock stepped back stays in it); the first call after
-// reports the refusals ungated at 6, stamped when on.  Burst 0 refuses all; no refusals, no report.  The start keeps
-// the low 32 bits of seconds (windows last across 2038 and 2106); a written start's excess microseconds carry.
+// A window lasts through begin + interval to the microsecond (a clock stepped back stays in it); the next call reports
+// refusals ungated at 6.  The start keeps 32 bits of seconds, so windows span 2038 and 2106.
 TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
     struct Step {
@@ -133,7 +130,6 @@ TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
     EXPECT_EQ(passed, 100);
     EXPECT_EQ((std::vector<int64_t>{zero.missed, zero.printed, (int64_t)zero.begin.tv_sec}), std::vector<int64_t>(3));
     EXPECT_TRUE(syslog_records.empty());
-
     dbgout_profile.lib_level = dbgout_profile.cc_level = 0;
     const auto run = [](const char *name, int interval, int burst, int stamp, const std::vector<Step> &steps,
                         const Records &reports, ratelimit_time begin = {}) {
