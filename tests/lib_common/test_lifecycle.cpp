@@ -108,15 +108,10 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
 TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 {
     static std::vector<int> results;
-    static const fifo_cmd calls[] = {{"test_life", nullptr,
-                                      [](const char *, void *) {
-                                          results.push_back(lib_common_init());
-                                          lib_common_main();
-                                          results.push_back(lib_common_exit());
-                                          results.push_back(task_process_init());
-                                          results.push_back(task_process_exit());
-                                      },
-                                      nullptr}};
+    static const auto calls_all = [](const char *, void *) {
+        results = {lib_common_init(), (lib_common_main(), lib_common_exit()), task_process_init(), task_process_exit()};
+    };
+    static const fifo_cmd calls[] = {{"test_life", nullptr, calls_all, nullptr}};
     const common_profile_t saved = common_profile;
     common_profile.pool_adjust_enable = 1;
     __atomic_store_n(&dbgout_profile.lib_level, 7, __ATOMIC_RELAXED);  // an adjusting step would trace
@@ -176,11 +171,7 @@ void level_hook(int32_t level, const char *text)
     traces.emplace_back(level, text);
 }
 
-struct Seen {
-    int32_t level;  // -1: any
-    std::string text;
-    size_t times;
-};
+using Seen = std::tuple<int32_t, std::string, size_t>;  // level (-1: any), text, times
 
 // LIB_COMMON_LEVELS parts apply in order; a bad one changes nothing and is traced once at 3, escaped, with why.
 TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
@@ -243,11 +234,11 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
                 warned += std::to_string(t.first) + t.second.substr(0, t.second.find('+')) +
                           t.second.substr(t.second.find(']'));
         EXPECT_EQ(warned, c.warned);
-        for (const Seen &s : c.seen) {
+        for (const auto &[level, text, times] : c.seen) {
             size_t n = 0;
             for (const auto &t : traces)
-                n += t.second.find(s.text) != std::string::npos && (s.level < 0 || t.first == s.level);
-            EXPECT_EQ(n, s.times) << s.text;
+                n += t.second.find(text) != std::string::npos && (level < 0 || t.first == level);
+            EXPECT_EQ(n, times) << text;
         }
     }
 }
