@@ -30,8 +30,7 @@ static void report(int times, const char *dir)
     exit(0);
 }
 
-class CrashFile : public ::testing::Test {
-protected:
+struct CrashFile : ::testing::Test {
     void SetUp() override
     {
         if (access("/dev", W_OK) != 0)

@@ -35,8 +35,7 @@ static int passing(ratelimit_state *rs, time_t sec, suseconds_t usec, int calls 
     return passed;
 }
 
-class Trace : public ::testing::Test {
-protected:
+struct Trace : ::testing::Test {
     void SetUp() override { syslog_records.clear(); }
     lc_test::TraceCapture capture_;  // puts the hook and the levels back
 };
