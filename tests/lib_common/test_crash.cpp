@@ -21,15 +21,6 @@ static bool slurp(const std::string &path, std::string *out)
     return in.is_open();
 }
 
-// Reports `times` times, copying into dir when one is given.
-static void report(int times, const char *dir)
-{
-    common_profile.core_copy_enable = dir != nullptr, common_profile.core_copy_dir = dir;
-    while (times-- > 0)
-        printBackTrace();
-    exit(0);
-}
-
 struct CrashFile : ::testing::Test {
     void SetUp() override
     {
@@ -58,6 +49,12 @@ struct CrashFile : ::testing::Test {
 // Reports append, copied whole when enabled; a letter per line makes the section order a pattern.  No file, none.
 TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
 {
+    const auto report = [](int times, const char *copy_dir) {
+        common_profile.core_copy_enable = copy_dir != nullptr, common_profile.core_copy_dir = copy_dir;
+        while (times-- > 0)
+            printBackTrace();
+        exit(0);
+    };
     EXPECT_EXIT(report(2, dir_.c_str()), testing::ExitedWithCode(0), "^$");
     std::string file, copied, shape;
     ASSERT_TRUE(slurp(CORE, &file));

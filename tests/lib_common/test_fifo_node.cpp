@@ -77,15 +77,13 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     struct stat node;
     ASSERT_NE(stat(own.c_str(), &node), 0) << own << " was left behind by an earlier process of this id";
     // Another failure: no node, so nothing is opened, and the next start tries again.
-    shared_present = true;
-    own_error = EACCES;
+    shared_present = true, own_error = EACCES;
     EXPECT_EQ(fifo_init_fun(), -1);
     EXPECT_EQ(capture.texts(),
               (Texts{tag("can not create fifo server ") + "13 Permission denied\n", tag("fifo open erro") + "\n\n"}));
     made_then({own});
     // The shared name was free when looked at and taken before the creation: this process's own name.
-    shared_present = false;
-    own_error = 0;
+    shared_present = false, own_error = 0;
     const int fd = fifo_init_fun();
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(capture.contains("] " + own + " is ready,fd:" + std::to_string(fd) + "\n\n"));
@@ -94,16 +92,14 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     // A start without a stop first removes the node the earlier start made, then makes its own again.
     const int again = fifo_init_fun();
     ASSERT_GE(again, 0);
-    EXPECT_EQ(fstat(fd, &node), 0);
-    EXPECT_EQ(node.st_nlink, 0u);
+    EXPECT_TRUE(fstat(fd, &node) == 0 && node.st_nlink == 0) << node.st_nlink;
     close(fd);
     EXPECT_EQ(stat(own.c_str(), &node), 0);
     fifo_exit_fun(again);
     EXPECT_NE(stat(own.c_str(), &node), 0);  // removed by the process that made it
     made_then({shared, own});
     // A node already present: refused, and from then on no pipe is served and no node is made.
-    shared_present = true;
-    own_error = EEXIST;
+    shared_present = true, own_error = EEXIST;
     EXPECT_EQ(fifo_init_fun(), -1);
     own_error = 0;
     EXPECT_EQ(fifo_init_fun(), -1);

@@ -16,10 +16,8 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 {
     for (auto fn : {lib_trim, trim}) {
         char text[] = "  \"a \"b\"\r\n", any[] = " any ", empty[] = "";
-        EXPECT_EQ(fn(text, nullptr), text);
-        EXPECT_EQ(fn(any, ""), any);
-        EXPECT_EQ(fn(empty, nullptr), empty);
-        EXPECT_EQ(fn(nullptr, nullptr), nullptr);
+        EXPECT_EQ((std::vector<char *>{fn(text, nullptr), fn(any, ""), fn(empty, nullptr), fn(nullptr, nullptr)}),
+                  (std::vector<char *>{text, any, empty, nullptr}));
         EXPECT_EQ(std::string(text) + "|" + any + "|" + empty, "a \"b| any |");
     }
     char out[16] = "###############";
@@ -28,12 +26,13 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
     lib_itoa(5, nullptr);
     int32_t a = 7, b = 7;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(lib_get_two_int("12", &a, &b, ':'), -1);
-    EXPECT_EQ(lib_get_two_int("12", &a, &b, '\0'), -1);
+    EXPECT_EQ((std::vector<int>{lib_get_two_int("12", &a, &b, ':'), lib_get_two_int("12", &a, &b, '\0')}),
+              (std::vector<int>{-1, -1}));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               std::string("two int should be like A:B.\ntwo int should be like A") + '\0' + "B.\n");
-    EXPECT_EQ(lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -1);
-    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x'), -1);
+    EXPECT_EQ(
+        (std::vector<int>{lib_get_two_int("1x1234567890123456", &a, &b, 'x'), lib_get_two_int(nullptr, &a, &b, 'x')}),
+        (std::vector<int>{-1, -1}));
     EXPECT_EQ(std::make_pair(a, b), std::make_pair(7, 7));
     EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
     EXPECT_EQ(std::make_pair(a, b), std::make_pair(42, 0));
