@@ -104,10 +104,8 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
                       "7[lib set_debug_level +]L7\n");
         }
     }
-    EXPECT_EQ(dbgout_profile.time_enable, 0);
-    EXPECT_EQ(XEL_LEVEL(lib), 6);
-    EXPECT_EQ(marks, 1);
-    EXPECT_EQ(capture_.count("please use echo"), 0u);
+    EXPECT_EQ((std::vector<int>{dbgout_profile.time_enable, XEL_LEVEL(lib), marks, (int)capture_.count("please use")}),
+              (std::vector<int>{0, 6, 1, 0}));
     std::string listed;
     for (const Record &r : Client(req(LC_REQ_ROWS)).until(LC_REC_END))
         listed += std::string(1, r.first) + r.second + "\n";
