@@ -1,5 +1,4 @@
-// started_library.h - a started library and its debug pipe under whichever
-// name it got, written by name as echo does.
+// started_library.h - a started library and its debug pipe under whichever name it got, written as echo does.
 #ifndef LC_TEST_STARTED_LIBRARY_H
 #define LC_TEST_STARTED_LIBRARY_H
 
@@ -15,9 +14,8 @@
 
 using Texts = std::vector<std::string>;
 
-// Commands run on the scheduler thread: command() appends a marker row and
-// waits until it has run.  The node is the one the start named in its
-// "<path> is ready,fd:" trace (the shared name or this process's), a pipe.
+// command() appends a marker row and waits until the scheduler ran it; the node is the one the start named in its
+// "<path> is ready,fd:" trace (the shared name or this process's).
 class StartedLibrary : public ::testing::Test {
 protected:
     static inline std::atomic<int> marks{0};
@@ -31,8 +29,7 @@ protected:
         path_ = capture_.contains("] /dev/libfifo is ready,fd:") ? "/dev/libfifo"
                                                                  : "/dev/libfifo_" + std::to_string(getpid());
         ASSERT_TRUE(capture_.contains("] " + path_ + " is ready,fd:")) << path_;
-        ASSERT_EQ(stat(path_.c_str(), &node_), 0) << path_;
-        ASSERT_TRUE(S_ISFIFO(node_.st_mode)) << path_;
+        ASSERT_TRUE(stat(path_.c_str(), &node_) == 0 && S_ISFIFO(node_.st_mode)) << path_;
         capture_.clear();
     }
     void TearDown() override
@@ -40,9 +37,7 @@ protected:
         EXPECT_EQ(lib_common_exit(), 0);
         EXPECT_EQ(gpool, nullptr);
         struct stat now;  // gone, or the name already taken anew by another test run
-        if (stat(path_.c_str(), &now) == 0) {
-            EXPECT_NE(now.st_ino, node_.st_ino) << path_ << " left behind";
-        }
+        EXPECT_TRUE(stat(path_.c_str(), &now) != 0 || now.st_ino != node_.st_ino) << path_ << " left behind";
     }
     void send(const std::string &text)
     {
@@ -50,12 +45,11 @@ protected:
         EXPECT_EQ(write(w, text.data(), text.size()), (ssize_t)text.size());
         close(w);
     }
-    // Bytes written into the pipe that no read has taken yet.
+    // Bytes written into the pipe that no read has taken yet (-1: unknown).
     int pipe_holds() const
     {
         int w = open(path_.c_str(), O_WRONLY | O_NONBLOCK), n = -1;
-        if (w >= 0 && ioctl(w, FIONREAD, &n) != 0)
-            n = -1;
+        n = w >= 0 && ioctl(w, FIONREAD, &n) == 0 ? n : -1;
         close(w);
         return n;
     }

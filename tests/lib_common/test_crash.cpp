@@ -1,5 +1,4 @@
-// Crash report in "/dev/xel_core.file", made in a child, and the deliberate
-// fault.  Runs take turns through a lock file; the old crash file is put back.
+// Crash reports in /dev/xel_core.file (made in a child; runs take turns; the old file is put back); the fault.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -22,17 +21,7 @@ static bool slurp(const std::string &path, std::string *out)
     return in.is_open();
 }
 
-// Reports `times` times, copying into dir when one is given.
-static void report(int times, const char *dir)
-{
-    common_profile.core_copy_enable = dir != nullptr, common_profile.core_copy_dir = dir;
-    while (times-- > 0)
-        printBackTrace();
-    exit(0);
-}
-
-class CrashFile : public ::testing::Test {
-protected:
+struct CrashFile : ::testing::Test {
     void SetUp() override
     {
         if (access("/dev", W_OK) != 0)
@@ -57,10 +46,15 @@ protected:
     std::string saved_, dir_ = "/tmp/lc_core_copy_XXXXXX";
 };
 
-// Reports are appended, and copied whole when enabled; a letter per line
-// makes the section order a pattern.  Without the file there is no report.
+// Reports append, copied whole when enabled; a letter per line makes the section order a pattern.  No file, none.
 TEST_F(CrashFile, ReportsAppendEverySectionInOrderAndAreCopied)
 {
+    const auto report = [](int times, const char *copy_dir) {
+        common_profile.core_copy_enable = copy_dir != nullptr, common_profile.core_copy_dir = copy_dir;
+        while (times-- > 0)
+            printBackTrace();
+        exit(0);
+    };
     EXPECT_EXIT(report(2, dir_.c_str()), testing::ExitedWithCode(0), "^$");
     std::string file, copied, shape;
     ASSERT_TRUE(slurp(CORE, &file));

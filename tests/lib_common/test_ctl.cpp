@@ -1,6 +1,4 @@
-// The control socket, driven the way lcctl drives it: the answer of each
-// kind of request, refusals that run nothing, followers of every thread,
-// and readers that do not read or never finish their request.
+// The control socket as lcctl drives it: answers, refusals that run nothing, followers, slow and idle readers.
 #include "started_library.h"
 
 #include "reply_protocol_internal.h"
@@ -17,33 +15,25 @@ namespace {
 using Record = std::pair<char, std::string>;
 using Records = std::vector<Record>;
 
-// A connection of the test's own to this process's control socket.
-class Client {
-public:
-    Client()
+// A connection of the test's own to this process's control socket; `first` is sent at once.
+struct Client {
+    explicit Client(const std::string &first = "")
     {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const struct timeval patience = {10, 0};  // an answer that never ends fails the test, not hangs it
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
         struct sockaddr_un addr;
         const std::string name = LC_CTL_NAME_PREFIX + std::to_string(getpid());
         const socklen_t size = lc_ctl_address(&addr, name.data(), name.size());
         EXPECT_EQ(connect(fd_, reinterpret_cast<struct sockaddr *>(&addr), size), 0);
+        EXPECT_TRUE(first.empty() || send(fd_, first.data(), first.size(), MSG_NOSIGNAL) == (ssize_t)first.size());
     }
     ~Client() { close(fd_); }
-    void close_it() { close(std::exchange(fd_, -1)); }
-    void send_bytes(const std::string &bytes)
-    {
-        EXPECT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
-    }
-    void request(char type, const std::string &text) { send_bytes(std::string(1, type) + text + '\0'); }
     // Records until one of type `last` (included) or the end of the connection.
     Records until(char last)
     {
         Records all;
         for (char buf[4096];;) {
-            size_t nul;
-            while ((nul = pending_.find('\0')) != std::string::npos) {
+            for (size_t nul; (nul = pending_.find('\0')) != std::string::npos;) {
                 all.emplace_back(nul > 0 ? pending_[0] : '?', nul > 1 ? pending_.substr(1, nul - 1) : "");
                 pending_.erase(0, nul + 1);
                 if (all.back().first == last)
@@ -59,17 +49,16 @@ public:
     void drain()
     {
         char buf[65536];
-        struct pollfd p = {fd_, POLLIN, 0};
-        while (poll(&p, 1, 100) == 1 && recv(fd_, buf, sizeof buf, 0) > 0) {
-        }
+        for (struct pollfd p = {fd_, POLLIN, 0}; poll(&p, 1, 100) == 1 && recv(fd_, buf, sizeof buf, 0) > 0;)
+            continue;
         pending_.clear();
     }
-    int fd() const { return fd_; }
-
-private:
-    int fd_ = -1;
+    int fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::string pending_;
 };
+
+const auto req = [](char type) { return std::string{type, '\0'}; };
+const auto follow = [] { return std::make_unique<Client>(req(LC_REQ_FOLLOW)); };
 
 std::string types(const Records &records)
 {
@@ -79,24 +68,16 @@ std::string types(const Records &records)
     return t;
 }
 
-class Ctl : public StartedLibrary {
-protected:
-    // The status text, all levels at the start's 6 but lib's.
+// The status text, all levels at the start's 6 but lib's.
+struct Ctl : StartedLibrary {
     std::string status(char lib) const
     {
         return "pid=" + std::to_string(getpid()) + " pipe=" + path_ + " version=" LC_VERSION_EXPECTED " lib=" + lib +
                " para=6 cc=6 visca=6 module=6 net=6 mpp=6 time=0";
     }
-    static std::unique_ptr<Client> follow()
-    {
-        auto c = std::make_unique<Client>();
-        c->request(LC_REQ_FOLLOW, "");
-        return c;
-    }
 };
 
-// Each kind of request and its answer; a refused one runs none of its
-// pieces and never traces the pipe's hint.
+// Each kind of request and its answer; a refused one runs none of its pieces and never traces the pipe's hint.
 TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
 {
     const struct {
@@ -115,9 +96,7 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
         {"", "ne", "empty request"},
     };
     for (const auto &c : cases) {
-        Client client;
-        client.send_bytes(c.request + '\0');
-        const Records answer = client.until(LC_REC_END);
+        const Records answer = Client(c.request + '\0').until(LC_REC_END);
         ASSERT_EQ(types(answer), c.types) << c.request;
         EXPECT_EQ(answer[answer.size() - 2].second, c.last) << c.request;
         if (c.types == "stse") {
@@ -125,15 +104,10 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
                       "7[lib set_debug_level +]L7\n");
         }
     }
-    EXPECT_EQ(dbgout_profile.time_enable, 0);
-    EXPECT_EQ(XEL_LEVEL(lib), 6);
-    EXPECT_EQ(marks, 1);
-    EXPECT_EQ(capture_.count("please use echo"), 0u);
-
-    Client rows;
-    rows.request(LC_REQ_ROWS, "");
+    EXPECT_EQ((std::vector<int>{dbgout_profile.time_enable, XEL_LEVEL(lib), marks, (int)capture_.count("please use")}),
+              (std::vector<int>{0, 6, 1, 0}));
     std::string listed;
-    for (const Record &r : rows.until(LC_REC_END))
+    for (const Record &r : Client(req(LC_REQ_ROWS)).until(LC_REC_END))
         listed += std::string(1, r.first) + r.second + "\n";
     std::string expected;
     for (const std::string &row : listed_rows())
@@ -141,35 +115,22 @@ TEST_F(Ctl, EachRequestGetsItsAnswerAndARefusalRunsNothing)
     EXPECT_EQ(listed, expected + "s" + status('6') + "\ne\n");
 }
 
-// Connections that never finish their request hold their places for a
-// second at most; meanwhile more are told the process is busy, with
-// level-6 traces that the rate limiter holds to two, never one of level 3.
+// Unfinished requests hold their places a second at most; meanwhile more are told "busy", traced at most twice.
 TEST_F(Ctl, UnfinishedRequestsAreDroppedAndTheirPlacesFreed)
 {
     std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < LC_CTL_CONNECTIONS; i++) {
-        idle.push_back(std::make_unique<Client>());
-        idle.back()->send_bytes("g");  // no NUL: never complete
-    }
-    for (int i = 0; i < 5; i++) {  // more than the rate limiter lets through
-        Client extra;
-        EXPECT_EQ(types(extra.until(LC_REC_END)), "be") << i;
-    }
-    for (auto &c : idle) {
-        const Records dropped = c->until(LC_REC_END);
-        ASSERT_EQ(types(dropped), "ne");
-        EXPECT_EQ(dropped[0].second, "request not complete in time");
-    }
-    Client after;
-    after.request(LC_REQ_GET, "");
-    EXPECT_EQ(types(after.until(LC_REC_END)), "se");
+    for (int i = 0; i < LC_CTL_CONNECTIONS; i++)
+        idle.push_back(std::make_unique<Client>("g"));  // no NUL: never complete
+    for (int i = 0; i < 5; i++)                         // more than the rate limiter lets through
+        EXPECT_EQ(types(Client().until(LC_REC_END)), "be") << i;
+    for (auto &c : idle)
+        EXPECT_EQ(c->until(LC_REC_END), (Records{{'n', "request not complete in time"}, {'e', ""}}));
+    EXPECT_EQ(types(Client(req(LC_REQ_GET)).until(LC_REC_END)), "se");
     EXPECT_EQ(capture_.count("]lcctl: refused uid " + std::to_string(geteuid()) + ": too many connections\n"), 2u)
         << "two in five seconds";
 }
 
-// An answer that does not fit into the socket's buffer is cut: what did
-// not fit is counted in a marker, and the status and end still come; the
-// scheduler never waits for the reader.
+// An answer too big for the socket is cut with a count of the rest, then status and end; the scheduler never waits.
 TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
 {
     static std::vector<std::string> keys;
@@ -180,25 +141,22 @@ TEST_F(Ctl, AnswerThatDoesNotFitIsCutWithACountAndStillEnds)
     for (const std::string &k : keys)
         many.push_back({k.c_str(), nullptr, [](const char *, void *) {}, nullptr});
     add_fifo_work(many.data(), (int32_t)many.size());
-    Client client;
-    client.request(LC_REQ_ROWS, "");
+    Client client(req(LC_REQ_ROWS));
     static char queued[1 << 20];  // whatever the socket holds: wait for the end without reading
     ASSERT_TRUE(lc_test::wait_until([&] {
-        const ssize_t n = recv(client.fd(), queued, sizeof queued, MSG_PEEK | MSG_DONTWAIT);
+        const ssize_t n = recv(client.fd_, queued, sizeof queued, MSG_PEEK | MSG_DONTWAIT);
         return n >= 2 && queued[n - 2] == LC_REC_END && queued[n - 1] == '\0';
     }));
     const Records answer = client.until(LC_REC_END);
     const std::string t = types(answer);
     ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(t.substr(t.size() - 3), "xse");
-    EXPECT_EQ(t.find_first_not_of("rR"), t.size() - 3);
+    EXPECT_EQ(t.substr(t.find_first_not_of("rR")), "xse");
     const size_t rows = 1 + 26 + 3 + 1 + 2000;
     EXPECT_EQ(std::stoul(answer[answer.size() - 3].second), rows - (t.size() - 3));
     EXPECT_GT(t.size() - 3, 30u);
 }
 
-// Runs of a 10 ms fixed-period task within half a second; each run traces
-// a long line, which followers that never read cannot take.
+// Runs of a 10 ms fixed-period task in half a second; each traces a line that followers who never read cannot take.
 int runs_in_half_a_second()
 {
     static std::atomic<int> runs;
@@ -214,12 +172,7 @@ int runs_in_half_a_second()
     return runs;
 }
 
-// A follower gets the traces of every thread with their levels.  Four
-// followers at most; the fifth is told the process is busy, and one whose
-// reader goes frees its slot.  Followers that never read: their buffers
-// fill, and then every copy is dropped at once.  A 10 ms task runs as often
-// as without them (half as often at worst, on a machine shared with other
-// work), and the dropped traces are counted once a reader reads again.
+// Followers: every thread's traces, four at most, losses counted once read again, never slowing a 10 ms task much.
 TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
 {
     const int alone = runs_in_half_a_second();
@@ -228,10 +181,7 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
         followers.push_back(follow());
         ASSERT_EQ(types(followers.back()->until(LC_REC_STATUS)), "s") << i;
     }
-    const Records busy = follow()->until(LC_REC_END);
-    ASSERT_EQ(types(busy), "be");
-    EXPECT_EQ(busy[0].second, "followers");
-
+    EXPECT_EQ(follow()->until(LC_REC_END), (Records{{'b', "followers"}, {'e', ""}}));
     XEL_TRACE(lib, 3, "from the test's thread\n");
     EXPECT_GT(add_task([](void *) { XEL_TRACE(lib, 6, "from a pool worker\n"); }, nullptr, 0, 0), 0);
     std::vector<std::string> texts;  // the two above, whatever else the process traced meanwhile
@@ -243,7 +193,6 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
     }));
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(texts, (std::vector<std::string>{"3from the test's thread\n", "6from a pool worker\n"}));
-
     for (int i = 0; i < 2000; i++)  // more than their buffers hold
         XEL_TRACE(lib, 6, "%0500d\n", i);
     EXPECT_GE(runs_in_half_a_second(), alone / 2);
@@ -251,8 +200,7 @@ TEST_F(Ctl, FollowersGetEveryThreadsTracesAreLimitedAndNeverDelayTimers)
     XEL_TRACE(lib, 3, "read again\n");
     const std::string t = types(followers[1]->until(LC_REC_TRACE));
     EXPECT_EQ(t.substr(t.size() - 2), "xt");
-
-    followers[0]->close_it();
+    close(std::exchange(followers[0]->fd_, -1));
     XEL_TRACE(lib, 6, "nobody reads this follower\n");  // EPIPE, never SIGPIPE
     EXPECT_EQ(types(follow()->until(LC_REC_STATUS)), "s");
 }

@@ -1,10 +1,9 @@
-// The debug pipe's node when its creation does not go as planned, through link-time seams for access and mkfifo:
-// a creation that fails, the shared name taken by another process between the look and the creation, and a node
-// already present.  The seams answer for the shared name themselves, so no node of another process is touched.
+// The pipe's node when its creation goes wrong; the seams answer for the shared name, so no other node is touched.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <errno.h>
 #include <fcntl.h>
 #include <string>
@@ -18,16 +17,12 @@ const std::string shared = "/dev/libfifo";
 bool shared_present = false;  // what access says of the shared name
 int own_error = 0;            // errno of mkfifo of any other name (0: the real call); the shared name's is EEXIST
 Texts made;                   // every name mkfifo was called with
-Texts real;                   // the nodes the real mkfifo made
-
-// Removes the nodes this process made that are still there, also when a test fails half-way.
-struct RemoveOwnNodes {
-    ~RemoveOwnNodes()
+struct Nodes : Texts {        // the nodes the real mkfifo made, removed at exit also when a test fails half-way
+    ~Nodes()
     {
-        for (const std::string &node : real)
-            unlink(node.c_str());
+        std::for_each(begin(), end(), [](const std::string &node) { unlink(node.c_str()); });
     }
-} remove_own_nodes;
+} real;
 
 }  // namespace
 
@@ -54,8 +49,7 @@ extern "C" int __wrap_mkfifo(const char *path, mode_t mode)
     return rc;
 }
 
-// Before the first start a table is dropped with a level-3 trace.  (First in the file: when all its tests run in one
-// process, the start below has not happened yet.)
+// Before the first start a table is dropped with a level-3 trace (first in the file: no start has happened yet).
 TEST(FifoNodeCreation, TablesBeforeTheFirstStartAreDropped)
 {
     lc_test::TraceCapture capture;
@@ -82,38 +76,30 @@ TEST(FifoNodeCreation, FailureLostRaceAndANodeAlreadyPresent)
     const std::string own = "/dev/libfifo_" + std::to_string(getpid());  // the main thread's id
     struct stat node;
     ASSERT_NE(stat(own.c_str(), &node), 0) << own << " was left behind by an earlier process of this id";
-
     // Another failure: no node, so nothing is opened, and the next start tries again.
-    shared_present = true;
-    own_error = EACCES;
+    shared_present = true, own_error = EACCES;
     EXPECT_EQ(fifo_init_fun(), -1);
     EXPECT_EQ(capture.texts(),
               (Texts{tag("can not create fifo server ") + "13 Permission denied\n", tag("fifo open erro") + "\n\n"}));
     made_then({own});
-
     // The shared name was free when looked at and taken before the creation: this process's own name.
-    shared_present = false;
-    own_error = 0;
+    shared_present = false, own_error = 0;
     const int fd = fifo_init_fun();
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(capture.contains("] " + own + " is ready,fd:" + std::to_string(fd) + "\n\n"));
     made_then({shared, own});
-    EXPECT_EQ(stat(own.c_str(), &node), 0);
-    EXPECT_TRUE(S_ISFIFO(node.st_mode));
+    EXPECT_TRUE(stat(own.c_str(), &node) == 0 && S_ISFIFO(node.st_mode));
     // A start without a stop first removes the node the earlier start made, then makes its own again.
     const int again = fifo_init_fun();
     ASSERT_GE(again, 0);
-    EXPECT_EQ(fstat(fd, &node), 0);
-    EXPECT_EQ(node.st_nlink, 0u);
+    EXPECT_TRUE(fstat(fd, &node) == 0 && node.st_nlink == 0) << node.st_nlink;
     close(fd);
     EXPECT_EQ(stat(own.c_str(), &node), 0);
     fifo_exit_fun(again);
     EXPECT_NE(stat(own.c_str(), &node), 0);  // removed by the process that made it
     made_then({shared, own});
-
     // A node already present: refused, and from then on no pipe is served and no node is made.
-    shared_present = true;
-    own_error = EEXIST;
+    shared_present = true, own_error = EEXIST;
     EXPECT_EQ(fifo_init_fun(), -1);
     own_error = 0;
     EXPECT_EQ(fifo_init_fun(), -1);

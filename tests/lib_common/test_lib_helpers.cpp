@@ -1,5 +1,4 @@
-// lib_ helpers against the real shell and process list: trimming, numbers,
-// time differences, commands, process lookup.
+// lib_ helpers against the real shell and process list: trimming, numbers, time differences, commands, lookup.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -12,19 +11,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-// Trimming in place (default set, empty set; the fuzz corpus checks many more
-// texts against a model), the most negative number, two numbers (a part too
-// long to be one, no separator or '\0' as the separator: refused with the
-// message, nothing written); null input gives null, 0 or -1, and an errno
-// of 0 traces nothing.
+// Trimming (the fuzz corpus does more), INT_MIN, two numbers (bad: refused, nothing written), null input, errno 0.
 TEST(LibHelpers, TrimDecimalTextAndTwoInts)
 {
     for (auto fn : {lib_trim, trim}) {
         char text[] = "  \"a \"b\"\r\n", any[] = " any ", empty[] = "";
-        EXPECT_EQ(fn(text, nullptr), text);
-        EXPECT_EQ(fn(any, ""), any);
-        EXPECT_EQ(fn(empty, nullptr), empty);
-        EXPECT_EQ(fn(nullptr, nullptr), nullptr);
+        EXPECT_EQ((std::vector<char *>{fn(text, nullptr), fn(any, ""), fn(empty, nullptr), fn(nullptr, nullptr)}),
+                  (std::vector<char *>{text, any, empty, nullptr}));
         EXPECT_EQ(std::string(text) + "|" + any + "|" + empty, "a \"b| any |");
     }
     char out[16] = "###############";
@@ -33,17 +26,16 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
     lib_itoa(5, nullptr);
     int32_t a = 7, b = 7;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(lib_get_two_int("12", &a, &b, ':'), -1);
-    EXPECT_EQ(lib_get_two_int("12", &a, &b, '\0'), -1);
+    EXPECT_EQ((std::vector<int>{lib_get_two_int("12", &a, &b, ':'), lib_get_two_int("12", &a, &b, '\0')}),
+              (std::vector<int>{-1, -1}));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               std::string("two int should be like A:B.\ntwo int should be like A") + '\0' + "B.\n");
-    EXPECT_EQ(lib_get_two_int("1x1234567890123456", &a, &b, 'x'), -1);
-    EXPECT_EQ(lib_get_two_int(nullptr, &a, &b, 'x'), -1);
-    EXPECT_EQ(a, 7);
-    EXPECT_EQ(b, 7);
+    EXPECT_EQ(
+        (std::vector<int>{lib_get_two_int("1x1234567890123456", &a, &b, 'x'), lib_get_two_int(nullptr, &a, &b, 'x')}),
+        (std::vector<int>{-1, -1}));
+    EXPECT_EQ(std::make_pair(a, b), std::make_pair(7, 7));
     EXPECT_EQ(lib_get_two_int("000000000000042:abc", &a, &b, ':'), 0);
-    EXPECT_EQ(a, 42);
-    EXPECT_EQ(b, 0);
+    EXPECT_EQ(std::make_pair(a, b), std::make_pair(42, 0));
     EXPECT_EQ(lib_strlen(nullptr), 0u);
     EXPECT_EQ(lib_strdup(nullptr), nullptr);
     char *room = lib_strdup_reserved_bytes("ab", 10);  // the sanitizers see 13 usable bytes
@@ -68,9 +60,7 @@ extern "C" int64_t lib_common_diff_us_time64(struct timeval a, struct timeval b)
 extern "C" int64_t lib_common_diff_msec_timespec_time64(struct timespec a, struct timespec b);
 extern "C" int64_t lib_common_diff_us_timespec_time64(struct timespec a, struct timespec b);
 
-// Truncated toward zero; the end before the start gives 0.  64-bit seconds
-// can lie further apart than 64 bits of microseconds hold: such spans end at
-// the largest count, never overflow.  Both names of each give the same.
+// Truncated toward zero; an end before the start gives 0; spans past 64 bits of microseconds clamp; both names agree.
 TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
 {
     const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
@@ -113,25 +103,23 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
     }
 }
 
-// Command output: lines are collected until one does not fit, which is cut; with a tag each
-// is traced ungated in pieces of 255.  Lookup by name: a name too long is refused, not cut.
+// Output lines kept until one is cut; tagged ones traced ungated in pieces of 255.  Too long a name is refused.
 TEST(LibHelpers, CommandOutputAndFindPid)
 {
     lc_test::TraceCapture capture;
     char out[16] = "###############", name[16];
     EXPECT_EQ(lib_popen2("printf 'abc\\ndefgh\\nxyz\\n'", out, 8, nullptr), 0);
     EXPECT_EQ(std::string(out, 9), std::string("abc\nde\0##", 9));
-    EXPECT_EQ(lib_popen2("echo abc", out + 8, 1, nullptr), 0);
-    EXPECT_EQ(lib_popen2("echo abc", nullptr, 8, nullptr), 0);
-    EXPECT_EQ(lib_popen("echo 123456789", out + 9, 4), 0);
-    EXPECT_EQ(lib_popen2(nullptr, out, 8, nullptr), -1);
+    EXPECT_EQ(
+        (std::vector<int>{lib_popen2("echo abc", out + 8, 1, nullptr), lib_popen2("echo abc", nullptr, 8, nullptr),
+                          lib_popen("echo 123456789", out + 9, 4), lib_popen2(nullptr, out, 8, nullptr)}),
+        (std::vector<int>{0, 0, 0, -1}));
     EXPECT_EQ(std::string(out + 8, 6), "#1234#");
     capture.clear();
     dbgout_profile.lib_level = 0;
     EXPECT_EQ(lib_popen2("echo one; printf '%0300d\\n' 0", out, 8, "T"), 0);
     EXPECT_EQ(capture.texts(),
               (std::vector<std::string>{"T:one\n", "T:" + std::string(255, '0'), "T:" + std::string(45, '0') + "\n"}));
-
     snprintf(name, sizeof name, "lcf%d", static_cast<int>(getpid()));
     pid_t child = fork();
     if (child == 0) {
@@ -145,38 +133,31 @@ TEST(LibHelpers, CommandOutputAndFindPid)
     waitpid(child, nullptr, 0);
     EXPECT_EQ(found, child);
     const std::string none = "no_such_process_" + std::to_string(getpid());
-    EXPECT_EQ(lib_find_pid(none.c_str()), 0);
-    EXPECT_EQ(lib_find_pid(std::string(105, 'q').c_str()), 0);
-    EXPECT_EQ(lib_find_pid(nullptr), 0);
+    EXPECT_EQ((std::vector<int>{lib_find_pid(none.c_str()), lib_find_pid(std::string(105, 'q').c_str()),
+                                lib_find_pid(nullptr)}),
+              std::vector<int>(3));
 }
 
-// The start of a command is traced by the function called, lib_system's by
-// lib_popen, which it calls; each with the line of its own trace.  Without a
-// free descriptor no command can start: -1, the start's trace, then errno's
-// (the process lookup says so on standard error and finds nothing).
+// Starts traced by the function called (lib_system by lib_popen); with no free descriptor: -1 and errno's trace.
 TEST(LibHelpers, CommandStartsAreTracedAndMayFail)
 {
     lc_test::TraceCapture capture;
     dbgout_profile.lib_level = 6;
     dbgout_profile.time_enable = 0;
-    EXPECT_EQ(lib_popen2("true", nullptr, 0, nullptr), 0);
-    EXPECT_EQ(lib_popen("true", nullptr, 0), 0);
-    EXPECT_EQ(lib_system("true"), 0);
+    EXPECT_EQ(
+        (std::vector<int>{lib_popen2("true", nullptr, 0, nullptr), lib_popen("true", nullptr, 0), lib_system("true")}),
+        std::vector<int>(3));
     testing::internal::CaptureStderr();
-    struct rlimit saved;
+    struct rlimit saved, none;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit none = saved;
-    none.rlim_cur = 0;
+    none = {0, saved.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
     char out[8] = "#######";
-    const int by_popen2 = lib_popen2("echo x", out, sizeof out, nullptr);
-    const int by_popen = lib_popen("echo y", out, sizeof out);
-    const int32_t found = lib_find_pid("init");
+    const std::vector<int> got = {lib_popen2("echo x", out, sizeof out, nullptr), lib_popen("echo y", out, sizeof out),
+                                  lib_find_pid("init")};  // in this order: the traces below
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(by_popen2, -1);
-    EXPECT_EQ(by_popen, -1);
-    EXPECT_EQ(found, 0);
+    EXPECT_EQ(got, (std::vector<int>{-1, -1, 0}));
     EXPECT_STREQ(out, "#######");
     const std::string file = "lib_common/lib_helpers.cpp";
     const std::string popen2 = lc_test::traced_tag("lib", file, "lib_popen2", "popen:") + "popen:";

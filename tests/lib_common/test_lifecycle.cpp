@@ -1,6 +1,4 @@
-// The running library: the levels it starts with (LIB_COMMON_LEVELS, applied
-// part by part before the first start-up trace), start-up, threads and stop;
-// commands through its pipe and floods of them; the pipe of a later process.
+// The running library: start-up levels, threads and stop; commands through its pipe; a later process's pipe.
 #include "started_library.h"
 
 #include <errno.h>
@@ -9,8 +7,7 @@
 
 static const std::string hint = "]please use echo \"help=1\" > /dev/libfifo \n";
 
-// Repeated starts and stops change nothing; lib_common_main takes no
-// adjusting step unless enabled; the stop leaves no library thread.
+// Repeated starts and stops change nothing; no adjusting step unless enabled; the stop leaves no library thread.
 TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
 {
     const common_profile_t saved = common_profile;
@@ -21,27 +18,26 @@ TEST(Lifecycle, PoolShapeMainStepRepeatedCallsAndThreads)
     ASSERT_EQ(lib_common_init(), 0);
     threadpool *pool = gpool;
     ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(pool->max, 8);
-    EXPECT_EQ(pool->min, 2);
-    EXPECT_EQ(pool->live, 2);
-    // The kernel keeps 15 characters of a name.
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 1; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 2; }));
+    EXPECT_EQ((std::vector<int>{pool->max, pool->min, pool->live}), (std::vector<int>{8, 2, 2}));
+    const auto threads = [](int scheduler, int workers) {  // the kernel keeps 15 characters of a name
+        return lc_test::wait_until([=] {
+            return lc_test::threads_named("task_process") == scheduler &&
+                   lc_test::threads_named("threadpool_work") == workers;
+        });
+    };
+    EXPECT_TRUE(threads(1, 2));
     capture.clear();
     EXPECT_EQ(lib_common_init(), 0);
     EXPECT_EQ(gpool, pool);
     lib_common_main();  // pool_adjust_enable 0 (a step is traced at 7; the stress test runs them)
     EXPECT_TRUE(capture.texts().empty());
-    EXPECT_EQ(lib_common_exit(), 0);
-    EXPECT_EQ(lib_common_exit(), 0);
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("task_process") == 0; }));
-    EXPECT_TRUE(lc_test::wait_until([] { return lc_test::threads_named("threadpool_work") == 0; }));
+    EXPECT_EQ((std::vector<int>{lib_common_exit(), lib_common_exit()}), (std::vector<int>{0, 0}));
+    EXPECT_TRUE(threads(0, 0));
     EXPECT_EQ(gpool, nullptr);
     common_profile = saved;
 }
 
-// "help" lists every row in order; each level row sets its module's field
-// (all_level: the seven) and nothing else; each bad write gets one hint.
+// "help" lists every row in order; each level row sets its module's field (all: the seven); one hint per bad write.
 TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
 {
     send("help=1\n");
@@ -49,9 +45,8 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
     for (const std::string &row : listed_rows())
         expected.push_back(row + (row.find('=') == std::string::npos ? "=NULL\n" : "\n"));
     EXPECT_TRUE(lc_test::wait_until([&] { return traced_by("fifo_print_debug") == expected; }))
-        << testing::PrintToString(traced_by(
-               "fifo_print_debug"));  // Each key's field in the record (-1: all).  Debug and err first: a row that sets another field shows against
-    // the start's info.
+        << testing::PrintToString(traced_by("fifo_print_debug"));
+    // Each key's field (-1: all); debug and err first, so a row setting another field shows against the start's info.
     const std::pair<const char *, int> keys[] = {{"lib", 0},    {"para", 1}, {"cc", 2},  {"visca", 3},
                                                  {"module", 5}, {"net", 4},  {"mpp", 6}, {"all", -1}};
     const char *levels[] = {"err", "info", "debug"};
@@ -71,15 +66,10 @@ TEST_F(StartedLibrary, CommandsThroughThePipeListSetAndHintOncePerWrite)
         ASSERT_TRUE(command(bad)) << bad;  // the hint follows the marker's run
         EXPECT_TRUE(lc_test::wait_until([&] { return capture_.count(hint) == (bad == cut ? 2u : 1u); })) << bad;
     }
-    EXPECT_EQ(dbgout_profile.cc_level, 3);  // the pieces around the empty one ran
-    EXPECT_EQ(dbgout_profile.para_level, 7);
+    EXPECT_EQ(std::make_pair(dbgout_profile.cc_level, dbgout_profile.para_level), std::make_pair(3, 7));  // around ;;
 }
 
-// One read takes 256 bytes, which are one C text: a NUL byte ends it, a
-// line feed does not end a command.  A command cut by the read boundary
-// fails in both reads, so neither half runs (each read traces the hint);
-// one that ends exactly there runs: nothing more waits, or the byte that
-// waits next is its ';'.
+// A read of 256 bytes is one C text; a command it cuts runs in neither read (hint in each), one ending there runs.
 TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
 {
     std::string times;
@@ -108,26 +98,20 @@ TEST_F(StartedLibrary, ACommandCutByTheReadBoundaryRunsInNeitherRead)
         send(c.text);
         ASSERT_TRUE(lc_test::wait_until([&] { return pipe_holds() == 0; })) << c.text;
         ASSERT_TRUE(command("dbg_time=0")) << c.text;  // a read of its own: the pieces before it have run
-        EXPECT_EQ(XEL_LEVEL(lib), c.lib) << c.text;
-        EXPECT_EQ(XEL_LEVEL(cc), c.cc) << c.text;
-        EXPECT_EQ(capture_.count(hint), c.hints) << c.text;
+        EXPECT_EQ((std::vector<size_t>{(size_t)XEL_LEVEL(lib), (size_t)XEL_LEVEL(cc), capture_.count(hint)}),
+                  (std::vector<size_t>{(size_t)c.lib, (size_t)c.cc, c.hints}))
+            << c.text;
     }
 }
 
-// On the scheduler thread (from a command) the start and the stop neither start nor wait: lib_common_main takes
-// not even an enabled adjusting step.  The library runs on.
+// From a command (the scheduler thread) start, main and stop neither start nor wait nor adjust; the library runs on.
 TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
 {
     static std::vector<int> results;
-    static const fifo_cmd calls[] = {{"test_life", nullptr,
-                                      [](const char *, void *) {
-                                          results.push_back(lib_common_init());
-                                          lib_common_main();
-                                          results.push_back(lib_common_exit());
-                                          results.push_back(task_process_init());
-                                          results.push_back(task_process_exit());
-                                      },
-                                      nullptr}};
+    static const auto calls_all = [](const char *, void *) {
+        results = {lib_common_init(), (lib_common_main(), lib_common_exit()), task_process_init(), task_process_exit()};
+    };
+    static const fifo_cmd calls[] = {{"test_life", nullptr, calls_all, nullptr}};
     const common_profile_t saved = common_profile;
     common_profile.pool_adjust_enable = 1;
     __atomic_store_n(&dbgout_profile.lib_level, 7, __ATOMIC_RELAXED);  // an adjusting step would trace
@@ -141,8 +125,7 @@ TEST_F(StartedLibrary, LifecycleCallsFromACommandChangeNothing)
     EXPECT_TRUE(command("dbg_time=0"));  // the pipe is still served
 }
 
-// Timers still fire while a flood of slow commands keeps the pipe readable
-// on every pass, and tables register meanwhile.
+// Timers still fire while a flood of slow commands keeps the pipe readable, and tables register meanwhile.
 TEST_F(StartedLibrary, FloodsAndNewTablesNeverStallTheScheduler)
 {
     static const fifo_cmd slow[] = {{"slow", nullptr, [](const char *, void *) { usleep(200); }, nullptr}};
@@ -170,10 +153,8 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
         bool wrote = fd >= 0 && w >= 0 && write(w, "dbg_time=1\n", 11) == 11;
         fifo_handle(fd);
         fifo_exit_fun(fd);
-        _exit(wrote && dbgout_profile.time_enable == 1 && access(own.c_str(), F_OK) != 0 &&
-                      access(mine.c_str(), F_OK) == 0
-                  ? 0
-                  : 1);
+        _exit(!(wrote && dbgout_profile.time_enable == 1 && access(own.c_str(), F_OK) != 0 &&
+                access(mine.c_str(), F_OK) == 0));
     };
     EXPECT_EXIT(later(), testing::ExitedWithCode(0), "");
     fifo_exit_fun(first);
@@ -181,7 +162,7 @@ TEST(FifoNode, LaterProcessesServeTheirOwnNodeAndRemoveOnlyThat)
 
 namespace {
 
-std::mutex trace_mutex;  // the pool's workers trace too
+std::mutex trace_mutex;  // the pool's workers trace during the start
 std::vector<std::pair<int32_t, std::string>> traces;
 
 void level_hook(int32_t level, const char *text)
@@ -190,64 +171,46 @@ void level_hook(int32_t level, const char *text)
     traces.emplace_back(level, text);
 }
 
-struct Seen {
-    int32_t level;  // -1: any
-    std::string text;
-    size_t times;
-};
+using Seen = std::tuple<int32_t, std::string, size_t>;  // level (-1: any), text, times
 
-// Parts apply left to right (numbers and names, all, time, blanks around).
-// A bad part changes nothing and is traced once, at level 3, by name
-// (escaped) and why; empty parts are no parts; an empty or absent variable
-// changes nothing.  lib=7 from a quiet start shows the build lines, each
-// tagged with the line of its trace, and the debug traces of the start-up.
+// LIB_COMMON_LEVELS parts apply in order; a bad one changes nothing and is traced once at 3, escaped, with why.
 TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
 {
     lc_test::TraceCapture restore;  // puts hook and levels back
     const auto built = [](const std::string &format, const std::string &text) {
         return lc_test::traced_tag("lib", "lib_common/lifecycle.cpp", "lib_common_init", format) + text;
     };
-    const std::string ignored = "]LIB_COMMON_LEVELS: ignored \"",
-                      bad_level = "\": not a level (0..7, err, info, debug)\n";
+    const std::string w = "3[lib lib_common_init ]LIB_COMMON_LEVELS: ignored \"",
+                      bad = "\": not a level (0..7, err, info, debug)\n", ul = std::to_string(sizeof(long));
     const std::vector<int32_t> unchanged = {6, 6, 6, 6, 6, 6, 6, 0};
-    const Seen none = {-1, "LIB_COMMON_LEVELS", 0};
     const struct {
         const char *value;
         int32_t before;
         std::vector<int32_t> after;  // the seven levels and time_enable
+        std::string warned;          // each trace naming LIB_COMMON_LEVELS: level, tag without line, text
         std::vector<Seen> seen;
     } cases[] = {
-        {nullptr, 3, {3, 3, 3, 3, 3, 3, 3, 0}, {{-1, "]__STDC_VERSION__:", 0}}},
+        {nullptr, 3, {3, 3, 3, 3, 3, 3, 3, 0}, "", {{-1, "]__STDC_VERSION__:", 0}}},
         {"lib=7",
          3,
          {7, 3, 3, 3, 3, 3, 3, 0},
+         "",
          {{6, built("__STDC_VERSION__:", "__STDC_VERSION__:201710\n"), 1},
-          {6,
-           built("sizeof uint8:",
-                 "sizeof uint8:1 uint16:2 uint32:4 ulong:" + std::to_string(sizeof(long)) + " uint64:8\n"),
-           1},
+          {6, built("sizeof uint8:", "sizeof uint8:1 uint16:2 uint32:4 ulong:" + ul + " uint64:8\n"), 1},
           {6, built("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n"), 1},
           {7, "]start thread ", 2},  // gpool's two workers
-          {6, " is ready,fd:", 1},
-          none}},
-        {"all=err, lib = debug ,cc=7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, {none}},
-        {"lib=7,cc=debug,all=info,time=1,time=0", 3, unchanged, {none}},  // the later all wins
-        {"lib=verbose",
-         6,
-         unchanged,
-         {{-1, "LIB_COMMON_LEVELS", 1}, {3, "[lib lib_common_init +", 1}, {3, ignored + "lib=verbose" + bad_level, 1}}},
+          {6, " is ready,fd:", 1}}},
+        {"all=err, lib = debug ,cc=7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, "", {}},
+        {"lib=7,cc=debug,all=info,time=1,time=0", 3, unchanged, "", {}},  // the later all wins
+        {"lib=verbose", 6, unchanged, w + "lib=verbose" + bad, {}},
         {"lib=7,foo=1,cc=8,time=2,,  ,mpp,=3,lib\x1b[2J=1",
          6,
          {7, 6, 6, 6, 6, 6, 6, 0},
-         {{-1, "LIB_COMMON_LEVELS", 6},
-          {3, ignored + "foo=1\": no such module\n", 1},
-          {3, ignored + "cc=8" + bad_level, 1},
-          {3, ignored + "time=2\": time is 0 or 1\n", 1},
-          {3, ignored + "mpp\": no '='\n", 1},
-          {3, ignored + "=3\": no such module\n", 1},
-          {3, ignored + "lib\\x1b[2J=1\": no such module\n", 1}}},
-        {"", 6, unchanged, {none}},
-        {nullptr, 6, unchanged, {none}},
+         w + "foo=1\": no such module\n" + w + "cc=8" + bad + w + "time=2\": time is 0 or 1\n" + w + "mpp\": no '='\n" +
+             w + "=3\": no such module\n" + w + "lib\\x1b[2J=1\": no such module\n",
+         {}},
+        {"", 6, unchanged, "", {}},
+        {nullptr, 6, unchanged, "", {}},
     };
     __atomic_store_n(&dbgout_profile.output_hook, &level_hook, __ATOMIC_RELAXED);
     for (const auto &c : cases) {
@@ -255,10 +218,7 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
         for (int32_t *f = &dbgout_profile.lib_level; f <= &dbgout_profile.spare_level; f++)
             *f = c.before;
         dbgout_profile.time_enable = 0;
-        {
-            std::lock_guard<std::mutex> lock(trace_mutex);
-            traces.clear();
-        }
+        traces.clear();  // stopped: no worker traces now
         if (c.value != nullptr)
             setenv("LIB_COMMON_LEVELS", c.value, 1);
         EXPECT_EQ(lib_common_init(), 0);
@@ -268,12 +228,17 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
                                         p.module_level, p.mpp_level, p.time_enable}),
                   c.after);
         EXPECT_EQ(lib_common_exit(), 0);
-        std::lock_guard<std::mutex> lock(trace_mutex);
-        for (const Seen &s : c.seen) {
+        std::string warned;
+        for (const auto &t : traces)
+            if (t.second.find("LIB_COMMON_LEVELS") != std::string::npos)
+                warned += std::to_string(t.first) + t.second.substr(0, t.second.find('+')) +
+                          t.second.substr(t.second.find(']'));
+        EXPECT_EQ(warned, c.warned);
+        for (const auto &[level, text, times] : c.seen) {
             size_t n = 0;
             for (const auto &t : traces)
-                n += t.second.find(s.text) != std::string::npos && (s.level < 0 || t.first == s.level);
-            EXPECT_EQ(n, s.times) << s.text;
+                n += t.second.find(text) != std::string::npos && (level < 0 || t.first == level);
+            EXPECT_EQ(n, times) << text;
         }
     }
 }

@@ -1,5 +1,4 @@
-// Trace output (syslog records, time stamp, output_hook, level gate, hex
-// dump) and the rate limiter, with syslog and the clock replaced at link time.
+// Trace output (syslog, stamp, output_hook, gate, hex dump) and the rate limiter; syslog and clock replaced at link.
 #include "lc_test.h"
 
 #include <gtest/gtest.h>
@@ -23,10 +22,8 @@ static struct timeval fake_now;
 static bool clock_fails = false;
 extern "C" int gettimeofday(struct timeval *tv, void *)
 {
-    if (clock_fails)
-        return -1;
     *tv = fake_now;
-    return 0;
+    return clock_fails ? -1 : 0;
 }
 
 // How many of `calls` calls of the limiter at the set time pass.
@@ -38,8 +35,7 @@ static int passing(ratelimit_state *rs, time_t sec, suseconds_t usec, int calls 
     return passed;
 }
 
-class Trace : public ::testing::Test {
-protected:
+struct Trace : ::testing::Test {
     void SetUp() override { syslog_records.clear(); }
     lc_test::TraceCapture capture_;  // puts the hook and the levels back
 };
@@ -71,12 +67,8 @@ TEST_F(Trace, SyslogGetsPiecesOf160WithoutALoneLastCharacterCutAt1023)
     }
 }
 
-// The hook gets each text whole, once, and syslog nothing; XEL_TRACE tags it
-// and, below the module's level, evaluates nothing; the hex dump lists at
-// most 32 bytes and the full length.  The stamp shows the second of the
-// minute also past 2038; an unformattable text (a wide character the C
-// locale cannot write) comes out empty, and an unreadable clock leaves the
-// stamp out.
+// The hook gets texts whole, syslog nothing; gated traces evaluate nothing; dumps list 32 bytes at most; stamps past
+// 2038; an unformattable text (a wide character the C locale cannot write) is empty; no clock, no stamp.
 TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
 {
     dbgout_profile.cc_level = 7;
@@ -117,14 +109,8 @@ TEST_F(Trace, HookGetsWholeTextsGatedTaggedStampedAndDumps)
     EXPECT_TRUE(syslog_records.empty());
 }
 
-// Interval 0, a null limiter and the trace limiter before trace_debug_init
-// pass all, and init clears every field.  A window lasts through begin +
-// interval (to the microsecond; a clock
-// stepped back stays in it) and the first call after it reports the
-// refusals, ungated, at level 6 and stamped when stamps are on.  Burst 0
-// refuses all; a window without refusals reports nothing.  The start is kept
-// as the low 32 bits of the seconds, so windows last across 2038 and 2106;
-// microseconds past 999999 in a start the caller wrote carry into seconds.
+// A window lasts through begin + interval to the microsecond (a clock stepped back stays in it); the next call reports
+// refusals ungated at 6.  The start keeps 32 bits of seconds, so windows span 2038 and 2106.
 TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
 {
     struct Step {
@@ -141,11 +127,8 @@ TEST_F(Trace, RateLimiterWindowsBurstsAndReports)
     for (int i = 0; i < 49; i++)
         passed += trace_ratelimit();
     EXPECT_EQ(passed, 100);
-    EXPECT_EQ(zero.missed, 0);
-    EXPECT_EQ(zero.printed, 0);
-    EXPECT_EQ(zero.begin.tv_sec, 0);
+    EXPECT_EQ((std::vector<int64_t>{zero.missed, zero.printed, (int64_t)zero.begin.tv_sec}), std::vector<int64_t>(3));
     EXPECT_TRUE(syslog_records.empty());
-
     dbgout_profile.lib_level = dbgout_profile.cc_level = 0;
     const auto run = [](const char *name, int interval, int burst, int stamp, const std::vector<Step> &steps,
                         const Records &reports, ratelimit_time begin = {}) {
