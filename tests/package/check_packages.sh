@@ -246,7 +246,8 @@ if cmake -S "$consumer" -B "$work/cmake_build" -DCMAKE_PREFIX_PATH="$root/usr" $
         -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" > "$work/cmake.log" 2>&1 &&
         cmake --build "$work/cmake_build" >> "$work/cmake.log" 2>&1; then
     # No LD_LIBRARY_PATH: CMake's build RPATH leads to the unpacked library.
-    if QEMU_LD_PREFIX=/usr/$triplet $run "$work/cmake_build/consumer_cpp" > "$work/run_cpp.log" 2>&1; then
+    if QEMU_LD_PREFIX=/usr/$triplet $run "$work/cmake_build/consumer_cpp" "$(cat "$work/cmake_build/package_version")" \
+            > "$work/run_cpp.log" 2>&1; then
         ok "C++ program through find_package: $(cat "$work/run_cpp.log")"
     else
         fail "C++ program through find_package: $(cat "$work/run_cpp.log")"
