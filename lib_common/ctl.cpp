@@ -74,7 +74,7 @@ static bool bind_name(int fd)
     return false;
 }
 
-bool lc_ctl_open(void)
+void lc_ctl_open(void)
 {
     /* Still open only in a child forked from a serving process: those
        copies must not keep the parent's name and callers waiting. */
@@ -89,13 +89,11 @@ bool lc_ctl_open(void)
     ratelimit_state_init(&refusal_limit, 5, 2);
     listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_fd < 0)
-        return false;
+        return;
     if (listen_fd >= FD_SETSIZE || !bind_name(listen_fd) || listen(listen_fd, LC_CTL_CONNECTIONS) != 0) {
         close(listen_fd);
         listen_fd = -1;
-        return false;
     }
-    return true;
 }
 
 /* One record straight into a connection nothing else writes to yet: a

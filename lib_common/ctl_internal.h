@@ -12,8 +12,9 @@
 
 #include <sys/select.h>
 
-/* Listens on the control socket; false when the process serves none. */
-bool lc_ctl_open(void);
+/* Listens on the control socket; without one (no socket, no free name)
+   the process serves only its pipe. */
+void lc_ctl_open(void);
 
 /* Adds the descriptors to watch for reading to *set, raising *highest. */
 void lc_ctl_watch(fd_set *set, int *highest);

@@ -177,7 +177,7 @@ static Sink *free_slot(bool follow)
 void lc_reply_copy(int level, const char *text, size_t len)
 {
     char record[LC_REPLY_TEXT_MAX];
-    record[0] = level >= 0 && level <= 9 ? (char)('0' + level) : '?';
+    record[0] = level >= 0 && level <= 7 ? (char)('0' + level) : '?'; /* the gate passes no higher level */
     if (len > sizeof record - 1)
         len = sizeof record - 1;
     memcpy(record + 1, text, len);

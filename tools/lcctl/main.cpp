@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -484,6 +485,14 @@ int run_list(bool json)
 
 enum { FRESH_SECONDS = 1 };
 
+// Now, on the clock file times are stamped with.
+static double wall_clock()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (double)now.tv_sec + now.tv_nsec / 1e9;
+}
+
 // Removes a FIFO that is provably stale: nobody holds it open (and every
 // process could be looked at), and it was not made just now.  The status
 // of that attempt; `named`: the caller asked for this one.
@@ -494,7 +503,7 @@ int clean_one(const FifoFile &f, bool named)
         left = "cannot tell who holds it open (run as root)";
     else if (!f.holders.empty())
         left = "held open by pid " + holders_text(f.holders) + " (" + process_name(f.holders[0]) + ")";
-    else if (time(nullptr) - f.changed < FRESH_SECONDS)
+    else if (wall_clock() - f.changed < FRESH_SECONDS)
         left = "made just now, its process may still be opening it";
     if (!left.empty()) {
         if (named || f.holders.empty())

@@ -163,7 +163,7 @@ static bool stat_fifo(const std::string &path, FifoFile *file)
     file->dev = st.st_dev;
     file->ino = st.st_ino;
     file->owner = st.st_uid;
-    file->changed = st.st_ctime;
+    file->changed = (double)st.st_ctim.tv_sec + st.st_ctim.tv_nsec / 1e9;
     return true;
 }
 

@@ -34,7 +34,7 @@ struct FifoFile {
     dev_t dev = 0;
     ino_t ino = 0;
     uid_t owner = 0;
-    time_t changed = 0;          // its status change time: when it was made
+    double changed = 0;          // its status change time (s, to the ns): when it was made
     std::vector<long> holders;   // processes that hold it open
     bool holders_known = false;  // every process's descriptors could be read
 };
