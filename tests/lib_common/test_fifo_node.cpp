@@ -49,15 +49,19 @@ extern "C" int __wrap_mkfifo(const char *path, mode_t mode)
     return rc;
 }
 
-// Before the first start a table is dropped with a level-3 trace (first in the file: no start has happened yet).
+// Before the first start a table is dropped with a level-3 trace (first in the file: no start has happened yet); a
+// table without rows (no array, or a count below 1, each alone) is dropped for that first.
 TEST(FifoNodeCreation, TablesBeforeTheFirstStartAreDropped)
 {
     lc_test::TraceCapture capture;
     static const fifo_cmd row[] = {{"early", nullptr, [](const char *, void *) {}, nullptr}};
-    add_fifo_work(row, 1);
-    const std::string dropped = "command table dropped: fifo not";
-    EXPECT_EQ(capture.texts(), Texts{lc_test::traced_tag("lib", "lib_common/fifo.cpp", "add_fifo_work", dropped) +
-                                     dropped + " initialised\n"});
+    add_fifo_work(nullptr, 1), add_fifo_work(row, 0), add_fifo_work(row, -1), add_fifo_work(row, 1);
+    const auto traced = [](const std::string &text) {
+        return lc_test::traced_tag("lib", "lib_common/fifo.cpp", "add_fifo_work", text) + text + "\n";
+    };
+    const std::string no_rows = traced("command table dropped: no rows");
+    EXPECT_EQ(capture.texts(),
+              (Texts{no_rows, no_rows, no_rows, traced("command table dropped: fifo not initialised")}));
 }
 
 // One sequence: the state it ends in (a node once found present) lasts for the rest of the process.
