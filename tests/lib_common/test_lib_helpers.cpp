@@ -20,9 +20,12 @@ TEST(LibHelpers, TrimDecimalTextAndTwoInts)
                   (std::vector<char *>{text, any, empty, nullptr}));
         EXPECT_EQ(std::string(text) + "|" + any + "|" + empty, "a \"b| any |");
     }
-    char out[16] = "###############";
-    lib_itoa(-2147483647 - 1, out);
-    EXPECT_EQ(std::string(out, 13), std::string("-2147483648\0#", 13));
+    for (const auto &[n, text] : std::vector<std::pair<int32_t, std::string>>{
+             {-2147483647 - 1, "-2147483648"}, {2147483647, "2147483647"}, {0, "0"}, {-1, "-1"}}) {
+        char out[16] = "###############";
+        lib_itoa(n, out);
+        EXPECT_EQ(std::string(out, text.size() + 2), text + std::string("\0#", 2)) << n;
+    }
     lib_itoa(5, nullptr);
     int32_t a = 7, b = 7;
     testing::internal::CaptureStdout();
