@@ -26,3 +26,16 @@ TEST(Buffer, CapacityIsTheNextMultipleOf64AndResetKeepsUpTo4096)
         buffer_free(b);
     }
 }
+
+// A copy of its own bytes that fits exactly keeps the storage as it is.
+TEST(Buffer, OwnBytesThatFitExactlyStayInPlace)
+{
+    buffer *b = buffer_init();
+    ASSERT_EQ(buffer_prepare_copy(b, 63), 0);
+    buffer_copy_string(b, std::string(63, 'o').c_str());
+    char *storage = b->ptr;
+    EXPECT_EQ(buffer_copy_string_len(b, b->ptr, 63), 0);
+    EXPECT_EQ((std::tuple{b->size, b->ptr, std::string(b->ptr)}),
+              (std::tuple{size_t{64}, storage, std::string(63, 'o')}));
+    buffer_free(b);
+}
