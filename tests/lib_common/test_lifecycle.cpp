@@ -204,7 +204,7 @@ TEST(StartLevels, PartsApplyInOrderAndBadOnesAreNamedOnce)
           {6, built("sizeof fp32:", "sizeof fp32:4 fp64:8 LIB_BOOL:1\n"), 1},
           {7, "]start thread ", 2},  // gpool's two workers
           {6, " is ready,fd:", 1}}},
-        {"all=err, lib = debug ,cc=7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, "", {}},
+        {"all=err, lib = debug\t,cc=\t7,para=0,time=1", 6, {7, 0, 7, 3, 3, 3, 3, 1}, "", {}},
         {"lib=7,cc=debug,all=info,time=1,time=0", 3, unchanged, "", {}},  // the later all wins
         {"lib=verbose", 6, unchanged, w + "lib=verbose" + bad, {}},
         {"lib=7,foo=1,cc=8,time=2,,  ,mpp,=3,lib\x1b[2J=1",
