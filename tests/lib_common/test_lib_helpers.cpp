@@ -69,7 +69,7 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
     const time_t lo = std::numeric_limits<time_t>::min(), hi = std::numeric_limits<time_t>::max();
     const int64_t max_ms = INT64_MAX / 1000;
     const struct {
-        bool spec;  // timespec (the part below the second in ns), else timeval (in us)
+        bool nanos;  // timespec (the part below the second in ns), else timeval (in us)
         time_t a;
         long a_part;  // long, as tv_nsec is on every target
         time_t b;
@@ -92,7 +92,7 @@ TEST(LibHelpers, TimeDifferencesTruncateAndClamp)
     };
     for (const auto &c : cases) {
         std::vector<int64_t> got;
-        if (c.spec) {
+        if (c.nanos) {
             const struct timespec a = {c.a, c.a_part}, b = {c.b, c.b_part};
             got = {lib_common_diff_msec_timespec(a, b), lib_common_diff_msec_timespec_time64(a, b),
                    lib_common_diff_us_timespec(a, b), lib_common_diff_us_timespec_time64(a, b)};
